@@ -1,0 +1,67 @@
+"""Shared fixtures: a temporary working directory, printed-line capture, synthetic data."""
+import os
+import pathlib
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+import torch
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "examples"))
+
+import synthetic  # noqa: E402
+
+torch.set_num_threads(2)
+
+
+@pytest.fixture
+def in_tmp(tmp_path, monkeypatch):
+    """Run the test in an empty working directory (weight files, factors/ land there)."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+class Lines(list):
+    """Collects what an object prints through its `print` attribute, one entry per call."""
+
+    def __call__(self, *args, sep=" ", end="\n", **_):
+        self.append(sep.join(str(a) for a in args))
+
+    def text(self):
+        return "\n".join(self)
+
+
+@pytest.fixture
+def lines():
+    return Lines()
+
+
+@pytest.fixture
+def capture_stdout(capsys):
+    """Printed text since the last call, split into lines."""
+    def read():
+        return capsys.readouterr().out.splitlines()
+    return read
+
+
+@pytest.fixture(scope="session")
+def market():
+    """A small synthetic market: 24 stocks x 260 days."""
+    return synthetic.make_market(n_stocks=24, n_days=260, seed=7)
+
+
+@pytest.fixture(scope="session")
+def small_frame():
+    """Labelled (day, stock) frame with 6 features x 10 steps = 60 columns, 400 rows."""
+    rng = np.random.default_rng(3)
+    n, width = 400, 60
+    x = rng.standard_normal((n, width)).astype(np.float32)
+    y = 0.5 * x[:, 9] - 0.3 * x[:, 19] + 0.1 * rng.standard_normal(n)
+    days = pd.bdate_range("2020-01-01", periods=40)
+    index = pd.MultiIndex.from_product([days, [f"S{i}" for i in range(10)]],
+                                       names=["datetime", "instrument"])
+    frame = pd.DataFrame(x, index=index, columns=[f"c{i}" for i in range(width)])
+    frame["label"] = y
+    return frame
