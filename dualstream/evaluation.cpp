@@ -141,7 +141,12 @@ daily::DayRanges day_ranges_of(py::handle frame, const char *what) {
   }
 }
 
-py::object tensor(py::handle array) { return libs().tensor_from_numpy(array); }
+// torch.from_numpy shares the memory; a read-only array (pandas hands out read-only views) is
+// copied first, since torch cannot mark a tensor read-only.
+py::object tensor(py::array array) {
+  if (!array.writeable()) array = py::array(libs().np.attr("array")(array));
+  return libs().tensor_from_numpy(array);
+}
 
 // ---------------------------------------------------------------------------------------------
 // One evaluation pass over a split: per-row terms from batched forward passes (rows are
