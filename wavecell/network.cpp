@@ -1,0 +1,527 @@
+#include "wavecell/network.hpp"
+
+#include <pybind11/gil_safe_call_once.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "common/libs.hpp"
+#include "wavecell/memory_step.hpp"
+
+namespace wavecell {
+using alphaloom::libs;
+using alphaloom::raise;
+using namespace pybind11::literals;
+
+namespace {
+
+// Tensor-library callables used on every step, looked up once.
+struct Ops {
+  py::object empty, empty_like, zeros, ones, tensor, arange, mm, stack, cat, addmm, matmul, cos, sin,
+      tanh, hardsigmoid, get_num_threads, is_grad_enabled, float32, float64, parameter, xavier_uniform,
+      orthogonal, tanh_module, hardsigmoid_module, linear;
+};
+
+Ops &ops() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Ops> storage;
+  return storage
+      .call_once_and_store_result([] {
+        py::module_ torch = libs().torch;
+        py::object nn = torch.attr("nn");
+        Ops o;
+        o.empty = torch.attr("empty");
+        o.empty_like = torch.attr("empty_like");
+        o.zeros = torch.attr("zeros");
+        o.ones = torch.attr("ones");
+        o.tensor = torch.attr("tensor");
+        o.arange = torch.attr("arange");
+        o.mm = torch.attr("mm");
+        o.stack = torch.attr("stack");
+        o.cat = torch.attr("cat");
+        o.addmm = torch.attr("addmm");
+        o.matmul = torch.attr("matmul");
+        o.cos = torch.attr("cos");
+        o.sin = torch.attr("sin");
+        o.tanh = torch.attr("tanh");
+        o.hardsigmoid = nn.attr("functional").attr("hardsigmoid");
+        o.get_num_threads = torch.attr("get_num_threads");
+        o.is_grad_enabled = torch.attr("is_grad_enabled");
+        o.float32 = torch.attr("float32");
+        o.float64 = torch.attr("float64");
+        o.parameter = nn.attr("Parameter");
+        o.xavier_uniform = nn.attr("init").attr("xavier_uniform_");
+        o.orthogonal = nn.attr("init").attr("orthogonal_");
+        o.tanh_module = nn.attr("Tanh");
+        o.hardsigmoid_module = nn.attr("Hardsigmoid");
+        o.linear = nn.attr("Linear");
+        return o;
+      })
+      .get_stored();
+}
+
+std::int64_t as_i64(py::handle v) { return py::int_(py::reinterpret_borrow<py::object>(v)).cast<std::int64_t>(); }
+
+// dtypes are singletons
+bool has_dtype(py::handle t, py::handle dtype) {
+  return py::object(t.attr("dtype")).ptr() == dtype.ptr();
+}
+
+template <typename T>
+T *data_of(py::handle t) {
+  return reinterpret_cast<T *>(t.attr("data_ptr")().cast<std::uintptr_t>());
+}
+
+// The fused step reads raw memory: anything that does not match the layout it expects is a
+// programming error, reported before a single byte is touched.
+py::object checked(py::object t, py::handle dtype, std::initializer_list<std::int64_t> shape,
+                   const char *what) {
+  if (!t.attr("is_cpu").cast<bool>() || !has_dtype(t, dtype))
+    raise(PyExc_RuntimeError, std::string("memory step: ") + what + " must be a CPU tensor of " +
+                                  py::str(dtype).cast<std::string>());
+  py::tuple sizes(t.attr("shape"));
+  bool ok = py::len(sizes) == shape.size();
+  std::size_t k = 0;
+  for (std::int64_t s : shape) {
+    if (!ok) break;
+    ok = as_i64(sizes[k++]) == s;
+  }
+  if (!ok)
+    raise(PyExc_RuntimeError, std::string("memory step: ") + what + " has shape " +
+                                  py::str(t.attr("shape")).cast<std::string>());
+  return t.attr("contiguous")();
+}
+
+py::object new_param(py::object tensor) { return ops().parameter(tensor); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The fused CPU recurrence. The float64 state of every step is what dominates time and memory,
+// so the forward pass keeps only every K-th state (K about sqrt(T)) and the backward pass
+// recomputes one segment at a time into buffers it reuses; recomputation is bitwise identical.
+
+namespace {
+
+struct ScanInputs {
+  py::object x_proj, U, phase, u_a, b_a;  // checked and contiguous
+  std::int64_t T = 0, n = 0, H = 0, F = 0, G = 0;
+};
+
+ScanInputs check_scan(py::object x_proj, py::object U, py::object phase, py::object u_a,
+                      py::object b_a) {
+  Ops &o = ops();
+  ScanInputs in;
+  in.H = as_i64(b_a.attr("numel")());
+  in.F = as_i64(u_a.attr("numel")());
+  in.G = 4 * in.H + in.F;
+  py::tuple shape(x_proj.attr("shape"));
+  if (py::len(shape) != 3) raise(PyExc_RuntimeError, "memory scan: projections must be (T, N, G)");
+  in.T = as_i64(shape[0]);
+  in.n = as_i64(shape[1]);
+  in.x_proj = checked(x_proj, o.float32, {in.T, in.n, in.G}, "projections");
+  in.U = checked(U, o.float32, {in.H, in.G}, "recurrent weights");
+  in.phase = checked(phase, o.float64, {in.T, 2, in.F}, "phase");
+  in.u_a = checked(u_a.attr("reshape")(in.F), o.float32, {in.F}, "U_a");
+  in.b_a = checked(b_a, o.float32, {in.H}, "b_a");
+  return in;
+}
+
+std::int64_t segment_length(std::int64_t T) {
+  std::int64_t k = 1;
+  while (k * k < T) ++k;
+  return k;
+}
+
+struct ScanResult {
+  py::object h_last;                        // (n, H)
+  py::object pre, h_all, a_all, checkpoint;  // kept for the backward pass
+};
+
+ScanResult run_scan(const ScanInputs &in, int threads, bool keep) {
+  Ops &o = ops();
+  const std::int64_t T = in.T, n = in.n, H = in.H, F = in.F, G = in.G;
+  const StepShape s{n, H, F};
+  const std::int64_t state_size = n * H * 2 * F;
+  const std::int64_t K = segment_length(T);
+  const std::int64_t n_ckpt = keep ? (T - 1) / K : 0;
+  py::object state_shape = py::make_tuple(n, H, 2, F);
+  py::object ping[2] = {o.empty(state_shape, "dtype"_a = o.float64),
+                        o.empty(state_shape, "dtype"_a = o.float64)};
+  double *ping_ptr[2] = {data_of<double>(ping[0]), data_of<double>(ping[1])};
+  ScanResult r;
+  double *ckpt_ptr = nullptr;
+  py::object h_buf;
+  if (keep) {
+    r.checkpoint = o.empty(py::make_tuple(n_ckpt, n, H, 2, F), "dtype"_a = o.float64);
+    ckpt_ptr = data_of<double>(r.checkpoint);
+    r.pre = o.empty(py::make_tuple(T, n, G), "dtype"_a = o.float32);
+    r.h_all = o.empty(py::make_tuple(T, n, H), "dtype"_a = o.float32);
+    r.a_all = o.empty(py::make_tuple(T, n, H), "dtype"_a = o.float32);
+  } else {
+    r.pre = o.empty(py::make_tuple(n, G), "dtype"_a = o.float32);
+    h_buf = o.empty(py::make_tuple(n, H), "dtype"_a = o.float32);
+  }
+  const double *phase = data_of<const double>(in.phase);
+  const float *u_a = data_of<const float>(in.u_a), *b_a = data_of<const float>(in.b_a);
+  const double *prev = nullptr;
+  py::object h_prev;
+  for (std::int64_t t = 0; t < T; ++t) {
+    py::object x_t = in.x_proj.attr("select")(0, t);
+    py::object pre_t = keep ? py::object(r.pre.attr("select")(0, t)) : r.pre;
+    py::object h_t = keep ? py::object(r.h_all.attr("select")(0, t)) : h_buf;
+    if (t == 0)
+      pre_t.attr("copy_")(x_t);  // the initial hidden state is zero
+    else
+      o.addmm(x_t, h_prev, in.U, "out"_a = pre_t);
+    StepForward io;
+    io.pre = data_of<const float>(pre_t);
+    io.state_prev = prev;
+    io.phase = phase + t * 2 * F;
+    io.u_a = u_a;
+    io.b_a = b_a;
+    const bool to_ckpt = keep && (t + 1) % K == 0 && (t + 1) / K <= n_ckpt;
+    io.state = to_ckpt ? ckpt_ptr + ((t + 1) / K - 1) * state_size : ping_ptr[t % 2];
+    io.h = data_of<float>(h_t);
+    io.a = keep ? data_of<float>(r.a_all.attr("select")(0, t)) : nullptr;
+    {
+      py::gil_scoped_release nogil;
+      step_forward(s, io, threads);
+    }
+    prev = io.state;
+    h_prev = h_t;
+  }
+  r.h_last = keep ? py::object(h_prev.attr("clone")()) : h_buf;
+  return r;
+}
+
+}  // namespace
+
+py::object memory_scan(py::object x_proj, py::object U, py::object phase, py::object u_a,
+                       py::object b_a, py::object threads) {
+  ScanInputs in = check_scan(x_proj, U, phase, u_a, b_a);
+  return run_scan(in, static_cast<int>(as_i64(threads)), false).h_last;
+}
+
+py::object memory_scan_forward(py::object ctx, py::object x_proj, py::object U,
+                               py::object phase, py::object u_a, py::object b_a,
+                               py::object threads) {
+  ScanInputs in = check_scan(x_proj, U, phase, u_a, b_a);
+  ScanResult r = run_scan(in, static_cast<int>(as_i64(threads)), true);
+  ctx.attr("save_for_backward")(U, in.phase, u_a, in.b_a, r.pre, r.h_all, r.a_all,
+                                r.checkpoint);
+  ctx.attr("threads") = threads;
+  return r.h_last;
+}
+
+py::tuple memory_scan_backward(py::object ctx, py::object grad_h) {
+  Ops &o = ops();
+  py::tuple saved(ctx.attr("saved_tensors"));
+  py::object U = saved[0], phase_t = saved[1], u_a_in = saved[2], pre = saved[4],
+             h_all = saved[5], a_all = saved[6], checkpoint = saved[7];
+  py::tuple needs(ctx.attr("needs_input_grad"));
+  const int threads = static_cast<int>(as_i64(ctx.attr("threads")));
+  py::tuple pshape(pre.attr("shape"));
+  const std::int64_t T = as_i64(pshape[0]), n = as_i64(pshape[1]), G = as_i64(pshape[2]);
+  const std::int64_t F = as_i64(u_a_in.attr("numel")()), H = (G - F) / 4;
+  const StepShape s{n, H, F};
+  const std::int64_t state_size = n * H * 2 * F;
+  const std::int64_t K = segment_length(T);
+  py::object u_a = u_a_in.attr("reshape")(F).attr("contiguous")();
+
+  py::object g_h = grad_h.is_none()
+                       ? o.zeros(n, H, "dtype"_a = o.float32)
+                       : checked(grad_h.attr("to")(o.float32), o.float32, {n, H}, "grad h");
+  py::object g_x = o.empty(py::make_tuple(T, n, G), "dtype"_a = o.float32);
+  py::object g_U = o.zeros(H, G, "dtype"_a = o.float32);
+  std::vector<double> acc_u(F, 0.0), acc_b(H, 0.0);
+  py::object state_shape = py::make_tuple(n, H, 2, F);
+  py::object segment =
+      o.empty(py::make_tuple(std::min(K, T), n, H, 2, F), "dtype"_a = o.float64);
+  py::object g_state_buf[2] = {o.empty(state_shape, "dtype"_a = o.float64),
+                               o.empty(state_shape, "dtype"_a = o.float64)};
+  double *seg_ptr = data_of<double>(segment);
+  double *g_ptr[2] = {data_of<double>(g_state_buf[0]), data_of<double>(g_state_buf[1])};
+  const double *ckpt_ptr = data_of<const double>(checkpoint);
+  const double *phase = data_of<const double>(phase_t);
+  const float *u_a_p = data_of<const float>(u_a), *b_a_p = data_of<const float>(saved[3]);
+  py::object U_T = U.attr("t")();
+
+  const double *g_state = nullptr;  // nothing downstream reads the last state
+  const std::int64_t n_seg = (T + K - 1) / K;
+  for (std::int64_t j = n_seg - 1; j >= 0; --j) {
+    const std::int64_t t0 = j * K, t1 = std::min(T, t0 + K);
+    const double *entry = j == 0 ? nullptr : ckpt_ptr + (j - 1) * state_size;
+    const double *prev = entry;
+    for (std::int64_t t = t0; t < t1; ++t) {
+      StepForward io;
+      io.pre = data_of<const float>(pre.attr("select")(0, t));
+      io.state_prev = prev;
+      io.phase = phase + t * 2 * F;
+      io.u_a = u_a_p;
+      io.b_a = b_a_p;
+      io.state = seg_ptr + (t - t0) * state_size;
+      {
+        py::gil_scoped_release nogil;
+        step_forward(s, io, threads);
+      }
+      prev = io.state;
+    }
+    for (std::int64_t t = t1 - 1; t >= t0; --t) {
+      py::object g_x_t = g_x.attr("select")(0, t);
+      StepBackward io;
+      io.pre = data_of<const float>(pre.attr("select")(0, t));
+      io.state = seg_ptr + (t - t0) * state_size;
+      io.state_prev = t == t0 ? entry : seg_ptr + (t - 1 - t0) * state_size;
+      io.phase = phase + t * 2 * F;
+      io.u_a = u_a_p;
+      io.a = data_of<const float>(a_all.attr("select")(0, t));
+      io.grad_h = data_of<const float>(g_h);
+      io.grad_state = g_state;
+      io.grad_pre = data_of<float>(g_x_t);
+      io.grad_state_prev = io.state_prev ? g_ptr[t % 2] : nullptr;
+      io.grad_u_a = acc_u.data();
+      io.grad_b_a = acc_b.data();
+      {
+        py::gil_scoped_release nogil;
+        step_backward(s, io, threads);
+      }
+      if (t > 0) {
+        g_h = o.mm(g_x_t, U_T);
+        g_U.attr("addmm_")(h_all.attr("select")(0, t - 1).attr("t")(), g_x_t);
+      }
+      g_state = io.grad_state_prev;
+    }
+  }
+  py::list gu, gb;
+  for (double v : acc_u) gu.append(v);
+  for (double v : acc_b) gb.append(v);
+  py::object g_u_a = o.tensor(gu, "dtype"_a = o.float32).attr("reshape")(u_a_in.attr("shape"));
+  py::object g_b_a = o.tensor(gb, "dtype"_a = o.float32);
+  py::object none = py::none();
+  auto want = [&](int k) { return needs[k].cast<bool>(); };
+  return py::make_tuple(want(0) ? g_x : none, want(1) ? g_U : none, none, want(3) ? g_u_a : none,
+                        want(4) ? g_b_a : none, none);
+}
+
+// ---------------------------------------------------------------------------------------------
+// SFM_Model
+
+void sfm_model_init(py::handle cls, py::object self, py::object d_feat, py::object output_dim,
+                    py::object freq_dim, py::object hidden_size, py::object dropout_W,
+                    py::object dropout_U, py::object device) {
+  Ops &o = ops();
+  alphaloom::super_of(cls, self).attr("__init__")();
+  self.attr("input_dim") = d_feat;
+  self.attr("output_dim") = output_dim;
+  self.attr("freq_dim") = freq_dim;
+  self.attr("hidden_dim") = hidden_size;
+  self.attr("dropout_W") = dropout_W;
+  self.attr("dropout_U") = dropout_U;
+  self.attr("device") = device;
+
+  py::object D = d_feat, H = hidden_size, F = freq_dim, O = output_dim;
+  auto xavier = [&](py::object rows, py::object cols) {
+    py::object t = o.empty(rows, cols);
+    o.xavier_uniform(t);
+    return new_param(t);
+  };
+  auto orthogonal = [&](py::object rows, py::object cols) {
+    py::object t = o.empty(rows, cols);
+    o.orthogonal(t);
+    return new_param(t);
+  };
+  auto zeros = [&](py::object len) { return new_param(o.zeros(len)); };
+  auto ones = [&](py::object len) { return new_param(o.ones(len)); };
+  // Registration order is the order of parameters() and of the state dictionary.
+  self.attr("W_i") = xavier(D, H);
+  self.attr("U_i") = orthogonal(H, H);
+  self.attr("b_i") = zeros(H);
+  self.attr("W_ste") = xavier(D, H);
+  self.attr("U_ste") = orthogonal(H, H);
+  self.attr("b_ste") = ones(H);
+  self.attr("W_fre") = xavier(D, F);
+  self.attr("U_fre") = orthogonal(H, F);
+  self.attr("b_fre") = ones(F);
+  self.attr("W_c") = xavier(D, H);
+  self.attr("U_c") = orthogonal(H, H);
+  self.attr("b_c") = zeros(H);
+  self.attr("W_o") = xavier(D, H);
+  self.attr("U_o") = orthogonal(H, H);
+  self.attr("b_o") = zeros(H);
+  self.attr("U_a") = orthogonal(F, py::int_(1));
+  self.attr("b_a") = zeros(H);
+  self.attr("W_p") = xavier(H, O);
+  self.attr("b_p") = zeros(O);
+
+  self.attr("activation") = o.tanh_module();
+  self.attr("inner_activation") = o.hardsigmoid_module();
+  self.attr("fc_out") = o.linear(O, 1);
+  self.attr("states") = py::list();
+}
+
+py::object sfm_model_init_states(py::object self, py::object /*x*/) {
+  Ops &o = ops();
+  py::object H = self.attr("hidden_dim"), F = self.attr("freq_dim"), O = self.attr("output_dim");
+  py::object device = self.attr("device");
+  py::object reducer_f = o.zeros(H, F, "device"_a = device);
+  py::object reducer_p = o.zeros(H, O, "device"_a = device);
+  py::object init_state_h = o.zeros(H, "device"_a = device);
+  py::object init_state_p = o.matmul(init_state_h, reducer_p);
+  py::object init_state = libs().torch.attr("zeros_like")(init_state_h);
+  py::object init_freq = o.matmul(init_state_h, reducer_f);
+  init_state = init_state.attr("reshape")(-1, H, 1);
+  init_freq = init_freq.attr("reshape")(-1, 1, F);
+  py::object s_re = init_state * init_freq;
+  py::object s_im = init_state * init_freq;
+  py::object time = o.tensor(0, "device"_a = device);
+  py::list states;
+  for (py::handle v : {init_state_p, init_state_h, s_re, s_im, time}) states.append(v);
+  for (int k = 0; k < 3; ++k) states.append(py::none());
+  self.attr("states") = states;
+  return py::none();
+}
+
+py::object sfm_model_get_constants(py::object self, py::object /*x*/) {
+  Ops &o = ops();
+  py::object device = self.attr("device");
+  py::object F = self.attr("freq_dim");
+  py::list b_u, b_w;
+  for (int k = 0; k < 6; ++k) b_u.append(o.tensor(1.0, "device"_a = device));
+  for (int k = 0; k < 7; ++k) b_w.append(o.tensor(1.0, "device"_a = device));
+  py::list freq;
+  std::int64_t f_count = as_i64(F);
+  for (std::int64_t k = 0; k < f_count; ++k) freq.append(py::float_(static_cast<double>(k)) / F);
+  py::object frequency = o.tensor(libs().np.attr("array")(freq), "device"_a = device);
+  py::object states = self.attr("states");
+  states.attr("__setitem__")(py::slice(5, PY_SSIZE_T_MAX, 1), py::make_tuple(b_u, b_w, frequency));
+  return py::none();
+}
+
+namespace {
+
+struct Params {
+  py::object W_i, U_i, b_i, W_ste, U_ste, b_ste, W_fre, U_fre, b_fre, W_c, U_c, b_c, W_o, U_o,
+      b_o, U_a, b_a, W_p, b_p;
+};
+
+Params params_of(py::handle self) {
+  py::dict p = self.attr("__dict__")["_parameters"];
+  return Params{p["W_i"], p["U_i"], p["b_i"], p["W_ste"], p["U_ste"], p["b_ste"], p["W_fre"],
+                p["U_fre"], p["b_fre"], p["W_c"], p["U_c"], p["b_c"], p["W_o"], p["U_o"],
+                p["b_o"], p["U_a"], p["b_a"], p["W_p"], p["b_p"]};
+}
+
+py::object forward_steps(py::handle scan_fn, bool use_kernel, py::object self, py::object input) {
+  Ops &o = ops();
+  py::object D = self.attr("input_dim");
+  const std::int64_t H = as_i64(self.attr("hidden_dim")), F = as_i64(self.attr("freq_dim"));
+  py::object n_obj = input.attr("shape")[py::int_(0)];
+  const std::int64_t n = as_i64(n_obj);
+  py::object x;  // (N, D, T)
+  if (n == 0 && as_i64(input.attr("dim")()) == 2 &&
+      as_i64(input.attr("shape")[py::int_(1)]) % as_i64(D) == 0)
+    x = input.attr("reshape")(0, D, as_i64(input.attr("shape")[py::int_(1)]) / as_i64(D));
+  else
+    x = input.attr("reshape")(n_obj, D, -1);  // the tensor library reports a bad row width
+  const std::int64_t T = as_i64(x.attr("shape")[py::int_(2)]);
+  if (T == 0)
+    raise(PyExc_ValueError,
+          "SFM_Model.forward needs at least one time step; the input rows have no columns");
+
+  py::object x0 = x.attr("select")(2, 0);
+  if (py::len(self.attr("states")) == 0) self.attr("init_states")(x0);
+  self.attr("get_constants")(x0);
+  py::list states = self.attr("states");
+  py::object frequency = states[7];
+  py::object device = self.attr("device");
+
+  // Phases of every step at once: 2*pi (a float32 scalar) times the step, times the float64
+  // frequencies, rounded exactly as the per-step product rounds it.
+  py::object two_pi = o.tensor(std::numbers::pi * 2.0);
+  py::object times = o.arange(1, T + 1, "device"_a = device);
+  py::object omega = (two_pi * times.attr("unsqueeze")(1)) * frequency;
+  py::list phase_parts;
+  phase_parts.append(o.cos(omega));
+  phase_parts.append(o.sin(omega));
+  py::object phase = o.stack(phase_parts, 1);  // (T, 2, F)
+
+  // One product for the five input projections of all steps, one per step for the five
+  // recurrent ones; the parameters stay separate, only the computation is joined.
+  Params p = params_of(self);
+  auto cat = [&](std::initializer_list<py::handle> parts, int dim) {
+    py::list l;
+    for (py::handle h : parts) l.append(h);
+    return o.cat(l, dim);
+  };
+  py::object W = cat({p.W_i, p.W_ste, p.W_fre, p.W_c, p.W_o}, 1);
+  py::object U = cat({p.U_i, p.U_ste, p.U_fre, p.U_c, p.U_o}, 1);
+  py::object b = cat({p.b_i, p.b_ste, p.b_fre, p.b_c, p.b_o}, 0);
+  const std::int64_t G = 4 * H + F;
+  py::object x_steps = x.attr("permute")(2, 0, 1).attr("reshape")(T * n, D);
+  py::object x_proj = o.addmm(b, x_steps, W).attr("view")(T, n, G);
+
+  py::object h;
+  bool kernel = use_kernel && x_proj.attr("is_cpu").cast<bool>() &&
+                has_dtype(x_proj, o.float32) && has_dtype(U, o.float32) &&
+                has_dtype(p.U_a, o.float32) && has_dtype(p.b_a, o.float32);
+  if (kernel) {
+    py::object threads = o.get_num_threads();
+    bool grad = o.is_grad_enabled().cast<bool>();
+    if (grad) {
+      grad = false;
+      for (py::handle t : {x_proj, U, p.U_a, p.b_a}) grad = grad || t.attr("requires_grad").cast<bool>();
+    }
+    h = grad ? scan_fn.attr("apply")(x_proj, U, phase, p.U_a, p.b_a, threads)
+             : memory_scan(x_proj, U, phase, p.U_a, p.b_a, threads);
+  } else {
+    // Plain tensor operations, step by step: other devices and dtypes.
+    py::tuple x_proj_steps(x_proj.attr("unbind")(0));  // one backward node for all steps
+    py::tuple phases(phase.attr("unbind")(0));
+    py::object U_a_dtype = p.U_a.attr("dtype");
+    py::object s_re = py::none(), s_im = py::none();
+    for (std::int64_t t = 0; t < T; ++t) {
+      // The zero initial hidden state still meets U, so U gets its (zero) gradient when T is 1.
+      if (t == 0) h = o.zeros(n, H, "dtype"_a = x_proj.attr("dtype"), "device"_a = x_proj.attr("device"));
+      py::object pre = o.addmm(x_proj_steps[t], h, U);
+      py::object g = o.hardsigmoid(pre);
+      py::object i = g.attr("narrow")(1, 0, H), ste = g.attr("narrow")(1, H, H),
+                 fre = g.attr("narrow")(1, 2 * H, F), gate_o = g.attr("narrow")(1, 3 * H + F, H);
+      py::object c = (i * o.tanh(pre.attr("narrow")(1, 2 * H + F, H))).attr("unsqueeze")(2);
+      py::object re = phases[t][py::int_(0)], im = phases[t][py::int_(1)];
+      if (t == 0) {  // the initial state is zero
+        s_re = c * re;
+        s_im = c * im;
+      } else {
+        py::object f = ste.attr("unsqueeze")(2) * fre.attr("unsqueeze")(1);
+        s_re = f * s_re + c * re;
+        s_im = f * s_im + c * im;
+      }
+      py::object A = (s_re.attr("square")() + s_im.attr("square")()).attr("reshape")(-1, F);
+      py::object A_a = o.matmul(A.attr("to")(U_a_dtype), p.U_a).attr("reshape")(-1, H);
+      h = gate_o * o.tanh(A_a + p.b_a);
+    }
+  }
+  // Only the last step's output vector is read, so it is the only one computed.
+  py::object out_p = o.addmm(p.b_p, h, p.W_p);
+  self.attr("states") = py::list();
+  py::object fc_out = self.attr("__dict__")["_modules"]["fc_out"];
+  return fc_out(out_p).attr("squeeze")(1);
+}
+
+}  // namespace
+
+py::object sfm_model_forward(py::handle scan_fn, bool use_kernel, py::object self,
+                             py::object input) {
+  try {
+    return forward_steps(scan_fn, use_kernel, self, input);
+  } catch (...) {
+    // A failed pass must not leave its partial state for the next call to start from.
+    self.attr("states") = py::list();
+    throw;
+  }
+}
+
+}  // namespace wavecell
