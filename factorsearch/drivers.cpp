@@ -1,0 +1,250 @@
+#include "factorsearch/drivers.hpp"
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "factorsearch/backtest.hpp"
+
+namespace factorsearch {
+using namespace alphaloom;
+
+namespace {
+
+// A count given as any whole number (int, NumPy integer, 30.0); anything else would make every
+// attempt fail or the loop never meet its target.
+std::int64_t whole_number(py::handle value, const char *name, std::int64_t minimum) {
+  py::object builtins = py::module_::import("builtins");
+  std::optional<std::int64_t> n;
+  if (!PyBool_Check(value.ptr())) {
+    if (PyObject *i = PyNumber_Index(value.ptr())) {
+      n = py::reinterpret_steal<py::int_>(i).cast<std::int64_t>();
+    } else {
+      PyErr_Clear();
+      if (PyFloat_Check(value.ptr())) {
+        double d = PyFloat_AsDouble(value.ptr());
+        if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 9.0e15)
+          n = static_cast<std::int64_t>(d);
+      }
+    }
+  }
+  if (!n || *n < minimum)
+    raise(PyExc_ValueError,
+          format("{} must be a whole number >= {}, got {!r}", name, minimum, value));
+  return *n;
+}
+
+py::object make_row(const py::str &text, const Summary &s) {
+  py::list row;
+  row.append(text);
+  row.append(py::float_(s.net));
+  row.append(py::float_(s.sharp));
+  row.append(py::float_(s.maxdown));
+  return row;
+}
+
+// factors/<run>.npy, reserved for one driver call. The file is created atomically and complete
+// (a 0-row array) under a run number nobody holds yet, then replaced whole after every factor.
+class ResultFile {
+ public:
+  ResultFile() {
+    py::module_ os = py::module_::import("os");
+    os.attr("makedirs")(kDir, "exist_ok"_a = true);
+    std::size_t taken = 0;
+    for (int run = 0; run < 1000; ++run)
+      if (os.attr("path").attr("exists")(path_of(run)).cast<bool>()) ++taken;
+    if (taken == 1000)
+      raise(PyExc_FileExistsError, "factors/ holds a result file for every run number 0-999");
+    py::object randint = py::module_::import("random").attr("randint");
+    py::module_ np = py::module_::import("numpy");
+    py::object empty = np.attr("empty")(py::make_tuple(0, 4), "dtype"_a = py::str("U1"));
+    for (long tries = 0;; ++tries) {
+      if (tries == 1000000)
+        raise(PyExc_FileExistsError, "no free run number under factors/ after 1000000 draws");
+      run_ = randint(0, 999).cast<int>();
+      path_ = path_of(run_);
+      if (claim(empty)) return;
+    }
+  }
+
+  const std::string &path() const { return path_; }
+
+  void save(py::handle rows) {
+    py::module_ np = py::module_::import("numpy");
+    write_then(np.attr("array")(rows), [&](const py::object &tmp) {
+      py::module_::import("os").attr("replace")(tmp, path_);
+    });
+  }
+
+ private:
+  static constexpr const char *kDir = "factors";
+
+  static std::string path_of(int run) { return std::string(kDir) + "/" + std::to_string(run) + ".npy"; }
+
+  // Writes `array` in full to a private temporary file in factors/, then `finish(tmp)` puts it in
+  // place; the temporary file never outlives a failure.
+  template <typename Finish>
+  void write_then(const py::object &array, Finish &&finish) {
+    py::module_ os = py::module_::import("os");
+    py::module_ np = py::module_::import("numpy");
+    py::object tmp = py::str(std::string(kDir) + "/." + std::to_string(run_) + ".npy." +
+                             py::str(os.attr("getpid")()).cast<std::string>() + ".tmp");
+    try {
+      py::object fh = py::module_::import("builtins").attr("open")(tmp, "wb");
+      try {
+        np.attr("save")(fh, array);
+        fh.attr("flush")();
+        os.attr("fsync")(fh.attr("fileno")());
+      } catch (...) {
+        fh.attr("close")();
+        throw;
+      }
+      fh.attr("close")();
+      finish(tmp);
+    } catch (...) {
+      if (os.attr("path").attr("exists")(tmp).cast<bool>()) os.attr("unlink")(tmp);
+      throw;
+    }
+  }
+
+  // True when path_ was free and now holds the empty array.
+  bool claim(const py::object &empty) {
+    py::module_ os = py::module_::import("os");
+    bool free = true;
+    write_then(empty, [&](const py::object &tmp) {
+      // A hard link never replaces an existing name, so two runs cannot both take it.
+      try {
+        os.attr("link")(tmp, path_);
+      } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_FileExistsError)) {
+          free = false;
+        } else if (e.matches(PyExc_OSError)) {  // no hard links on this file system
+          free = !os.attr("path").attr("exists")(path_).cast<bool>();
+          if (free) os.attr("replace")(tmp, path_);
+        } else {
+          throw;
+        }
+      }
+      if (os.attr("path").attr("exists")(tmp).cast<bool>()) os.attr("unlink")(tmp);
+    });
+    return free;
+  }
+
+  int run_ = -1;
+  std::string path_;
+};
+
+}  // namespace
+
+void search_init(py::handle mod, py::object self, py::object fuc) {
+  py::object to_int = py::module_::import("builtins").attr("int");
+  self.attr("fuc") = fuc;
+  py::list fuc1, function, fc;
+  self.attr("fuc1") = fuc1;
+  self.attr("function") = function;
+  self.attr("fc") = fc;
+  py::object stored = self.attr("fuc");
+  for (py::handle i : stored) {
+    py::object pair = py::reinterpret_borrow<py::object>(i);
+    py::object name = pair[py::int_(0)];
+    py::object arity = to_int(pair[py::int_(1)]);
+    if (arity < py::int_(1))
+      raise(PyExc_ValueError,
+            format("operator {!r} has arity {}; an operator takes at least one argument", name,
+                   arity));
+    py::list entry;
+    entry.append(name);
+    entry.append(arity);
+    fuc1.append(entry);
+    function.append(name);
+    py::dict locals("fuc"_a = stored, "i"_a = pair, "self"_a = self);
+    fc.append(resolve_name(mod, name, locals));
+  }
+  self.attr("fuc") = fuc1;
+}
+
+py::object attempt(py::handle mod, py::object self, py::handle data1, py::handle price1,
+                   py::handle zz500, py::handle l, bool hedged, const Market *market) {
+  const std::int64_t legs = whole_number(l, "l", 1);
+  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  register_operators(mod, self);
+  Drawn drawn = draw(self);
+  py::str text = self.attr("fuctions")(drawn.list);
+  try {
+    std::optional<Market> own;
+    if (!market) market = &own.emplace(prepare_market(data1, price1, zz500));
+    std::vector<double> panel;
+    if (!evaluate_panel(mod, self, drawn, *market, panel)) return py::none();
+    std::optional<Summary> summary;
+    {
+      py::gil_scoped_release nogil;
+      summary = summarise(daily_returns(panel, market->prices, market->n_dates,
+                                        market->n_stocks(), legs, hedged));
+    }
+    if (!summary) return py::none();
+    py::object row = make_row(text, *summary);
+    py::module_::import("builtins").attr("print")(row, "flush"_a = true);
+    return row;
+  } catch (py::error_already_set &e) {
+    // A miss, silently; but an interrupt or exit request still stops the search.
+    if (!e.matches(PyExc_Exception)) throw;
+    return py::none();
+  } catch (const std::exception &) {
+    return py::none();
+  }
+}
+
+void drive(py::handle mod, py::object self, py::handle data1, py::handle price1,
+           py::handle zz500, py::handle ct, py::handle l, bool hedged) {
+  const std::int64_t wanted = whole_number(ct, "ct", 0);
+  whole_number(l, "l", 1);
+  if (wanted == 0) {
+    py::module_::import("random").attr("randint")(0, 999);  // the run number, as every call draws
+    return;
+  }
+  // Data no formula can be back-tested on would only make every attempt a miss, for hours.
+  Market market = prepare_market(data1, price1, zz500);
+  if (market.n_stocks() < 2)
+    raise(PyExc_ValueError,
+          format("the universe needs at least two stocks, got {}", market.n_stocks()));
+  if (market.n_dates < kMinDates)
+    raise(PyExc_ValueError, format("a back-test needs at least {} trading dates, data1 has {}",
+                                   kMinDates, market.n_dates));
+  ResultFile file;
+  py::list rows;
+  std::int64_t found = 0;
+  for (long k = 0; k < kMaxAttempts && found != wanted; ++k) {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    py::object row = attempt(mod, self, data1, price1, zz500, l, hedged, &market);
+    if (row.is_none()) continue;
+    rows.append(row);
+    file.save(rows);
+    ++found;
+  }
+}
+
+py::object backtest_arrays(py::handle panel, py::handle prices, py::handle l, bool hedged) {
+  const std::int64_t legs = whole_number(l, "l", 1);
+  using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
+  py::module_ np = py::module_::import("numpy");
+  Matrix f(np.attr("asarray")(panel, "dtype"_a = np.attr("float64")));
+  Matrix p(np.attr("asarray")(prices, "dtype"_a = np.attr("float64")));
+  if (f.ndim() != 2 || p.ndim() != 2 || f.shape(0) != p.shape(0) || f.shape(1) != p.shape(1))
+    raise(PyExc_ValueError, "panel and prices must be two arrays of the same dates x stocks shape");
+  const auto n = static_cast<std::size_t>(f.shape(0));
+  const auto m = static_cast<std::size_t>(f.shape(1));
+  std::vector<double> pft;
+  std::optional<Summary> s;
+  {
+    py::gil_scoped_release nogil;
+    pft = daily_returns({f.data(), n * m}, {p.data(), n * m}, n, m, legs, hedged);
+    s = summarise(pft);
+  }
+  if (!s) return py::none();
+  py::array_t<double> daily(static_cast<py::ssize_t>(pft.size()));
+  std::copy(pft.begin(), pft.end(), daily.mutable_data());
+  return py::make_tuple(daily, s->net, s->sharp, s->maxdown);
+}
+
+}  // namespace factorsearch
