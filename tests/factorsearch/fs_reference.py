@@ -1,0 +1,103 @@
+"""The miner's documented behaviour written plainly in Python: the oracle the tests compare
+against. The formula text is evaluated as an expression and the back-test runs one pandas pass
+per day."""
+import math
+import random
+
+import numpy as np
+import pandas as pd
+
+FIELDS = ["open", "high", "low", "close", "volume"]
+
+
+def build_program(fuc):
+    op = fuc[random.randint(0, len(fuc) - 1)]
+    program, stack = [op], [op[1]]
+    while stack:
+        if len(stack) < 3:
+            op = fuc[random.randint(0, len(fuc) - 1)]
+            program.append(op)
+            stack.append(op[1])
+            continue
+        program.append(random.randint(0, len(FIELDS) - 1))
+        stack[-1] -= 1
+        while stack[-1] == 0:
+            stack.pop()
+            if not stack:
+                return program
+            stack[-1] -= 1
+
+
+def render(program):
+    stack, out = [0], ""
+    for i, node in enumerate(program):
+        if not isinstance(node, int):
+            stack.append(node[1])
+            out += node[0] + "("
+            continue
+        out += FIELDS[node]
+        stack[-1] -= 1
+        while stack[-1] == 0:
+            stack.pop()
+            stack[-1] -= 1
+            out += ")"
+        if i != len(program) - 1:
+            out += ", "
+    return out
+
+
+def backtest(panel, price1, l, hedged):
+    dates = panel.index
+    pft = []
+    for t in range(150, len(dates) - 2):
+        row = panel.loc[dates[t]:dates[t]]
+        row = row.mask(row == 0).mask(row == 1)
+        ranked = row.iloc[0].dropna().sort_values(kind="stable")
+        legs = [ranked.index[-l:]] + ([ranked.index[:l]] if hedged else [])
+        rets = []
+        for leg in legs:
+            px = price1.loc[dates[t + 1]:dates[t + 2], leg]
+            if len(leg) < l / 2:
+                rets.append(0.0)
+                continue
+            rets.append(((px.iloc[1] - px.iloc[0]) / px.iloc[0]).to_numpy().mean())
+        pft.append(rets[0] - rets[1] if hedged else rets[0])
+    pft = np.nan_to_num(np.array(pft))
+    sharp = np.mean(pft) / np.std(pft) * math.sqrt(256)
+    curve = np.cumprod(1 + pft)
+    peak = np.maximum.accumulate(curve)
+    return [float(curve[-1]), float(sharp), float(np.max((peak - curve) / peak))]
+
+
+def attempt(namespace, fuc, data1, price1, zz500, l, hedged):
+    """One attempt; `namespace` resolves the operator names of the text."""
+    text = render(build_program(fuc))
+    try:
+        series = []
+        for code in zz500:
+            frame = data1[code]
+            env = {f: frame[f].ffill() for f in ("open", "close", "low", "high", "volume")}
+            series.append(eval(text, namespace, env))
+        if len(series) < 2:
+            return None
+        panel = pd.DataFrame(series)
+        panel.index = zz500
+        panel = panel.T
+        panel.index = data1.index
+        return [text] + backtest(panel, price1, l, hedged)
+    except Exception:
+        return None
+
+
+def same_row(ours, theirs, tol=1e-12):
+    if ours is None or theirs is None:
+        return ours is None and theirs is None
+    if ours[0] != theirs[0] or len(ours) != 4:
+        return False
+    for x, y in zip(ours[1:], theirs[1:]):
+        if math.isnan(x) or math.isnan(y):
+            if not (math.isnan(x) and math.isnan(y)):
+                return False
+        elif x != y and abs(x - y) > tol * max(1.0, abs(y)):
+            return False
+    return True
