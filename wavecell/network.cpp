@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/libs.hpp"
-#include "wavecell/memory_step.hpp"
+#include "wavecell/memory_scan.hpp"
 
 namespace wavecell {
 using alphaloom::libs;
@@ -99,102 +99,52 @@ py::object new_param(py::object tensor) { return ops().parameter(tensor); }
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// The fused CPU recurrence. The float64 state of every step is what dominates time and memory,
-// so the forward pass keeps only every K-th state (K about sqrt(T)) and the backward pass
-// recomputes one segment at a time into buffers it reuses; recomputation is bitwise identical.
+// The fused CPU recurrence (memory_scan.hpp). The float64 states dominate time and memory, so
+// the forward pass keeps only every K-th one (K about sqrt(T)) and the backward pass recomputes
+// the rest segment by segment; the recomputation is bitwise what the forward pass had.
 
 namespace {
 
 struct ScanInputs {
   py::object x_proj, U, phase, u_a, b_a;  // checked and contiguous
-  std::int64_t T = 0, n = 0, H = 0, F = 0, G = 0;
+  ScanShape s;
 };
 
 ScanInputs check_scan(py::object x_proj, py::object U, py::object phase, py::object u_a,
                       py::object b_a) {
   Ops &o = ops();
   ScanInputs in;
-  in.H = as_i64(b_a.attr("numel")());
-  in.F = as_i64(u_a.attr("numel")());
-  in.G = 4 * in.H + in.F;
+  in.s.H = as_i64(b_a.attr("numel")());
+  in.s.F = as_i64(u_a.attr("numel")());
   py::tuple shape(x_proj.attr("shape"));
   if (py::len(shape) != 3) raise(PyExc_RuntimeError, "memory scan: projections must be (T, N, G)");
-  in.T = as_i64(shape[0]);
-  in.n = as_i64(shape[1]);
-  in.x_proj = checked(x_proj, o.float32, {in.T, in.n, in.G}, "projections");
-  in.U = checked(U, o.float32, {in.H, in.G}, "recurrent weights");
-  in.phase = checked(phase, o.float64, {in.T, 2, in.F}, "phase");
-  in.u_a = checked(u_a.attr("reshape")(in.F), o.float32, {in.F}, "U_a");
-  in.b_a = checked(b_a, o.float32, {in.H}, "b_a");
+  in.s.T = as_i64(shape[0]);
+  in.s.n = as_i64(shape[1]);
+  const std::int64_t G = in.s.gates();
+  in.x_proj = checked(x_proj, o.float32, {in.s.T, in.s.n, G}, "projections");
+  in.U = checked(U, o.float32, {in.s.H, G}, "recurrent weights");
+  in.phase = checked(phase, o.float64, {in.s.T, 2, in.s.F}, "phase");
+  in.u_a = checked(u_a.attr("reshape")(in.s.F), o.float32, {in.s.F}, "U_a");
+  in.b_a = checked(b_a, o.float32, {in.s.H}, "b_a");
   return in;
 }
 
-std::int64_t segment_length(std::int64_t T) {
-  std::int64_t k = 1;
-  while (k * k < T) ++k;
-  return k;
+py::object empty_f32(std::initializer_list<std::int64_t> shape) {
+  py::tuple t(shape.size());
+  std::size_t k = 0;
+  for (std::int64_t v : shape) t[k++] = py::int_(v);
+  return ops().empty(t, "dtype"_a = ops().float32);
 }
 
-struct ScanResult {
-  py::object h_last;                        // (n, H)
-  py::object pre, h_all, a_all, checkpoint;  // kept for the backward pass
-};
-
-ScanResult run_scan(const ScanInputs &in, int threads, bool keep) {
-  Ops &o = ops();
-  const std::int64_t T = in.T, n = in.n, H = in.H, F = in.F, G = in.G;
-  const StepShape s{n, H, F};
-  const std::int64_t state_size = n * H * 2 * F;
-  const std::int64_t K = segment_length(T);
-  const std::int64_t n_ckpt = keep ? (T - 1) / K : 0;
-  py::object state_shape = py::make_tuple(n, H, 2, F);
-  py::object ping[2] = {o.empty(state_shape, "dtype"_a = o.float64),
-                        o.empty(state_shape, "dtype"_a = o.float64)};
-  double *ping_ptr[2] = {data_of<double>(ping[0]), data_of<double>(ping[1])};
-  ScanResult r;
-  double *ckpt_ptr = nullptr;
-  py::object h_buf;
-  if (keep) {
-    r.checkpoint = o.empty(py::make_tuple(n_ckpt, n, H, 2, F), "dtype"_a = o.float64);
-    ckpt_ptr = data_of<double>(r.checkpoint);
-    r.pre = o.empty(py::make_tuple(T, n, G), "dtype"_a = o.float32);
-    r.h_all = o.empty(py::make_tuple(T, n, H), "dtype"_a = o.float32);
-    r.a_all = o.empty(py::make_tuple(T, n, H), "dtype"_a = o.float32);
-  } else {
-    r.pre = o.empty(py::make_tuple(n, G), "dtype"_a = o.float32);
-    h_buf = o.empty(py::make_tuple(n, H), "dtype"_a = o.float32);
-  }
-  const double *phase = data_of<const double>(in.phase);
-  const float *u_a = data_of<const float>(in.u_a), *b_a = data_of<const float>(in.b_a);
-  const double *prev = nullptr;
-  py::object h_prev;
-  for (std::int64_t t = 0; t < T; ++t) {
-    py::object x_t = in.x_proj.attr("select")(0, t);
-    py::object pre_t = keep ? py::object(r.pre.attr("select")(0, t)) : r.pre;
-    py::object h_t = keep ? py::object(r.h_all.attr("select")(0, t)) : h_buf;
-    if (t == 0)
-      pre_t.attr("copy_")(x_t);  // the initial hidden state is zero
-    else
-      o.addmm(x_t, h_prev, in.U, "out"_a = pre_t);
-    StepForward io;
-    io.pre = data_of<const float>(pre_t);
-    io.state_prev = prev;
-    io.phase = phase + t * 2 * F;
-    io.u_a = u_a;
-    io.b_a = b_a;
-    const bool to_ckpt = keep && (t + 1) % K == 0 && (t + 1) / K <= n_ckpt;
-    io.state = to_ckpt ? ckpt_ptr + ((t + 1) / K - 1) * state_size : ping_ptr[t % 2];
-    io.h = data_of<float>(h_t);
-    io.a = keep ? data_of<float>(r.a_all.attr("select")(0, t)) : nullptr;
-    {
-      py::gil_scoped_release nogil;
-      step_forward(s, io, threads);
-    }
-    prev = io.state;
-    h_prev = h_t;
-  }
-  r.h_last = keep ? py::object(h_prev.attr("clone")()) : h_buf;
-  return r;
+ScanForward forward_io(const ScanInputs &in, py::object h_last) {
+  ScanForward io;
+  io.x_proj = data_of<const float>(in.x_proj);
+  io.U = data_of<const float>(in.U);
+  io.phase = data_of<const double>(in.phase);
+  io.u_a = data_of<const float>(in.u_a);
+  io.b_a = data_of<const float>(in.b_a);
+  io.h_last = data_of<float>(h_last);
+  return io;
 }
 
 }  // namespace
@@ -202,107 +152,85 @@ ScanResult run_scan(const ScanInputs &in, int threads, bool keep) {
 py::object memory_scan(py::object x_proj, py::object U, py::object phase, py::object u_a,
                        py::object b_a, py::object threads) {
   ScanInputs in = check_scan(x_proj, U, phase, u_a, b_a);
-  return run_scan(in, static_cast<int>(as_i64(threads)), false).h_last;
+  py::object h_last = empty_f32({in.s.n, in.s.H});
+  ScanForward io = forward_io(in, h_last);
+  int k = static_cast<int>(as_i64(threads));
+  {
+    py::gil_scoped_release nogil;
+    scan_forward(in.s, io, k);
+  }
+  return h_last;
 }
 
 py::object memory_scan_forward(py::object ctx, py::object x_proj, py::object U,
                                py::object phase, py::object u_a, py::object b_a,
                                py::object threads) {
+  Ops &o = ops();
   ScanInputs in = check_scan(x_proj, U, phase, u_a, b_a);
-  ScanResult r = run_scan(in, static_cast<int>(as_i64(threads)), true);
-  ctx.attr("save_for_backward")(U, in.phase, u_a, in.b_a, r.pre, r.h_all, r.a_all,
-                                r.checkpoint);
+  const ScanShape &s = in.s;
+  py::object h_last = empty_f32({s.n, s.H});
+  py::object pre = empty_f32({s.T, s.n, s.gates()});
+  py::object h_all = empty_f32({s.T, s.n, s.H});
+  py::object a_all = empty_f32({s.T, s.n, s.H});
+  py::object checkpoint =
+      o.empty(py::make_tuple(s.checkpoints(), s.n, s.H, 2, s.F), "dtype"_a = o.float64);
+  ScanForward io = forward_io(in, h_last);
+  io.pre = data_of<float>(pre);
+  io.h_all = data_of<float>(h_all);
+  io.a_all = data_of<float>(a_all);
+  io.checkpoint = data_of<double>(checkpoint);
+  int k = static_cast<int>(as_i64(threads));
+  {
+    py::gil_scoped_release nogil;
+    scan_forward(s, io, k);
+  }
+  ctx.attr("save_for_backward")(in.U, in.phase, in.u_a, in.b_a, pre, h_all, a_all, checkpoint);
   ctx.attr("threads") = threads;
-  return r.h_last;
+  ctx.attr("u_a_shape") = u_a.attr("shape");
+  return h_last;
 }
 
 py::tuple memory_scan_backward(py::object ctx, py::object grad_h) {
   Ops &o = ops();
   py::tuple saved(ctx.attr("saved_tensors"));
-  py::object U = saved[0], phase_t = saved[1], u_a_in = saved[2], pre = saved[4],
+  py::object U = saved[0], phase = saved[1], u_a = saved[2], b_a = saved[3], pre = saved[4],
              h_all = saved[5], a_all = saved[6], checkpoint = saved[7];
   py::tuple needs(ctx.attr("needs_input_grad"));
-  const int threads = static_cast<int>(as_i64(ctx.attr("threads")));
   py::tuple pshape(pre.attr("shape"));
-  const std::int64_t T = as_i64(pshape[0]), n = as_i64(pshape[1]), G = as_i64(pshape[2]);
-  const std::int64_t F = as_i64(u_a_in.attr("numel")()), H = (G - F) / 4;
-  const StepShape s{n, H, F};
-  const std::int64_t state_size = n * H * 2 * F;
-  const std::int64_t K = segment_length(T);
-  py::object u_a = u_a_in.attr("reshape")(F).attr("contiguous")();
-
-  py::object g_h = grad_h.is_none()
-                       ? o.zeros(n, H, "dtype"_a = o.float32)
-                       : checked(grad_h.attr("to")(o.float32), o.float32, {n, H}, "grad h");
-  py::object g_x = o.empty(py::make_tuple(T, n, G), "dtype"_a = o.float32);
-  py::object g_U = o.zeros(H, G, "dtype"_a = o.float32);
-  std::vector<double> acc_u(F, 0.0), acc_b(H, 0.0);
-  py::object state_shape = py::make_tuple(n, H, 2, F);
-  py::object segment =
-      o.empty(py::make_tuple(std::min(K, T), n, H, 2, F), "dtype"_a = o.float64);
-  py::object g_state_buf[2] = {o.empty(state_shape, "dtype"_a = o.float64),
-                               o.empty(state_shape, "dtype"_a = o.float64)};
-  double *seg_ptr = data_of<double>(segment);
-  double *g_ptr[2] = {data_of<double>(g_state_buf[0]), data_of<double>(g_state_buf[1])};
-  const double *ckpt_ptr = data_of<const double>(checkpoint);
-  const double *phase = data_of<const double>(phase_t);
-  const float *u_a_p = data_of<const float>(u_a), *b_a_p = data_of<const float>(saved[3]);
-  py::object U_T = U.attr("t")();
-
-  const double *g_state = nullptr;  // nothing downstream reads the last state
-  const std::int64_t n_seg = (T + K - 1) / K;
-  for (std::int64_t j = n_seg - 1; j >= 0; --j) {
-    const std::int64_t t0 = j * K, t1 = std::min(T, t0 + K);
-    const double *entry = j == 0 ? nullptr : ckpt_ptr + (j - 1) * state_size;
-    const double *prev = entry;
-    for (std::int64_t t = t0; t < t1; ++t) {
-      StepForward io;
-      io.pre = data_of<const float>(pre.attr("select")(0, t));
-      io.state_prev = prev;
-      io.phase = phase + t * 2 * F;
-      io.u_a = u_a_p;
-      io.b_a = b_a_p;
-      io.state = seg_ptr + (t - t0) * state_size;
-      {
-        py::gil_scoped_release nogil;
-        step_forward(s, io, threads);
-      }
-      prev = io.state;
-    }
-    for (std::int64_t t = t1 - 1; t >= t0; --t) {
-      py::object g_x_t = g_x.attr("select")(0, t);
-      StepBackward io;
-      io.pre = data_of<const float>(pre.attr("select")(0, t));
-      io.state = seg_ptr + (t - t0) * state_size;
-      io.state_prev = t == t0 ? entry : seg_ptr + (t - 1 - t0) * state_size;
-      io.phase = phase + t * 2 * F;
-      io.u_a = u_a_p;
-      io.a = data_of<const float>(a_all.attr("select")(0, t));
-      io.grad_h = data_of<const float>(g_h);
-      io.grad_state = g_state;
-      io.grad_pre = data_of<float>(g_x_t);
-      io.grad_state_prev = io.state_prev ? g_ptr[t % 2] : nullptr;
-      io.grad_u_a = acc_u.data();
-      io.grad_b_a = acc_b.data();
-      {
-        py::gil_scoped_release nogil;
-        step_backward(s, io, threads);
-      }
-      if (t > 0) {
-        g_h = o.mm(g_x_t, U_T);
-        g_U.attr("addmm_")(h_all.attr("select")(0, t - 1).attr("t")(), g_x_t);
-      }
-      g_state = io.grad_state_prev;
-    }
+  ScanShape s;
+  s.T = as_i64(pshape[0]);
+  s.n = as_i64(pshape[1]);
+  s.F = as_i64(u_a.attr("numel")());
+  s.H = as_i64(b_a.attr("numel")());
+  if (!grad_h.is_none())
+    grad_h = checked(grad_h.attr("to")(o.float32), o.float32, {s.n, s.H}, "grad h");
+  py::object g_x = empty_f32({s.T, s.n, s.gates()});
+  py::object g_U = empty_f32({s.H, s.gates()});
+  py::object g_u_a = empty_f32({s.F});
+  py::object g_b_a = empty_f32({s.H});
+  ScanBackward io;
+  io.U = data_of<const float>(U);
+  io.phase = data_of<const double>(phase);
+  io.u_a = data_of<const float>(u_a);
+  io.b_a = data_of<const float>(b_a);
+  io.pre = data_of<const float>(pre);
+  io.h_all = data_of<const float>(h_all);
+  io.a_all = data_of<const float>(a_all);
+  io.checkpoint = data_of<const double>(checkpoint);
+  io.grad_h_last = grad_h.is_none() ? nullptr : data_of<const float>(grad_h);
+  io.grad_x_proj = data_of<float>(g_x);
+  io.grad_U = data_of<float>(g_U);
+  io.grad_u_a = data_of<float>(g_u_a);
+  io.grad_b_a = data_of<float>(g_b_a);
+  int k = static_cast<int>(as_i64(ctx.attr("threads")));
+  {
+    py::gil_scoped_release nogil;
+    scan_backward(s, io, k);
   }
-  py::list gu, gb;
-  for (double v : acc_u) gu.append(v);
-  for (double v : acc_b) gb.append(v);
-  py::object g_u_a = o.tensor(gu, "dtype"_a = o.float32).attr("reshape")(u_a_in.attr("shape"));
-  py::object g_b_a = o.tensor(gb, "dtype"_a = o.float32);
   py::object none = py::none();
-  auto want = [&](int k) { return needs[k].cast<bool>(); };
-  return py::make_tuple(want(0) ? g_x : none, want(1) ? g_U : none, none, want(3) ? g_u_a : none,
+  auto want = [&](int i) { return needs[i].cast<bool>(); };
+  return py::make_tuple(want(0) ? g_x : none, want(1) ? g_U : none, none,
+                        want(3) ? py::object(g_u_a.attr("reshape")(ctx.attr("u_a_shape"))) : none,
                         want(4) ? g_b_a : none, none);
 }
 
