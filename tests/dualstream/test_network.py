@@ -160,20 +160,10 @@ def test_module_behaviour_deepcopy_and_save(in_tmp):
             torch.testing.assert_close(other(x)[k], v)
 
 
-@pytest.mark.parametrize("cls, kwargs", [(ds.ADDModel, {}), (ds.Decoder, {})])
-def test_unknown_base_model_rejected(cls, kwargs):
+@pytest.mark.parametrize("cls", [ds.ADDModel, ds.Decoder])
+def test_unknown_base_model_rejected(cls):
     with pytest.raises(ValueError, match="^unknown base model name `gru`$"):
-        cls(base_model="gru", **kwargs)
-
-
-@pytest.mark.parametrize("base_model", ["GRU", "LSTM"])
-def test_decoder_step(base_model):
-    dec = ds.Decoder(d_feat=6, hidden_size=10, num_layers=2, dropout=0.0, base_model=base_model)
-    h = torch.zeros(2, 3, 10)
-    state = h if base_model == "GRU" else (h, h.clone())
-    pred, new = dec(torch.randn(3, 6), state)
-    assert pred.shape == (3, 6)
-    assert (new if base_model == "GRU" else new[1]).shape == (2, 3, 10)
+        cls(base_model="gru")
 
 
 # ---- gradient reversal
@@ -200,14 +190,6 @@ def test_schedule_follows_gamma():
     for _ in range(3):
         layer.step_alpha()
     assert layer._alpha.item() == pytest.approx(math.tanh(0.5 * 3 / 2), abs=1e-6)
-
-
-def test_revgrad_layer_forward_and_kwargs_to_base():
-    x = torch.randn(4, 3)
-    layer = ds.RevGrad(0.1, 0.4)
-    assert torch.equal(layer(x), x)
-    with pytest.raises(TypeError):
-        ds.RevGrad(0.1, 0.4, bogus=1)  # passed on to the base module, which refuses it
 
 
 def test_revgradfunc_scales_gradient():
