@@ -1,6 +1,7 @@
 #include "factorsearch/drivers.hpp"
 
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,7 +20,12 @@ std::int64_t whole_number(py::handle value, const char *name, std::int64_t minim
   std::optional<std::int64_t> n;
   if (!PyBool_Check(value.ptr())) {
     if (PyObject *i = PyNumber_Index(value.ptr())) {
-      n = py::reinterpret_steal<py::int_>(i).cast<std::int64_t>();
+      auto owned = py::reinterpret_steal<py::object>(i);
+      int overflow = 0;
+      long long v = PyLong_AsLongLongAndOverflow(owned.ptr(), &overflow);
+      // Beyond 64 bits a count means "no limit" (or is negative, and refused below).
+      n = overflow > 0 ? std::numeric_limits<std::int64_t>::max()
+                       : overflow < 0 ? std::numeric_limits<std::int64_t>::min() : v;
     } else {
       PyErr_Clear();
       if (PyFloat_Check(value.ptr())) {

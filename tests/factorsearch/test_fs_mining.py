@@ -84,7 +84,7 @@ def test_a_failing_operator_is_a_silent_miss(market, capture_stdout, monkeypatch
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
-def test_an_interrupt_inside_an_operator_still_stops(market, monkeypatch, error):
+def test_an_interrupt_inside_an_operator_still_stops(market, in_tmp, monkeypatch, error):
     monkeypatch.setattr(factorsearch, "boom", Failing(error, at=5), raising=False)
     data1, price1, codes = market
     with pytest.raises(error):
@@ -97,6 +97,31 @@ def test_one_stock_gives_no_result_even_when_it_evaluates(market, capture_stdout
     data1, price1, codes = market
     assert FactorSearch([["count", 1]]).f(data1, price1, codes[:1], 1) is None
     assert counter.calls == 3 and capture_stdout() == []
+
+
+@pytest.mark.parametrize("variant", ["gaps", "integer volume"])
+def test_fields_are_forward_filled_per_stock(market, variant):
+    data1, price1, codes = market
+    if variant == "gaps":
+        holes = np.random.default_rng(0).random(data1.shape) < 0.05
+        data1 = data1.mask(holes)
+        data1.iloc[:3, :7] = np.nan  # leading gaps stay missing
+    else:
+        data1 = data1.astype({c: "int64" for c in data1.columns if c[1] == "volume"})
+    for seed in (1, 5):
+        ours, theirs = mine_both(NUMPY_OPS, (data1, price1, codes), 4, True, seed)
+        assert ours is not None and fs_reference.same_row(ours, theirs), (ours, theirs)
+
+
+@pytest.mark.parametrize("l", [0, -3, 1.5, "2", None])
+def test_a_leg_size_that_is_not_a_whole_positive_number_is_refused(market, l):
+    data1, price1, codes = market
+    random.seed(0)
+    with pytest.raises(ValueError, match="l must be"):
+        FactorSearch(NUMPY_OPS).f(data1, price1, codes, l)
+    after = random.random()
+    random.seed(0)
+    assert after == random.random()  # refused before any draw
 
 
 def test_an_unknown_code_is_a_miss_for_one_attempt(market):
