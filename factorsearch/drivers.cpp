@@ -16,7 +16,6 @@ namespace {
 // A count given as any whole number (int, NumPy integer, 30.0); anything else would make every
 // attempt fail or the loop never meet its target.
 std::int64_t whole_number(py::handle value, const char *name, std::int64_t minimum) {
-  py::object builtins = py::module_::import("builtins");
   std::optional<std::int64_t> n;
   if (!PyBool_Check(value.ptr())) {
     if (PyObject *i = PyNumber_Index(value.ptr())) {

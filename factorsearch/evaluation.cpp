@@ -11,7 +11,7 @@ using namespace alphaloom;
 
 namespace {
 
-// The order forward-filled columns are taken in; a missing one is reported by the first gap.
+// Columns are filled in this order, so a stock lacking several fields reports the first of these.
 constexpr std::array<int, 5> kFillOrder{0, 3, 2, 1, 4};  // open, close, low, high, volume
 
 py::dict module_dict(py::handle mod) {
