@@ -1,7 +1,6 @@
 import random
 
 import numpy as np
-import pandas as pd
 import pytest
 import ta
 
@@ -203,12 +202,6 @@ def test_a_missing_price_makes_the_day_count_as_zero():
     assert np.isnan(pft[0]) and net == 1.0 and maxdown == 0.0
     pft, net, _, _ = factorsearch._backtest(panel, prices, 1, False)
     assert np.isnan(pft[0]) and net == 1.0
-
-
-def test_too_few_dates_give_no_back_test():
-    panel, prices = one_day([0.5, 0.2], [0.0, 0.0])
-    panel, prices = panel[:152], prices[:152]
-    assert factorsearch._backtest(panel, prices, 1, True) is None
 
 
 @pytest.mark.parametrize("returns,net,maxdown", [
