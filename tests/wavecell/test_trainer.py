@@ -210,6 +210,27 @@ def test_predict_batches_index_and_dtype(lines):
     assert len(m.predict(x.iloc[:1601])) == 1601 and sizes == [1600, 1]
 
 
+@pytest.mark.parametrize("table,msg", [
+    (frame(n=10).drop(columns="label").iloc[:0], "no rows"),
+    (frame(n=10), "multiple of d_feat"),  # the label column shifts the row layout
+])
+def test_predict_rejects_empty_and_misshapen_tables(lines, table, msg):
+    with pytest.raises(ValueError, match=msg):
+        make(lines).predict(table)
+
+
+@pytest.mark.parametrize("dataset1,exc,msg", [
+    ((pd.DataFrame({"a": [1.0] * 6}), (".iloc[:3]", ".iloc[3:]")), ValueError, "label"),
+    ((frame(32), (".iloc[:0]", ".iloc[16:]")), ValueError, "empty"),
+    ((frame(32), (".iloc[:16, :7]", ".iloc[16:]")), ValueError, "columns"),
+])
+def test_fit_rejects_bad_frames_before_anything_changes(in_tmp, lines, dataset1, exc, msg):
+    m = make(lines, batch_size=8, n_epochs=1)
+    with pytest.raises(exc, match=msg):
+        m.fit(dataset1, {})
+    assert lines == [] and m.fitted is False and not (in_tmp / "sfm.pth").exists()
+
+
 def test_average_meter():
     meter = wavecell.AverageMeter()
     assert (meter.val, meter.avg, meter.sum, meter.count) == (0, 0, 0, 0)
