@@ -20,7 +20,9 @@ namespace {
 
 // Piecewise-linear gate, written the way the tensor library's CPU kernel writes it, and its
 // derivative (zero at the two kinks).
-inline float hard_sigmoid(float x) { return std::min(std::max(x + 3.0f, 0.0f), 6.0f) * (1.0f / 6.0f); }
+inline float hard_sigmoid(float x) {
+  return std::min(std::max(x + 3.0f, 0.0f), 6.0f) * (1.0f / 6.0f);
+}
 inline float hard_sigmoid_slope(float x) { return (x > -3.0f && x < 3.0f) ? (1.0f / 6.0f) : 0.0f; }
 
 // tanh as a clamped odd rational function: within 4e-7 of the exact value everywhere, and
@@ -47,7 +49,7 @@ inline float fast_tanh(float x) {
 // Sum of a[i] * b[i] in double over four interleaved partial sums: one running sum would make
 // every addition wait for the previous one.
 template <typename A, typename B>
-inline double dot(const A *a, const B *b, std::int64_t n) {
+inline double dot(const A* a, const B* b, std::int64_t n) {
   double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
   std::int64_t i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -63,11 +65,11 @@ inline double dot(const A *a, const B *b, std::int64_t n) {
 // Splits [0, n) into contiguous ranges, one per thread; the caller's thread takes the first.
 // Small batches stay on one thread: starting threads would cost more than the work.
 template <typename Fn>
-void parallel_rows(std::int64_t n, std::int64_t work_per_row, int threads, Fn &&fn) {
+void parallel_rows(std::int64_t n, std::int64_t work_per_row, int threads, Fn&& fn) {
   constexpr std::int64_t kMinWorkPerThread = std::int64_t{1} << 21;  // about 5 ms of work
   const std::int64_t by_work = std::max<std::int64_t>(1, n * work_per_row / kMinWorkPerThread);
-  const int k = static_cast<int>(
-      std::clamp<std::int64_t>(std::min<std::int64_t>(threads, by_work), 1, std::max<std::int64_t>(n, 1)));
+  const int k = static_cast<int>(std::clamp<std::int64_t>(std::min<std::int64_t>(threads, by_work),
+                                                          1, std::max<std::int64_t>(n, 1)));
   if (k <= 1) {
     fn(std::int64_t{0}, n, 0);
     return;
@@ -93,8 +95,8 @@ void parallel_rows(std::int64_t n, std::int64_t work_per_row, int threads, Fn &&
   } catch (...) {
     errors[0] = std::current_exception();
   }
-  for (auto &th : pool) th.join();
-  for (auto &err : errors)
+  for (auto& th : pool) th.join();
+  for (auto& err : errors)
     if (err) std::rethrow_exception(err);
 }
 
@@ -108,14 +110,27 @@ struct Scratch {
   std::vector<float> fre, amp, gate_i, gate_ste, cand, gate_o, a_pre, tc, g_a_pre, g_cand, g_ste;
   std::vector<double> g_re, g_im, g_forget, g_fre;
   Scratch(std::int64_t H, std::int64_t F)
-      : fre(F), amp(F), gate_i(H), gate_ste(H), cand(H), gate_o(H), a_pre(H), tc(H), g_a_pre(H),
-        g_cand(H), g_ste(H), g_re(F), g_im(F), g_forget(F), g_fre(F) {}
+      : fre(F),
+        amp(F),
+        gate_i(H),
+        gate_ste(H),
+        cand(H),
+        gate_o(H),
+        a_pre(H),
+        tc(H),
+        g_a_pre(H),
+        g_cand(H),
+        g_ste(H),
+        g_re(F),
+        g_im(F),
+        g_forget(F),
+        g_fre(F) {}
 };
 
 // One step of one sample: pre-activations -> state, tanh amplitude a and hidden state h.
 // `state_prev` nullptr is the zero state of the first step.
-WAVECELL_HOT void row_forward(const Dims &d, const float *pre, const double *state_prev, const double *phase,
-                 double *state, float *a, float *h, Scratch &w) {
+WAVECELL_HOT void row_forward(const Dims& d, const float* pre, const double* state_prev,
+                              const double* phase, double* state, float* a, float* h, Scratch& w) {
   const std::int64_t H = d.H, F = d.F;
   const double *re = phase, *im = phase + F;
   const float *p_i = pre, *p_ste = pre + H, *p_fre = pre + 2 * H, *p_c = pre + 2 * H + F,
@@ -158,9 +173,10 @@ WAVECELL_HOT void row_forward(const Dims &d, const float *pre, const double *sta
 
 // Gradients of one step of one sample. `g_state` nullptr: no gradient reached this state;
 // `state_prev` nullptr: first step (then `g_state_prev` is not written).
-WAVECELL_HOT void row_backward(const Dims &d, const float *pre, const double *state_prev, const double *state,
-                  const double *phase, const float *a, const float *g_h, const double *g_state,
-                  float *g_pre, double *g_state_prev, double *acc_u, double *acc_b, Scratch &w) {
+WAVECELL_HOT void row_backward(const Dims& d, const float* pre, const double* state_prev,
+                               const double* state, const double* phase, const float* a,
+                               const float* g_h, const double* g_state, float* g_pre,
+                               double* g_state_prev, double* acc_u, double* acc_b, Scratch& w) {
   const std::int64_t H = d.H, F = d.F;
   const double *re = phase, *im = phase + F;
   const float *p_i = pre, *p_ste = pre + H, *p_fre = pre + 2 * H, *p_c = pre + 2 * H + F,
@@ -229,41 +245,43 @@ WAVECELL_HOT void row_backward(const Dims &d, const float *pre, const double *st
 
 // pre = x + h_prev . U, the product summed before the projection is added (as a matrix
 // product with an added term sums it).
-WAVECELL_HOT void recurrent_pre(const float *x, const float *h_prev, const float *U, std::int64_t H,
-                   std::int64_t G, float *pre, float *acc) {
+WAVECELL_HOT void recurrent_pre(const float* x, const float* h_prev, const float* U, std::int64_t H,
+                                std::int64_t G, float* pre, float* acc) {
   std::fill(acc, acc + G, 0.0f);
   for (std::int64_t k = 0; k < H; ++k) {
     const float v = h_prev[k];
-    const float *u = U + k * G;
+    const float* u = U + k * G;
     for (std::int64_t g = 0; g < G; ++g) acc[g] += v * u[g];
   }
   for (std::int64_t g = 0; g < G; ++g) pre[g] = x[g] + acc[g];
 }
 
 // g_h = g_pre . U^T, from the transposed weights UT (G, H).
-WAVECELL_HOT void grad_hidden(const float *g_pre, const float *UT, std::int64_t H, std::int64_t G, float *g_h) {
+WAVECELL_HOT void grad_hidden(const float* g_pre, const float* UT, std::int64_t H, std::int64_t G,
+                              float* g_h) {
   std::fill(g_h, g_h + H, 0.0f);
   for (std::int64_t g = 0; g < G; ++g) {
     const float v = g_pre[g];
-    const float *u = UT + g * H;
+    const float* u = UT + g * H;
     for (std::int64_t k = 0; k < H; ++k) g_h[k] += v * u[k];
   }
 }
 
 // gU (H, G) += h_prev outer g_pre
-WAVECELL_HOT void grad_recurrent(const float *h_prev, const float *g_pre, std::int64_t H, std::int64_t G,
-                    float *gU) {
+WAVECELL_HOT void grad_recurrent(const float* h_prev, const float* g_pre, std::int64_t H,
+                                 std::int64_t G, float* gU) {
   for (std::int64_t k = 0; k < H; ++k) {
     const float v = h_prev[k];
-    float *row = gU + k * G;
+    float* row = gU + k * G;
     for (std::int64_t g = 0; g < G; ++g) row[g] += v * g_pre[g];
   }
 }
 
 // Rows per block: a block's two state generations should fit a core's private cache.
-std::int64_t block_rows(const ScanShape &s) {
+std::int64_t block_rows(const ScanShape& s) {
   const std::int64_t bytes = 2 * s.state_size() * static_cast<std::int64_t>(sizeof(double));
-  return std::clamp<std::int64_t>((std::int64_t{1} << 18) / std::max<std::int64_t>(bytes, 1), 1, 64);
+  return std::clamp<std::int64_t>((std::int64_t{1} << 18) / std::max<std::int64_t>(bytes, 1), 1,
+                                  64);
 }
 
 }  // namespace
@@ -276,7 +294,7 @@ std::int64_t ScanShape::segment() const {
 
 std::int64_t ScanShape::checkpoints() const { return T > 0 ? (T - 1) / segment() : 0; }
 
-void scan_forward(const ScanShape &s, const ScanForward &io, int threads) {
+void scan_forward(const ScanShape& s, const ScanForward& io, int threads) {
   const std::int64_t T = s.T, N = s.n, H = s.H, F = s.F, G = s.gates(), S = s.state_size();
   const std::int64_t K = s.segment(), n_ckpt = s.checkpoints(), B = block_rows(s);
   const bool keep = io.pre != nullptr;
@@ -289,35 +307,36 @@ void scan_forward(const ScanShape &s, const ScanForward &io, int threads) {
     for (std::int64_t b0 = begin; b0 < end; b0 += B) {
       const std::int64_t nb = std::min(B, end - b0);
       for (std::int64_t t = 0; t < T; ++t) {
-        const double *phase = io.phase + t * 2 * F;
-        double *cur = states.data() + (t % 2) * B * S;
-        const double *prev = states.data() + ((t + 1) % 2) * B * S;
-        float *h_new = hidden.data() + (t % 2) * B * H;
-        const float *h_old = hidden.data() + ((t + 1) % 2) * B * H;
+        const double* phase = io.phase + t * 2 * F;
+        double* cur = states.data() + (t % 2) * B * S;
+        const double* prev = states.data() + ((t + 1) % 2) * B * S;
+        float* h_new = hidden.data() + (t % 2) * B * H;
+        const float* h_old = hidden.data() + ((t + 1) % 2) * B * H;
         const bool to_ckpt = keep && (t + 1) % K == 0 && (t + 1) / K <= n_ckpt;
         for (std::int64_t k = 0; k < nb; ++k) {
           const std::int64_t at = t * N + b0 + k;
-          const float *x = io.x_proj + at * G;
-          float *pre = keep ? io.pre + at * G : pre_row.data();
+          const float* x = io.x_proj + at * G;
+          float* pre = keep ? io.pre + at * G : pre_row.data();
           if (t == 0)
             std::copy(x, x + G, pre);  // the initial hidden state is zero
           else
             recurrent_pre(x, h_old + k * H, io.U, H, G, pre, acc.data());
-          float *a = keep ? io.a_all + at * H : a_row.data();
-          row_forward(d, pre, t == 0 ? nullptr : prev + k * S, phase, cur + k * S, a, h_new + k * H, w);
+          float* a = keep ? io.a_all + at * H : a_row.data();
+          row_forward(d, pre, t == 0 ? nullptr : prev + k * S, phase, cur + k * S, a, h_new + k * H,
+                      w);
           if (keep) std::copy(h_new + k * H, h_new + (k + 1) * H, io.h_all + at * H);
           if (to_ckpt)
             std::copy(cur + k * S, cur + (k + 1) * S,
                       io.checkpoint + (((t + 1) / K - 1) * N + b0 + k) * S);
         }
       }
-      const float *h_fin = hidden.data() + ((T - 1) % 2) * B * H;
+      const float* h_fin = hidden.data() + ((T - 1) % 2) * B * H;
       std::copy(h_fin, h_fin + nb * H, io.h_last + b0 * H);
     }
   });
 }
 
-void scan_backward(const ScanShape &s, const ScanBackward &io, int threads) {
+void scan_backward(const ScanShape& s, const ScanBackward& io, int threads) {
   const std::int64_t T = s.T, N = s.n, H = s.H, F = s.F, G = s.gates(), S = s.state_size();
   const std::int64_t K = s.segment(), B = block_rows(s), n_seg = (T + K - 1) / K;
   const std::int64_t seg_len = std::min(K, T);
@@ -333,13 +352,13 @@ void scan_backward(const ScanShape &s, const ScanBackward &io, int threads) {
       Scratch w(H, F);
       std::vector<double> segment(seg_len * B * S), g_states(2 * B * S);
       std::vector<float> g_hidden(2 * B * H), g_U(H * G), a_row(H), h_row(H);
-      std::vector<double> &acc_U = sum_U[tid], &acc_u = sum_u[tid], &acc_b = sum_b[tid];
+      std::vector<double>&acc_U = sum_U[tid], &acc_u = sum_u[tid], &acc_b = sum_b[tid];
       acc_U.assign(H * G, 0.0);
       acc_u.assign(F, 0.0);
       acc_b.assign(H, 0.0);
       for (std::int64_t b0 = begin; b0 < end; b0 += B) {
         const std::int64_t nb = std::min(B, end - b0);
-        float *g_last = g_hidden.data() + ((T - 1) % 2) * B * H;
+        float* g_last = g_hidden.data() + ((T - 1) % 2) * B * H;
         if (io.grad_h_last)
           std::copy(io.grad_h_last + b0 * H, io.grad_h_last + (b0 + nb) * H, g_last);
         else
@@ -347,10 +366,12 @@ void scan_backward(const ScanShape &s, const ScanBackward &io, int threads) {
         bool have_g_state = false;  // nothing downstream reads the last state
         for (std::int64_t j = n_seg - 1; j >= 0; --j) {
           const std::int64_t t0 = j * K, t1 = std::min(T, t0 + K);
-          auto entry = [&](std::int64_t k) -> const double * {
+          auto entry = [&](std::int64_t k) -> const double* {
             return j == 0 ? nullptr : io.checkpoint + ((j - 1) * N + b0 + k) * S;
           };
-          auto seg = [&](std::int64_t t, std::int64_t k) { return segment.data() + ((t - t0) * B + k) * S; };
+          auto seg = [&](std::int64_t t, std::int64_t k) {
+            return segment.data() + ((t - t0) * B + k) * S;
+          };
           // Recompute the segment's states from its entry state; bitwise what the forward had.
           for (std::int64_t t = t0; t < t1; ++t)
             for (std::int64_t k = 0; k < nb; ++k)
@@ -358,18 +379,19 @@ void scan_backward(const ScanShape &s, const ScanBackward &io, int threads) {
                           io.phase + t * 2 * F, seg(t, k), a_row.data(), h_row.data(), w);
           std::fill(g_U.begin(), g_U.end(), 0.0f);
           for (std::int64_t t = t1 - 1; t >= t0; --t) {
-            const float *g_h = g_hidden.data() + (t % 2) * B * H;
-            float *g_h_prev = g_hidden.data() + ((t + 1) % 2) * B * H;
-            const double *g_state = have_g_state ? g_states.data() + ((t + 1) % 2) * B * S : nullptr;
-            double *g_state_prev = g_states.data() + (t % 2) * B * S;
+            const float* g_h = g_hidden.data() + (t % 2) * B * H;
+            float* g_h_prev = g_hidden.data() + ((t + 1) % 2) * B * H;
+            const double* g_state =
+                have_g_state ? g_states.data() + ((t + 1) % 2) * B * S : nullptr;
+            double* g_state_prev = g_states.data() + (t % 2) * B * S;
             for (std::int64_t k = 0; k < nb; ++k) {
               const std::int64_t at = t * N + b0 + k;
-              const double *prev = t == t0 ? entry(k) : seg(t - 1, k);
-              float *g_pre = io.grad_x_proj + at * G;
+              const double* prev = t == t0 ? entry(k) : seg(t - 1, k);
+              float* g_pre = io.grad_x_proj + at * G;
               row_backward(d, io.pre + at * G, prev, seg(t, k), io.phase + t * 2 * F,
                            io.a_all + at * H, g_h + k * H, g_state ? g_state + k * S : nullptr,
-                           g_pre, prev ? g_state_prev + k * S : nullptr, acc_u.data(),
-                           acc_b.data(), w);
+                           g_pre, prev ? g_state_prev + k * S : nullptr, acc_u.data(), acc_b.data(),
+                           w);
               if (t > 0) {
                 grad_hidden(g_pre, UT.data(), H, G, g_h_prev + k * H);
                 grad_recurrent(io.h_all + (at - N) * H, g_pre, H, G, g_U.data());
@@ -383,19 +405,19 @@ void scan_backward(const ScanShape &s, const ScanBackward &io, int threads) {
     });
   for (std::int64_t i = 0; i < H * G; ++i) {
     double v = 0.0;
-    for (auto &part : sum_U)
+    for (auto& part : sum_U)
       if (!part.empty()) v += part[i];
     io.grad_U[i] = static_cast<float>(v);
   }
   for (std::int64_t f = 0; f < F; ++f) {
     double v = 0.0;
-    for (auto &part : sum_u)
+    for (auto& part : sum_u)
       if (!part.empty()) v += part[f];
     io.grad_u_a[f] = static_cast<float>(v);
   }
   for (std::int64_t k = 0; k < H; ++k) {
     double v = 0.0;
-    for (auto &part : sum_b)
+    for (auto& part : sum_b)
       if (!part.empty()) v += part[k];
     io.grad_b_a[k] = static_cast<float>(v);
   }

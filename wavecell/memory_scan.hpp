@@ -32,38 +32,39 @@ struct ScanShape {
 };
 
 struct ScanForward {
-  const float *x_proj = nullptr;
-  const float *U = nullptr;
-  const double *phase = nullptr;
-  const float *u_a = nullptr;
-  const float *b_a = nullptr;
-  float *h_last = nullptr;  // out (n, H)
+  const float* x_proj = nullptr;
+  const float* U = nullptr;
+  const double* phase = nullptr;
+  const float* u_a = nullptr;
+  const float* b_a = nullptr;
+  float* h_last = nullptr;  // out (n, H)
   // Kept for the backward pass; all nullptr when no gradient is wanted.
-  float *pre = nullptr;         // out (T, n, G) pre-activations
-  float *h_all = nullptr;       // out (T, n, H) hidden states
-  float *a_all = nullptr;       // out (T, n, H) tanh amplitudes
-  double *checkpoint = nullptr;  // out (checkpoints(), n, H, 2, F): state after steps K-1, 2K-1, ...
+  float* pre = nullptr;    // out (T, n, G) pre-activations
+  float* h_all = nullptr;  // out (T, n, H) hidden states
+  float* a_all = nullptr;  // out (T, n, H) tanh amplitudes
+  // out (checkpoints(), n, H, 2, F): the state after steps K-1, 2K-1, ...
+  double* checkpoint = nullptr;
 };
 
 struct ScanBackward {
-  const float *U = nullptr;
-  const double *phase = nullptr;
-  const float *u_a = nullptr;
-  const float *b_a = nullptr;
-  const float *pre = nullptr;  // as kept by the forward pass
-  const float *h_all = nullptr;
-  const float *a_all = nullptr;
-  const double *checkpoint = nullptr;
-  const float *grad_h_last = nullptr;  // (n, H), or nullptr for zeros
-  float *grad_x_proj = nullptr;        // out (T, n, G)
-  float *grad_U = nullptr;             // out (H, G)
-  float *grad_u_a = nullptr;           // out (F)
-  float *grad_b_a = nullptr;           // out (H)
+  const float* U = nullptr;
+  const double* phase = nullptr;
+  const float* u_a = nullptr;
+  const float* b_a = nullptr;
+  const float* pre = nullptr;  // as kept by the forward pass
+  const float* h_all = nullptr;
+  const float* a_all = nullptr;
+  const double* checkpoint = nullptr;
+  const float* grad_h_last = nullptr;  // (n, H), or nullptr for zeros
+  float* grad_x_proj = nullptr;        // out (T, n, G)
+  float* grad_U = nullptr;             // out (H, G)
+  float* grad_u_a = nullptr;           // out (F)
+  float* grad_b_a = nullptr;           // out (H)
 };
 
 // Call with the GIL released: nothing here touches Python. `threads` is an upper bound; small
 // batches run on fewer.
-void scan_forward(const ScanShape &s, const ScanForward &io, int threads);
-void scan_backward(const ScanShape &s, const ScanBackward &io, int threads);
+void scan_forward(const ScanShape& s, const ScanForward& io, int threads);
+void scan_backward(const ScanShape& s, const ScanBackward& io, int threads);
 
 }  // namespace wavecell

@@ -7,7 +7,7 @@ using namespace alphaloom;
 using namespace wavecell;
 
 namespace {
-constexpr const char *kSfmDoc =
+constexpr const char* kSfmDoc =
     "SFM Model\n\n    Parameters\n    ----------\n    input_dim : int\n        input dimension\n"
     "    output_dim : int\n        output dimension\n    lr : float\n        learning rate\n"
     "    optimizer : str\n        optimizer name\n    GPU : int\n        the GPU ID used for "
@@ -16,7 +16,7 @@ constexpr const char *kSfmDoc =
 
 PYBIND11_MODULE(wavecell, m) {
   m.doc() = "State-frequency memory (SFM) return forecaster.";
-  Libs &L = libs();
+  Libs& L = libs();
   // Names visible to fit's selector expressions.
   m.attr("np") = L.np;
   m.attr("pd") = L.pd;
@@ -32,12 +32,11 @@ PYBIND11_MODULE(wavecell, m) {
       "forward(ctx, x_proj, U, phase, u_a, b_a, threads)",
       "All steps of the recurrence from the input projections; returns the last hidden state.",
       &memory_scan_forward);
-  scan_ns["backward"] = static_method("backward(ctx, grad_h)",
-                                      "Gradients through every step, segment by segment.",
-                                      &memory_scan_backward);
-  py::object scan_cls =
-      make_class(m, "_MemoryScan", L.torch.attr("autograd").attr("Function"),
-                 "The SFM recurrence fused on the CPU (internal).", scan_ns);
+  scan_ns["backward"] =
+      static_method("backward(ctx, grad_h)", "Gradients through every step, segment by segment.",
+                    &memory_scan_backward);
+  py::object scan_cls = make_class(m, "_MemoryScan", L.torch.attr("autograd").attr("Function"),
+                                   "The SFM recurrence fused on the CPU (internal).", scan_ns);
   py::handle scan_h = scan_cls;
 
   // ---- SFM_Model
@@ -46,32 +45,34 @@ PYBIND11_MODULE(wavecell, m) {
                  "State-frequency memory network: rows of d_feat x T feature-major columns to one "
                  "score per row.");
   py::handle net_h = net_cls;
-  def_method(net_cls, "__init__",
-             "init(self, d_feat=6, output_dim=1, freq_dim=10, hidden_size=64, dropout_W=0.0, "
-             "dropout_U=0.0, device='cpu')",
-             "Creates the nineteen parameters, activation, inner_activation and fc_out.",
-             [net_h](py::object self, py::object d_feat, py::object output_dim,
-                     py::object freq_dim, py::object hidden_size, py::object dropout_W,
-                     py::object dropout_U, py::object device) {
-               sfm_model_init(net_h, self, d_feat, output_dim, freq_dim, hidden_size, dropout_W,
-                              dropout_U, device);
-             },
-             py::arg("d_feat") = 6, py::arg("output_dim") = 1, py::arg("freq_dim") = 10,
-             py::arg("hidden_size") = 64, py::arg("dropout_W") = 0.0, py::arg("dropout_U") = 0.0,
-             py::arg("device") = "cpu");
+  def_method(
+      net_cls, "__init__",
+      "init(self, d_feat=6, output_dim=1, freq_dim=10, hidden_size=64, dropout_W=0.0, "
+      "dropout_U=0.0, device='cpu')",
+      "Creates the nineteen parameters, activation, inner_activation and fc_out.",
+      [net_h](py::object self, py::object d_feat, py::object output_dim, py::object freq_dim,
+              py::object hidden_size, py::object dropout_W, py::object dropout_U,
+              py::object device) {
+        sfm_model_init(net_h, self, d_feat, output_dim, freq_dim, hidden_size, dropout_W, dropout_U,
+                       device);
+      },
+      py::arg("d_feat") = 6, py::arg("output_dim") = 1, py::arg("freq_dim") = 10,
+      py::arg("hidden_size") = 64, py::arg("dropout_W") = 0.0, py::arg("dropout_U") = 0.0,
+      py::arg("device") = "cpu");
   def_method(net_cls, "init_states", "init_states(self, x)",
              "Puts the zero initial state into slots 0-4 of `states` (slots 5-7 None).",
              &sfm_model_init_states, py::arg("x"));
   def_method(net_cls, "get_constants", "get_constants(self, x)",
              "Puts the recurrent masks, input masks and frequency vector into slots 5-7.",
              &sfm_model_get_constants, py::arg("x"));
-  def_method(net_cls, "forward", "forward(self, input)",
-             "Scores of shape (N,) for input of shape (N, d_feat * T).",
-             [scan_h, mod_h](py::object self, py::object input) {
-               bool kernel = mod_h.attr("_cpu_kernel").cast<bool>();
-               return sfm_model_forward(scan_h, kernel, self, input);
-             },
-             py::arg("input"));
+  def_method(
+      net_cls, "forward", "forward(self, input)",
+      "Scores of shape (N,) for input of shape (N, d_feat * T).",
+      [scan_h, mod_h](py::object self, py::object input) {
+        bool kernel = mod_h.attr("_cpu_kernel").cast<bool>();
+        return sfm_model_forward(scan_h, kernel, self, input);
+      },
+      py::arg("input"));
 
   // ---- SFM
   py::object cls = make_class(m, "SFM", L.builtins.attr("object"), kSfmDoc);
@@ -84,10 +85,10 @@ PYBIND11_MODULE(wavecell, m) {
       "eval_steps=5, loss='mse', optimizer='adam', GPU=0, seed=None, **kwargs)",
       "Stores the settings, prints them, seeds, builds the network and the optimiser.",
       [net_h](py::object self, py::object d_feat, py::object hidden_size, py::object output_dim,
-              py::object freq_dim, py::object dropout_W, py::object dropout_U,
-              py::object n_epochs, py::object lr, py::object metric, py::object batch_size,
-              py::object early_stop, py::object eval_steps, py::object loss,
-              py::object optimizer, py::object gpu, py::object seed, py::kwargs) {
+              py::object freq_dim, py::object dropout_W, py::object dropout_U, py::object n_epochs,
+              py::object lr, py::object metric, py::object batch_size, py::object early_stop,
+              py::object eval_steps, py::object loss, py::object optimizer, py::object gpu,
+              py::object seed, py::kwargs) {
         sfm_init(net_h, self, d_feat, hidden_size, output_dim, freq_dim, dropout_W, dropout_U,
                  n_epochs, lr, metric, batch_size, early_stop, eval_steps, loss, optimizer, gpu,
                  seed);
@@ -107,27 +108,29 @@ PYBIND11_MODULE(wavecell, m) {
   def_method(cls, "metric_fn", "metric_fn(self, pred, label)",
              "Validation score (higher is better) over finite labels.", &masked_metric,
              py::arg("pred"), py::arg("label"));
-  def_method(cls, "train_epoch", "train_epoch(self, x_train, y_train)",
-             "One pass of optimiser steps over shuffled full batches.",
-             [](py::object self, py::object x, py::object y) { return train_epoch(self, kSpec, x, y); },
-             py::arg("x_train"), py::arg("y_train"));
-  def_method(cls, "test_epoch", "test_epoch(self, data_x, data_y)",
-             "(mean loss, mean score) over every row, weighted by batch size.",
-             [](py::object self, py::object x, py::object y) { return test_epoch(self, kSpec, x, y); },
-             py::arg("data_x"), py::arg("data_y"));
-  def_method(cls, "fit", "fit(self, dataset1, evals_result={})",
-             "Trains with early stopping on the validation split and saves sfm.pth.",
-             [mod_h](py::object self, py::object dataset1, py::object evals_result) {
-               auto mod = py::reinterpret_borrow<py::module_>(mod_h);
-               fit(mod, self, kSpec, dataset1, evals_result, self.attr("d_feat"));
-             },
-             py::arg("dataset1"), py::arg("evals_result") = shared_evals);
-  def_method(cls, "predict", "predict(self, dataset1)",
-             "One float32 score per row, as a Series with the input's index.",
-             [](py::object self, py::object x) {
-               return predict(self, kSpec, x, self.attr("d_feat"));
-             },
-             py::arg("dataset1"));
+  def_method(
+      cls, "train_epoch", "train_epoch(self, x_train, y_train)",
+      "One pass of optimiser steps over shuffled full batches.",
+      [](py::object self, py::object x, py::object y) { return train_epoch(self, kSpec, x, y); },
+      py::arg("x_train"), py::arg("y_train"));
+  def_method(
+      cls, "test_epoch", "test_epoch(self, data_x, data_y)",
+      "(mean loss, mean score) over every row, weighted by batch size.",
+      [](py::object self, py::object x, py::object y) { return test_epoch(self, kSpec, x, y); },
+      py::arg("data_x"), py::arg("data_y"));
+  def_method(
+      cls, "fit", "fit(self, dataset1, evals_result={})",
+      "Trains with early stopping on the validation split and saves sfm.pth.",
+      [mod_h](py::object self, py::object dataset1, py::object evals_result) {
+        auto mod = py::reinterpret_borrow<py::module_>(mod_h);
+        fit(mod, self, kSpec, dataset1, evals_result, self.attr("d_feat"));
+      },
+      py::arg("dataset1"), py::arg("evals_result") = shared_evals);
+  def_method(
+      cls, "predict", "predict(self, dataset1)",
+      "One float32 score per row, as a Series with the input's index.",
+      [](py::object self, py::object x) { return predict(self, kSpec, x, self.attr("d_feat")); },
+      py::arg("dataset1"));
 
   // ---- AverageMeter
   py::object meter = make_class(m, "AverageMeter", L.builtins.attr("object"),

@@ -20,12 +20,12 @@ namespace {
 
 // Tensor-library callables used on every step, looked up once.
 struct Ops {
-  py::object empty, empty_like, zeros, ones, tensor, arange, mm, stack, cat, addmm, matmul, cos, sin,
-      tanh, hardsigmoid, get_num_threads, is_grad_enabled, float32, float64, parameter, xavier_uniform,
+  py::object empty, zeros, ones, tensor, arange, stack, cat, addmm, matmul, cos, sin, tanh,
+      hardsigmoid, get_num_threads, is_grad_enabled, float32, float64, parameter, xavier_uniform,
       orthogonal, tanh_module, hardsigmoid_module, linear;
 };
 
-Ops &ops() {
+Ops& ops() {
   PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Ops> storage;
   return storage
       .call_once_and_store_result([] {
@@ -33,12 +33,10 @@ Ops &ops() {
         py::object nn = torch.attr("nn");
         Ops o;
         o.empty = torch.attr("empty");
-        o.empty_like = torch.attr("empty_like");
         o.zeros = torch.attr("zeros");
         o.ones = torch.attr("ones");
         o.tensor = torch.attr("tensor");
         o.arange = torch.attr("arange");
-        o.mm = torch.attr("mm");
         o.stack = torch.attr("stack");
         o.cat = torch.attr("cat");
         o.addmm = torch.attr("addmm");
@@ -62,7 +60,9 @@ Ops &ops() {
       .get_stored();
 }
 
-std::int64_t as_i64(py::handle v) { return py::int_(py::reinterpret_borrow<py::object>(v)).cast<std::int64_t>(); }
+std::int64_t as_i64(py::handle v) {
+  return py::int_(py::reinterpret_borrow<py::object>(v)).cast<std::int64_t>();
+}
 
 // dtypes are singletons
 bool has_dtype(py::handle t, py::handle dtype) {
@@ -70,16 +70,16 @@ bool has_dtype(py::handle t, py::handle dtype) {
 }
 
 template <typename T>
-T *data_of(py::handle t) {
-  return reinterpret_cast<T *>(t.attr("data_ptr")().cast<std::uintptr_t>());
+T* data_of(py::handle t) {
+  return reinterpret_cast<T*>(t.attr("data_ptr")().cast<std::uintptr_t>());
 }
 
-// The fused step reads raw memory: anything that does not match the layout it expects is a
+// The fused recurrence reads raw memory: anything that does not match the layout it expects is a
 // programming error, reported before a single byte is touched.
 py::object checked(py::object t, py::handle dtype, std::initializer_list<std::int64_t> shape,
-                   const char *what) {
+                   const char* what) {
   if (!t.attr("is_cpu").cast<bool>() || !has_dtype(t, dtype))
-    raise(PyExc_RuntimeError, std::string("memory step: ") + what + " must be a CPU tensor of " +
+    raise(PyExc_RuntimeError, std::string("memory scan: ") + what + " must be a CPU tensor of " +
                                   py::str(dtype).cast<std::string>());
   py::tuple sizes(t.attr("shape"));
   bool ok = py::len(sizes) == shape.size();
@@ -89,7 +89,7 @@ py::object checked(py::object t, py::handle dtype, std::initializer_list<std::in
     ok = as_i64(sizes[k++]) == s;
   }
   if (!ok)
-    raise(PyExc_RuntimeError, std::string("memory step: ") + what + " has shape " +
+    raise(PyExc_RuntimeError, std::string("memory scan: ") + what + " has shape " +
                                   py::str(t.attr("shape")).cast<std::string>());
   return t.attr("contiguous")();
 }
@@ -112,7 +112,7 @@ struct ScanInputs {
 
 ScanInputs check_scan(py::object x_proj, py::object U, py::object phase, py::object u_a,
                       py::object b_a) {
-  Ops &o = ops();
+  Ops& o = ops();
   ScanInputs in;
   in.s.H = as_i64(b_a.attr("numel")());
   in.s.F = as_i64(u_a.attr("numel")());
@@ -136,7 +136,7 @@ py::object empty_f32(std::initializer_list<std::int64_t> shape) {
   return ops().empty(t, "dtype"_a = ops().float32);
 }
 
-ScanForward forward_io(const ScanInputs &in, py::object h_last) {
+ScanForward forward_io(const ScanInputs& in, py::object h_last) {
   ScanForward io;
   io.x_proj = data_of<const float>(in.x_proj);
   io.U = data_of<const float>(in.U);
@@ -162,12 +162,11 @@ py::object memory_scan(py::object x_proj, py::object U, py::object phase, py::ob
   return h_last;
 }
 
-py::object memory_scan_forward(py::object ctx, py::object x_proj, py::object U,
-                               py::object phase, py::object u_a, py::object b_a,
-                               py::object threads) {
-  Ops &o = ops();
+py::object memory_scan_forward(py::object ctx, py::object x_proj, py::object U, py::object phase,
+                               py::object u_a, py::object b_a, py::object threads) {
+  Ops& o = ops();
   ScanInputs in = check_scan(x_proj, U, phase, u_a, b_a);
-  const ScanShape &s = in.s;
+  const ScanShape& s = in.s;
   py::object h_last = empty_f32({s.n, s.H});
   py::object pre = empty_f32({s.T, s.n, s.gates()});
   py::object h_all = empty_f32({s.T, s.n, s.H});
@@ -191,7 +190,7 @@ py::object memory_scan_forward(py::object ctx, py::object x_proj, py::object U,
 }
 
 py::tuple memory_scan_backward(py::object ctx, py::object grad_h) {
-  Ops &o = ops();
+  Ops& o = ops();
   py::tuple saved(ctx.attr("saved_tensors"));
   py::object U = saved[0], phase = saved[1], u_a = saved[2], b_a = saved[3], pre = saved[4],
              h_all = saved[5], a_all = saved[6], checkpoint = saved[7];
@@ -240,7 +239,7 @@ py::tuple memory_scan_backward(py::object ctx, py::object grad_h) {
 void sfm_model_init(py::handle cls, py::object self, py::object d_feat, py::object output_dim,
                     py::object freq_dim, py::object hidden_size, py::object dropout_W,
                     py::object dropout_U, py::object device) {
-  Ops &o = ops();
+  Ops& o = ops();
   alphaloom::super_of(cls, self).attr("__init__")();
   self.attr("input_dim") = d_feat;
   self.attr("output_dim") = output_dim;
@@ -291,7 +290,7 @@ void sfm_model_init(py::handle cls, py::object self, py::object d_feat, py::obje
 }
 
 py::object sfm_model_init_states(py::object self, py::object /*x*/) {
-  Ops &o = ops();
+  Ops& o = ops();
   py::object H = self.attr("hidden_dim"), F = self.attr("freq_dim"), O = self.attr("output_dim");
   py::object device = self.attr("device");
   py::object reducer_f = o.zeros(H, F, "device"_a = device);
@@ -313,7 +312,7 @@ py::object sfm_model_init_states(py::object self, py::object /*x*/) {
 }
 
 py::object sfm_model_get_constants(py::object self, py::object /*x*/) {
-  Ops &o = ops();
+  Ops& o = ops();
   py::object device = self.attr("device");
   py::object F = self.attr("freq_dim");
   py::list b_u, b_w;
@@ -331,19 +330,19 @@ py::object sfm_model_get_constants(py::object self, py::object /*x*/) {
 namespace {
 
 struct Params {
-  py::object W_i, U_i, b_i, W_ste, U_ste, b_ste, W_fre, U_fre, b_fre, W_c, U_c, b_c, W_o, U_o,
-      b_o, U_a, b_a, W_p, b_p;
+  py::object W_i, U_i, b_i, W_ste, U_ste, b_ste, W_fre, U_fre, b_fre, W_c, U_c, b_c, W_o, U_o, b_o,
+      U_a, b_a, W_p, b_p;
 };
 
 Params params_of(py::handle self) {
   py::dict p = self.attr("__dict__")["_parameters"];
-  return Params{p["W_i"], p["U_i"], p["b_i"], p["W_ste"], p["U_ste"], p["b_ste"], p["W_fre"],
-                p["U_fre"], p["b_fre"], p["W_c"], p["U_c"], p["b_c"], p["W_o"], p["U_o"],
-                p["b_o"], p["U_a"], p["b_a"], p["W_p"], p["b_p"]};
+  return Params{p["W_i"],   p["U_i"],   p["b_i"], p["W_ste"], p["U_ste"], p["b_ste"], p["W_fre"],
+                p["U_fre"], p["b_fre"], p["W_c"], p["U_c"],   p["b_c"],   p["W_o"],   p["U_o"],
+                p["b_o"],   p["U_a"],   p["b_a"], p["W_p"],   p["b_p"]};
 }
 
 py::object forward_steps(py::handle scan_fn, bool use_kernel, py::object self, py::object input) {
-  Ops &o = ops();
+  Ops& o = ops();
   py::object D = self.attr("input_dim");
   const std::int64_t H = as_i64(self.attr("hidden_dim")), F = as_i64(self.attr("freq_dim"));
   py::object n_obj = input.attr("shape")[py::int_(0)];
@@ -392,15 +391,16 @@ py::object forward_steps(py::handle scan_fn, bool use_kernel, py::object self, p
   py::object x_proj = o.addmm(b, x_steps, W).attr("view")(T, n, G);
 
   py::object h;
-  bool kernel = use_kernel && x_proj.attr("is_cpu").cast<bool>() &&
-                has_dtype(x_proj, o.float32) && has_dtype(U, o.float32) &&
-                has_dtype(p.U_a, o.float32) && has_dtype(p.b_a, o.float32);
+  bool kernel = use_kernel && x_proj.attr("is_cpu").cast<bool>() && has_dtype(x_proj, o.float32) &&
+                has_dtype(U, o.float32) && has_dtype(p.U_a, o.float32) &&
+                has_dtype(p.b_a, o.float32);
   if (kernel) {
     py::object threads = o.get_num_threads();
     bool grad = o.is_grad_enabled().cast<bool>();
     if (grad) {
       grad = false;
-      for (py::handle t : {x_proj, U, p.U_a, p.b_a}) grad = grad || t.attr("requires_grad").cast<bool>();
+      for (py::handle t : {x_proj, U, p.U_a, p.b_a})
+        grad = grad || t.attr("requires_grad").cast<bool>();
     }
     h = grad ? scan_fn.attr("apply")(x_proj, U, phase, p.U_a, p.b_a, threads)
              : memory_scan(x_proj, U, phase, p.U_a, p.b_a, threads);
@@ -412,7 +412,8 @@ py::object forward_steps(py::handle scan_fn, bool use_kernel, py::object self, p
     py::object s_re = py::none(), s_im = py::none();
     for (std::int64_t t = 0; t < T; ++t) {
       // The zero initial hidden state still meets U, so U gets its (zero) gradient when T is 1.
-      if (t == 0) h = o.zeros(n, H, "dtype"_a = x_proj.attr("dtype"), "device"_a = x_proj.attr("device"));
+      if (t == 0)
+        h = o.zeros(n, H, "dtype"_a = x_proj.attr("dtype"), "device"_a = x_proj.attr("device"));
       py::object pre = o.addmm(x_proj_steps[t], h, U);
       py::object g = o.hardsigmoid(pre);
       py::object i = g.attr("narrow")(1, 0, H), ste = g.attr("narrow")(1, H, H),

@@ -12,9 +12,8 @@ namespace py = pybind11;
 // same order, phase (T, 2, F) float64 the cos and sin of every step. Returns the last hidden
 // state (N, H).
 // _MemoryScan (torch.autograd.Function):
-py::object memory_scan_forward(py::object ctx, py::object x_proj, py::object U,
-                               py::object phase, py::object u_a, py::object b_a,
-                               py::object threads);
+py::object memory_scan_forward(py::object ctx, py::object x_proj, py::object U, py::object phase,
+                               py::object u_a, py::object b_a, py::object threads);
 py::tuple memory_scan_backward(py::object ctx, py::object grad_h);
 // Without gradient tracking: no state is kept beyond the two it alternates between.
 py::object memory_scan(py::object x_proj, py::object U, py::object phase, py::object u_a,

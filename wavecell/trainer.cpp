@@ -8,9 +8,9 @@ const TrainerSpec kSpec{"sfm_model", "sfm.pth", /*frame_output=*/false};
 void sfm_init(py::handle net_cls, py::object self, py::object d_feat, py::object hidden_size,
               py::object output_dim, py::object freq_dim, py::object dropout_W,
               py::object dropout_U, py::object n_epochs, py::object lr, py::object metric,
-              py::object batch_size, py::object early_stop, py::object eval_steps,
-              py::object loss, py::object optimizer, py::object gpu, py::object seed) {
-  Libs &L = libs();
+              py::object batch_size, py::object early_stop, py::object eval_steps, py::object loss,
+              py::object optimizer, py::object gpu, py::object seed) {
+  Libs& L = libs();
   self.attr("print") = L.print;
   emit(self, "SFM pytorch version...");
   self.attr("d_feat") = d_feat;
@@ -35,18 +35,18 @@ void sfm_init(py::handle net_cls, py::object self, py::object d_feat, py::object
                     "\nfrequency_dimension : {}\ndropout_W: {}\ndropout_U: {}\nn_epochs : {}"
                     "\nlr : {}\nmetric : {}\nbatch_size : {}\nearly_stop : {}\neval_steps : {}"
                     "\noptimizer : {}\nloss_type : {}\ndevice : {}\nuse_GPU : {}\nseed : {}",
-                    d_feat, hidden_size, output_dim, freq_dim, dropout_W, dropout_U, n_epochs,
-                    lr, metric, batch_size, early_stop, eval_steps, self.attr("optimizer"), loss,
+                    d_feat, hidden_size, output_dim, freq_dim, dropout_W, dropout_U, n_epochs, lr,
+                    metric, batch_size, early_stop, eval_steps, self.attr("optimizer"), loss,
                     device, py::bool_(is_gpu_device(device)), seed));
 
   if (!seed.is_none()) {
     L.np_seed(seed);
     L.manual_seed(seed);
   }
-  py::object model = net_cls("d_feat"_a = d_feat, "output_dim"_a = output_dim,
-                             "hidden_size"_a = hidden_size, "freq_dim"_a = freq_dim,
-                             "dropout_W"_a = dropout_W, "dropout_U"_a = dropout_U,
-                             "device"_a = device);
+  py::object model =
+      net_cls("d_feat"_a = d_feat, "output_dim"_a = output_dim, "hidden_size"_a = hidden_size,
+              "freq_dim"_a = freq_dim, "dropout_W"_a = dropout_W, "dropout_U"_a = dropout_U,
+              "device"_a = device);
   self.attr("sfm_model") = model;
   emit(self, format("model:\n{:}", model));
   py::object name = self.attr("optimizer");
