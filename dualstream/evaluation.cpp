@@ -32,7 +32,9 @@ constexpr const char *kMetricNames[daily::kMetricCount] = {
     "adv_market_loss", "adv_loss",        "rec_loss", "loss",
     "mse",             "ic",              "ric"};
 
-long long to_ll(py::handle v) { return py::int_(py::reinterpret_borrow<py::object>(v)).cast<long long>(); }
+long long to_ll(py::handle v) {
+  return py::int_(py::reinterpret_borrow<py::object>(v)).cast<long long>();
+}
 
 long long eval_rows(py::handle self) {
   long long rows = is_gpu_device(self.attr("device")) ? kEvalRowsGpu : kEvalRowsCpu;
@@ -67,7 +69,8 @@ py::array contiguous(py::handle values, py::handle dtype) {
 // Feature columns as one C-contiguous float32 (n, F) array.
 py::array feature_matrix(py::handle frame, const char *what) {
   require_frame(frame, what);
-  py::array a = contiguous(frame.attr("to_numpy")("dtype"_a = libs().np_float32), libs().np_float32);
+  py::handle f32 = libs().np_float32;
+  py::array a = contiguous(frame.attr("to_numpy")("dtype"_a = f32), f32);
   const long long width = a.ndim() == 2 ? a.shape(1) : 0;
   if (width == 0) raise(PyExc_ValueError, std::string(what) + " has no feature columns");
   return a;
@@ -239,7 +242,8 @@ py::object get_daily_inter(py::object, py::object df, py::object shuffle) {
   std::copy(days.count.begin(), days.count.end(), count.mutable_data());
   if (!py::bool_(shuffle)) return py::make_tuple(index, count);
   py::list pairs;
-  for (py::ssize_t i = 0; i < n; ++i) pairs.append(py::make_tuple(index[py::int_(i)], count[py::int_(i)]));
+  for (py::ssize_t i = 0; i < n; ++i)
+    pairs.append(py::make_tuple(index[py::int_(i)], count[py::int_(i)]));
   L.np_shuffle(pairs);
   py::list starts, counts;
   for (py::handle p : pairs) {
@@ -253,7 +257,8 @@ py::object cal_ic_metrics(py::object, py::object pred, py::object label) {
   Libs &L = libs();
   // float64 on the host: the correlations are computed in double precision whatever the dtype
   auto host = [&](py::object t) {
-    py::object flat = t.attr("detach")().attr("reshape")(-1).attr("to")("cpu", L.torch.attr("float64"));
+    py::object flat =
+        t.attr("detach")().attr("reshape")(-1).attr("to")("cpu", L.torch.attr("float64"));
     return py::array_t<double, py::array::c_style>(flat.attr("contiguous")().attr("numpy")());
   };
   py::array_t<double, py::array::c_style> p = host(pred), y = host(label);
@@ -353,7 +358,8 @@ py::object bootstrap_fit(py::object self, py::object x_train, py::object y_train
   self.attr("fitted") = py::bool_(true);
 
   // converted once; train_epoch accepts the arrays as they are
-  py::array x_train_values = contiguous(x_train.attr("to_numpy")("dtype"_a = L.np_float32), L.np_float32);
+  py::array x_train_values =
+      contiguous(x_train.attr("to_numpy")("dtype"_a = L.np_float32), L.np_float32);
   py::object y_train_values = L.np.attr("squeeze")(y_train.attr("to_numpy")());
   py::object m_train_values = L.np.attr("squeeze")(m_train.attr("to_numpy")());
 
@@ -515,7 +521,8 @@ py::object fit(py::object self, py::object dataset1, py::object evals_result,
 
   py::list feature(dataset.attr("columns"));
   py::str label("label");
-  if (!feature.contains(label)) raise(PyExc_ValueError, "the training frame has no \"label\" column");
+  if (!feature.contains(label))
+    raise(PyExc_ValueError, "the training frame has no \"label\" column");
   feature.attr("remove")(label);
   if (feature.contains(label))
     raise(PyExc_ValueError, "the training frame has more than one \"label\" column");
@@ -532,6 +539,7 @@ py::object fit(py::object self, py::object dataset1, py::object evals_result,
   locals["label_valid"] = label_valid;
   require_type(label_train, L.Series, "Series", "the training labels");
   require_type(label_valid, L.Series, "Series", "the validation labels");
+  self.attr("fit_thresh")(label_train);  // thresholds from the training labels only
 
   py::object df_train = evaluate_selector(mod, "dataset", sel_train, locals);
   locals["df_train"] = df_train;
@@ -545,9 +553,9 @@ py::object fit(py::object self, py::object dataset1, py::object evals_result,
     day_ranges_of(frames[k], names[k]);  // ordering checked before any training
   }
 
-  fit_thresh(self, label_train);
-  df_train = drop_unlabelled_days(self, gen_market_label(self, df_train, label_train), names[0]);
-  df_valid = drop_unlabelled_days(self, gen_market_label(self, df_valid, label_valid), names[1]);
+  py::object gen = self.attr("gen_market_label");
+  df_train = drop_unlabelled_days(self, gen(df_train, label_train), names[0]);
+  df_valid = drop_unlabelled_days(self, gen(df_valid, label_valid), names[1]);
 
   py::object x_train = df_train[feature], y_train = df_train[label],
              m_train = df_train["market_return"];
