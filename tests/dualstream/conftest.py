@@ -3,6 +3,7 @@ sizes."""
 import numpy as np
 import pandas as pd
 import pytest
+import torch
 
 import dualstream
 
@@ -70,7 +71,6 @@ def day_index_fixture():
 def one_intra_op_thread():
     """The networks here are tiny: a second intra-op thread only adds synchronisation, which on
     a busy machine costs far more than the arithmetic."""
-    import torch
     before = torch.get_num_threads()
     torch.set_num_threads(1)
     yield

@@ -3,7 +3,6 @@ import math
 import os
 
 import numpy as np
-import pandas as pd
 import pytest
 import torch
 
@@ -130,7 +129,7 @@ def test_fit_end_to_end(make_add, labelled, lines, in_tmp):
     evals = {"train": [1], "valid": [2], "other": 3}
     assert model.fit((frame, SPLIT), evals) is None
     assert evals == {"train": [], "valid": [], "other": 3}
-    assert lines[:3] == ["training...", "Epoch0:", "training..."]
+    assert lines[:3] == ["training...", "Epoch0:", "training..."]  # no pretrained file to load
     train_line, valid_line = lines[4], lines[5]
     assert train_line.startswith("pre_excess_loss/train: ")
     assert [p.split(":")[0] for p in valid_line.split(", ")] == [
@@ -220,8 +219,3 @@ def test_pretrained_encoder_weights(make_add, labelled, lines, in_tmp, base_mode
         state = enc.state_dict()
         assert list(state) == [k for k in source if k.endswith("_l0")]  # one layer: layer 0 only
         assert all(torch.equal(state[k], source[k]) for k in state)
-
-
-def test_no_pretrained_file_no_loading_lines(make_add, labelled, lines, in_tmp):
-    make_add(n_epochs=1, batch_size=64).fit((labelled([10] * 36), SPLIT))
-    assert not any(line.startswith("Loading pretrained") for line in lines)
