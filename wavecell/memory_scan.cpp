@@ -243,37 +243,49 @@ WAVECELL_HOT void row_backward(const Dims& d, const float* pre, const double* st
     gp_fre[f] = static_cast<float>(g_fre[f]) * hard_sigmoid_slope(p_fre[f]);
 }
 
-// pre = x + h_prev . U, the product summed before the projection is added (as a matrix
-// product with an added term sums it).
-WAVECELL_HOT void recurrent_pre(const float* x, const float* h_prev, const float* U, std::int64_t H,
-                                std::int64_t G, float* pre, float* acc) {
-  std::fill(acc, acc + G, 0.0f);
+// The three products with the recurrent weights, for a block of nb consecutive rows at once: each
+// row of the weights is read once per block rather than once per sample.
+
+// pre = x + h_prev . U (nb rows), the product summed before the projection is added, as a
+// matrix product with an added term sums it.
+WAVECELL_HOT void block_pre(const float* x, const float* h_prev, const float* U, std::int64_t nb,
+                            std::int64_t H, std::int64_t G, float* pre, float* acc) {
+  std::fill(acc, acc + nb * G, 0.0f);
   for (std::int64_t k = 0; k < H; ++k) {
-    const float v = h_prev[k];
     const float* u = U + k * G;
-    for (std::int64_t g = 0; g < G; ++g) acc[g] += v * u[g];
+    for (std::int64_t r = 0; r < nb; ++r) {
+      const float v = h_prev[r * H + k];
+      float* a = acc + r * G;
+      for (std::int64_t g = 0; g < G; ++g) a[g] += v * u[g];
+    }
   }
-  for (std::int64_t g = 0; g < G; ++g) pre[g] = x[g] + acc[g];
+  for (std::int64_t i = 0; i < nb * G; ++i) pre[i] = x[i] + acc[i];
 }
 
-// g_h = g_pre . U^T, from the transposed weights UT (G, H).
-WAVECELL_HOT void grad_hidden(const float* g_pre, const float* UT, std::int64_t H, std::int64_t G,
-                              float* g_h) {
-  std::fill(g_h, g_h + H, 0.0f);
+// g_h = g_pre . U^T (nb rows), from the transposed weights UT (G, H).
+WAVECELL_HOT void block_grad_hidden(const float* g_pre, const float* UT, std::int64_t nb,
+                                    std::int64_t H, std::int64_t G, float* g_h) {
+  std::fill(g_h, g_h + nb * H, 0.0f);
   for (std::int64_t g = 0; g < G; ++g) {
-    const float v = g_pre[g];
     const float* u = UT + g * H;
-    for (std::int64_t k = 0; k < H; ++k) g_h[k] += v * u[k];
+    for (std::int64_t r = 0; r < nb; ++r) {
+      const float v = g_pre[r * G + g];
+      float* out = g_h + r * H;
+      for (std::int64_t k = 0; k < H; ++k) out[k] += v * u[k];
+    }
   }
 }
 
-// gU (H, G) += h_prev outer g_pre
-WAVECELL_HOT void grad_recurrent(const float* h_prev, const float* g_pre, std::int64_t H,
-                                 std::int64_t G, float* gU) {
+// gU (H, G) += sum over the nb rows of h_prev outer g_pre
+WAVECELL_HOT void block_grad_recurrent(const float* h_prev, const float* g_pre, std::int64_t nb,
+                                       std::int64_t H, std::int64_t G, float* gU) {
   for (std::int64_t k = 0; k < H; ++k) {
-    const float v = h_prev[k];
     float* row = gU + k * G;
-    for (std::int64_t g = 0; g < G; ++g) row[g] += v * g_pre[g];
+    for (std::int64_t r = 0; r < nb; ++r) {
+      const float v = h_prev[r * H + k];
+      const float* gp = g_pre + r * G;
+      for (std::int64_t g = 0; g < G; ++g) row[g] += v * gp[g];
+    }
   }
 }
 
@@ -303,7 +315,7 @@ void scan_forward(const ScanShape& s, const ScanForward& io, int threads) {
   parallel_rows(N, T * H * F, threads, [&](std::int64_t begin, std::int64_t end, int) {
     Scratch w(H, F);
     std::vector<double> states(2 * B * S);
-    std::vector<float> hidden(2 * B * H), pre_row(G), acc(G), a_row(H);
+    std::vector<float> hidden(2 * B * H), pre_block(keep ? 0 : B * G), acc(B * G), a_row(H);
     for (std::int64_t b0 = begin; b0 < end; b0 += B) {
       const std::int64_t nb = std::min(B, end - b0);
       for (std::int64_t t = 0; t < T; ++t) {
@@ -313,17 +325,17 @@ void scan_forward(const ScanShape& s, const ScanForward& io, int threads) {
         float* h_new = hidden.data() + (t % 2) * B * H;
         const float* h_old = hidden.data() + ((t + 1) % 2) * B * H;
         const bool to_ckpt = keep && (t + 1) % K == 0 && (t + 1) / K <= n_ckpt;
+        const float* x = io.x_proj + (t * N + b0) * G;  // the block's rows are consecutive
+        float* pre = keep ? io.pre + (t * N + b0) * G : pre_block.data();
+        if (t == 0)
+          std::copy(x, x + nb * G, pre);  // the initial hidden state is zero
+        else
+          block_pre(x, h_old, io.U, nb, H, G, pre, acc.data());
         for (std::int64_t k = 0; k < nb; ++k) {
           const std::int64_t at = t * N + b0 + k;
-          const float* x = io.x_proj + at * G;
-          float* pre = keep ? io.pre + at * G : pre_row.data();
-          if (t == 0)
-            std::copy(x, x + G, pre);  // the initial hidden state is zero
-          else
-            recurrent_pre(x, h_old + k * H, io.U, H, G, pre, acc.data());
           float* a = keep ? io.a_all + at * H : a_row.data();
-          row_forward(d, pre, t == 0 ? nullptr : prev + k * S, phase, cur + k * S, a, h_new + k * H,
-                      w);
+          row_forward(d, pre + k * G, t == 0 ? nullptr : prev + k * S, phase, cur + k * S, a,
+                      h_new + k * H, w);
           if (keep) std::copy(h_new + k * H, h_new + (k + 1) * H, io.h_all + at * H);
           if (to_ckpt)
             std::copy(cur + k * S, cur + (k + 1) * S,
@@ -392,10 +404,11 @@ void scan_backward(const ScanShape& s, const ScanBackward& io, int threads) {
                            io.a_all + at * H, g_h + k * H, g_state ? g_state + k * S : nullptr,
                            g_pre, prev ? g_state_prev + k * S : nullptr, acc_u.data(), acc_b.data(),
                            w);
-              if (t > 0) {
-                grad_hidden(g_pre, UT.data(), H, G, g_h_prev + k * H);
-                grad_recurrent(io.h_all + (at - N) * H, g_pre, H, G, g_U.data());
-              }
+            }
+            if (t > 0) {
+              const float* g_pre = io.grad_x_proj + (t * N + b0) * G;
+              block_grad_hidden(g_pre, UT.data(), nb, H, G, g_h_prev);
+              block_grad_recurrent(io.h_all + ((t - 1) * N + b0) * H, g_pre, nb, H, G, g_U.data());
             }
             have_g_state = t > 0;
           }
