@@ -9,11 +9,7 @@ using namespace attnencoder;
 PYBIND11_MODULE(attnencoder, m) {
   m.doc() = "Encoder-only Transformer return forecaster.";
   Libs &L = libs();
-  // Names visible to fit's selector expressions.
-  m.attr("np") = L.np;
-  m.attr("pd") = L.pd;
-  m.attr("torch") = L.torch;
-  m.attr("copy") = L.copy;
+  expose_selector_globals(m);
   py::handle module_base = L.torch.attr("nn").attr("Module");
 
   // ---- PositionalEncoding
@@ -51,7 +47,6 @@ PYBIND11_MODULE(attnencoder, m) {
   // ---- TransformerModel
   py::object cls = make_class(m, "TransformerModel", L.builtins.attr("object"),
                               "Transformer forecaster: fit with early stopping, predict scores.");
-  py::handle cls_h = cls;
   py::dict shared_evals;  // default evals_result, shared by every fit call that omits it
   cls.attr("_shared_evals_result") = shared_evals;
   def_method(
@@ -74,37 +69,7 @@ PYBIND11_MODULE(attnencoder, m) {
       py::arg("early_stop") = 20, py::arg("loss") = "mse", py::arg("optimizer") = "adam",
       py::arg("reg") = 0.001, py::arg("n_jobs") = 10, py::arg("GPU") = 0,
       py::arg("seed") = py::none());
-  def_property(cls, "use_gpu", "True when the device is not the CPU.",
-               [](py::object self) { return is_gpu_device(self.attr("device")); });
   def_method(cls, "mse", "mse(self, pred, label)", "Mean squared error in float32.", &trainer_mse,
              py::arg("pred"), py::arg("label"));
-  def_method(cls, "loss_fn", "loss_fn(self, pred, label)", "Training loss over non-NaN labels.",
-             &masked_loss, py::arg("pred"), py::arg("label"));
-  def_method(cls, "metric_fn", "metric_fn(self, pred, label)",
-             "Validation score (higher is better) over finite labels.", &masked_metric,
-             py::arg("pred"), py::arg("label"));
-  def_method(cls, "train_epoch", "train_epoch(self, x_train, y_train)",
-             "One pass of optimiser steps over shuffled full batches.",
-             [](py::object self, py::object x, py::object y) { return train_epoch(self, kSpec, x, y); },
-             py::arg("x_train"), py::arg("y_train"));
-  def_method(cls, "test_epoch", "test_epoch(self, data_x, data_y)",
-             "(mean loss, mean score) over every row, weighted by batch size.",
-             [](py::object self, py::object x, py::object y) { return test_epoch(self, kSpec, x, y); },
-             py::arg("data_x"), py::arg("data_y"));
-  py::handle mod_h = m;
-  def_method(cls, "fit", "fit(self, dataset1, evals_result={})",
-             "Trains with early stopping on the validation split and saves transformer.pth.",
-             [mod_h](py::object self, py::object dataset1, py::object evals_result) {
-               auto mod = py::reinterpret_borrow<py::module_>(mod_h);
-               fit(mod, self, kSpec, dataset1, evals_result,
-                   self.attr("model").attr("d_feat"));
-             },
-             py::arg("dataset1"), py::arg("evals_result") = shared_evals);
-  def_method(cls, "predict", "predict(self, dataset1)",
-             "One float32 score per row, as a one-column DataFrame with the input's index.",
-             [](py::object self, py::object x) {
-               return predict(self, kSpec, x, self.attr("model").attr("d_feat"));
-             },
-             py::arg("dataset1"));
-  (void)cls_h;
+  def_batch_trainer_methods(m, cls, kSpec, shared_evals);
 }

@@ -3,7 +3,8 @@
 namespace attnencoder {
 using namespace alphaloom;
 
-const TrainerSpec kSpec{"model", "transformer.pth", /*frame_output=*/true};
+const TrainerSpec kSpec{"model", "transformer.pth", /*frame_output=*/true,
+                        /*d_feat_on_model=*/true};
 
 void trainer_init(py::handle net_cls, py::object self, py::object d_feat, py::object d_model,
                   py::object batch_size, py::object nhead, py::object num_layers,
@@ -43,13 +44,9 @@ void trainer_init(py::handle net_cls, py::object self, py::object d_feat, py::ob
   }
   py::object model = net_cls(d_feat, d_model, nhead, num_layers, dropout_f, device);
   self.attr("model") = model;
-  py::object name = self.attr("optimizer");
-  if (name.equal(py::str("adam")))
-    self.attr("train_optimizer") = L.adam(model.attr("parameters")(), "lr"_a = lr, "weight_decay"_a = reg);
-  else if (name.equal(py::str("gd")))
-    self.attr("train_optimizer") = L.sgd(model.attr("parameters")(), "lr"_a = lr, "weight_decay"_a = reg);
-  else
-    raise_not_implemented(format("optimizer {} is not supported!", optimizer));
+  self.attr("train_optimizer") = make_optimizer(self.attr("optimizer"), optimizer,
+                                                model.attr("parameters")(),
+                                                py::dict("lr"_a = lr, "weight_decay"_a = reg));
   self.attr("fitted") = py::bool_(false);
   model.attr("to")(device);
 }

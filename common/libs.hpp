@@ -6,6 +6,8 @@
 #include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
 
+#include "common/pyglue.hpp"
+
 namespace alphaloom {
 namespace py = pybind11;
 
@@ -74,5 +76,24 @@ class NoGrad {
  private:
   py::object guard_;
 };
+
+// The names fit's selector expressions see besides their locals.
+inline void expose_selector_globals(py::module_ &m) {
+  Libs &L = libs();
+  m.attr("np") = L.np;
+  m.attr("pd") = L.pd;
+  m.attr("torch") = L.torch;
+  m.attr("copy") = L.copy;
+}
+
+// "adam" -> torch.optim.Adam, "gd" -> torch.optim.SGD (no momentum); the name is compared
+// lower-cased but reported as the caller wrote it.
+inline py::object make_optimizer(py::handle lowered, py::handle as_passed, py::object params,
+                                 py::dict options) {
+  Libs &L = libs();
+  if (lowered.equal(py::str("adam"))) return L.adam(params, **options);
+  if (lowered.equal(py::str("gd"))) return L.sgd(params, **options);
+  raise_not_implemented(format("optimizer {} is not supported!", as_passed));
+}
 
 }  // namespace alphaloom

@@ -17,7 +17,12 @@ struct TrainerSpec {
   const char *model_attr;   // attribute holding the network ("model", "sfm_model")
   const char *weight_file;  // written at the end of fit
   bool frame_output;        // predict returns a one-column DataFrame (else a Series)
+  bool d_feat_on_model;     // d_feat is kept by the network (else by the trainer)
 };
+
+inline py::object d_feat_of(py::handle self, const TrainerSpec &spec) {
+  return spec.d_feat_on_model ? self.attr(spec.model_attr).attr("d_feat") : self.attr("d_feat");
+}
 
 // Feature matrix / label vector of a split, converted once to float32 CPU tensors.
 struct SplitArrays {
@@ -43,10 +48,15 @@ inline void require_feature_width(long long width, py::handle d_feat, const char
                                 std::to_string(d));
 }
 
-inline py::object float32_matrix(py::handle frame) {
+// pandas may hand out read-only views; torch must own writable memory, so those are copied.
+inline py::object writable_float32(py::handle array) {
   Libs &L = libs();
-  py::object values = frame.attr("to_numpy")("dtype"_a = L.np_float32);
-  return L.tensor_from_numpy(L.np_ascontiguousarray(values));
+  return L.tensor_from_numpy(
+      L.np.attr("require")(array, L.np_float32, py::make_tuple("C", "W")));
+}
+
+inline py::object float32_matrix(py::handle frame) {
+  return writable_float32(frame.attr("to_numpy")("dtype"_a = libs().np_float32));
 }
 
 inline SplitArrays to_arrays(py::handle x, py::handle y) {
@@ -57,7 +67,7 @@ inline SplitArrays to_arrays(py::handle x, py::handle y) {
   if (!y.is_none()) {
     py::object v = L.np.attr("squeeze")(py::reinterpret_borrow<py::object>(y).attr("to_numpy")(
         "dtype"_a = L.np_float32));
-    s.y = L.tensor_from_numpy(L.np_ascontiguousarray(v.attr("reshape")(-1)));
+    s.y = writable_float32(v.attr("reshape")(-1));
   } else {
     s.y = py::none();
   }
@@ -203,9 +213,9 @@ inline Splits select_splits(const py::module_ &mod, py::handle self, py::handle 
 // fit: early stopping on the validation score; the best weights are restored and saved.
 
 inline void fit(const py::module_ &mod, py::handle self, const TrainerSpec &spec,
-                py::handle dataset1, py::handle evals_result, py::handle d_feat) {
+                py::handle dataset1, py::handle evals_result) {
   Libs &L = libs();
-  Splits sp = select_splits(mod, self, dataset1, evals_result, d_feat);
+  Splits sp = select_splits(mod, self, dataset1, evals_result, d_feat_of(self, spec));
   py::str label("label");
   SplitArrays train = to_arrays(sp.df_train[sp.feature], sp.df_train[label]);
   SplitArrays valid = to_arrays(sp.df_valid[sp.feature], sp.df_valid[label]);
@@ -260,12 +270,12 @@ inline void fit(const py::module_ &mod, py::handle self, const TrainerSpec &spec
 // ---------------------------------------------------------------------------------------------
 // predict: every row, batch by batch, the short last batch included.
 
-inline py::object predict(py::handle self, const TrainerSpec &spec, py::handle x_test,
-                          py::handle d_feat) {
+inline py::object predict(py::handle self, const TrainerSpec &spec, py::handle x_test) {
   Libs &L = libs();
   require_frame(x_test, "the feature table");
   if (py::len(x_test) == 0) raise(PyExc_ValueError, "the feature table has no rows");
-  require_feature_width(py::len(x_test.attr("columns")), d_feat, "the feature table");
+  require_feature_width(py::len(x_test.attr("columns")), d_feat_of(self, spec),
+                        "the feature table");
   py::object index = x_test.attr("index");
   py::object model = self.attr(spec.model_attr);
   py::object device = self.attr("device");
@@ -286,6 +296,43 @@ inline py::object predict(py::handle self, const TrainerSpec &spec, py::handle x
   py::object scores = L.cat(parts).attr("numpy")();
   if (spec.frame_output) return L.DataFrame(scores, "index"_a = index);
   return L.Series(scores, "index"_a = index);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The methods every batch trainer class has, bound once here. `spec` must outlive the module
+// (a namespace-scope constant); `shared_evals` is the default evals_result of every fit call.
+inline void def_batch_trainer_methods(py::module_ &m, py::handle cls, const TrainerSpec &spec,
+                                      py::dict shared_evals) {
+  const TrainerSpec *sp = &spec;
+  def_property(cls, "use_gpu", "True when the device is not the CPU.",
+               [](py::object self) { return is_gpu_device(self.attr("device")); });
+  def_method(cls, "loss_fn", "loss_fn(self, pred, label)", "Training loss over non-NaN labels.",
+             &masked_loss, py::arg("pred"), py::arg("label"));
+  def_method(cls, "metric_fn", "metric_fn(self, pred, label)",
+             "Validation score (higher is better) over finite labels.", &masked_metric,
+             py::arg("pred"), py::arg("label"));
+  def_method(cls, "train_epoch", "train_epoch(self, x_train, y_train)",
+             "One pass of optimiser steps over shuffled full batches.",
+             [sp](py::object self, py::object x, py::object y) { return train_epoch(self, *sp, x, y); },
+             py::arg("x_train"), py::arg("y_train"));
+  def_method(cls, "test_epoch", "test_epoch(self, data_x, data_y)",
+             "(mean loss, mean score) over every row, each batch weighted by its rows.",
+             [sp](py::object self, py::object x, py::object y) { return test_epoch(self, *sp, x, y); },
+             py::arg("data_x"), py::arg("data_y"));
+  py::handle mod_h = m;
+  std::string fit_doc = std::string("Trains with early stopping on the validation split, restores "
+                                    "the best weights and saves them to ") + spec.weight_file + ".";
+  def_method(cls, "fit", "fit(self, dataset1, evals_result={})", fit_doc.c_str(),
+             [mod_h, sp](py::object self, py::object dataset1, py::object evals_result) {
+               fit(py::reinterpret_borrow<py::module_>(mod_h), self, *sp, dataset1, evals_result);
+             },
+             py::arg("dataset1"), py::arg("evals_result") = shared_evals);
+  def_method(cls, "predict", "predict(self, dataset1)",
+             spec.frame_output
+                 ? "One float32 score per row, as a one-column DataFrame with the input's index."
+                 : "One float32 score per row, as a Series with the input's index.",
+             [sp](py::object self, py::object x) { return predict(self, *sp, x); },
+             py::arg("dataset1"));
 }
 
 }  // namespace alphaloom

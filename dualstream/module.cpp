@@ -235,12 +235,7 @@ void define_trainer(py::module_ &m, const NetClasses &c) {
 
 PYBIND11_MODULE(dualstream, m) {
   m.doc() = "ADD forecaster: dual-stream recurrent network with adversarial heads.";
-  Libs &L = libs();
-  // Names visible to fit's selector expressions.
-  m.attr("np") = L.np;
-  m.attr("pd") = L.pd;
-  m.attr("torch") = L.torch;
-  m.attr("copy") = L.copy;
+  expose_selector_globals(m);
   NetClasses classes;
   define_networks(m, classes);
   define_trainer(m, classes);

@@ -76,13 +76,8 @@ void add_init(py::handle net_cls, py::object self, py::object d_feat, py::object
   self.attr("ADD_model") = model;
   emit(self, format("model:\n{:}", model));
 
-  py::object params = model.attr("parameters")();
-  if (name.equal(py::str("adam")))
-    self.attr("train_optimizer") = L.adam(params, "lr"_a = self.attr("lr"));
-  else if (name.equal(py::str("gd")))
-    self.attr("train_optimizer") = L.sgd(params, "lr"_a = self.attr("lr"));
-  else
-    raise_not_implemented(format("optimizer {} is not supported!", optimizer));
+  self.attr("train_optimizer") = make_optimizer(name, optimizer, model.attr("parameters")(),
+                                                py::dict("lr"_a = self.attr("lr")));
   self.attr("fitted") = py::bool_(false);
   model.attr("to")(self.attr("device"));
 }

@@ -17,11 +17,7 @@ constexpr const char* kSfmDoc =
 PYBIND11_MODULE(wavecell, m) {
   m.doc() = "State-frequency memory (SFM) return forecaster.";
   Libs& L = libs();
-  // Names visible to fit's selector expressions.
-  m.attr("np") = L.np;
-  m.attr("pd") = L.pd;
-  m.attr("torch") = L.torch;
-  m.attr("copy") = L.copy;
+  expose_selector_globals(m);
   // False routes every step through plain tensor operations (the path other devices take).
   m.attr("_cpu_kernel") = py::bool_(true);
   py::handle mod_h = m;
@@ -99,38 +95,9 @@ PYBIND11_MODULE(wavecell, m) {
       py::arg("batch_size") = 1600, py::arg("early_stop") = 20, py::arg("eval_steps") = 5,
       py::arg("loss") = "mse", py::arg("optimizer") = "adam", py::arg("GPU") = 0,
       py::arg("seed") = py::none());
-  def_property(cls, "use_gpu", "True when the device is not the CPU.",
-               [](py::object self) { return is_gpu_device(self.attr("device")); });
   def_method(cls, "mse", "mse(self, pred, label)", "Mean of the squared differences.", &sfm_mse,
              py::arg("pred"), py::arg("label"));
-  def_method(cls, "loss_fn", "loss_fn(self, pred, label)", "Training loss over non-NaN labels.",
-             &masked_loss, py::arg("pred"), py::arg("label"));
-  def_method(cls, "metric_fn", "metric_fn(self, pred, label)",
-             "Validation score (higher is better) over finite labels.", &masked_metric,
-             py::arg("pred"), py::arg("label"));
-  def_method(
-      cls, "train_epoch", "train_epoch(self, x_train, y_train)",
-      "One pass of optimiser steps over shuffled full batches.",
-      [](py::object self, py::object x, py::object y) { return train_epoch(self, kSpec, x, y); },
-      py::arg("x_train"), py::arg("y_train"));
-  def_method(
-      cls, "test_epoch", "test_epoch(self, data_x, data_y)",
-      "(mean loss, mean score) over every row, weighted by batch size.",
-      [](py::object self, py::object x, py::object y) { return test_epoch(self, kSpec, x, y); },
-      py::arg("data_x"), py::arg("data_y"));
-  def_method(
-      cls, "fit", "fit(self, dataset1, evals_result={})",
-      "Trains with early stopping on the validation split and saves sfm.pth.",
-      [mod_h](py::object self, py::object dataset1, py::object evals_result) {
-        auto mod = py::reinterpret_borrow<py::module_>(mod_h);
-        fit(mod, self, kSpec, dataset1, evals_result, self.attr("d_feat"));
-      },
-      py::arg("dataset1"), py::arg("evals_result") = shared_evals);
-  def_method(
-      cls, "predict", "predict(self, dataset1)",
-      "One float32 score per row, as a Series with the input's index.",
-      [](py::object self, py::object x) { return predict(self, kSpec, x, self.attr("d_feat")); },
-      py::arg("dataset1"));
+  def_batch_trainer_methods(m, cls, kSpec, shared_evals);
 
   // ---- AverageMeter
   py::object meter = make_class(m, "AverageMeter", L.builtins.attr("object"),

@@ -3,7 +3,8 @@
 namespace wavecell {
 using namespace alphaloom;
 
-const TrainerSpec kSpec{"sfm_model", "sfm.pth", /*frame_output=*/false};
+const TrainerSpec kSpec{"sfm_model", "sfm.pth", /*frame_output=*/false,
+                        /*d_feat_on_model=*/false};
 
 void sfm_init(py::handle net_cls, py::object self, py::object d_feat, py::object hidden_size,
               py::object output_dim, py::object freq_dim, py::object dropout_W,
@@ -49,13 +50,8 @@ void sfm_init(py::handle net_cls, py::object self, py::object d_feat, py::object
               "device"_a = device);
   self.attr("sfm_model") = model;
   emit(self, format("model:\n{:}", model));
-  py::object name = self.attr("optimizer");
-  if (name.equal(py::str("adam")))
-    self.attr("train_optimizer") = L.adam(model.attr("parameters")(), "lr"_a = lr);
-  else if (name.equal(py::str("gd")))
-    self.attr("train_optimizer") = L.sgd(model.attr("parameters")(), "lr"_a = lr);
-  else
-    raise_not_implemented(format("optimizer {} is not supported!", optimizer));
+  self.attr("train_optimizer") = make_optimizer(self.attr("optimizer"), optimizer,
+                                                model.attr("parameters")(), py::dict("lr"_a = lr));
   self.attr("fitted") = py::bool_(false);
   model.attr("to")(device);
 }
