@@ -23,10 +23,7 @@ def main():
     data1, price1, codes = demo_data.load()
     print(f"demo data: {len(codes)} stocks ({', '.join(codes)}), {len(data1)} trading days "
           f"{data1.index[0].date()} .. {data1.index[-1].date()}")
-    here = pathlib.Path(__file__).resolve().parent
     for name in SECTIONS:
-        if not (here / f"{name}.py").exists():
-            continue
         t0 = time.perf_counter()
         print(f"\n===== {name[5:]} =====", flush=True)
         importlib.import_module(name).run(data1, price1, codes)
