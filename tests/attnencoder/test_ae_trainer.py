@@ -111,26 +111,10 @@ def test_test_epoch_scores_every_row_weighted(lines):
     assert np.isfinite(small_score)
 
 
-class ScriptedScores:
-    """metric_fn replacement: valid score per epoch from a script, train score 0. With one batch per
-    split the calls alternate train, valid. Snapshots the weights at each valid call."""
-
-    def __init__(self, model, valid_scores):
-        self.model, self.valid_scores, self.calls, self.snapshots = model, valid_scores, 0, []
-
-    def __call__(self, pred, label):
-        epoch, is_valid = divmod(self.calls, 2)
-        self.calls += 1
-        if not is_valid:
-            return torch.tensor(0.0)
-        self.snapshots.append({k: v.clone() for k, v in self.model.model.state_dict().items()})
-        return torch.tensor(self.valid_scores[epoch])
-
-
-def test_early_stopping_restores_and_saves_the_peak(in_tmp, lines):
+def test_early_stopping_restores_and_saves_the_peak(in_tmp, lines, scripted_scores):
     df = frame(n=128)
     m = make(lines, batch_size=64, n_epochs=100, early_stop=3, lr=0.01)
-    script = ScriptedScores(m, [0.1, 0.2, 0.3, 0.4, 0.5, 0.45, 0.5, 0.2] + [0.0] * 100)
+    script = scripted_scores(m, "model", [0.1, 0.2, 0.3, 0.4, 0.5, 0.45, 0.5, 0.2] + [0.0] * 100)
     m.metric_fn = script
     evals = {"old": 1}
     m.fit((df, (".iloc[:64]", ".iloc[64:]")), evals)

@@ -138,27 +138,11 @@ def test_train_epoch_uses_full_shuffled_batches(lines):
     assert not torch.equal(before, m.sfm_model.W_i)
 
 
-class ScriptedScores:
-    """metric_fn replacement: valid score per epoch from a script, train score 0. With one batch
-    per split the calls alternate train, valid; snapshots the weights at each valid call."""
-
-    def __init__(self, model, valid_scores):
-        self.model, self.valid_scores, self.calls, self.snapshots = model, valid_scores, 0, []
-
-    def __call__(self, pred, label):
-        epoch, is_valid = divmod(self.calls, 2)
-        self.calls += 1
-        if not is_valid:
-            return torch.tensor(0.0)
-        self.snapshots.append({k: v.clone() for k, v in self.model.sfm_model.state_dict().items()})
-        return torch.tensor(self.valid_scores[epoch])
-
-
-def test_early_stopping_restores_and_saves_the_best_epoch(in_tmp, lines):
+def test_early_stopping_restores_and_saves_the_best_epoch(in_tmp, lines, scripted_scores):
     df = frame(n=128)
     m = make(lines, batch_size=64, n_epochs=100, early_stop=20, lr=0.01)
     scores = [0.1, 0.2, 0.3, 0.35, 0.5] + [0.5, 0.4] * 10 + [0.9] * 80
-    script = ScriptedScores(m, scores)
+    script = scripted_scores(m, "sfm_model", scores)
     m.metric_fn = script
     evals = {"other": 1}
     m.fit((df, (".iloc[:64]", ".iloc[64:]")), evals)
