@@ -19,6 +19,14 @@ void trainer_init(py::handle net_cls, py::object self, py::object d_feat, py::ob
   require_exact_int(nhead, "nhead");
   require_exact_int(num_layers, "num_layers");
   py::float_ dropout_f(to_double(dropout));
+  check_settings({{"d_feat", d_feat, Rule::AtLeastOne},
+                  {"d_model", d_model, Rule::AtLeastOne},
+                  {"batch_size", batch_size, Rule::AtLeastOne},
+                  {"nhead", nhead, Rule::AtLeastOne},
+                  {"num_layers", num_layers, Rule::AtLeastOne},
+                  {"dropout", dropout, Rule::Probability},
+                  {"n_epochs", n_epochs, Rule::NonNegative},
+                  {"lr", lr, Rule::Rate}});
 
   self.attr("print") = L.print;
   self.attr("d_model") = d_model;

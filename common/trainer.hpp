@@ -10,6 +10,7 @@
 
 #include "common/libs.hpp"
 #include "common/pyglue.hpp"
+#include "common/settings.hpp"
 
 namespace alphaloom {
 
@@ -105,7 +106,7 @@ inline void train_epoch_arrays(py::handle self, const TrainerSpec &spec, const S
   py::object loss_fn = self.attr("loss_fn");
   py::object params = model.attr("parameters");
   py::object zero_grad = opt.attr("zero_grad"), step = opt.attr("step");
-  long long bs = py::int_(self.attr("batch_size")).cast<long long>();
+  long long bs = batch_size_of(self);
   model.attr("train")();
   py::object indices = L.np_arange(s.n);
   L.np_shuffle(indices);
@@ -132,8 +133,7 @@ inline std::pair<double, double> test_epoch_arrays(py::handle self, const Traine
   py::object model = self.attr(spec.model_attr);
   py::object device = self.attr("device");
   py::object loss_fn = self.attr("loss_fn"), metric_fn = self.attr("metric_fn");
-  long long bs = py::int_(self.attr("batch_size")).cast<long long>();
-  if (bs <= 0) raise(PyExc_ValueError, "batch_size must be positive");
+  long long bs = batch_size_of(self);
   model.attr("eval")();
   double loss_sum = 0.0, score_sum = 0.0;
   {
@@ -215,6 +215,7 @@ inline Splits select_splits(const py::module_ &mod, py::handle self, py::handle 
 inline void fit(const py::module_ &mod, py::handle self, const TrainerSpec &spec,
                 py::handle dataset1, py::handle evals_result) {
   Libs &L = libs();
+  check_fit_settings(self);
   Splits sp = select_splits(mod, self, dataset1, evals_result, d_feat_of(self, spec));
   py::str label("label");
   SplitArrays train = to_arrays(sp.df_train[sp.feature], sp.df_train[label]);
@@ -230,7 +231,7 @@ inline void fit(const py::module_ &mod, py::handle self, const TrainerSpec &spec
   emit(self, "training...");
   py::setattr(self, "fitted", py::bool_(true));
   py::object model = self.attr(spec.model_attr);
-  long long n_epochs = py::int_(self.attr("n_epochs")).cast<long long>();
+  long long n_epochs = n_epochs_of(self);
   long long early_stop = py::int_(self.attr("early_stop")).cast<long long>();
   for (long long step = 0; step < n_epochs; ++step) {
     emit(self, percent("Epoch%d:", py::make_tuple(step)));
@@ -279,8 +280,7 @@ inline py::object predict(py::handle self, const TrainerSpec &spec, py::handle x
   py::object index = x_test.attr("index");
   py::object model = self.attr(spec.model_attr);
   py::object device = self.attr("device");
-  long long bs = py::int_(self.attr("batch_size")).cast<long long>();
-  if (bs <= 0) raise(PyExc_ValueError, "batch_size must be positive");
+  long long bs = batch_size_of(self);
   model.attr("eval")();
   py::object x = float32_matrix(x_test);
   long long n = py::len(x_test);

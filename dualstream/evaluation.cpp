@@ -11,6 +11,7 @@
 #include <pybind11/numpy.h>
 
 #include "common/libs.hpp"
+#include "common/settings.hpp"
 #include "dualstream/daily.hpp"
 
 namespace dualstream {
@@ -317,8 +318,7 @@ py::object train_epoch(py::object self, py::object x_train_values, py::object y_
   py::object loss_fn = self.attr("loss_fn");
   py::object params = model.attr("parameters");
   py::object zero_grad = opt.attr("zero_grad"), step = opt.attr("step");
-  const long long bs = to_ll(self.attr("batch_size"));
-  if (bs <= 0) raise(PyExc_ValueError, "batch_size must be positive");
+  const long long bs = batch_size_of(self);
   py::array x = contiguous(x_train_values, L.np_float32);
   if (x.ndim() != 2) raise(PyExc_ValueError, "the training features must be a 2-d array");
   const long long n = x.shape(0);
@@ -364,7 +364,7 @@ py::object bootstrap_fit(py::object self, py::object x_train, py::object y_train
   py::object m_train_values = L.np.attr("squeeze")(m_train.attr("to_numpy")());
 
   py::object model = self.attr("ADD_model");
-  const long long n_epochs = to_ll(self.attr("n_epochs"));
+  const long long n_epochs = n_epochs_of(self);
   const long long early_stop = to_ll(self.attr("early_stop"));
   py::object metric = self.attr("metric");
   for (long long step = 0; step < n_epochs; ++step) {
@@ -510,6 +510,7 @@ py::object fit(py::object self, py::object dataset1, py::object evals_result,
                py::object save_path) {
   Libs &L = libs();
   py::module_ mod = py::module_::import("dualstream");
+  check_fit_settings(self);
   if (py::len(dataset1) != 2)
     raise(PyExc_ValueError, "dataset1 must be a pair (frame, (train selector, valid selector))");
   py::object dataset = dataset1[py::int_(0)];

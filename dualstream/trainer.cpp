@@ -1,6 +1,7 @@
 #include "dualstream/trainer.hpp"
 
 #include "common/libs.hpp"
+#include "common/settings.hpp"
 
 namespace dualstream {
 using namespace alphaloom;
@@ -31,6 +32,14 @@ void add_init(py::handle net_cls, py::object self, py::object d_feat, py::object
               py::object optimizer, py::object gamma, py::object gamma_clip, py::object mu,
               py::object gpu, py::object seed) {
   Libs &L = libs();
+  check_settings({{"d_feat", d_feat, Rule::AtLeastOne},
+                  {"hidden_size", hidden_size, Rule::AtLeastOne},
+                  {"num_layers", num_layers, Rule::AtLeastOne},
+                  {"dropout", dropout, Rule::Probability},
+                  {"dec_dropout", dec_dropout, Rule::Probability},
+                  {"n_epochs", n_epochs, Rule::NonNegative},
+                  {"lr", lr, Rule::Rate},
+                  {"batch_size", batch_size, Rule::AtLeastOne}});
   self.attr("print") = L.print;
   emit(self, "ADD pytorch version...");
   self.attr("d_feat") = d_feat;

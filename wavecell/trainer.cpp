@@ -12,6 +12,13 @@ void sfm_init(py::handle net_cls, py::object self, py::object d_feat, py::object
               py::object batch_size, py::object early_stop, py::object eval_steps, py::object loss,
               py::object optimizer, py::object gpu, py::object seed) {
   Libs& L = libs();
+  check_settings({{"d_feat", d_feat, Rule::AtLeastOne},
+                  {"hidden_size", hidden_size, Rule::AtLeastOne},
+                  {"dropout_W", dropout_W, Rule::Probability},
+                  {"dropout_U", dropout_U, Rule::Probability},
+                  {"n_epochs", n_epochs, Rule::NonNegative},
+                  {"lr", lr, Rule::Rate},
+                  {"batch_size", batch_size, Rule::AtLeastOne}});
   self.attr("print") = L.print;
   emit(self, "SFM pytorch version...");
   self.attr("d_feat") = d_feat;

@@ -1,0 +1,102 @@
+"""Settings no run can work with are refused by all three trainers, at once and before anything
+is printed; values the documented behaviour gives a meaning stay accepted."""
+import math
+import threading
+
+import pytest
+
+import attnencoder
+import dualstream
+import wavecell
+
+pytestmark = pytest.mark.filterwarnings("ignore:enable_nested_tensor")
+
+TRAINERS = {
+    "ADD": (dualstream.ADD, dict(d_feat=6, hidden_size=4, num_layers=1, GPU=-1, seed=0)),
+    "SFM": (wavecell.SFM, dict(d_feat=6, hidden_size=4, output_dim=4, freq_dim=3, GPU=-1, seed=0)),
+    "TransformerModel": (attnencoder.TransformerModel,
+                         dict(d_feat=6, d_model=8, nhead=2, num_layers=1, GPU=-1, seed=0)),
+}
+
+COMMON_BAD = [("batch_size", 0), ("batch_size", -5), ("n_epochs", -1), ("lr", -0.001),
+              ("lr", math.nan), ("lr", math.inf), ("d_feat", 0)]
+OWN_BAD = {
+    "ADD": [("hidden_size", 0), ("num_layers", 0), ("dropout", 1.5), ("dec_dropout", -0.1)],
+    "SFM": [("hidden_size", 0), ("dropout_W", 1.01), ("dropout_U", -1)],
+    "TransformerModel": [("d_model", 0), ("nhead", 0), ("num_layers", -2), ("dropout", 2)],
+}
+BAD = [(t, name, value) for t in TRAINERS for name, value in COMMON_BAD + OWN_BAD[t]]
+
+
+def build(trainer, **kw):
+    cls, small = TRAINERS[trainer]
+    return cls(**{**small, **kw})
+
+
+def quiet(trainer, lines, **kw):
+    model = build(trainer, **kw)
+    model.print = lines
+    lines.clear()
+    return model
+
+
+def finishes(fn, seconds=60):
+    """Runs fn on a daemon thread; returns what it raised. A hang fails the test, not the run."""
+    box = {}
+
+    def target():
+        try:
+            fn()
+        except BaseException as exc:  # noqa: BLE001 - handed back to the test
+            box["error"] = exc
+
+    worker = threading.Thread(target=target, daemon=True)
+    worker.start()
+    worker.join(seconds)
+    assert not worker.is_alive(), "did not return"
+    return box.get("error")
+
+
+@pytest.mark.parametrize("trainer,name,value", BAD)
+def test_unusable_settings_refused_before_printing(capture_stdout, trainer, name, value):
+    with pytest.raises(ValueError) as err:
+        build(trainer, **{name: value})
+    assert str(err.value).startswith(f"Invalid {name}: {value} (expected ")
+    assert capture_stdout() == []
+
+
+@pytest.mark.parametrize("trainer", TRAINERS)
+@pytest.mark.parametrize("kw", [dict(early_stop=0), dict(early_stop=-3), dict(lr=0),
+                                dict(n_epochs=0), dict(dropout_or_any=7),
+                                dict(batch_size=1, n_epochs=1, lr=0.5)])
+def test_meaningful_values_are_accepted_and_stored_as_given(capture_stdout, trainer, kw):
+    m = build(trainer, **kw)
+    assert capture_stdout()  # the settings were printed
+    for name, value in kw.items():
+        if name in vars(m):
+            assert getattr(m, name) == value and type(getattr(m, name)) is type(value)
+
+
+@pytest.mark.parametrize("trainer", TRAINERS)
+@pytest.mark.parametrize("name,value", [("batch_size", 0), ("n_epochs", -1)])
+def test_fit_rechecks_changed_settings_before_anything(in_tmp, lines, small_frame, trainer,
+                                                       name, value):
+    m = quiet(trainer, lines, n_epochs=1, batch_size=64)
+    setattr(m, name, value)
+    err = finishes(lambda: m.fit((small_frame, (".iloc[:300]", ".iloc[300:]"))))
+    assert isinstance(err, ValueError) and str(err).startswith(f"Invalid {name}: {value} (")
+    assert lines == [] and m.fitted is False and not list(in_tmp.iterdir())
+
+
+@pytest.mark.parametrize("trainer", TRAINERS)
+def test_every_batch_loop_refuses_a_zero_batch(lines, small_frame, trainer):
+    m = quiet(trainer, lines)
+    m.batch_size = 0
+    x, y = small_frame.drop(columns="label"), small_frame["label"]
+    if trainer == "ADD":  # ADD evaluates and predicts by day, not by batch
+        calls = [lambda: m.train_epoch(x.to_numpy(), y.to_numpy(), (y > 0).to_numpy())]
+    else:
+        calls = [lambda: m.train_epoch(x, y), lambda: m.test_epoch(x, y), lambda: m.predict(x)]
+    for call in calls:
+        err = finishes(call)
+        assert isinstance(err, ValueError) and "Invalid batch_size: 0" in str(err)
