@@ -1,9 +1,51 @@
 // Python module `factorsearch`: FactorSearch, a random miner of daily stock-selection formulas.
 #include "factorsearch/drivers.hpp"
+#include "factorsearch/ta_kernels.hpp"
+
+#include <string>
+#include <thread>
 
 namespace py = pybind11;
 using namespace alphaloom;
 using namespace factorsearch;
+
+namespace {
+
+// Native `ta` kernel over dates x stocks arrays, for tests: inputs in the function's positional
+// order, output of the same shape.
+py::object ta_panel(const std::string &module, const std::string &name, py::args inputs) {
+  const ta::Kernel *kernel = nullptr;
+  for (const auto &k : ta::kernels())
+    if (module == k.module && name == k.name) kernel = &k;
+  if (!kernel) throw py::key_error("no native kernel for ta." + module + "." + name);
+  if (static_cast<int>(inputs.size()) != kernel->arity)
+    throw py::type_error(name + " takes " + std::to_string(kernel->arity) + " input arrays, got " +
+                         std::to_string(inputs.size()));
+  using Panel = py::array_t<double, py::array::f_style | py::array::forcecast>;
+  std::vector<Panel> panels;
+  for (py::handle x : inputs) {
+    panels.emplace_back(Panel::ensure(x));
+    if (!panels.back() || panels.back().ndim() != 2 ||
+        panels.back().shape(0) != panels.front().shape(0) ||
+        panels.back().shape(1) != panels.front().shape(1))
+      throw py::value_error("inputs must be 2-D arrays of one dates x stocks shape");
+  }
+  const auto rows = static_cast<std::size_t>(panels.front().shape(0));
+  const auto cols = static_cast<std::size_t>(panels.front().shape(1));
+  if (rows < kernel->min_rows)
+    throw py::value_error(name + " needs at least " + std::to_string(kernel->min_rows) + " rows");
+  Panel out({panels.front().shape(0), panels.front().shape(1)});
+  std::vector<const double *> ptrs;
+  for (auto &p : panels) ptrs.push_back(p.data());
+  {
+    py::gil_scoped_release nogil;
+    ta::run_panel(*kernel, ptrs.data(), out.mutable_data(), rows, cols,
+                  static_cast<int>(std::thread::hardware_concurrency()));
+  }
+  return out;
+}
+
+}  // namespace
 
 PYBIND11_MODULE(factorsearch, m) {
   m.doc() =
@@ -65,4 +107,11 @@ PYBIND11_MODULE(factorsearch, m) {
         py::arg("hedged"),
         "The back-test alone over dates x stocks arrays: (daily returns, net value, sharp, "
         "maxdown), or None without a back-test day.");
+
+  m.def("_ta_panel", &ta_panel, py::arg("module"), py::arg("name"),
+        "A native `ta` indicator kernel over dates x stocks float64 arrays (inputs in the "
+        "function's positional order); KeyError for a function without one.");
+  py::list names;
+  for (const auto &k : ta::kernels()) names.append(py::make_tuple(k.module, k.name, k.arity));
+  m.attr("_ta_kernels") = names;
 }

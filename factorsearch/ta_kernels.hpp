@@ -18,6 +18,9 @@ struct Kernel {
   const char *name;    // function name in that submodule: "rsi", "macd_signal", ...
   int arity;           // positional Series inputs, in the function's own order
   ColumnKernel column;
+  // Shorter columns make the `ta` function itself raise (average_true_range indexes row
+  // window-1): callers leave such panels to `ta`, so the failure stays the same.
+  std::size_t min_rows = 0;
 };
 
 // Every native kernel. The interpreter layer maps `getattr(ta.<module>, name)` (by identity) to

@@ -1,0 +1,102 @@
+"""Every native indicator kernel against the real `ta` function, column by column."""
+import importlib
+import inspect
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import factorsearch
+
+KERNELS = [(m, n) for m, n, _ in factorsearch._ta_kernels]
+
+
+def _market(rows, cols, seed):
+    rng = np.random.default_rng(seed)
+    close = 50 * np.exp(np.cumsum(rng.normal(0, 0.02, (rows, cols)), axis=0))
+    spread = np.abs(rng.normal(0, 0.01, (rows, cols)))
+    return {
+        "close": close,
+        "high": close * (1 + spread),
+        "low": close * (1 - spread),
+        "volume": rng.integers(1_000, 100_000, (rows, cols)).astype(float),
+    }
+
+
+def _gappy(rows=260, cols=8, seed=1):
+    """What forward-filled fields and operator results look like: leading NaN runs, holes,
+    zeros, flat stretches, infinities and sign changes, differently per input."""
+    data = _market(rows, cols, seed)
+    rng = np.random.default_rng(seed + 1)
+    for k, (name, x) in enumerate(data.items()):
+        x[: 3 * k + 5, 0] = np.nan  # leading run, longer on later inputs
+        x[:40, 1] = np.nan
+        x[rows - 5 :, 2] = np.nan  # no valid window at the end
+        x[rng.random((rows, cols)) < 0.03] = np.nan
+        x[60:90, 3] = x[59, 3]  # flat stretch: exact-zero spreads and variances
+        x[100:130, 4] = 0.0
+        x[150:160, 4] = np.nan
+        x[70 + k, 5] = np.inf if k % 2 else -np.inf
+        x[:, 6] -= np.nanmean(x[:, 6])  # crosses zero: roc/trix divisions, sign clamps
+        x[:, 7] = np.round(x[:, 7])  # ties between neighbours
+    return data
+
+
+DATASETS = {
+    "walk": lambda: _market(300, 6, 0),
+    "gaps": _gappy,
+    "short": lambda: _market(11, 3, 2),  # shorter than every window
+    "one_row": lambda: _market(1, 2, 3),
+}
+
+
+def _function(module, name):
+    return getattr(importlib.import_module(f"ta.{module}"), name)
+
+
+@pytest.mark.parametrize("dataset", DATASETS)
+@pytest.mark.parametrize("module,name", KERNELS)
+def test_kernel_equals_ta_per_column(module, name, dataset):
+    fn = _function(module, name)
+    data = DATASETS[dataset]()
+    arity = dict(((m, n), a) for m, n, a in factorsearch._ta_kernels)[(module, name)]
+    fields = list(inspect.signature(fn).parameters)[:arity]
+    inputs = [data[f] for f in fields]
+    rows, cols = inputs[0].shape
+    try:
+        expected = np.column_stack(
+            [fn(*(pd.Series(x[:, c]) for x in inputs)).to_numpy(float) for c in range(cols)]
+        )
+    except IndexError:  # ta itself cannot run this short a column: the kernel must refuse too
+        with pytest.raises(ValueError, match="at least"):
+            factorsearch._ta_panel(module, name, *inputs)
+        return
+    before = [x.copy() for x in inputs]
+    got = factorsearch._ta_panel(module, name, *inputs)
+    assert got.shape == (rows, cols)
+    np.testing.assert_allclose(got, expected, rtol=1e-9, atol=0, equal_nan=True)
+    assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(inputs, before))
+
+
+@pytest.mark.parametrize("module,name", [("trend", "sma_indicator"), ("momentum", "rsi")])
+def test_threaded_panel_equals_single_columns(module, name):
+    close = _market(500, 120, 5)["close"]  # large enough to be split across threads
+    close[::7, ::3] = np.nan
+    whole = factorsearch._ta_panel(module, name, close)
+    single = np.column_stack(
+        [factorsearch._ta_panel(module, name, close[:, [c]])[:, 0] for c in range(close.shape[1])]
+    )
+    np.testing.assert_array_equal(whole, single)
+
+
+@pytest.mark.parametrize(
+    "args,error",
+    [
+        (("trend", "no_such", np.ones((3, 2))), KeyError),
+        (("momentum", "rsi", np.ones((3, 2)), np.ones((3, 2))), TypeError),
+        (("momentum", "rsi", np.ones(3)), ValueError),
+    ],
+)
+def test_bad_calls_are_refused(args, error):
+    with pytest.raises(error):
+        factorsearch._ta_panel(*args)
