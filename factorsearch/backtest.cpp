@@ -8,11 +8,6 @@
 namespace factorsearch {
 namespace {
 
-struct Ranked {
-  double value;
-  std::size_t stock;
-};
-
 // A total order: equal values keep universe order, as a stable sort would.
 inline bool before(const Ranked &a, const Ranked &b) {
   return a.value < b.value || (a.value == b.value && a.stock < b.stock);
@@ -37,12 +32,10 @@ inline double nan_max(double a, double b) {
 
 }  // namespace
 
-std::vector<double> daily_returns(std::span<const double> panel, std::span<const double> prices,
-                                  std::size_t n_dates, std::size_t n_stocks, std::int64_t l,
-                                  bool hedged) {
-  std::vector<double> pft;
-  if (n_dates < kMinDates) return pft;
-  pft.reserve(n_dates - kMinDates + 1);
+void walk_days(std::span<const double> panel, std::span<const double> prices, std::size_t n_dates,
+               std::size_t n_stocks, std::int64_t l, bool hedged,
+               const std::function<void(const Day &)> &visit) {
+  if (n_dates < kMinDates) return;
   const double half = static_cast<double>(l) / 2.0;
   std::vector<Ranked> ranked;
   ranked.reserve(n_stocks);
@@ -56,7 +49,7 @@ std::vector<double> daily_returns(std::span<const double> panel, std::span<const
     const std::size_t eligible = ranked.size();
     const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(l), eligible);
     if (static_cast<double>(k) < half) {  // both legs hold k stocks, so both return 0
-      pft.push_back(0.0);
+      visit(Day{t, {}, {}, 0.0, 0.0, 0.0});
       continue;
     }
     // Only the k lowest and k highest matter: select them, then order each leg.
@@ -72,10 +65,21 @@ std::vector<double> daily_returns(std::span<const double> panel, std::span<const
     }
     const double *p1 = prices.data() + (t + 1) * n_stocks;
     const double *p2 = prices.data() + (t + 2) * n_stocks;
-    double r = leg_return(e - k, k, p1, p2);
-    if (hedged) r -= leg_return(b, k, p1, p2);
-    pft.push_back(r);
+    const double long_ret = leg_return(e - k, k, p1, p2);
+    const double short_ret = leg_return(b, k, p1, p2);
+    double r = long_ret;
+    if (hedged) r -= short_ret;
+    visit(Day{t, {b, k}, {e - k, k}, long_ret, short_ret, r});
   }
+}
+
+std::vector<double> daily_returns(std::span<const double> panel, std::span<const double> prices,
+                                  std::size_t n_dates, std::size_t n_stocks, std::int64_t l,
+                                  bool hedged) {
+  std::vector<double> pft;
+  if (n_dates >= kMinDates) pft.reserve(n_dates - kMinDates + 1);
+  walk_days(panel, prices, n_dates, n_stocks, l, hedged,
+            [&](const Day &day) { pft.push_back(day.ret); });
   return pft;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -19,6 +20,27 @@ inline constexpr std::size_t kMinDates = kFirstDay + 3;
 // leg holds the `l` highest, the short leg (when `hedged`) the `l` lowest. A leg holding fewer
 // than l/2 stocks returns 0; otherwise it returns the mean of (p[t+2] - p[t+1]) / p[t+1] over its
 // stocks, missing when any of those is missing.
+struct Ranked {
+  double value;
+  std::size_t stock;
+};
+
+// One back-test day as the legs were drawn: `low` (the short leg) and `high` (the long leg), each
+// ascending, both empty on a day with fewer than l/2 eligible stocks (both legs return 0).
+// `short_ret` is the short leg's return even in the long-only variant; `ret` is the day's entry
+// of the return list.
+struct Day {
+  std::size_t t;
+  std::span<const Ranked> low, high;
+  double long_ret, short_ret, ret;
+};
+
+// Walks the back-test days in order and hands each one to `visit`: the single place legs are
+// chosen, so every statistic built on top agrees with the back-test.
+void walk_days(std::span<const double> panel, std::span<const double> prices, std::size_t n_dates,
+               std::size_t n_stocks, std::int64_t l, bool hedged,
+               const std::function<void(const Day &)> &visit);
+
 std::vector<double> daily_returns(std::span<const double> panel, std::span<const double> prices,
                                   std::size_t n_dates, std::size_t n_stocks, std::int64_t l,
                                   bool hedged);

@@ -1,4 +1,5 @@
 // Python module `factorsearch`: FactorSearch, a random miner of daily stock-selection formulas.
+#include "factorsearch/analysis.hpp"
 #include "factorsearch/drivers.hpp"
 #include "factorsearch/ta_kernels.hpp"
 
@@ -114,4 +115,37 @@ PYBIND11_MODULE(factorsearch, m) {
   py::list names;
   for (const auto &k : ta::kernels()) names.append(py::make_tuple(k.module, k.name, k.arity));
   m.attr("_ta_kernels") = names;
+
+  // Using a found formula: its factor panel, the report of a factor, the long-table reader.
+  def_method(cls, "factor", "factor(self, formula, data1, zz500)",
+             "The dates x codes float64 DataFrame of a formula text as the miner prints and saves "
+             "it, evaluated as an attempt does (forward-filled fields, this instance's operators). "
+             "ValueError names the position of a text that is not a formula, an unknown operator "
+             "or an argument count that does not match.",
+             [mod](py::object self, py::object formula, py::object data1, py::object zz500) {
+               return factor_frame(mod, self, formula, data1, zz500);
+             },
+             py::arg("formula"), py::arg("data1"), py::arg("zz500"));
+  py::object report_cls = define_report_class(m);
+  {
+    py::options o;
+    o.disable_function_signatures();
+    m.def(
+        "report",
+        [report_cls](py::object factor, py::object price1, py::object l, py::object long_only,
+                     py::object quantiles, py::object cost_bps) {
+          return make_report(report_cls, factor, price1, l, long_only, quantiles, cost_bps);
+        },
+        py::arg("factor"), py::arg("price1"), py::arg("l") = 20, py::arg("long_only") = false,
+        py::arg("quantiles") = 5, py::arg("cost_bps") = 0.0,
+        "report(factor, price1, l=20, long_only=False, quantiles=5, cost_bps=0.0)\n--\n\n"
+        "Back-test statistics of one factor panel (dates x codes) on the miner's rules: a Report "
+        "with summary, daily, quantile_returns, ic_decay and plot(path).");
+    m.def("from_long", &from_long, py::arg("frame"), py::arg("date") = "date",
+          py::arg("code") = "code", py::arg("price") = "open",
+          "from_long(frame, date='date', code='code', price='open')\n--\n\n"
+          "(data1, price1, zz500) from a long table with one row per date and code and the "
+          "fields open, high, low, close, volume (names case-insensitive). Dates and codes "
+          "sorted; missing stock-days stay NaN.");
+  }
 }

@@ -1,0 +1,64 @@
+// What a researcher asks of one factor after mining: daily legs and returns with and without
+// costs, turnover, information coefficients and their decay, quantile returns. Pure C++ over
+// row-major float64 dates x stocks buffers; runs without the interpreter lock. The legs and the
+// return list come from the back-test itself (walk_days), so the report's net value, Sharpe value
+// and drawdown are the miner's, bit for bit.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "factorsearch/backtest.hpp"
+
+namespace factorsearch {
+
+inline constexpr std::size_t kDecayHorizons = 10;
+
+struct ReportSettings {
+  std::int64_t l = 20;
+  bool hedged = true;
+  std::int64_t quantiles = 5;
+  double cost_bps = 0.0;
+};
+
+struct DailyRows {
+  std::vector<std::size_t> t;  // date positions 150 .. n-3
+  std::vector<double> long_ret, short_ret;  // leg means as the back-test takes them (NaN kept)
+  std::vector<double> ret;                  // the day's back-test return, NaN as 0, inf clipped
+  std::vector<double> net;                  // prod(1 + ret)
+  std::vector<double> turnover;             // mean over the legs of the share of names replaced
+  std::vector<double> cost;                 // cost_bps per unit turnover per leg, as a return
+  std::vector<double> ret_after_cost, net_after_cost;
+  std::vector<double> ic, rank_ic;          // NaN where undefined
+};
+
+struct ReportStats {
+  Summary backtest{}, after_cost{};
+  double ic_mean, ic_std, icir, rank_ic_mean, rank_ic_std, rank_icir, ic_positive, turnover;
+  std::size_t days;
+};
+
+struct Report {
+  DailyRows daily;
+  ReportStats stats{};
+  std::vector<double> quantile_mean;          // per quantile, lowest factor values first
+  std::vector<std::int64_t> quantile_count;   // stock-days behind each mean
+  std::array<double, kDecayHorizons> decay{};  // mean rank IC, return held t+1 -> t+1+h
+  std::array<std::size_t, kDecayHorizons> decay_days{};
+};
+
+// Pearson correlation exactly as pandas computes it for two series (centred, scaled by the largest
+// magnitude, clipped to [-1, 1]); NaN for fewer than two pairs, a constant side or a non-finite
+// value.
+double pearson(std::span<const double> x, std::span<const double> y);
+// Spearman: Pearson of the average ranks (ties share their mean rank).
+double spearman(std::span<const double> x, std::span<const double> y);
+
+// Needs at least kMinDates dates (the caller checks). quantiles >= 1, l >= 1.
+Report build_report(std::span<const double> panel, std::span<const double> prices,
+                    std::size_t n_dates, std::size_t n_stocks, const ReportSettings &settings);
+
+}  // namespace factorsearch
