@@ -31,11 +31,6 @@ def load_long():
 def load_wide(price="open"):
     """(data1, price1, codes) in the miner's layout: dates x (code, field), dates x code, codes
     sorted. Missing stock-days stay NaN."""
-    frame = load_long()
-    fields = ["open", "high", "low", "close", "volume"]
-    wide = frame.pivot(index="date", columns="code", values=fields).sort_index()
-    data1 = wide.swaplevel(0, 1, axis=1).sort_index(axis=1, level=0, sort_remaining=False)
-    codes = sorted(frame["code"].unique())
-    data1 = data1.reindex(columns=pd.MultiIndex.from_product([codes, fields]))
-    price1 = wide[price].reindex(columns=codes)
-    return data1, price1, codes
+    import factorsearch
+
+    return factorsearch.from_long(load_long(), price=price)
