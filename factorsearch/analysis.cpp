@@ -379,13 +379,32 @@ py::object from_long(py::handle frame, py::handle date, py::handle code, py::han
     if (!py::isinstance<py::str>(name))
       raise(PyExc_TypeError, "column names must be text, got " + type_name(name));
 
+  // Dates and codes may come as index levels (a (date, code) MultiIndex is common).
+  py::object table = py::reinterpret_borrow<py::object>(frame);
+  {
+    py::set columns_lower, levels_lower;
+    for (py::handle col : table.attr("columns"))
+      if (py::isinstance<py::str>(col)) columns_lower.add(col.attr("lower")());
+    for (py::handle level : table.attr("index").attr("names"))
+      if (py::isinstance<py::str>(level)) levels_lower.add(level.attr("lower")());
+    for (py::handle key : {date, code}) {
+      py::object k = key.attr("lower")();
+      if (!columns_lower.contains(k) && levels_lower.contains(k)) {
+        table = table.attr("reset_index")();
+        break;
+      }
+    }
+  }
+  frame = table;
+
   // Case-insensitive lookup of the frame's text columns.
   py::dict by_lower;
   for (py::handle col : frame.attr("columns")) {
     if (!py::isinstance<py::str>(col)) continue;
     py::object key = col.attr("lower")();
     if (by_lower.contains(key))
-      raise(PyExc_ValueError, format("columns {!r} and {!r} differ only in case",
+      raise(PyExc_ValueError, format("columns {!r} and {!r} are one name (names are "
+                                     "case-insensitive)",
                                      by_lower[key], col));
     by_lower[key] = col;
   }

@@ -256,6 +256,8 @@ def test_from_long_round_trip(market):
     table.columns = [c.upper() for c in table.columns]
     table["VOLUME"] = table["VOLUME"].astype("int64")           # integers are numbers too
     got1, gotp, gotc = factorsearch.from_long(table, price="CLOSE")
+    indexed = factorsearch.from_long(table.set_index(["DATE", "CODE"]), price="CLOSE")
+    pd.testing.assert_frame_equal(indexed[0], got1)
     expected = data1.copy()
     for date, code in zip(gone["date"], gone["code"]):
         expected.loc[date, code] = np.nan
@@ -272,7 +274,7 @@ def test_from_long_round_trip(market):
     (lambda f: f.assign(high=f["high"].astype(str)), "'high' must hold numbers"),
     (lambda f: f.iloc[:0], "no rows"),
     (lambda f: f.assign(code=f["code"].where(f.index != 3)), "'code' has missing values"),
-    (lambda f: f.assign(Open=1.0), "differ only in case"),
+    (lambda f: f.assign(Open=1.0), "one name"),
 ])
 def test_from_long_rejects_bad_tables(market, change, message):
     data1, _, _ = market
