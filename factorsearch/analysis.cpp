@@ -60,6 +60,9 @@ bool numeric_dtype(py::handle dtype) {
 py::list non_numeric_columns(py::handle frame) {
   py::list bad;
   py::object dtypes = frame.attr("dtypes");
+  bool all_numeric = true;  // one check per distinct dtype, not per column
+  for (py::handle dtype : py::set(dtypes)) all_numeric = all_numeric && numeric_dtype(dtype);
+  if (all_numeric) return bad;
   py::object items = dtypes.attr("items")();
   for (py::handle item : items) {
     py::tuple pair = py::reinterpret_borrow<py::tuple>(item);

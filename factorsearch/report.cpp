@@ -166,7 +166,8 @@ Report build_report(std::span<const double> panel, std::span<const double> price
   std::vector<double> q_sum_of_means(q, 0.0), q_day_sum(q, 0.0);
   std::vector<std::size_t> q_days(q, 0), q_day_n(q, 0);
   std::array<double, kDecayHorizons> decay_sum{};
-  std::vector<double> fx, fy;
+  std::vector<double> fx, fy, rx, ry;
+  std::vector<std::size_t> order, members, last_members;
   std::vector<Ranked> pairs;
   fx.reserve(m);
   fy.reserve(m);
@@ -174,10 +175,12 @@ Report build_report(std::span<const double> panel, std::span<const double> price
     const std::size_t t = d.t[i];
     const double *row = panel.data() + t * m;
     const double *p1 = prices.data() + (t + 1) * m;
+    last_members.clear();
     for (std::size_t h = 1; h <= kDecayHorizons && t + 1 + h < n_dates; ++h) {
       const double *ph = prices.data() + (t + 1 + h) * m;
       fx.clear();
       fy.clear();
+      members.clear();
       if (h == 1) pairs.clear();
       for (std::size_t j = 0; j < m; ++j) {
         if (!eligible(row[j])) continue;
@@ -185,9 +188,17 @@ Report build_report(std::span<const double> panel, std::span<const double> price
         if (std::isnan(r)) continue;
         fx.push_back(row[j]);
         fy.push_back(r);
+        members.push_back(j);
         if (h == 1) pairs.push_back({r, j});
       }
-      const double rank_ic = spearman(fx, fy);
+      // The factor side's ranks only change when the set of pairs does.
+      double rank_ic = kNaN;
+      if (fx.size() >= 2) {
+        if (members != last_members) average_ranks(fx, order, rx);
+        average_ranks(fy, order, ry);
+        rank_ic = pearson(rx, ry);
+      }
+      members.swap(last_members);
       if (h == 1) {
         d.ic[i] = pearson(fx, fy);
         d.rank_ic[i] = rank_ic;
