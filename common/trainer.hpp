@@ -1,12 +1,16 @@
-// The batch trainer shared by the regression forecasters (Transformer, SFM): masked losses,
-// shuffled full-batch training, row-weighted evaluation, fit with early stopping, batched
-// prediction. Each module supplies a TrainerSpec naming its network attribute and weight file.
+// The trainer skeleton. Pieces every forecaster uses (fit input and split checks, the shuffled
+// full-batch optimiser loop, blockwise forward passes, early stopping with the best weights kept
+// in memory, the epoch loop, saving) and, built from them, the whole batch trainer of the
+// regression forecasters (Transformer, SFM): masked losses, row-weighted evaluation, fit, batched
+// prediction. Each of those modules supplies a TrainerSpec naming its network attribute and
+// weight file.
 #pragma once
 
 #include <cmath>
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/libs.hpp"
 #include "common/pyglue.hpp"
@@ -35,9 +39,15 @@ struct SplitArrays {
 // ---------------------------------------------------------------------------------------------
 // Validation of caller data: clear errors before anything is changed.
 
+inline void require_instance(py::handle obj, py::handle type, const char *type_text,
+                             const char *what) {
+  if (!py::isinstance(obj, type))
+    raise(PyExc_TypeError,
+          std::string(what) + " must be a pandas " + type_text + ", got " + type_name(obj));
+}
+
 inline void require_frame(py::handle obj, const char *what) {
-  if (!py::isinstance(obj, libs().DataFrame))
-    raise(PyExc_TypeError, std::string(what) + " must be a pandas DataFrame, got " + type_name(obj));
+  require_instance(obj, libs().DataFrame, "DataFrame", what);
 }
 
 inline void require_feature_width(long long width, py::handle d_feat, const char *what) {
@@ -49,11 +59,15 @@ inline void require_feature_width(long long width, py::handle d_feat, const char
                                 std::to_string(d));
 }
 
-// pandas may hand out read-only views; torch must own writable memory, so those are copied.
-inline py::object writable_float32(py::handle array) {
+// pandas may hand out read-only views; torch must own writable memory, so those are copied
+// (as is anything not C-contiguous or, when `dtype` is given, of another type).
+inline py::object writable_tensor(py::handle array, py::handle dtype = py::none()) {
   Libs &L = libs();
-  return L.tensor_from_numpy(
-      L.np.attr("require")(array, L.np_float32, py::make_tuple("C", "W")));
+  return L.tensor_from_numpy(L.np.attr("require")(array, dtype, py::make_tuple("C", "W")));
+}
+
+inline py::object writable_float32(py::handle array) {
+  return writable_tensor(array, libs().np_float32);
 }
 
 inline py::object float32_matrix(py::handle frame) {
@@ -97,28 +111,30 @@ inline py::object masked_metric(py::handle self, py::handle pred, py::handle lab
 // ---------------------------------------------------------------------------------------------
 // Epochs over converted arrays.
 
-// Shuffled full batches; the incomplete tail of the shuffled order sits this epoch out.
-inline void train_epoch_arrays(py::handle self, const TrainerSpec &spec, const SplitArrays &s) {
+// One epoch of optimiser steps over shuffled full batches of row-aligned CPU tensors, the
+// features first; the incomplete tail of the shuffled order sits this epoch out.
+// `loss_of(batch, pred)` receives the batch rows of every column, on the device, and the
+// network's output for the features, and returns the loss of that batch.
+template <class LossOf>
+void shuffled_batch_steps(py::handle self, py::handle model, long long n,
+                          const std::vector<py::object> &columns, LossOf &&loss_of) {
   Libs &L = libs();
-  py::object model = self.attr(spec.model_attr);
   py::object device = self.attr("device");
   py::object opt = self.attr("train_optimizer");
-  py::object loss_fn = self.attr("loss_fn");
   py::object params = model.attr("parameters");
   py::object zero_grad = opt.attr("zero_grad"), step = opt.attr("step");
-  long long bs = batch_size_of(self);
+  const long long bs = batch_size_of(self);
   model.attr("train")();
-  py::object indices = L.np_arange(s.n);
+  py::object indices = L.np_arange(n);
   L.np_shuffle(indices);
   py::object idx_all = L.tensor_from_numpy(indices);
-  py::object x_select = s.x.attr("index_select"), y_select = s.y.attr("index_select");
-  for (long long i = 0; i < s.n; i += bs) {
-    if (s.n - i < bs) break;
+  std::vector<py::object> batch(columns.size());
+  for (long long i = 0; i + bs <= n; i += bs) {
     py::object idx = idx_all[py::slice(i, i + bs, 1)];
-    py::object feature = x_select(0, idx).attr("to")(device);
-    py::object label = y_select(0, idx).attr("to")(device);
-    py::object pred = model(feature);
-    py::object loss = loss_fn(pred, label);
+    for (std::size_t k = 0; k < columns.size(); ++k)
+      batch[k] = columns[k].attr("index_select")(0, idx).attr("to")(device);
+    py::object pred = model(batch[0]);
+    py::object loss = loss_of(batch, pred);
     zero_grad();
     loss.attr("backward")();
     L.clip_grad_value(params(), 3.0);
@@ -126,29 +142,55 @@ inline void train_epoch_arrays(py::handle self, const TrainerSpec &spec, const S
   }
 }
 
+// The network over rows [0, n) of `x` in blocks of `rows`, in eval() mode and without gradient
+// tracking; `take(feature, output, begin, end)` receives each block.
+template <class Take>
+void forward_blocks(py::handle model, py::handle x, py::handle device, long long n, long long rows,
+                    Take &&take) {
+  model.attr("eval")();
+  NoGrad no_grad;
+  for (long long b = 0; b < n; b += rows) {
+    const long long e = std::min(n, b + rows);
+    py::object feature = x[py::slice(b, e, 1)].attr("to")(device);
+    py::object out = model(feature);
+    take(feature, out, b, e);
+  }
+}
+
+// One flat float32 NumPy vector of scores for every row; `pick` selects the score tensor from
+// the network's output.
+template <class Pick>
+py::object block_scores(py::handle model, py::handle x, py::handle device, long long n,
+                        long long rows, Pick &&pick) {
+  py::list parts;
+  forward_blocks(model, x, device, n, rows,
+                 [&](py::handle, py::object out, long long, long long) {
+                   parts.append(pick(out).attr("detach")().attr("reshape")(-1).attr("cpu")());
+                 });
+  return libs().cat(parts).attr("numpy")();
+}
+
+inline void train_epoch_arrays(py::handle self, const TrainerSpec &spec, const SplitArrays &s) {
+  py::object loss_fn = self.attr("loss_fn");
+  shuffled_batch_steps(self, self.attr(spec.model_attr), s.n, {s.x, s.y},
+                       [&](const std::vector<py::object> &b, py::handle pred) {
+                         return loss_fn(pred, b[1]);
+                       });
+}
+
 // Every row is scored, the short last batch included; batch results are weighted by their row
 // counts, so the result does not depend on how the rows fall into batches.
 inline std::pair<double, double> test_epoch_arrays(py::handle self, const TrainerSpec &spec,
                                                    const SplitArrays &s) {
-  py::object model = self.attr(spec.model_attr);
-  py::object device = self.attr("device");
   py::object loss_fn = self.attr("loss_fn"), metric_fn = self.attr("metric_fn");
-  long long bs = batch_size_of(self);
-  model.attr("eval")();
   double loss_sum = 0.0, score_sum = 0.0;
-  {
-    NoGrad no_grad;
-    for (long long b = 0; b < s.n; b += bs) {
-      long long e = std::min(s.n, b + bs);
-      py::slice rows(b, e, 1);
-      py::object feature = s.x[rows].attr("to")(device);
-      py::object label = s.y[rows].attr("to")(device);
-      py::object pred = model(feature);
-      double w = static_cast<double>(e - b);
-      loss_sum += w * loss_fn(pred, label).attr("item")().cast<double>();
-      score_sum += w * metric_fn(pred, label).attr("item")().cast<double>();
-    }
-  }
+  forward_blocks(self.attr(spec.model_attr), s.x, self.attr("device"), s.n, batch_size_of(self),
+                 [&](py::handle, py::object pred, long long b, long long e) {
+                   py::object label = s.y[py::slice(b, e, 1)].attr("to")(self.attr("device"));
+                   double w = static_cast<double>(e - b);
+                   loss_sum += w * loss_fn(pred, label).attr("item")().cast<double>();
+                   score_sum += w * metric_fn(pred, label).attr("item")().cast<double>();
+                 });
   if (s.n == 0) {
     double nan = std::numeric_limits<double>::quiet_NaN();
     return {nan, nan};
@@ -169,6 +211,51 @@ inline py::tuple test_epoch(py::handle self, const TrainerSpec &spec, py::handle
 // ---------------------------------------------------------------------------------------------
 // Splits from the selector texts.
 
+// dataset1 = (frame, (train selector, valid selector)), checked, with the feature columns: every
+// column but the one "label", in frame order.
+struct FitInput {
+  py::object dataset, sel_train, sel_valid;
+  py::list feature;
+};
+
+inline FitInput fit_input(py::handle dataset1, py::handle d_feat) {
+  if (py::len(dataset1) != 2)
+    raise(PyExc_ValueError, "dataset1 must be a pair (frame, (train selector, valid selector))");
+  FitInput in;
+  in.dataset = dataset1[py::int_(0)];
+  require_frame(in.dataset, "dataset1[0]");
+  py::object selectors = dataset1[py::int_(1)];
+  if (py::len(selectors) != 2)
+    raise(PyExc_ValueError, "dataset1[1] must hold two selector texts (train, valid)");
+  in.sel_train = selectors[py::int_(0)];
+  in.sel_valid = selectors[py::int_(1)];
+  in.feature = py::list(in.dataset.attr("columns"));
+  py::str label("label");
+  if (!in.feature.contains(label))
+    raise(PyExc_ValueError, "the training frame has no \"label\" column");
+  in.feature.attr("remove")(label);
+  if (in.feature.contains(label))
+    raise(PyExc_ValueError, "the training frame has more than one \"label\" column");
+  require_feature_width(py::len(in.feature), d_feat, "the training frame");
+  return in;
+}
+
+constexpr const char *kSplitNames[2] = {"the training split", "the validation split"};
+
+// Both selected splits must be DataFrames with the frame's columns; `need_rows` also refuses an
+// empty one (a trainer that checks its days reports that itself).
+inline void require_splits(py::handle dataset, py::handle df_train, py::handle df_valid,
+                           bool need_rows) {
+  py::handle frames[2] = {df_train, df_valid};
+  for (int k = 0; k < 2; ++k) {
+    require_frame(frames[k], kSplitNames[k]);
+    if (!frames[k].attr("columns").attr("equals")(dataset.attr("columns")).cast<bool>())
+      raise(PyExc_ValueError, std::string(kSplitNames[k]) + " does not have the frame's columns");
+    if (need_rows && py::len(frames[k]) == 0)
+      raise(PyExc_ValueError, std::string(kSplitNames[k]) + " is empty");
+  }
+}
+
 struct Splits {
   py::list feature;
   py::object df_train, df_valid;
@@ -176,37 +263,78 @@ struct Splits {
 
 inline Splits select_splits(const py::module_ &mod, py::handle self, py::handle dataset1,
                             py::handle evals_result, py::handle d_feat) {
-  if (py::len(dataset1) != 2)
-    raise(PyExc_ValueError, "dataset1 must be a pair (frame, (train selector, valid selector))");
-  py::object dataset = dataset1[py::int_(0)];
-  py::object selectors = dataset1[py::int_(1)];
-  require_frame(dataset, "dataset1[0]");
-  if (py::len(selectors) != 2)
-    raise(PyExc_ValueError, "dataset1[1] must hold two selector texts (train, valid)");
+  FitInput in = fit_input(dataset1, d_feat);
   Splits sp;
-  sp.feature = py::list(dataset.attr("columns"));
-  py::str label("label");
-  if (!sp.feature.contains(label))
-    raise(PyExc_ValueError, "the training frame has no \"label\" column");
-  sp.feature.attr("remove")(label);
-  if (sp.feature.contains(label))
-    raise(PyExc_ValueError, "the training frame has more than one \"label\" column");
-  require_feature_width(py::len(sp.feature), d_feat, "the training frame");
-
-  py::dict locals("dataset"_a = dataset, "dataset1"_a = dataset1, "evals_result"_a = evals_result,
-                  "feature"_a = sp.feature, "self"_a = self);
-  sp.df_train = evaluate_selector(mod, "dataset", selectors[py::int_(0)], locals);
+  sp.feature = in.feature;
+  py::dict locals("dataset"_a = in.dataset, "dataset1"_a = dataset1,
+                  "evals_result"_a = evals_result, "feature"_a = sp.feature, "self"_a = self);
+  sp.df_train = evaluate_selector(mod, "dataset", in.sel_train, locals);
   locals["df_train"] = sp.df_train;
-  sp.df_valid = evaluate_selector(mod, "dataset", selectors[py::int_(1)], locals);
-  const char *names[2] = {"the training split", "the validation split"};
-  py::object frames[2] = {sp.df_train, sp.df_valid};
-  for (int k = 0; k < 2; ++k) {
-    require_frame(frames[k], names[k]);
-    if (!frames[k].attr("columns").attr("equals")(dataset.attr("columns")).cast<bool>())
-      raise(PyExc_ValueError, std::string(names[k]) + " does not have the frame's columns");
-    if (py::len(frames[k]) == 0) raise(PyExc_ValueError, std::string(names[k]) + " is empty");
-  }
+  sp.df_valid = evaluate_selector(mod, "dataset", in.sel_valid, locals);
+  require_splits(in.dataset, sp.df_train, sp.df_valid, true);
   return sp;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Early stopping: only a strictly better validation score improves (ties and NaN never do); the
+// best weights are deep-copied in memory at each improvement.
+
+struct EarlyStopping {
+  long long early_stop = 0, stop_steps = 0, best_epoch = 0;
+  py::object best_score = py::float_(-std::numeric_limits<double>::infinity());
+  py::object best_param;  // unset until an epoch improves
+
+  // True when the loop should stop after this epoch.
+  bool update(py::handle model, py::handle score, long long step) {
+    const int better = PyObject_RichCompareBool(score.ptr(), best_score.ptr(), Py_GT);
+    if (better < 0) throw py::error_already_set();
+    if (better) {
+      best_score = py::reinterpret_borrow<py::object>(score);
+      stop_steps = 0;
+      best_epoch = step;
+      best_param = libs().copy.attr("deepcopy")(model.attr("state_dict")());
+      return false;
+    }
+    return ++stop_steps >= early_stop;
+  }
+
+  // Loads the best weights back into `model`; `none_message` is the RuntimeError raised when no
+  // epoch improved (nothing then exists to restore).
+  void restore(py::handle model, const char *none_message) const {
+    if (!best_param) raise(PyExc_RuntimeError, none_message);
+    model.attr("load_state_dict")(best_param);
+  }
+};
+
+// The epoch loop of fit. Each epoch prints its header and "training...", runs `train()`, prints
+// "evaluating...", takes the validation score from `evaluate()` (which prints its own lines),
+// then either stops early or calls `after_epoch()`.
+template <class Train, class Evaluate, class After>
+EarlyStopping run_epochs(py::handle self, py::handle model, Train &&train, Evaluate &&evaluate,
+                         After &&after_epoch) {
+  const long long n_epochs = n_epochs_of(self);
+  EarlyStopping es;
+  es.early_stop = py::int_(self.attr("early_stop")).cast<long long>();
+  for (long long step = 0; step < n_epochs; ++step) {
+    emit(self, percent("Epoch%d:", py::make_tuple(step)));
+    emit(self, "training...");
+    train();
+    emit(self, "evaluating...");
+    py::object score = evaluate();
+    if (es.update(model, score, step)) {
+      emit(self, "early stop");
+      break;
+    }
+    after_epoch();
+  }
+  return es;
+}
+
+// The restored best weights go to the trainer's fixed file; cached GPU memory is released.
+inline void save_weights(py::handle self, py::handle state, const char *weight_file) {
+  Libs &L = libs();
+  L.save(state, weight_file);
+  if (is_gpu_device(self.attr("device"))) L.torch.attr("cuda").attr("empty_cache")();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -214,16 +342,11 @@ inline Splits select_splits(const py::module_ &mod, py::handle self, py::handle 
 
 inline void fit(const py::module_ &mod, py::handle self, const TrainerSpec &spec,
                 py::handle dataset1, py::handle evals_result) {
-  Libs &L = libs();
   check_fit_settings(self);
   Splits sp = select_splits(mod, self, dataset1, evals_result, d_feat_of(self, spec));
   py::str label("label");
   SplitArrays train = to_arrays(sp.df_train[sp.feature], sp.df_train[label]);
   SplitArrays valid = to_arrays(sp.df_valid[sp.feature], sp.df_valid[label]);
-
-  long long stop_steps = 0, best_epoch = 0;
-  double best_score = -std::numeric_limits<double>::infinity();
-  py::object best_param = py::none();
   py::list train_scores, valid_scores;
   evals_result["train"] = train_scores;
   evals_result["valid"] = valid_scores;
@@ -231,41 +354,22 @@ inline void fit(const py::module_ &mod, py::handle self, const TrainerSpec &spec
   emit(self, "training...");
   py::setattr(self, "fitted", py::bool_(true));
   py::object model = self.attr(spec.model_attr);
-  long long n_epochs = n_epochs_of(self);
-  long long early_stop = py::int_(self.attr("early_stop")).cast<long long>();
-  for (long long step = 0; step < n_epochs; ++step) {
-    emit(self, percent("Epoch%d:", py::make_tuple(step)));
-    emit(self, "training...");
-    train_epoch_arrays(self, spec, train);
-    emit(self, "evaluating...");
-    auto [train_loss, train_score] = test_epoch_arrays(self, spec, train);
-    auto [valid_loss, valid_score] = test_epoch_arrays(self, spec, valid);
-    (void)train_loss;
-    (void)valid_loss;
-    emit(self, percent("train %.6f, valid %.6f", py::make_tuple(train_score, valid_score)));
-    train_scores.append(train_score);
-    valid_scores.append(valid_score);
-    if (valid_score > best_score) {
-      best_score = valid_score;
-      stop_steps = 0;
-      best_epoch = step;
-      best_param = L.copy.attr("deepcopy")(model.attr("state_dict")());
-    } else {
-      stop_steps += 1;
-      if (stop_steps >= early_stop) {
-        emit(self, "early stop");
-        break;
-      }
-    }
-  }
-  emit(self, percent("best score: %.6lf @ %d", py::make_tuple(best_score, best_epoch)));
-  if (best_param.is_none())
-    raise(PyExc_RuntimeError,
-          "no epoch produced a finite validation score (n_epochs is 0, or every validation "
-          "score was NaN); the weights were left as they are and nothing was saved");
-  model.attr("load_state_dict")(best_param);
-  L.save(best_param, spec.weight_file);
-  if (is_gpu_device(self.attr("device"))) L.torch.attr("cuda").attr("empty_cache")();
+  EarlyStopping es = run_epochs(
+      self, model, [&] { train_epoch_arrays(self, spec, train); },
+      [&] {
+        double train_score = test_epoch_arrays(self, spec, train).second;
+        double valid_score = test_epoch_arrays(self, spec, valid).second;
+        emit(self, percent("train %.6f, valid %.6f", py::make_tuple(train_score, valid_score)));
+        train_scores.append(train_score);
+        valid_scores.append(valid_score);
+        return py::object(py::float_(valid_score));
+      },
+      [] {});
+  emit(self, percent("best score: %.6lf @ %d", py::make_tuple(es.best_score, es.best_epoch)));
+  es.restore(model,
+             "no epoch produced a finite validation score (n_epochs is 0, or every validation "
+             "score was NaN); the weights were left as they are and nothing was saved");
+  save_weights(self, es.best_param, spec.weight_file);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -278,22 +382,10 @@ inline py::object predict(py::handle self, const TrainerSpec &spec, py::handle x
   require_feature_width(py::len(x_test.attr("columns")), d_feat_of(self, spec),
                         "the feature table");
   py::object index = x_test.attr("index");
-  py::object model = self.attr(spec.model_attr);
-  py::object device = self.attr("device");
-  long long bs = batch_size_of(self);
-  model.attr("eval")();
-  py::object x = float32_matrix(x_test);
-  long long n = py::len(x_test);
-  py::list parts;
-  {
-    NoGrad no_grad;
-    for (long long b = 0; b < n; b += bs) {
-      long long e = std::min(n, b + bs);
-      py::object pred = model(x[py::slice(b, e, 1)].attr("to")(device));
-      parts.append(pred.attr("detach")().attr("reshape")(-1).attr("cpu")());
-    }
-  }
-  py::object scores = L.cat(parts).attr("numpy")();
+  const long long bs = batch_size_of(self);
+  py::object scores = block_scores(self.attr(spec.model_attr), float32_matrix(x_test),
+                                   self.attr("device"), py::len(x_test), bs,
+                                   [](py::object out) { return out; });
   if (spec.frame_output) return L.DataFrame(scores, "index"_a = index);
   return L.Series(scores, "index"_a = index);
 }

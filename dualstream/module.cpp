@@ -2,7 +2,9 @@
 // LSTMModel, GRUModel) and the ADD forecaster.
 #include "common/libs.hpp"
 #include "dualstream/evaluation.hpp"
+#include "dualstream/losses.hpp"
 #include "dualstream/network.hpp"
+#include "dualstream/regimes.hpp"
 #include "dualstream/trainer.hpp"
 
 namespace py = pybind11;
@@ -130,40 +132,7 @@ void define_networks(py::module_ &m, NetClasses &c) {
              &plain_rnn_forward, py::arg("x"));
 }
 
-void define_trainer(py::module_ &m, const NetClasses &c) {
-  Libs &L = libs();
-  py::object cls = make_class(m, "ADD", L.builtins.attr("object"), kAddDoc);
-  py::handle net_h = c.add_model;
-  py::dict shared_evals;  // default evals_result, shared by every fit call that omits it
-  cls.attr("_shared_evals_result") = shared_evals;
-
-  def_method(
-      cls, "__init__",
-      "init(self, d_feat=6, hidden_size=64, num_layers=2, dropout=0.0, dec_dropout=0.0, "
-      "n_epochs=200, lr=0.001, metric='mse', batch_size=5000, early_stop=20, base_model='GRU', "
-      "model_path=None, optimizer='adam', gamma=0.1, gamma_clip=0.4, mu=0.05, GPU=0, seed=None, "
-      "**kwargs)",
-      "Stores the settings, prints them, seeds, builds ADD_model and its optimiser.",
-      [net_h](py::object self, py::object d_feat, py::object hidden_size, py::object num_layers,
-              py::object dropout, py::object dec_dropout, py::object n_epochs, py::object lr,
-              py::object metric, py::object batch_size, py::object early_stop,
-              py::object base_model, py::object model_path, py::object optimizer,
-              py::object gamma, py::object gamma_clip, py::object mu, py::object gpu,
-              py::object seed, py::kwargs) {
-        add_init(net_h, self, d_feat, hidden_size, num_layers, dropout, dec_dropout, n_epochs, lr,
-                 metric, batch_size, early_stop, base_model, model_path, optimizer, gamma,
-                 gamma_clip, mu, gpu, seed);
-      },
-      py::arg("d_feat") = 6, py::arg("hidden_size") = 64, py::arg("num_layers") = 2,
-      py::arg("dropout") = 0.0, py::arg("dec_dropout") = 0.0, py::arg("n_epochs") = 200,
-      py::arg("lr") = 0.001, py::arg("metric") = "mse", py::arg("batch_size") = 5000,
-      py::arg("early_stop") = 20, py::arg("base_model") = "GRU",
-      py::arg("model_path") = py::none(), py::arg("optimizer") = "adam", py::arg("gamma") = 0.1,
-      py::arg("gamma_clip") = 0.4, py::arg("mu") = 0.05, py::arg("GPU") = 0,
-      py::arg("seed") = py::none());
-  def_property(cls, "use_gpu", "True when the device is not the CPU.", &add_use_gpu);
-
-  // Losses.
+void define_losses(py::handle cls) {
   def_method(cls, "loss_pre_excess", "loss_pre_excess(self, pred_excess, label_excess, record=None)",
              "MSE of the excess prediction over rows with a label.", &loss_pre_excess,
              py::arg("pred_excess"), py::arg("label_excess"), py::arg("record") = py::none());
@@ -194,7 +163,9 @@ void define_trainer(py::module_ &m, const NetClasses &c) {
              "MSE between the input window (N, T, d_feat) and its reconstruction.", &loss_rec,
              py::arg("x"), py::arg("rec_x"), py::arg("record") = py::none());
 
-  // Day-wise evaluation, training loop, market labels, prediction.
+}
+
+void define_training(py::handle cls, py::dict shared_evals) {
   def_method(cls, "get_daily_inter", "get_daily_inter(self, df, shuffle=False)",
              "(daily_index, daily_count): first row and row count of each day.", &get_daily_inter,
              py::arg("df"), py::arg("shuffle") = false);
@@ -229,6 +200,43 @@ void define_trainer(py::module_ &m, const NetClasses &c) {
   def_method(cls, "predict", "predict(self, dataset1)",
              "One float32 score per row, day by day, as a Series with the input's index.",
              &predict, py::arg("dataset1"));
+}
+
+void define_trainer(py::module_ &m, const NetClasses &c) {
+  Libs &L = libs();
+  py::object cls = make_class(m, "ADD", L.builtins.attr("object"), kAddDoc);
+  py::handle net_h = c.add_model;
+  py::dict shared_evals;  // default evals_result, shared by every fit call that omits it
+  cls.attr("_shared_evals_result") = shared_evals;
+
+  def_method(
+      cls, "__init__",
+      "init(self, d_feat=6, hidden_size=64, num_layers=2, dropout=0.0, dec_dropout=0.0, "
+      "n_epochs=200, lr=0.001, metric='mse', batch_size=5000, early_stop=20, base_model='GRU', "
+      "model_path=None, optimizer='adam', gamma=0.1, gamma_clip=0.4, mu=0.05, GPU=0, seed=None, "
+      "**kwargs)",
+      "Stores the settings, prints them, seeds, builds ADD_model and its optimiser.",
+      [net_h](py::object self, py::object d_feat, py::object hidden_size, py::object num_layers,
+              py::object dropout, py::object dec_dropout, py::object n_epochs, py::object lr,
+              py::object metric, py::object batch_size, py::object early_stop,
+              py::object base_model, py::object model_path, py::object optimizer,
+              py::object gamma, py::object gamma_clip, py::object mu, py::object gpu,
+              py::object seed, py::kwargs) {
+        add_init(net_h, self, d_feat, hidden_size, num_layers, dropout, dec_dropout, n_epochs, lr,
+                 metric, batch_size, early_stop, base_model, model_path, optimizer, gamma,
+                 gamma_clip, mu, gpu, seed);
+      },
+      py::arg("d_feat") = 6, py::arg("hidden_size") = 64, py::arg("num_layers") = 2,
+      py::arg("dropout") = 0.0, py::arg("dec_dropout") = 0.0, py::arg("n_epochs") = 200,
+      py::arg("lr") = 0.001, py::arg("metric") = "mse", py::arg("batch_size") = 5000,
+      py::arg("early_stop") = 20, py::arg("base_model") = "GRU",
+      py::arg("model_path") = py::none(), py::arg("optimizer") = "adam", py::arg("gamma") = 0.1,
+      py::arg("gamma_clip") = 0.4, py::arg("mu") = 0.05, py::arg("GPU") = 0,
+      py::arg("seed") = py::none());
+  def_property(cls, "use_gpu", "True when the device is not the CPU.", &add_use_gpu);
+
+  define_losses(cls);
+  define_training(cls, shared_evals);
 }
 
 }  // namespace

@@ -1,79 +1,38 @@
 #include "dualstream/trainer.hpp"
 
-#include "common/libs.hpp"
-#include "common/settings.hpp"
+#include <cstdint>
+
+#include "common/trainer.hpp"
+#include "dualstream/inputs.hpp"
+#include "dualstream/regimes.hpp"
 
 namespace dualstream {
 using namespace alphaloom;
 
 namespace {
 
-py::object mse_loss(py::handle a, py::handle b) {
-  return libs().torch.attr("nn").attr("functional").attr("mse_loss")(a, b);
-}
+// ---------------------------------------------------------------------------------------------
+// Construction
 
-py::object cross_entropy(py::handle a, py::handle b) {
-  return libs().torch.attr("nn").attr("functional").attr("cross_entropy")(a, b);
-}
-
-py::object keep(py::handle record, const char *key, py::object loss) {
-  if (!record.is_none()) record[py::str(key)] = loss.attr("item")();
-  return loss;
-}
-
-py::object present(py::handle label) { return libs().isnan(label).attr("logical_not")(); }
-
-}  // namespace
-
-void add_init(py::handle net_cls, py::object self, py::object d_feat, py::object hidden_size,
-              py::object num_layers, py::object dropout, py::object dec_dropout,
-              py::object n_epochs, py::object lr, py::object metric, py::object batch_size,
-              py::object early_stop, py::object base_model, py::object model_path,
-              py::object optimizer, py::object gamma, py::object gamma_clip, py::object mu,
-              py::object gpu, py::object seed) {
-  Libs &L = libs();
-  check_settings({{"d_feat", d_feat, Rule::AtLeastOne},
-                  {"hidden_size", hidden_size, Rule::AtLeastOne},
-                  {"num_layers", num_layers, Rule::AtLeastOne},
-                  {"dropout", dropout, Rule::Probability},
-                  {"dec_dropout", dec_dropout, Rule::Probability},
-                  {"n_epochs", n_epochs, Rule::NonNegative},
-                  {"lr", lr, Rule::Rate},
-                  {"batch_size", batch_size, Rule::AtLeastOne}});
-  self.attr("print") = L.print;
-  emit(self, "ADD pytorch version...");
-  self.attr("d_feat") = d_feat;
-  self.attr("hidden_size") = hidden_size;
-  self.attr("num_layers") = num_layers;
-  self.attr("dropout") = dropout;
-  self.attr("dec_dropout") = dec_dropout;
-  self.attr("n_epochs") = n_epochs;
-  self.attr("lr") = lr;
-  self.attr("metric") = metric;
-  self.attr("batch_size") = batch_size;
-  self.attr("early_stop") = early_stop;
-  py::object name = optimizer.attr("lower")();
-  self.attr("optimizer") = name;
-  self.attr("base_model") = base_model;
-  self.attr("model_path") = model_path;
-  self.attr("device") = choose_device(gpu);
-  self.attr("seed") = seed;
-  self.attr("gamma") = gamma;
-  self.attr("gamma_clip") = gamma_clip;
-  self.attr("mu") = mu;
-
+void print_settings(py::handle self) {
+  auto a = [&](const char *name) { return self.attr(name); };
   emit(self, format("ADD parameters setting:\nd_feat : {}\nhidden_size : {}\nnum_layers : {}\n"
                     "dropout : {}\ndec_dropout : {}\nn_epochs : {}\nlr : {}\nmetric : {}\n"
                     "batch_size : {}\nearly_stop : {}\noptimizer : {}\nbase_model : {}\n"
                     "model_path : {}\ngamma : {}\ngamma_clip : {}\nmu : {}\ndevice : {}\n"
                     "use_GPU : {}\nseed : {}",
-                    d_feat, hidden_size, num_layers, dropout, dec_dropout, n_epochs, lr, metric,
-                    batch_size, early_stop, name, base_model, model_path, gamma, gamma_clip, mu,
-                    self.attr("device"), self.attr("use_gpu"), seed));
+                    a("d_feat"), a("hidden_size"), a("num_layers"), a("dropout"),
+                    a("dec_dropout"), a("n_epochs"), a("lr"), a("metric"), a("batch_size"),
+                    a("early_stop"), a("optimizer"), a("base_model"), a("model_path"), a("gamma"),
+                    a("gamma_clip"), a("mu"), a("device"), a("use_gpu"), a("seed")));
+}
 
-  // Seeded after the settings are printed and before the network exists, so the initial
-  // weights follow the seed.
-  if (!self.attr("seed").is_none()) {
+// Seeded after the settings are printed and before the network exists, so the initial weights
+// follow the seed. The network gets the trainer's values, never ADDModel's own defaults.
+void build_network(py::handle net_cls, py::handle self, py::handle optimizer_as_passed) {
+  Libs &L = libs();
+  py::object seed = self.attr("seed");
+  if (!seed.is_none()) {
     L.np_seed(seed);
     L.manual_seed(seed);
   }
@@ -84,71 +43,216 @@ void add_init(py::handle net_cls, py::object self, py::object d_feat, py::object
       "gamma"_a = self.attr("gamma"), "gamma_clip"_a = self.attr("gamma_clip"));
   self.attr("ADD_model") = model;
   emit(self, format("model:\n{:}", model));
-
-  self.attr("train_optimizer") = make_optimizer(name, optimizer, model.attr("parameters")(),
-                                                py::dict("lr"_a = self.attr("lr")));
+  self.attr("train_optimizer") =
+      make_optimizer(self.attr("optimizer"), optimizer_as_passed, model.attr("parameters")(),
+                     py::dict("lr"_a = self.attr("lr")));
   self.attr("fitted") = py::bool_(false);
   model.attr("to")(self.attr("device"));
 }
 
+// ---------------------------------------------------------------------------------------------
+// fit
+
+// The training and validation frames with their regime classes. The selectors pick the label
+// Series first (thresholds come from the training labels only), then the frames.
+struct LabelledSplits {
+  py::list feature;
+  py::object df_train, df_valid;
+};
+
+LabelledSplits select_labelled_splits(py::handle self, py::handle dataset1,
+                                      py::handle evals_result, py::handle save_path) {
+  py::module_ mod = py::module_::import("dualstream");
+  FitInput in = fit_input(dataset1, self.attr("d_feat"));
+  py::str label("label");
+  py::dict locals("dataset"_a = in.dataset, "dataset1"_a = dataset1,
+                  "evals_result"_a = evals_result, "save_path"_a = save_path, "self"_a = self);
+  locals["label_train"] = in.dataset[label];
+  py::object label_train = evaluate_selector(mod, "label_train", in.sel_train, locals);
+  locals["label_train"] = label_train;
+  locals["label_valid"] = in.dataset[label];
+  py::object label_valid = evaluate_selector(mod, "label_valid", in.sel_valid, locals);
+  locals["label_valid"] = label_valid;
+  require_instance(label_train, libs().Series, "Series", "the training labels");
+  require_instance(label_valid, libs().Series, "Series", "the validation labels");
+  self.attr("fit_thresh")(label_train);
+
+  py::object df_train = evaluate_selector(mod, "dataset", in.sel_train, locals);
+  locals["df_train"] = df_train;
+  py::object df_valid = evaluate_selector(mod, "dataset", in.sel_valid, locals);
+  require_splits(in.dataset, df_train, df_valid, /*need_rows=*/false);
+  day_ranges_of(df_train, kSplitNames[0]);  // ordering checked before any training
+  day_ranges_of(df_valid, kSplitNames[1]);
+  py::object gen = self.attr("gen_market_label");
+  return {in.feature, drop_unlabelled_days(self, gen(df_train, label_train), kSplitNames[0]),
+          drop_unlabelled_days(self, gen(df_valid, label_valid), kSplitNames[1])};
+}
+
+// The plain model whose file may seed the encoders; built whether or not a file is named, so an
+// unknown base model is reported before any training.
+py::object pretrained_holder(py::handle self) {
+  py::module_ mod = py::module_::import("dualstream");
+  py::object base_model = self.attr("base_model");
+  if (base_model.equal(py::str("LSTM"))) return mod.attr("LSTMModel")();
+  if (base_model.equal(py::str("GRU"))) return mod.attr("GRUModel")();
+  raise(PyExc_ValueError,
+        percent("unknown base model name `%s`", py::make_tuple(base_model)).cast<std::string>());
+}
+
+// Both encoders take the entries of the pretrained recurrent layer whose keys they also have.
+void load_pretrained(py::handle self, py::handle pretrained) {
+  emit(self, "Loading pretrained model...");
+  pretrained.attr("load_state_dict")(
+      libs().torch.attr("load")(self.attr("model_path"), "map_location"_a = self.attr("device")));
+  py::dict rnn_state = pretrained.attr("rnn").attr("state_dict")();
+  py::object model = self.attr("ADD_model");
+  for (const char *enc_name : {"enc_excess", "enc_market"}) {
+    py::object enc = model.attr(enc_name);
+    py::object model_dict = enc.attr("state_dict")();
+    py::dict matched;
+    for (auto kv : rnn_state)
+      if (model_dict.contains(kv.first)) matched[kv.first] = kv.second;
+    model_dict.attr("update")(matched);
+    enc.attr("load_state_dict")(model_dict);
+  }
+  emit(self, "Loading pretrained model Done...");
+}
+
+// Both splits evaluated and printed; the validation value of the early-stopping metric.
+py::object epoch_score(py::handle self, py::handle metric, py::handle x_train, py::handle y_train,
+                       py::handle m_train, py::handle x_valid, py::handle y_valid,
+                       py::handle m_valid) {
+  py::object train_metrics = self.attr("test_epoch")(x_train, y_train, m_train);
+  py::object valid_metrics = self.attr("test_epoch")(x_valid, y_valid, m_valid);
+  self.attr("log_metrics")("train", train_metrics);
+  self.attr("log_metrics")("valid", valid_metrics);
+  if (!valid_metrics.contains(metric))
+    raise(PyExc_ValueError,
+          percent("unknown metric name `%s`", py::make_tuple(metric)).cast<std::string>());
+  return valid_metrics[metric];
+}
+
+}  // namespace
+
+void add_init(py::handle net_cls, py::object self, py::object d_feat, py::object hidden_size,
+              py::object num_layers, py::object dropout, py::object dec_dropout,
+              py::object n_epochs, py::object lr, py::object metric, py::object batch_size,
+              py::object early_stop, py::object base_model, py::object model_path,
+              py::object optimizer, py::object gamma, py::object gamma_clip, py::object mu,
+              py::object gpu, py::object seed) {
+  check_settings({{"d_feat", d_feat, Rule::AtLeastOne},
+                  {"hidden_size", hidden_size, Rule::AtLeastOne},
+                  {"num_layers", num_layers, Rule::AtLeastOne},
+                  {"dropout", dropout, Rule::Probability},
+                  {"dec_dropout", dec_dropout, Rule::Probability},
+                  {"n_epochs", n_epochs, Rule::NonNegative},
+                  {"lr", lr, Rule::Rate},
+                  {"batch_size", batch_size, Rule::AtLeastOne}});
+  self.attr("print") = libs().print;
+  emit(self, "ADD pytorch version...");
+  py::object names[] = {py::str("d_feat"), py::str("hidden_size"), py::str("num_layers"),
+                        py::str("dropout"), py::str("dec_dropout"), py::str("n_epochs"),
+                        py::str("lr"), py::str("metric"), py::str("batch_size"),
+                        py::str("early_stop")};
+  py::object values[] = {d_feat, hidden_size, num_layers, dropout, dec_dropout,
+                         n_epochs, lr, metric, batch_size, early_stop};
+  for (std::size_t k = 0; k < std::size(names); ++k) py::setattr(self, names[k], values[k]);
+  self.attr("optimizer") = optimizer.attr("lower")();
+  self.attr("base_model") = base_model;
+  self.attr("model_path") = model_path;
+  self.attr("device") = choose_device(gpu);
+  self.attr("seed") = seed;
+  self.attr("gamma") = gamma;
+  self.attr("gamma_clip") = gamma_clip;
+  self.attr("mu") = mu;
+  print_settings(self);
+  build_network(net_cls, self, optimizer);
+}
+
 bool add_use_gpu(py::object self) { return is_gpu_device(self.attr("device")); }
 
-py::object loss_pre_excess(py::object, py::object pred_excess, py::object label_excess,
-                           py::object record) {
-  py::object mask = present(label_excess);
-  return keep(record, "pre_excess_loss", mse_loss(pred_excess[mask], label_excess[mask]));
+py::object train_epoch(py::object self, py::object x_train_values, py::object y_train_values,
+                       py::object m_train_values) {
+  py::array x = contiguous(x_train_values, libs().np_float32);
+  if (x.ndim() != 2) raise(PyExc_ValueError, "the training features must be a 2-d array");
+  const long long n = x.shape(0);
+  py::array y = label_vector(y_train_values, n, "the training labels");
+  py::array_t<std::int64_t> m = class_vector(m_train_values, n, "the training classes");
+  py::object loss_fn = self.attr("loss_fn");
+  shuffled_batch_steps(self, self.attr("ADD_model"), n,
+                       {writable_tensor(x), writable_tensor(y), writable_tensor(m)},
+                       [&](const std::vector<py::object> &b, py::handle preds) {
+                         return loss_fn(b[0], preds, b[1], b[2]);
+                       });
+  return py::none();
 }
 
-py::object loss_pre_market(py::object, py::object pred_market, py::object label_market,
-                           py::object record) {
-  return keep(record, "pre_market_loss", cross_entropy(pred_market, label_market));
+// The gradient-reversal schedule advances once per completed epoch; the evals_result lists stay
+// empty.
+py::object bootstrap_fit(py::object self, py::object x_train, py::object y_train,
+                         py::object m_train, py::object x_valid, py::object y_valid,
+                         py::object m_valid) {
+  Libs &L = libs();
+  emit(self, "training...");
+  self.attr("fitted") = py::bool_(true);
+  // converted once; train_epoch accepts the arrays as they are
+  py::array x_train_values =
+      contiguous(x_train.attr("to_numpy")("dtype"_a = L.np_float32), L.np_float32);
+  py::object y_train_values = L.np.attr("squeeze")(y_train.attr("to_numpy")());
+  py::object m_train_values = L.np.attr("squeeze")(m_train.attr("to_numpy")());
+  py::object model = self.attr("ADD_model");
+  py::object metric = self.attr("metric");
+  EarlyStopping es = run_epochs(
+      self, model,
+      [&] { self.attr("train_epoch")(x_train_values, y_train_values, m_train_values); },
+      [&] { return epoch_score(self, metric, x_train, y_train, m_train, x_valid, y_valid, m_valid); },
+      [&] {
+        model.attr("before_adv_excess").attr("step_alpha")();
+        model.attr("before_adv_market").attr("step_alpha")();
+      });
+  emit(self, format("bootstrap_fit best score: {:.6f} @ {}", es.best_score, es.best_epoch));
+  es.restore(model,
+             "no epoch improved the validation score (n_epochs is 0, or every validation score "
+             "was NaN); the weights of the last epoch were kept and nothing was saved");
+  return es.best_score;
 }
 
-py::object loss_pre(py::object self, py::object pred_excess, py::object label_excess,
-                    py::object pred_market, py::object label_market, py::object record) {
-  py::object excess = self.attr("loss_pre_excess")(pred_excess, label_excess, record);
-  py::object market = self.attr("loss_pre_market")(pred_market, label_market, record);
-  return keep(record, "pre_loss", excess + market);
+py::object fit(py::object self, py::object dataset1, py::object evals_result,
+               py::object save_path) {
+  check_fit_settings(self);
+  LabelledSplits sp = select_labelled_splits(self, dataset1, evals_result, save_path);
+  py::str label("label"), market("market_return");
+  py::object x_train = sp.df_train[sp.feature], y_train = sp.df_train[label],
+             m_train = sp.df_train[market];
+  py::object x_valid = sp.df_valid[sp.feature], y_valid = sp.df_valid[label],
+             m_valid = sp.df_valid[market];
+  evals_result["train"] = py::list();
+  evals_result["valid"] = py::list();
+
+  py::object pretrained = pretrained_holder(self);
+  if (!self.attr("model_path").is_none()) load_pretrained(self, pretrained);
+  self.attr("bootstrap_fit")(x_train, y_train, m_train, x_valid, y_valid, m_valid);
+  py::object state = self.attr("ADD_model").attr("state_dict")();
+  save_weights(self, libs().copy.attr("deepcopy")(state), "ADD.pth");
+  return py::none();
 }
 
-py::object loss_adv_excess(py::object, py::object adv_excess, py::object label_excess,
-                           py::object record) {
-  // Only trailing unit axes go: removing every unit axis would also drop the row axis of a
-  // one-row batch (a day with a single instrument) and the row mask would no longer fit.
-  while (py::int_(adv_excess.attr("dim")()).cast<long>() > 1 &&
-         py::int_(adv_excess.attr("size")(-1)).cast<long>() == 1)
-    adv_excess = adv_excess.attr("squeeze")(-1);
-  py::object mask = present(label_excess);
-  return keep(record, "adv_excess_loss", mse_loss(adv_excess[mask], label_excess[mask]));
-}
-
-py::object loss_adv_market(py::object, py::object adv_market, py::object label_market,
-                           py::object record) {
-  return keep(record, "adv_market_loss", cross_entropy(adv_market, label_market));
-}
-
-py::object loss_adv(py::object self, py::object adv_excess, py::object label_excess,
-                    py::object adv_market, py::object label_market, py::object record) {
-  py::object excess = self.attr("loss_adv_excess")(adv_excess, label_excess, record);
-  py::object market = self.attr("loss_adv_market")(adv_market, label_market, record);
-  return keep(record, "adv_loss", excess + market);
-}
-
-py::object loss_rec(py::object self, py::object x, py::object rec_x, py::object record) {
-  py::object window = x.attr("reshape")(py::len(x), self.attr("d_feat"), -1).attr("permute")(0, 2, 1);
-  return keep(record, "rec_loss", mse_loss(window, rec_x));
-}
-
-py::object loss_fn(py::object self, py::object x, py::object preds, py::object label_excess,
-                   py::object label_market, py::object record) {
-  py::object pre = self.attr("loss_pre")(preds[py::str("excess")], label_excess,
-                                         preds[py::str("market")], label_market, record);
-  py::object adv = self.attr("loss_adv")(preds[py::str("adv_excess")], label_excess,
-                                         preds[py::str("adv_market")], label_market, record);
-  py::object both = pre + adv;
-  py::object mu = self.attr("mu");  // read per call: callers may change it between batches
-  py::object rec = self.attr("loss_rec")(x, preds[py::str("reconstructed_feature")], record);
-  return keep(record, "loss", both + mu * rec);
+// Only the excess stream's output is returned; rows go through in blocks (rows are independent
+// in eval() mode), so the result equals scoring one day at a time.
+py::object predict(py::object self, py::object dataset1) {
+  py::object x_test = dataset1;
+  require_frame(x_test, "the feature table");
+  if (py::len(x_test) == 0) raise(PyExc_ValueError, "the feature table has no rows");
+  if (py::list(x_test.attr("columns")).contains(py::str("label")))
+    raise(PyExc_ValueError,
+          "the feature table holds a \"label\" column; pass the feature columns only");
+  py::array x = feature_matrix(x_test, "the feature table");
+  require_feature_width(x.shape(1), self.attr("d_feat"), "the feature table");
+  py::object index = x_test.attr("index");
+  py::object scores = block_scores(self.attr("ADD_model"), writable_tensor(x), self.attr("device"),
+                                   x.shape(0), eval_rows(self),
+                                   [](py::object out) { return out[py::str("excess")]; });
+  return libs().Series(scores, "index"_a = index);
 }
 
 }  // namespace dualstream

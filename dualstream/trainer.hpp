@@ -1,4 +1,7 @@
-// ADD: configuration, construction of the network and optimiser, and the loss terms.
+// ADD: construction of the network and optimiser, the training epochs, fit and prediction. The
+// loop itself is the shared trainer skeleton (common/trainer.hpp); what is ADD's own lives in
+// losses.*, regimes.* and evaluation.* (day-wise evaluation). Free functions taking the ADD
+// object first; module.cpp binds them as methods.
 #pragma once
 
 #include "common/pyglue.hpp"
@@ -15,23 +18,13 @@ void add_init(py::handle net_cls, py::object self, py::object d_feat, py::object
               py::object gpu, py::object seed);
 bool add_use_gpu(py::object self);
 
-// The loss terms. Each returns a scalar tensor that keeps the graph and, when `record` is not
-// None, stores its value under its key. The composite terms call their parts through the
-// object, so a subclass that overrides a part changes the whole.
-py::object loss_pre_excess(py::object self, py::object pred_excess, py::object label_excess,
-                           py::object record);
-py::object loss_pre_market(py::object self, py::object pred_market, py::object label_market,
-                           py::object record);
-py::object loss_pre(py::object self, py::object pred_excess, py::object label_excess,
-                    py::object pred_market, py::object label_market, py::object record);
-py::object loss_adv_excess(py::object self, py::object adv_excess, py::object label_excess,
-                           py::object record);
-py::object loss_adv_market(py::object self, py::object adv_market, py::object label_market,
-                           py::object record);
-py::object loss_adv(py::object self, py::object adv_excess, py::object label_excess,
-                    py::object adv_market, py::object label_market, py::object record);
-py::object loss_rec(py::object self, py::object x, py::object rec_x, py::object record);
-py::object loss_fn(py::object self, py::object x, py::object preds, py::object label_excess,
-                   py::object label_market, py::object record);
+py::object train_epoch(py::object self, py::object x_train_values, py::object y_train_values,
+                       py::object m_train_values);
+py::object bootstrap_fit(py::object self, py::object x_train, py::object y_train,
+                         py::object m_train, py::object x_valid, py::object y_valid,
+                         py::object m_valid);
+py::object fit(py::object self, py::object dataset1, py::object evals_result,
+               py::object save_path);
+py::object predict(py::object self, py::object dataset1);
 
 }  // namespace dualstream
