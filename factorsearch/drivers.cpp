@@ -12,9 +12,11 @@ namespace factorsearch {
 using namespace alphaloom;
 
 namespace {
+constexpr const char *kDir = "factors";
+std::string path_of(int run) { return std::string(kDir) + "/" + std::to_string(run) + ".npy"; }
+}  // namespace
 
-// A count given as any whole number (int, NumPy integer, 30.0); anything else would make every
-// attempt fail or the loop never meet its target.
+// Anything but a whole number would make every attempt fail or the loop never meet its target.
 std::int64_t whole_number(py::handle value, const char *name, std::int64_t minimum) {
   std::optional<std::int64_t> n;
   if (!PyBool_Check(value.ptr())) {
@@ -40,6 +42,8 @@ std::int64_t whole_number(py::handle value, const char *name, std::int64_t minim
   return *n;
 }
 
+namespace {
+
 py::object make_row(const py::str &text, const Summary &s) {
   py::list row;
   row.append(text);
@@ -49,98 +53,83 @@ py::object make_row(const py::str &text, const Summary &s) {
   return row;
 }
 
-// factors/<run>.npy, reserved for one driver call. The file is created atomically and complete
-// (a 0-row array) under a run number nobody holds yet, then replaced whole after every factor.
-class ResultFile {
- public:
-  ResultFile() {
-    py::module_ os = py::module_::import("os");
-    os.attr("makedirs")(kDir, "exist_ok"_a = true);
-    std::size_t taken = 0;
-    for (int run = 0; run < 1000; ++run)
-      if (os.attr("path").attr("exists")(path_of(run)).cast<bool>()) ++taken;
-    if (taken == 1000)
-      raise(PyExc_FileExistsError, "factors/ holds a result file for every run number 0-999");
-    py::object randint = py::module_::import("random").attr("randint");
-    py::module_ np = py::module_::import("numpy");
-    py::object empty = np.attr("empty")(py::make_tuple(0, 4), "dtype"_a = py::str("U1"));
-    for (long tries = 0;; ++tries) {
-      if (tries == 1000000)
-        raise(PyExc_FileExistsError, "no free run number under factors/ after 1000000 draws");
-      run_ = randint(0, 999).cast<int>();
-      path_ = path_of(run_);
-      if (claim(empty)) return;
-    }
+}  // namespace
+
+ResultFile::ResultFile() {
+  py::module_ os = py::module_::import("os");
+  os.attr("makedirs")(kDir, "exist_ok"_a = true);
+  std::size_t taken = 0;
+  for (int run = 0; run < 1000; ++run)
+    if (os.attr("path").attr("exists")(path_of(run)).cast<bool>()) ++taken;
+  if (taken == 1000)
+    raise(PyExc_FileExistsError, "factors/ holds a result file for every run number 0-999");
+  py::object randint = py::module_::import("random").attr("randint");
+  py::module_ np = py::module_::import("numpy");
+  py::object empty = np.attr("empty")(py::make_tuple(0, 4), "dtype"_a = py::str("U1"));
+  for (long tries = 0;; ++tries) {
+    if (tries == 1000000)
+      raise(PyExc_FileExistsError, "no free run number under factors/ after 1000000 draws");
+    run_ = randint(0, 999).cast<int>();
+    path_ = path_of(run_);
+    if (claim(empty)) return;
   }
+}
 
-  const std::string &path() const { return path_; }
+void ResultFile::save(py::handle rows) {
+  py::module_ np = py::module_::import("numpy");
+  write_then(np.attr("array")(rows), [&](const py::object &tmp) {
+    py::module_::import("os").attr("replace")(tmp, path_);
+  });
+}
 
-  void save(py::handle rows) {
-    py::module_ np = py::module_::import("numpy");
-    write_then(np.attr("array")(rows), [&](const py::object &tmp) {
-      py::module_::import("os").attr("replace")(tmp, path_);
-    });
-  }
-
- private:
-  static constexpr const char *kDir = "factors";
-
-  static std::string path_of(int run) { return std::string(kDir) + "/" + std::to_string(run) + ".npy"; }
-
-  // Writes `array` in full to a private temporary file in factors/, then `finish(tmp)` puts it in
-  // place; the temporary file never outlives a failure.
-  template <typename Finish>
-  void write_then(const py::object &array, Finish &&finish) {
-    py::module_ os = py::module_::import("os");
-    py::module_ np = py::module_::import("numpy");
-    py::object tmp = py::str(std::string(kDir) + "/." + std::to_string(run_) + ".npy." +
-                             py::str(os.attr("getpid")()).cast<std::string>() + ".tmp");
+// Writes `array` in full to a private temporary file in factors/, then `finish(tmp)` puts it in
+// place; the temporary file never outlives a failure.
+template <typename Finish>
+void ResultFile::write_then(const py::object &array, Finish &&finish) {
+  py::module_ os = py::module_::import("os");
+  py::module_ np = py::module_::import("numpy");
+  py::object tmp = py::str(std::string(kDir) + "/." + std::to_string(run_) + ".npy." +
+                           py::str(os.attr("getpid")()).cast<std::string>() + ".tmp");
+  try {
+    py::object fh = py::module_::import("builtins").attr("open")(tmp, "wb");
     try {
-      py::object fh = py::module_::import("builtins").attr("open")(tmp, "wb");
-      try {
-        np.attr("save")(fh, array);
-        fh.attr("flush")();
-        os.attr("fsync")(fh.attr("fileno")());
-      } catch (...) {
-        fh.attr("close")();
-        throw;
-      }
-      fh.attr("close")();
-      finish(tmp);
+      np.attr("save")(fh, array);
+      fh.attr("flush")();
+      os.attr("fsync")(fh.attr("fileno")());
     } catch (...) {
-      if (os.attr("path").attr("exists")(tmp).cast<bool>()) os.attr("unlink")(tmp);
+      fh.attr("close")();
       throw;
     }
+    fh.attr("close")();
+    finish(tmp);
+  } catch (...) {
+    if (os.attr("path").attr("exists")(tmp).cast<bool>()) os.attr("unlink")(tmp);
+    throw;
   }
+}
 
-  // True when path_ was free and now holds the empty array.
-  bool claim(const py::object &empty) {
-    py::module_ os = py::module_::import("os");
-    bool free = true;
-    write_then(empty, [&](const py::object &tmp) {
-      // A hard link never replaces an existing name, so two runs cannot both take it.
-      try {
-        os.attr("link")(tmp, path_);
-      } catch (py::error_already_set &e) {
-        if (e.matches(PyExc_FileExistsError)) {
-          free = false;
-        } else if (e.matches(PyExc_OSError)) {  // no hard links on this file system
-          free = !os.attr("path").attr("exists")(path_).cast<bool>();
-          if (free) os.attr("replace")(tmp, path_);
-        } else {
-          throw;
-        }
+// True when path_ was free and now holds the empty array.
+bool ResultFile::claim(const py::object &empty) {
+  py::module_ os = py::module_::import("os");
+  bool free = true;
+  write_then(empty, [&](const py::object &tmp) {
+    // A hard link never replaces an existing name, so two runs cannot both take it.
+    try {
+      os.attr("link")(tmp, path_);
+    } catch (py::error_already_set &e) {
+      if (e.matches(PyExc_FileExistsError)) {
+        free = false;
+      } else if (e.matches(PyExc_OSError)) {  // no hard links on this file system
+        free = !os.attr("path").attr("exists")(path_).cast<bool>();
+        if (free) os.attr("replace")(tmp, path_);
+      } else {
+        throw;
       }
-      if (os.attr("path").attr("exists")(tmp).cast<bool>()) os.attr("unlink")(tmp);
-    });
-    return free;
-  }
-
-  int run_ = -1;
-  std::string path_;
-};
-
-}  // namespace
+    }
+    if (os.attr("path").attr("exists")(tmp).cast<bool>()) os.attr("unlink")(tmp);
+  });
+  return free;
+}
 
 void search_init(py::handle mod, py::object self, py::object fuc) {
   py::object to_int = py::module_::import("builtins").attr("int");
@@ -169,6 +158,22 @@ void search_init(py::handle mod, py::object self, py::object fuc) {
   self.attr("fuc") = fuc1;
 }
 
+py::object score_program(py::handle mod, py::handle self, const Drawn &drawn, const py::str &text,
+                         const Market &market, std::int64_t legs, bool hedged) {
+  std::vector<double> panel;
+  if (!evaluate_panel(mod, self, drawn, market, panel)) return py::none();
+  std::optional<Summary> summary;
+  {
+    py::gil_scoped_release nogil;
+    summary = summarise(
+        daily_returns(panel, market.prices, market.n_dates, market.n_stocks(), legs, hedged));
+  }
+  if (!summary) return py::none();
+  return make_row(text, *summary);
+}
+
+bool is_miss(py::error_already_set &e) { return e.matches(PyExc_Exception); }
+
 py::object attempt(py::handle mod, py::object self, py::handle data1, py::handle price1,
                    py::handle zz500, py::handle l, bool hedged, const Market *market) {
   const std::int64_t legs = whole_number(l, "l", 1);
@@ -176,28 +181,59 @@ py::object attempt(py::handle mod, py::object self, py::handle data1, py::handle
   register_operators(mod, self);
   Drawn drawn = draw(self);
   py::str text = self.attr("fuctions")(drawn.list);
+  py::object row;
   try {
     std::optional<Market> own;
     if (!market) market = &own.emplace(prepare_market(data1, price1, zz500));
-    std::vector<double> panel;
-    if (!evaluate_panel(mod, self, drawn, *market, panel)) return py::none();
-    std::optional<Summary> summary;
-    {
-      py::gil_scoped_release nogil;
-      summary = summarise(daily_returns(panel, market->prices, market->n_dates,
-                                        market->n_stocks(), legs, hedged));
-    }
-    if (!summary) return py::none();
-    py::object row = make_row(text, *summary);
-    py::module_::import("builtins").attr("print")(row, "flush"_a = true);
-    return row;
+    row = score_program(mod, self, drawn, text, *market, legs, hedged);
   } catch (py::error_already_set &e) {
     // A miss, silently; but an interrupt or exit request still stops the search.
-    if (!e.matches(PyExc_Exception)) throw;
+    if (!is_miss(e)) throw;
     return py::none();
   } catch (const std::exception &) {
     return py::none();
   }
+  if (!row.is_none()) py::module_::import("builtins").attr("print")(row, "flush"_a = true);
+  return row;
+}
+
+void check_dates_and_codes(py::handle data1, py::handle price1, py::handle zz500) {
+  py::object index = data1.attr("index");
+  const std::size_t n = py::len(index);
+  if (!(index.attr("is_monotonic_increasing").cast<bool>() &&
+        index.attr("is_unique").cast<bool>())) {
+    // Name the first pair out of order, so the fix is obvious.
+    for (std::size_t t = 1; t < n; ++t) {
+      py::object before = index[py::int_(t - 1)], after = index[py::int_(t)];
+      if (!(before < after))
+        raise(PyExc_ValueError,
+              format("data1's dates must be strictly ascending; date {} (row {}) follows {}",
+                     after, t, before));
+    }
+    raise(PyExc_ValueError, "data1's dates must be strictly ascending");
+  }
+  py::set seen;
+  for (py::handle code : zz500) {
+    if (seen.contains(code))
+      raise(PyExc_ValueError,
+            format("zz500 lists stock {!r} more than once; each code may appear once", code));
+    seen.add(code);
+  }
+  if (n > 0 && py::len(index.attr("intersection")(price1.attr("index"))) == 0)
+    raise(PyExc_ValueError, "price1 shares no dates with data1; no position could be priced");
+}
+
+Market prepare_checked_market(py::handle data1, py::handle price1, py::handle zz500) {
+  check_dates_and_codes(data1, price1, zz500);
+  // Data no formula can be back-tested on would only make every attempt a miss, for hours.
+  Market market = prepare_market(data1, price1, zz500);
+  if (market.n_stocks() < 2)
+    raise(PyExc_ValueError,
+          format("the universe needs at least two stocks, got {}", market.n_stocks()));
+  if (market.n_dates < kMinDates)
+    raise(PyExc_ValueError, format("a back-test needs at least {} trading dates, data1 has {}",
+                                   kMinDates, market.n_dates));
+  return market;
 }
 
 void drive(py::handle mod, py::object self, py::handle data1, py::handle price1,
@@ -208,14 +244,7 @@ void drive(py::handle mod, py::object self, py::handle data1, py::handle price1,
     py::module_::import("random").attr("randint")(0, 999);  // the run number, as every call draws
     return;
   }
-  // Data no formula can be back-tested on would only make every attempt a miss, for hours.
-  Market market = prepare_market(data1, price1, zz500);
-  if (market.n_stocks() < 2)
-    raise(PyExc_ValueError,
-          format("the universe needs at least two stocks, got {}", market.n_stocks()));
-  if (market.n_dates < kMinDates)
-    raise(PyExc_ValueError, format("a back-test needs at least {} trading dates, data1 has {}",
-                                   kMinDates, market.n_dates));
+  Market market = prepare_checked_market(data1, price1, zz500);
   ResultFile file;
   py::list rows;
   std::int64_t found = 0;

@@ -8,6 +8,42 @@ namespace factorsearch {
 
 inline constexpr long kMaxAttempts = 9999999;
 
+// A count given as any whole number (int, NumPy integer, 30.0); ValueError below `minimum`.
+std::int64_t whole_number(py::handle value, const char *name, std::int64_t minimum);
+
+// Refuses, before any attempt, data every attempt would silently miss on or mis-read: dates out
+// of order or repeated, a code listed twice, prices on none of data1's dates.
+void check_dates_and_codes(py::handle data1, py::handle price1, py::handle zz500);
+
+// Everything a driver checks before its first attempt; returns the prepared data.
+Market prepare_checked_market(py::handle data1, py::handle price1, py::handle zz500);
+
+// factors/<run>.npy, reserved for one driver call. The file is created atomically and complete
+// (a 0-row array) under a run number nobody holds yet, then replaced whole after every factor.
+class ResultFile {
+ public:
+  ResultFile();
+  const std::string &path() const { return path_; }
+  void save(py::handle rows);
+
+ private:
+  template <typename Finish>
+  void write_then(const py::object &array, Finish &&finish);
+  bool claim(const py::object &empty);
+
+  int run_ = -1;
+  std::string path_;
+};
+
+// The second half of an attempt, after the draw: evaluation and back-test of `drawn` over
+// prepared data. The row [text, net value, sharp, maxdown], or None without a back-test day.
+// Raises what the evaluation raises; callers decide what counts as a miss.
+py::object score_program(py::handle mod, py::handle self, const Drawn &drawn, const py::str &text,
+                         const Market &market, std::int64_t legs, bool hedged);
+
+// True for an error that ends an attempt as a miss: anything but an interrupt or exit request.
+bool is_miss(py::error_already_set &e);
+
 void search_init(py::handle mod, py::object self, py::object fuc);
 
 // One attempt: warnings off, registration, draw and render (errors there reach the caller), then

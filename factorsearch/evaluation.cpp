@@ -154,11 +154,12 @@ void register_operators(py::handle mod, py::handle self) {
   }
 }
 
-Drawn draw(py::handle self) {
+Drawn draw(py::handle self, py::handle randint_fn) {
   py::object fuc = self.attr("fuc");
   auto n_ops = static_cast<std::int64_t>(py::len(fuc));
   auto n_features = static_cast<std::int64_t>(py::len(self.attr("fields")));
-  py::object randint = py::module_::import("random").attr("randint");
+  py::object randint = randint_fn ? py::reinterpret_borrow<py::object>(randint_fn)
+                                  : py::object(py::module_::import("random").attr("randint"));
   auto uniform = [&](std::int64_t hi) { return as_index(randint(0, hi)); };
   auto arity = [&](std::int64_t k) {
     py::object entry = fuc[py::int_(k)];

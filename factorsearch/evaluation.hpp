@@ -36,7 +36,9 @@ struct Drawn {
   py::list list;
   Program program;
 };
-Drawn draw(py::handle self);
+// Draws from `randint` (a callable like random.randint) when given, else from the process-wide
+// `random.randint`.
+Drawn draw(py::handle self, py::handle randint = py::handle());
 py::str render_program(py::handle self, py::handle program);
 
 // What does not change between attempts over the same data.

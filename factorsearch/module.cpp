@@ -1,6 +1,7 @@
 // Python module `factorsearch`: FactorSearch, a random miner of daily stock-selection formulas.
 #include "factorsearch/analysis.hpp"
 #include "factorsearch/drivers.hpp"
+#include "factorsearch/mine.hpp"
 #include "factorsearch/ta_kernels.hpp"
 
 #include <string>
@@ -104,6 +105,35 @@ PYBIND11_MODULE(factorsearch, m) {
              },
              py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("ct"), py::arg("l"));
 
+  def_method(cls, "mine",
+             "mine(self, data1, price1, zz500, ct, l, *, long_only=False, seed=None, n_jobs=1, "
+             "executor=None, max_attempts=9999999, progress=None)",
+             "Collects the first ct factors in attempt order, attempt i drawing from its own "
+             "generator seeded from (seed, i): the same seed gives the same rows on any number of "
+             "workers. n_jobs > 1 runs a process pool of the call's own; executor= takes any "
+             "concurrent.futures executor or a dask.distributed Client. Returns a DataFrame "
+             "(formula, net_value, sharpe, maxdown, attempt) with attrs seed and path; "
+             "factors/<run>.npy is rewritten after every factor.",
+             [mod](py::object self, py::object data1, py::object price1, py::object zz500,
+                   py::object ct, py::object l, py::object long_only, py::object seed,
+                   py::object n_jobs, py::object executor, py::object max_attempts,
+                   py::object progress) {
+               return mine(mod, self, data1, price1, zz500, ct, l, long_only, seed, n_jobs,
+                           executor, max_attempts, progress);
+             },
+             py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("ct"), py::arg("l"),
+             py::kw_only(), py::arg("long_only") = false, py::arg("seed") = py::none(),
+             py::arg("n_jobs") = 1, py::arg("executor") = py::none(),
+             py::arg("max_attempts") = kMaxAttempts, py::arg("progress") = py::none());
+  m.def("_mine_chunk",
+        [mod](py::object job, py::object data, std::int64_t start, std::int64_t stop) {
+          return mine_chunk(mod, job, data, start, stop);
+        },
+        py::arg("job"), py::arg("data"), py::arg("start"), py::arg("stop"),
+        "Worker side of FactorSearch.mine: attempts [start, stop) of one call.");
+  m.def("_mine_worker_init",
+        [mod](py::object token, py::object data) { mine_worker_init(mod, token, data); },
+        py::arg("token"), py::arg("data"), "Process-pool initializer of FactorSearch.mine.");
   m.def("_backtest", &backtest_arrays, py::arg("panel"), py::arg("prices"), py::arg("l"),
         py::arg("hedged"),
         "The back-test alone over dates x stocks arrays: (daily returns, net value, sharp, "
