@@ -1,0 +1,205 @@
+import multiprocessing
+import os
+import random
+import re
+import signal
+import threading
+import time
+from concurrent.futures import ProcessPoolExecutor
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import factorsearch
+from factorsearch import FactorSearch
+
+# math.sqrt fails on a Series, so every attempt that draws it is a miss: the runs below mix
+# successes and misses, which is what ordering by attempt has to get right.
+OPS = [["np.add", 2], ["np.subtract", 2], ["np.log", 1], ["abs", 1], ["math.sqrt", 1]]
+SEED, CT, L = 5, 6, 2
+
+
+def slow(x):
+    time.sleep(0.004)
+    return x
+
+
+def killer(x):
+    os._exit(3)
+
+
+# Operators set on the module by name, as a user would (forked workers see them too).
+factorsearch.slow, factorsearch.killer = slow, killer
+
+
+def saved(frame):
+    return np.load(frame.attrs["path"])
+
+
+def attempt_seed(seed, i):
+    state = np.random.SeedSequence(seed, spawn_key=(i,)).generate_state(4)
+    return int.from_bytes(state.tobytes(), "little")
+
+
+def no_children():
+    deadline = time.time() + 5
+    while multiprocessing.active_children() and time.time() < deadline:
+        time.sleep(0.05)
+    return multiprocessing.active_children() == []
+
+
+@pytest.fixture(scope="module")
+def reference(market, tmp_path_factory):
+    here = os.getcwd()
+    os.chdir(tmp_path_factory.mktemp("reference"))
+    try:
+        data1, price1, codes = market
+        frame = FactorSearch(OPS).mine(data1, price1, codes, CT, L, seed=SEED, progress=False)
+        return frame, saved(frame)
+    finally:
+        os.chdir(here)
+
+
+@pytest.mark.parametrize("long_only", [False, True])
+def test_attempt_i_is_f_drawing_from_its_own_generator(market, in_tmp, capture_stdout, long_only):
+    data1, price1, codes = market
+    fs = FactorSearch(OPS)
+    frame = fs.mine(data1, price1, codes, 4, L, long_only=long_only, seed=SEED, progress=False)
+    printed = capture_stdout()
+    assert list(frame.columns) == ["formula", "net_value", "sharpe", "maxdown", "attempt"]
+    assert frame.attrs["seed"] == SEED and frame["attempt"].is_monotonic_increasing
+    assert len(printed) == 4 and saved(frame).shape == (4, 4)
+    # Misses are skipped: every attempt before the last row either failed or is a row.
+    expected = []
+    for i in range(frame["attempt"].iloc[-1] + 1):
+        random.seed(attempt_seed(SEED, i))
+        row = (fs.f1 if long_only else fs.f)(data1, price1, codes, L)
+        if row is not None:
+            expected.append([i] + row)
+    capture_stdout()
+    got = [[a, t, n, s, m] for t, n, s, m, a in frame.itertuples(index=False)]
+    assert [r[:2] for r in got] == [r[:2] for r in expected]
+    np.testing.assert_array_equal(np.array([r[2:] for r in got], float),
+                                  np.array([r[2:] for r in expected], float))
+    assert printed == [str(r[1:]) for r in expected]
+    assert [list(r) for r in saved(frame)] == [[str(v) for v in r[1:]] for r in expected]
+
+
+@pytest.mark.parametrize("where", ["n_jobs=2", "ProcessPoolExecutor", "dask"])
+def test_same_seed_gives_the_same_frame_and_file_on_every_executor(market, reference, in_tmp,
+                                                                   where):
+    data1, price1, codes = market
+    fs = FactorSearch(OPS)
+    run = lambda **kw: fs.mine(data1, price1, codes, CT, L, seed=SEED, progress=False, **kw)
+    if where == "n_jobs=2":
+        frame = run(n_jobs=2)
+    elif where == "ProcessPoolExecutor":
+        with ProcessPoolExecutor(2) as pool:
+            frame = run(executor=pool)
+    else:
+        distributed = pytest.importorskip("dask.distributed")
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, \
+                distributed.Client(cluster) as client:
+            frame = run(executor=client)
+            assert frame.attrs["data_sent"] == 2  # once per worker
+    expected, file = reference
+    pd.testing.assert_frame_equal(frame, expected)
+    np.testing.assert_array_equal(saved(frame), file)
+    assert frame.attrs["attempts"] == expected.attrs["attempts"]
+    assert no_children()
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2])
+def test_ctrl_c_leaves_a_complete_file_and_no_workers(market, in_tmp, capture_stdout, n_jobs):
+    data1, price1, codes = market
+    timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            FactorSearch([["np.add", 2], ["slow", 1]]).mine(
+                data1, price1, codes, 10_000, L, seed=1, n_jobs=n_jobs, progress=False)
+    finally:
+        timer.cancel()
+    (name,) = os.listdir("factors")
+    rows = np.load(os.path.join("factors", name))
+    assert rows.shape[1] == 4
+    assert [str([str(r[0]), float(r[1]), float(r[2]), float(r[3])]) for r in rows] == capture_stdout()
+    assert no_children()
+
+
+def test_a_worker_that_dies_names_its_attempt(market, in_tmp, capture_stdout, monkeypatch):
+    data1, price1, codes = market
+    with pytest.raises(RuntimeError, match=r"died during attempt \d+ \(") as err:
+        FactorSearch([["np.add", 2], ["np.log", 1], ["killer", 1]]).mine(
+            data1, price1, codes, 50, L, seed=2, n_jobs=2, progress=False)
+    culprit = int(re.search(r"attempt (\d+)", str(err.value)).group(1))
+    assert no_children()
+    (name,) = os.listdir("factors")
+    assert np.load(os.path.join("factors", name)).shape[0] <= culprit
+    # The same draws with a harmless operator in its place: the named attempt is the first one
+    # that calls it.
+    monkeypatch.setattr(factorsearch, "harmless", lambda x: x, raising=False)
+    twin = FactorSearch([["np.add", 2], ["np.log", 1], ["harmless", 1]]).mine(
+        data1, price1, codes, culprit + 1, L, seed=2, progress=False)
+    calls = ["harmless(" in f for f in twin["formula"]]
+    assert calls.index(True) == culprit == twin["attempt"].iloc[-1]
+    assert twin["formula"].iloc[-1].replace("harmless", "killer") in str(err.value)
+
+
+def refused_inputs(market):
+    data1, price1, codes = market
+    shifted = price1.copy()
+    shifted.index = shifted.index + pd.Timedelta(days=10_000)
+    repeated = data1.index.insert(200, data1.index[199]).delete(201)
+    return {
+        "negative ct": ((data1, price1, codes, -1, L), {}, "ct must be"),
+        "l of zero": ((data1, price1, codes, 1, 0), {}, "l must be"),
+        "n_jobs of zero": ((data1, price1, codes, 1, L), {"n_jobs": 0}, "n_jobs must be"),
+        "pool and executor": ((data1, price1, codes, 1, L),
+                              {"n_jobs": 2, "executor": ProcessPoolExecutor(1)}, "not both"),
+        "negative seed": ((data1, price1, codes, 1, L), {"seed": -1}, "seed must be"),
+        "descending dates": ((data1.iloc[::-1], price1.iloc[::-1], codes, 1, L), {},
+                             "strictly ascending"),
+        "repeated date": ((data1.set_axis(repeated), price1.set_axis(repeated), codes, 1, L), {},
+                          "strictly ascending"),
+        "repeated code": ((data1, price1, codes + codes[:1], 1, L), {}, "more than once"),
+        "prices on other dates": ((data1, shifted, codes, 1, L), {}, "shares no dates"),
+    }
+
+
+DATA_CASES = ["descending dates", "repeated date", "repeated code", "prices on other dates"]
+
+
+@pytest.mark.parametrize("case,driver", [(c, "mine") for c in [
+    "negative ct", "l of zero", "n_jobs of zero", "pool and executor", "negative seed"]] +
+    [(c, d) for c in DATA_CASES for d in ["mine", "hedge", "long"]])
+def test_bad_arguments_and_data_are_refused_before_any_work(market, in_tmp, capture_stdout, case,
+                                                            driver):
+    args, kwargs, message = refused_inputs(market)[case]
+    with pytest.raises(ValueError, match=message):
+        getattr(FactorSearch(OPS), driver)(*args, **kwargs)
+    if "executor" in kwargs:
+        kwargs["executor"].shutdown()
+    assert os.listdir(in_tmp) == [] and capture_stdout() == []
+    if case in DATA_CASES:  # a direct attempt stays lenient: at worst a silent miss
+        FactorSearch(OPS).f(*args[:3], L)
+
+
+@pytest.mark.parametrize("progress", [True, False, None])
+def test_progress_bar_only_when_asked_or_interactive(market, in_tmp, capsys, progress):
+    pytest.importorskip("tqdm")
+    data1, price1, codes = market
+    frame = FactorSearch(OPS).mine(data1, price1, codes, 2, L, seed=1, progress=progress)
+    err = capsys.readouterr().err
+    assert ("found 2/2" in err) == bool(progress)  # captured stderr is not a terminal
+    assert len(frame) == 2
+
+
+def test_no_factor_wanted_returns_an_empty_frame_and_no_file(market, in_tmp):
+    data1, price1, codes = market
+    frame = FactorSearch(OPS).mine(data1, price1, codes, 0, L, seed=9)
+    assert frame.empty and list(frame.dtypes.astype(str)) == [
+        "object", "float64", "float64", "float64", "int64"]
+    assert frame.attrs["path"] is None and os.listdir(in_tmp) == []
