@@ -1,8 +1,9 @@
 // Column kernels reproducing `ta` indicators as pandas computes them. Every rolling/ewm helper
-// below replays pandas' own update order (Kahan add/remove, Welford with compensation, the
-// "same value repeated" shortcut, the sign clamps) so results agree to the last bit in the usual
-// case, not just to rounding: indicators divide by spreads that are exactly zero on constant
-// stretches, and any drift there would turn a NaN into a huge number.
+// below replays pandas' own update order (Kahan add/remove, compensated Welford and its rebuild
+// after a collapse, the repeated-value shortcut of means, the sign clamps, numpy's summation
+// order inside `apply` windows) so results agree to the last bit, not just to rounding:
+// indicators divide by spreads that are exactly zero on flat stretches, where any drift would
+// turn a NaN into a huge number.
 #include "factorsearch/ta_kernels.hpp"
 
 #include <algorithm>
@@ -107,28 +108,19 @@ struct SumState {  // rolling sum and mean
   }
 };
 
-struct VarState {  // rolling var (std is its clipped square root)
-  std::size_t minp;
-  int ddof;
-  long same = 0;
-  double nobs = 0, mean = 0, ssq = 0, comp_add = 0, comp_rem = 0, prev = 0;
-  void reset(double first) {
-    same = 0;
-    nobs = mean = ssq = comp_add = comp_rem = 0;
-    prev = first;
-  }
+// Welford's running mean and sum of squared deviations, each update Kahan-compensated (separate
+// compensations for adding and dropping), as pandas rolls a variance.
+struct Welford {
+  double nobs = 0, mean = 0, ssq = 0, comp_add = 0, comp_rem = 0;
   void add(double v) {
     if (isnan_(v)) return;
     nobs += 1;
-    same = v == prev ? same + 1 : 1;
-    prev = v;
     const double prev_mean = mean - comp_add, y = v - comp_add, t = y - mean;
     comp_add = t + mean - y;
-    mean = nobs != 0 ? mean + t / nobs : 0;
+    mean += t / nobs;
     ssq += (v - prev_mean) * (v - mean);
   }
   void remove(double v) {
-    if (isnan_(v)) return;
     nobs -= 1;
     if (nobs != 0) {
       const double prev_mean = mean - comp_rem, y = v - comp_rem, t = y - mean;
@@ -136,18 +128,43 @@ struct VarState {  // rolling var (std is its clipped square root)
       mean -= t / nobs;
       ssq -= (v - prev_mean) * (v - mean);
     } else {
-      mean = ssq = 0;
+      mean = ssq = 0;  // the compensations carry on, as in pandas
     }
-  }
-  double value() const {
-    const double mp = static_cast<double>(std::max<std::size_t>(minp, 1));
-    if (nobs >= mp && nobs > ddof) {
-      if (nobs == 1 || static_cast<double>(same) >= nobs) return 0.;
-      return ssq / (nobs - ddof);
-    }
-    return kNaN;
   }
 };
+
+// Rolling variance exactly as pandas computes it: no shortcut for flat windows, but when dropping
+// a value collapses the sum of squares by more than 1/(1000 eps) (a flat window after a spike,
+// say) the state is rebuilt from the values left in the window, which makes a flat window's
+// variance exactly zero there and leaves the rounding residue elsewhere. Negative results clip
+// to 0.
+void rolling_var(const double *x, std::size_t n, std::size_t w, std::size_t minp, int ddof,
+                 double *out) {
+  constexpr double kCollapse = 1000 * std::numeric_limits<double>::epsilon();
+  const double mp = static_cast<double>(std::max<std::size_t>(minp, 1));
+  Welford st;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t s = i + 1 > w ? i + 1 - w : 0;
+    if (s > 0) {
+      const double v = clean(x[s - 1]);
+      if (!isnan_(v)) {
+        const double before = st.ssq;
+        st.remove(v);
+        if (st.nobs != 0 && st.ssq < before * kCollapse) {
+          st = Welford{};
+          for (std::size_t j = s; j < i; ++j) st.add(clean(x[j]));
+        }
+      }
+    }
+    st.add(clean(x[i]));
+    if (st.nobs >= mp && st.nobs > ddof) {
+      const double r = st.ssq / (st.nobs - ddof);
+      out[i] = r < 0 ? 0. : r;
+    } else {
+      out[i] = kNaN;
+    }
+  }
+}
 
 void rolling_sum(const double *x, std::size_t n, std::size_t w, std::size_t minp, double *out) {
   SumState st{minp, false};
@@ -159,8 +176,7 @@ void rolling_mean(const double *x, std::size_t n, std::size_t w, std::size_t min
 }
 // Population standard deviation (ddof 0), negatives from rounding clipped to 0 as pandas does.
 void rolling_std0(const double *x, std::size_t n, std::size_t w, std::size_t minp, double *out) {
-  VarState st{minp, 0};
-  slide(x, n, w, st, out);
+  rolling_var(x, n, w, minp, 0, out);
   for (std::size_t i = 0; i < n; ++i) out[i] = out[i] < 0 ? 0. : std::sqrt(out[i]);
 }
 
@@ -260,16 +276,276 @@ void k_roc(const double *const *in, double *out, std::size_t n) {
   }
 }
 
+// rsi -> its 14-day stochastic -> two 3-day means; which of the three is wanted.
+enum class Stoch { raw, k, d };
+template <Stoch which>
+void k_stochrsi(const double *const *in, double *out, std::size_t n) {
+  Buf r(n), lo(n), hi(n), s(n), k(n);
+  rsi_into(in[0], n, r.data());
+  rolling_extreme(r.data(), n, 14, 14, false, lo.data());
+  rolling_extreme(r.data(), n, 14, 14, true, hi.data());
+  double *raw = which == Stoch::raw ? out : s.data();
+  for (std::size_t i = 0; i < n; ++i) raw[i] = (r[i] - lo[i]) / (hi[i] - lo[i]);
+  if (which == Stoch::raw) return;
+  rolling_mean(raw, n, 3, 3, which == Stoch::k ? out : k.data());
+  if (which == Stoch::d) rolling_mean(k.data(), n, 3, 3, out);
+}
+
+void k_tsi(const double *const *in, double *out, std::size_t n) {
+  const double *c = in[0];
+  Buf d(n), a(n), t(n), num(n), den(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    d[i] = c[i] - lag(c, i, 1);
+    a[i] = std::fabs(d[i]);
+  }
+  ema(d.data(), n, 25, t.data());
+  ema(t.data(), n, 13, num.data());
+  ema(a.data(), n, 25, t.data());
+  ema(t.data(), n, 13, den.data());
+  for (std::size_t i = 0; i < n; ++i) out[i] = num[i] / den[i] * 100;
+}
+
+void k_kama(const double *const *in, double *out, std::size_t n) {
+  constexpr std::size_t w = 10;
+  if (n == 0) return;
+  const double *c = in[0];
+  // The `ta` code shifts with a circular roll, so the first rows compare with the last ones.
+  const std::size_t shift = w % n;
+  Buf vol(n), den(n);
+  for (std::size_t i = 0; i < n; ++i) vol[i] = std::fabs(c[i] - c[(i + n - 1) % n]);
+  rolling_sum(vol.data(), n, w, w, den.data());
+  const double fast = 2.0 / 3, slow = 2.0 / 31.0;
+  bool first = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double num = std::fabs(c[i] - c[(i + n - shift) % n]);
+    const double er = den[i] != 0 ? num / den[i] : 0.;
+    const double base = er * (fast - slow) + slow, sc = base * base;
+    if (isnan_(sc)) {
+      out[i] = kNaN;
+    } else if (first) {
+      out[i] = c[i];
+      first = false;
+    } else {
+      out[i] = out[i - 1] + sc * (c[i] - out[i - 1]);
+    }
+  }
+}
+
 // ---- trend ------------------------------------------------------------------------------------
 
 void k_sma(const double *const *in, double *out, std::size_t n) { rolling_mean(in[0], n, 12, 12, out); }
 void k_ema(const double *const *in, double *out, std::size_t n) { ema(in[0], n, 12, out); }
 
+void k_wma(const double *const *in, double *out, std::size_t n) {
+  constexpr std::size_t w = 9;
+  double weight[w];
+  for (std::size_t i = 0; i < w; ++i)
+    weight[i] = static_cast<double>(2 * (i + 1)) / static_cast<double>(w * (w + 1));
+  rolling_apply(in[0], n, w, [&](const double *x) {
+    double p[w];
+    for (std::size_t i = 0; i < w; ++i) p[i] = weight[i] * x[i];
+    return np_sum(p, w);
+  }, out);
+}
+
+enum class Macd { line, signal, diff };
+template <Macd which>
+void k_macd(const double *const *in, double *out, std::size_t n) {
+  Buf fast(n), slow(n), line(n), sig(n);
+  ema(in[0], n, 12, fast.data());
+  ema(in[0], n, 26, slow.data());
+  for (std::size_t i = 0; i < n; ++i) line[i] = fast[i] - slow[i];
+  if (which == Macd::line) return std::copy(line.begin(), line.end(), out), void();
+  ema(line.data(), n, 9, which == Macd::signal ? out : sig.data());
+  if (which == Macd::diff)
+    for (std::size_t i = 0; i < n; ++i) out[i] = line[i] - sig[i];
+}
+
+void k_trix(const double *const *in, double *out, std::size_t n) {
+  Buf a(n), b(n);
+  ema(in[0], n, 15, a.data());
+  ema(a.data(), n, 15, b.data());
+  ema(b.data(), n, 15, a.data());
+  // The first row would compare with the series mean, but the triple ema is still warming up
+  // there (NaN), so the row is NaN whatever that mean is.
+  for (std::size_t i = 0; i < n; ++i) {
+    const double p = i ? a[i - 1] : kNaN;
+    out[i] = (a[i] - p) / p * 100;
+  }
+}
+
+void k_dpo(const double *const *in, double *out, std::size_t n) {
+  // Shifted by 11 with the mean filled in, minus a 20-day mean: the filled rows fall inside the
+  // mean's warm-up, so they are NaN.
+  rolling_mean(in[0], n, 20, 20, out);
+  for (std::size_t i = 0; i < n; ++i) out[i] = lag(in[0], i, 11) - out[i];
+}
+
+void typical_price(const double *const *in, double *tp, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) tp[i] = (in[0][i] + in[1][i] + in[2][i]) / 3.0;
+}
+
+void k_cci(const double *const *in, double *out, std::size_t n) {
+  constexpr std::size_t w = 20;
+  Buf tp(n), mean(n), mad(n);
+  typical_price(in, tp.data(), n);
+  rolling_mean(tp.data(), n, w, w, mean.data());
+  rolling_apply(tp.data(), n, w, [](const double *x) {
+    const double m = np_sum(x, w) / static_cast<double>(w);
+    double dev[w];
+    for (std::size_t i = 0; i < w; ++i) dev[i] = std::fabs(x[i] - m);
+    return np_sum(dev, w) / static_cast<double>(w);
+  }, mad.data());
+  for (std::size_t i = 0; i < n; ++i) out[i] = (tp[i] - mean[i]) / (0.015 * mad[i]);
+}
+
+// ---- volatility -------------------------------------------------------------------------------
+
+enum class Band { mavg, hband, lband, wband, pband };
+template <Band which>
+void k_bollinger(const double *const *in, double *out, std::size_t n) {
+  const double *c = in[0];
+  Buf mavg(n), sd(n);
+  rolling_mean(c, n, 20, 20, mavg.data());
+  rolling_std0(c, n, 20, 20, sd.data());
+  for (std::size_t i = 0; i < n; ++i) {
+    const double h = mavg[i] + 2.0 * sd[i], l = mavg[i] - 2.0 * sd[i];
+    switch (which) {
+      case Band::mavg: out[i] = mavg[i]; break;
+      case Band::hband: out[i] = h; break;
+      case Band::lband: out[i] = l; break;
+      case Band::wband: out[i] = (h - l) / mavg[i] * 100; break;
+      case Band::pband: out[i] = (c[i] - l) / (h != l ? h - l : kNaN); break;
+    }
+  }
+}
+
+void k_ulcer(const double *const *in, double *out, std::size_t n) {
+  constexpr std::size_t w = 14;
+  const double *c = in[0];
+  Buf peak(n), dd(n);
+  rolling_extreme(c, n, w, 1, true, peak.data());
+  for (std::size_t i = 0; i < n; ++i) dd[i] = 100 * (c[i] - peak[i]) / peak[i];
+  rolling_apply(dd.data(), n, w, [](const double *x) {
+    double sq[w];
+    for (std::size_t i = 0; i < w; ++i) sq[i] = x[i] * x[i] / static_cast<double>(w);
+    return std::sqrt(np_sum(sq, w));
+  }, out);
+}
+
+void k_atr(const double *const *in, double *out, std::size_t n) {
+  constexpr std::size_t w = 14;
+  const double *h = in[0], *l = in[1], *c = in[2];
+  Buf tr(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double pc = lag(c, i, 1);
+    double m = kNaN;  // NaN-skipping max of the three ranges
+    for (double v : {h[i] - l[i], std::fabs(h[i] - pc), std::fabs(l[i] - pc)})
+      if (!isnan_(v) && (isnan_(m) || v > m)) m = v;
+    tr[i] = m;
+  }
+  std::fill(out, out + std::min(n, w - 1), 0.);
+  if (n < w) return;  // `ta` raises here; min_rows keeps callers away
+  double first[w];
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < w; ++i) {
+    first[i] = isnan_(tr[i]) ? 0. : tr[i];
+    count += !isnan_(tr[i]);
+  }
+  out[w - 1] = np_sum(first, w) / static_cast<double>(count);
+  for (std::size_t i = w; i < n; ++i)
+    out[i] = (out[i - 1] * static_cast<double>(w - 1) + tr[i]) / static_cast<double>(w);
+}
+
+// ---- momentum over high/low/close -------------------------------------------------------------
+
+void k_williams_r(const double *const *in, double *out, std::size_t n) {
+  Buf hh(n), ll(n);
+  rolling_extreme(in[0], n, 14, 14, true, hh.data());
+  rolling_extreme(in[1], n, 14, 14, false, ll.data());
+  for (std::size_t i = 0; i < n; ++i) out[i] = -100 * (hh[i] - in[2][i]) / (hh[i] - ll[i]);
+}
+
+template <bool signal>
+void k_stoch(const double *const *in, double *out, std::size_t n) {
+  Buf hh(n), ll(n), k(n);
+  rolling_extreme(in[0], n, 14, 14, true, hh.data());
+  rolling_extreme(in[1], n, 14, 14, false, ll.data());
+  double *dst = signal ? k.data() : out;
+  for (std::size_t i = 0; i < n; ++i) dst[i] = 100 * (in[2][i] - ll[i]) / (hh[i] - ll[i]);
+  if (signal) rolling_mean(k.data(), n, 3, 3, out);
+}
+
+// ---- volume -----------------------------------------------------------------------------------
+
+void k_obv(const double *const *in, double *out, std::size_t n) {
+  const double *c = in[0], *v = in[1];
+  double acc = 0.;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = c[i] < lag(c, i, 1) ? -v[i] : v[i];
+    out[i] = isnan_(x) ? kNaN : (acc += x);  // cumsum skips NaN without resetting
+  }
+}
+
+void k_mfi(const double *const *in, double *out, std::size_t n) {
+  constexpr std::size_t w = 14;
+  Buf tp(n), flow(n), pos(n);
+  typical_price(in, tp.data(), n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double p = lag(tp.data(), i, 1);
+    const double dir = tp[i] > p ? 1. : tp[i] < p ? -1. : 0.;
+    flow[i] = tp[i] * in[3][i] * dir;
+  }
+  rolling_apply(flow.data(), n, w, [](const double *x) {
+    double part[w];
+    for (std::size_t i = 0; i < w; ++i) part[i] = x[i] >= 0.0 ? x[i] : 0.0;
+    return np_sum(part, w);
+  }, pos.data());
+  rolling_apply(flow.data(), n, w, [](const double *x) {
+    double part[w];
+    for (std::size_t i = 0; i < w; ++i) part[i] = x[i] < 0.0 ? x[i] : 0.0;
+    return np_sum(part, w);
+  }, out);
+  for (std::size_t i = 0; i < n; ++i) out[i] = 100 - 100 / (1 + pos[i] / std::fabs(out[i]));
+}
+
+void k_force_index(const double *const *in, double *out, std::size_t n) {
+  const double *c = in[0];
+  Buf f(n);
+  for (std::size_t i = 0; i < n; ++i) f[i] = (c[i] - lag(c, i, 1)) * in[1][i];
+  ema(f.data(), n, 13, out);
+}
+
 constexpr Kernel kTable[] = {
     {"momentum", "rsi", 1, k_rsi},
     {"momentum", "roc", 1, k_roc},
+    {"momentum", "stochrsi", 1, k_stochrsi<Stoch::raw>},
+    {"momentum", "stochrsi_k", 1, k_stochrsi<Stoch::k>},
+    {"momentum", "stochrsi_d", 1, k_stochrsi<Stoch::d>},
+    {"momentum", "tsi", 1, k_tsi},
+    {"momentum", "kama", 1, k_kama},
+    {"momentum", "williams_r", 3, k_williams_r},
+    {"momentum", "stoch", 3, k_stoch<false>},
+    {"momentum", "stoch_signal", 3, k_stoch<true>},
     {"trend", "sma_indicator", 1, k_sma},
     {"trend", "ema_indicator", 1, k_ema},
+    {"trend", "wma_indicator", 1, k_wma},
+    {"trend", "macd", 1, k_macd<Macd::line>},
+    {"trend", "macd_signal", 1, k_macd<Macd::signal>},
+    {"trend", "macd_diff", 1, k_macd<Macd::diff>},
+    {"trend", "trix", 1, k_trix},
+    {"trend", "dpo", 1, k_dpo},
+    {"trend", "cci", 3, k_cci},
+    {"volatility", "bollinger_mavg", 1, k_bollinger<Band::mavg>},
+    {"volatility", "bollinger_hband", 1, k_bollinger<Band::hband>},
+    {"volatility", "bollinger_lband", 1, k_bollinger<Band::lband>},
+    {"volatility", "bollinger_wband", 1, k_bollinger<Band::wband>},
+    {"volatility", "bollinger_pband", 1, k_bollinger<Band::pband>},
+    {"volatility", "ulcer_index", 1, k_ulcer},
+    {"volatility", "average_true_range", 3, k_atr, 14},
+    {"volume", "on_balance_volume", 2, k_obv},
+    {"volume", "money_flow_index", 4, k_mfi},
+    {"volume", "force_index", 2, k_force_index},
 };
 
 }  // namespace

@@ -33,7 +33,8 @@ def _gappy(rows=260, cols=8, seed=1):
         x[:40, 1] = np.nan
         x[rows - 5 :, 2] = np.nan  # no valid window at the end
         x[rng.random((rows, cols)) < 0.03] = np.nan
-        x[60:90, 3] = x[59, 3]  # flat stretch: exact-zero spreads and variances
+        x[52, 3] *= 1e4  # a spike, then a flat stretch: variances collapse, spreads are zero
+        x[60:90, 3] = x[59, 3]
         x[100:130, 4] = 0.0
         x[150:160, 4] = np.nan
         x[70 + k, 5] = np.inf if k % 2 else -np.inf
@@ -80,7 +81,7 @@ def test_kernel_equals_ta_per_column(module, name, dataset):
 
 @pytest.mark.parametrize("module,name", [("trend", "sma_indicator"), ("momentum", "rsi")])
 def test_threaded_panel_equals_single_columns(module, name):
-    close = _market(500, 120, 5)["close"]  # large enough to be split across threads
+    close = _market(600, 120, 5)["close"]  # large enough to be split across threads
     close[::7, ::3] = np.nan
     whole = factorsearch._ta_panel(module, name, close)
     single = np.column_stack(
