@@ -15,7 +15,8 @@ namespace {
 
 // Native `ta` kernel over dates x stocks arrays, for tests: inputs in the function's positional
 // order, output of the same shape.
-py::object ta_panel(const std::string &module, const std::string &name, py::args inputs) {
+py::object ta_panel(const std::string &module, const std::string &name, py::args inputs,
+                    int threads) {
   const ta::Kernel *kernel = nullptr;
   for (const auto &k : ta::kernels())
     if (module == k.module && name == k.name) kernel = &k;
@@ -42,7 +43,7 @@ py::object ta_panel(const std::string &module, const std::string &name, py::args
   {
     py::gil_scoped_release nogil;
     ta::run_panel(*kernel, ptrs.data(), out.mutable_data(), rows, cols,
-                  static_cast<int>(std::thread::hardware_concurrency()));
+                  threads > 0 ? threads : static_cast<int>(std::thread::hardware_concurrency()));
   }
   return out;
 }
@@ -139,9 +140,11 @@ PYBIND11_MODULE(factorsearch, m) {
         "The back-test alone over dates x stocks arrays: (daily returns, net value, sharp, "
         "maxdown), or None without a back-test day.");
 
-  m.def("_ta_panel", &ta_panel, py::arg("module"), py::arg("name"),
+  m.def("_ta_panel", &ta_panel, py::arg("module"), py::arg("name"), py::kw_only(),
+        py::arg("threads") = 0,
         "A native `ta` indicator kernel over dates x stocks float64 arrays (inputs in the "
-        "function's positional order); KeyError for a function without one.");
+        "function's positional order), on up to `threads` threads (0: one per core); KeyError "
+        "for a function without one.");
   py::list names;
   for (const auto &k : ta::kernels()) names.append(py::make_tuple(k.module, k.name, k.arity));
   m.attr("_ta_kernels") = names;

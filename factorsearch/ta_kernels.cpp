@@ -496,16 +496,17 @@ void k_mfi(const double *const *in, double *out, std::size_t n) {
     const double dir = tp[i] > p ? 1. : tp[i] < p ? -1. : 0.;
     flow[i] = tp[i] * in[3][i] * dir;
   }
-  rolling_apply(flow.data(), n, w, [](const double *x) {
-    double part[w];
-    for (std::size_t i = 0; i < w; ++i) part[i] = x[i] >= 0.0 ? x[i] : 0.0;
-    return np_sum(part, w);
-  }, pos.data());
-  rolling_apply(flow.data(), n, w, [](const double *x) {
-    double part[w];
-    for (std::size_t i = 0; i < w; ++i) part[i] = x[i] < 0.0 ? x[i] : 0.0;
-    return np_sum(part, w);
-  }, out);
+  // Split each flow once (not once per window it falls in): the sign tests are the costly part.
+  // Non-finite flows stay NaN on both sides so the windows holding them are skipped alike.
+  Buf gain(n), loss(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double f = std::isfinite(flow[i]) ? flow[i] : kNaN;
+    gain[i] = f >= 0.0 || isnan_(f) ? f : 0.0;
+    loss[i] = f < 0.0 || isnan_(f) ? f : 0.0;
+  }
+  auto sum = [](const double *x) { return np_sum(x, w); };
+  rolling_apply(gain.data(), n, w, sum, pos.data());
+  rolling_apply(loss.data(), n, w, sum, out);
   for (std::size_t i = 0; i < n; ++i) out[i] = 100 - 100 / (1 + pos[i] / std::fabs(out[i]));
 }
 
