@@ -5,8 +5,9 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip
 TORCH_PIN ?= torch==2.13.0
-SOURCES := $(shell find common attnencoder dualstream wavecell factorsearch \
-             \( -name '*.cpp' -o -name '*.hpp' \) 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find common attnencoder dualstream wavecell factorsearch alphaloom stubs \
+             \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed \) \
+             2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: test demo bench build clean
 

@@ -1,0 +1,62 @@
+"""Random search for daily stock-selection formulas, back-tested as long-short or long-only strategies."""
+from typing import Any, Sequence
+
+import pandas as pd
+
+class FactorSearch:
+    """Draws random depth-three formulas from the caller's operators and back-tests them day by day."""
+
+    fields: list[str]
+    fuc1: list[list[Any]]
+    fuc: list[list[Any]]
+    function: list[str]
+    fc: list[Any]
+    def __init__(self, fuc: Sequence[Sequence[Any]]) -> None:
+        """fuc: pairs (operator name, arity); resolves each name to a callable."""
+    def build_program(self) -> list[Any]:
+        """A random full tree of depth three in pre-order, drawn from the `random` module."""
+    def fuctions(self, fuc1: list[Any]) -> str:
+        """The expression text of a program, e.g. 'A(B(close), C(open, volume))'."""
+    def f(
+        self, data1: pd.DataFrame, price1: pd.DataFrame, zz500: Sequence[Any], l: int
+    ) -> list[Any] | None:
+        """One long-short mining attempt: [text, net value, sharp, maxdown], or None on failure."""
+    def f1(
+        self, data1: pd.DataFrame, price1: pd.DataFrame, zz500: Sequence[Any], l: int
+    ) -> list[Any] | None:
+        """One long-only mining attempt; returns as f."""
+    def hedge(
+        self, data1: pd.DataFrame, price1: pd.DataFrame, zz500: Sequence[Any], ct: int, l: int
+    ) -> None:
+        """Long-short attempts until ct factors are found, rewriting factors/<run>.npy after each."""
+    def long(
+        self, data1: pd.DataFrame, price1: pd.DataFrame, zz500: Sequence[Any], ct: int, l: int
+    ) -> None:
+        """As hedge, with long-only attempts."""
+    def factor(self, formula: str, data1: pd.DataFrame, zz500: Sequence[Any]) -> pd.DataFrame:
+        """The dates x codes float64 DataFrame of a formula text, evaluated as an attempt does."""
+
+class Report:
+    """The report of one factor: summary, daily, quantile_returns, ic_decay and plot(path)."""
+
+    summary: pd.Series
+    daily: pd.DataFrame
+    quantile_returns: pd.DataFrame
+    ic_decay: pd.Series
+    def plot(self, path: str, title: str | None = None) -> str:
+        """Writes one PNG of net values, rolling IC, quantile returns and IC decay; returns path."""
+
+def report(
+    factor: pd.DataFrame,
+    price1: pd.DataFrame,
+    l: int = 20,
+    long_only: bool = False,
+    quantiles: int = 5,
+    cost_bps: float = 0.0,
+) -> Report:
+    """Back-test statistics of one factor panel (dates x codes) on the miner's rules."""
+
+def from_long(
+    frame: pd.DataFrame, date: str = "date", code: str = "code", price: str = "open"
+) -> tuple[pd.DataFrame, pd.DataFrame, list[Any]]:
+    """(data1, price1, zz500) from a long table with one row per date and code."""
