@@ -33,6 +33,22 @@ class FactorSearch:
         self, data1: pd.DataFrame, price1: pd.DataFrame, zz500: Sequence[Any], ct: int, l: int
     ) -> None:
         """As hedge, with long-only attempts."""
+    def mine(
+        self,
+        data1: pd.DataFrame,
+        price1: pd.DataFrame,
+        zz500: Sequence[Any],
+        ct: int,
+        l: int,
+        *,
+        long_only: bool = False,
+        seed: int | None = None,
+        n_jobs: int = 1,
+        executor: Any = None,
+        max_attempts: int = 9999999,
+        progress: Any = None,
+    ) -> pd.DataFrame:
+        """The first ct factors in attempt order, reproducible from seed on any number of workers."""
     def factor(self, formula: str, data1: pd.DataFrame, zz500: Sequence[Any]) -> pd.DataFrame:
         """The dates x codes float64 DataFrame of a formula text, evaluated as an attempt does."""
 
