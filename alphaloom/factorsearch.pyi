@@ -1,7 +1,10 @@
 """Random search for daily stock-selection formulas, back-tested as long-short or long-only strategies."""
-from typing import Any, Sequence
+import os
+from typing import Any, Sequence, TypeVar
 
 import pandas as pd
+
+_P = TypeVar("_P", str, os.PathLike[str])
 
 class FactorSearch:
     """Draws random depth-three formulas from the caller's operators and back-tests them day by day."""
@@ -59,7 +62,11 @@ class Report:
     daily: pd.DataFrame
     quantile_returns: pd.DataFrame
     ic_decay: pd.Series
-    def plot(self, path: str, title: str | None = None) -> str:
+    l: int
+    long_only: bool
+    quantiles: int
+    cost_bps: float
+    def plot(self, path: _P, title: str | None = None) -> _P:
         """Writes one PNG of net values, rolling IC, quantile returns and IC decay; returns path."""
 
 def report(
