@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <exception>
 #include <limits>
+#include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -569,14 +572,29 @@ void run_panel(const Kernel &k, const double *const *in, double *out, std::size_
     return;
   }
   std::atomic<std::size_t> next{0};
+  std::exception_ptr failure;  // first error of any thread (scratch allocation), rethrown here
+  std::mutex failure_mutex;
   auto worker = [&] {
-    for (std::size_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < cols;) column(c);
+    try {
+      for (std::size_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < cols;) column(c);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
+      next.store(cols);
+    }
   };
   std::vector<std::thread> pool;
   pool.reserve(n_threads - 1);
-  for (std::size_t t = 1; t < n_threads; ++t) pool.emplace_back(worker);
+  for (std::size_t t = 1; t < n_threads; ++t) {
+    try {
+      pool.emplace_back(worker);
+    } catch (const std::system_error &) {
+      break;  // no more threads to be had: the running ones share the columns
+    }
+  }
   worker();
   for (auto &t : pool) t.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace factorsearch::ta
