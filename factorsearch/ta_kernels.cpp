@@ -185,25 +185,31 @@ void rolling_std0(const double *x, std::size_t n, std::size_t w, std::size_t min
 
 // Rolling max (or min) of the non-NaN values, NaN below minp of them: a monotonic deque of
 // indices, one pass.
-void rolling_extreme(const double *x, std::size_t n, std::size_t w, std::size_t minp, bool is_max,
-                     double *out) {
+template <bool is_max>
+void rolling_extreme_of(const double *x, std::size_t n, std::size_t w, std::size_t minp,
+                        double *out) {
   minp = std::max<std::size_t>(minp, 1);
-  std::vector<std::size_t> dq(n);
+  std::vector<double> val(n);  // the deque: candidates' values and rows, values monotonic
+  std::vector<std::size_t> row(n);
   std::size_t head = 0, tail = 0, count = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const double v = clean(x[i]);
     if (!isnan_(v)) {
       ++count;
-      while (tail > head && (is_max ? v >= clean(x[dq[tail - 1]]) : v <= clean(x[dq[tail - 1]])))
-        --tail;
-      dq[tail++] = i;
+      while (tail > head && (is_max ? v >= val[tail - 1] : v <= val[tail - 1])) --tail;
+      val[tail] = v;
+      row[tail++] = i;
     }
     if (i >= w) {
-      if (!isnan_(clean(x[i - w]))) --count;
-      while (tail > head && dq[head] + w <= i) ++head;
+      count -= std::isfinite(x[i - w]);
+      if (tail > head && row[head] + w <= i) ++head;
     }
-    out[i] = count >= minp && tail > head ? clean(x[dq[head]]) : kNaN;
+    out[i] = count >= minp && tail > head ? val[head] : kNaN;
   }
+}
+void rolling_extreme(const double *x, std::size_t n, std::size_t w, std::size_t minp, bool is_max,
+                     double *out) {
+  is_max ? rolling_extreme_of<true>(x, n, w, minp, out) : rolling_extreme_of<false>(x, n, w, minp, out);
 }
 
 // Calls f on each full window (w values, all finite; pandas hands apply functions only those
