@@ -18,6 +18,7 @@ constexpr const char *kCacheName = "_mine_cache";
 constexpr std::size_t kCachedCalls = 2;  // a worker serving two calls at once keeps both
 constexpr std::int64_t kMaxChunk = 64;
 constexpr std::int64_t kDiagnoseAtMost = 256;
+constexpr std::int64_t kDataLosses = 2;  // Dask workers replaced this often: give up
 
 double now() {
   using clock = std::chrono::steady_clock;
@@ -274,6 +275,8 @@ bool is_worker_death(py::handle exc) {
 struct Flight {
   std::int64_t start, stop;
   py::object future;
+  bool cancelled = false;  // by this call, because nothing after it is needed
+  int generation = 0;      // of the broadcast data it refers to
 };
 
 // One mining call on an executor: chunks of consecutive attempts go out, results come back in any
@@ -303,9 +306,9 @@ class ExecutorRun {
 
   // A Dask client: the data is broadcast to every worker once, tasks refer to it.
   std::int64_t run_dask(py::handle client, py::object executor) {
-    py::object scattered = client.attr("scatter")(data_, "broadcast"_a = true, "hash"_a = false);
+    client_ = py::reinterpret_borrow<py::object>(client);
+    scatter();
     executor_ = std::move(executor);
-    shared_data_ = scattered;
     py::dict nthreads = client.attr("nthreads")();
     workers_ = 0;
     for (auto item : nthreads) workers_ += item.second.cast<std::int64_t>();
@@ -328,6 +331,19 @@ class ExecutorRun {
   std::int64_t data_sent() const { return data_sent_; }
 
  private:
+  // One future for the whole tuple (a scattered tuple would become one future per item).
+  void scatter() {
+    py::list one;
+    one.append(data_);
+    shared_data_ = client_.attr("scatter")(one, "broadcast"_a = true, "hash"_a = false)[py::int_(0)];
+    ++generation_;
+  }
+
+  // Dask drops scattered data whose every holder died, and cancels the tasks that needed it.
+  bool shared_data_lost() const {
+    return shared_data_ && py::str(shared_data_.attr("status")).cast<std::string>() != "finished";
+  }
+
   template <typename F>
   std::int64_t guarded(F &&body) {
     try {
@@ -347,7 +363,8 @@ class ExecutorRun {
   void submit(std::int64_t start, std::int64_t stop, bool with_data) {
     py::object data = shared_data_ ? shared_data_ : with_data ? data_ : py::object(py::none());
     if (with_data && !shared_data_) ++data_sent_;
-    flights_.push_back({start, stop, executor_.attr("submit")(chunk_fn_, job_, data, start, stop)});
+    flights_.push_back({start, stop, executor_.attr("submit")(chunk_fn_, job_, data, start, stop),
+                        false, generation_});
   }
 
   std::int64_t chunk_size() const {
@@ -397,7 +414,20 @@ class ExecutorRun {
   }
 
   void collect(Flight &f) {
-    if (f.future.attr("cancelled")().cast<bool>()) return;
+    if (f.cancelled) return;
+    if (f.future.attr("cancelled")().cast<bool>()) {
+      // Not cancelled here: the executor gave up on it.
+      if (!shared_data_ || f.generation == generation_) {
+        py::object why = py::module_::import("concurrent.futures").attr("CancelledError")(
+            "the executor cancelled the task");
+        if (!shared_data_lost()) fail(f, why);
+        if (++data_losses_ > kDataLosses) fail(f, why, true);
+        scatter();  // the workers holding the data died: broadcast it again
+        data_sent_ += workers_;
+      }
+      submit(f.start, f.stop, true);
+      return;
+    }
     py::object exc = f.future.attr("exception")();
     if (!exc.is_none()) fail(f, exc);
     py::object out = f.future.attr("result")();
@@ -427,17 +457,20 @@ class ExecutorRun {
 
   void cancel_after(std::int64_t cutoff) {
     for (Flight &f : flights_)
-      if (f.start > cutoff) f.future.attr("cancel")();
+      if (f.start > cutoff) {
+        f.cancelled = true;
+        f.future.attr("cancel")();
+      }
   }
 
-  [[noreturn]] void fail(const Flight &f, py::object exc) {
+  [[noreturn]] void fail(const Flight &f, py::object exc, bool died = false) {
     if (py::isinstance(exc, py::module_::import("builtins").attr("KeyboardInterrupt"))) {
       PyErr_SetNone(PyExc_KeyboardInterrupt);
       throw py::error_already_set();
     }
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     std::string where;
-    if (is_worker_death(exc)) {
+    if (died || is_worker_death(exc)) {
       std::int64_t culprit = f.stop - f.start == 1 ? f.start : -1;
       if (culprit < 0 && own_pool_) culprit = diagnose(f);
       if (culprit >= 0) {
@@ -490,7 +523,10 @@ class ExecutorRun {
   }
 
   void shut_down(bool stop_now) {
-    for (Flight &f : flights_) f.future.attr("cancel")();
+    for (Flight &f : flights_) {
+      f.cancelled = true;
+      f.future.attr("cancel")();
+    }
     flights_.clear();
     if (own_pool_ && executor_) {
       py::object pool = std::move(executor_);
@@ -508,7 +544,9 @@ class ExecutorRun {
   Results &results_;
   const Seeder &seeder_;
   py::tuple job_;
-  py::object data_, shared_data_, executor_, cf_, chunk_fn_;
+  py::object data_, shared_data_, client_, executor_, cf_, chunk_fn_;
+  std::int64_t data_losses_ = 0;
+  int generation_ = 0;
   std::int64_t max_attempts_;
   bool own_pool_ = false;
   std::int64_t workers_ = 1, first_wave_ = 0, data_sent_ = 0;
