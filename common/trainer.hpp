@@ -14,6 +14,7 @@
 
 #include "common/libs.hpp"
 #include "common/pyglue.hpp"
+#include "common/safety.hpp"
 #include "common/settings.hpp"
 
 namespace alphaloom {
@@ -130,6 +131,7 @@ void shuffled_batch_steps(py::handle self, py::handle model, long long n,
   py::object idx_all = L.tensor_from_numpy(indices);
   std::vector<py::object> batch(columns.size());
   for (long long i = 0; i + bs <= n; i += bs) {
+    check_signals();
     py::object idx = idx_all[py::slice(i, i + bs, 1)];
     for (std::size_t k = 0; k < columns.size(); ++k)
       batch[k] = columns[k].attr("index_select")(0, idx).attr("to")(device);
@@ -150,6 +152,7 @@ void forward_blocks(py::handle model, py::handle x, py::handle device, long long
   model.attr("eval")();
   NoGrad no_grad;
   for (long long b = 0; b < n; b += rows) {
+    check_signals();
     const long long e = std::min(n, b + rows);
     py::object feature = x[py::slice(b, e, 1)].attr("to")(device);
     py::object out = model(feature);
@@ -333,7 +336,7 @@ EarlyStopping run_epochs(py::handle self, py::handle model, Train &&train, Evalu
 // The restored best weights go to the trainer's fixed file; cached GPU memory is released.
 inline void save_weights(py::handle self, py::handle state, const char *weight_file) {
   Libs &L = libs();
-  L.save(state, weight_file);
+  save_atomically(state, weight_file);
   if (is_gpu_device(self.attr("device"))) L.torch.attr("cuda").attr("empty_cache")();
 }
 
@@ -345,14 +348,21 @@ inline void fit(const py::module_ &mod, py::handle self, const TrainerSpec &spec
   check_fit_settings(self);
   Splits sp = select_splits(mod, self, dataset1, evals_result, d_feat_of(self, spec));
   py::str label("label");
+  require_numeric_columns(sp.df_train, sp.feature, kSplitNames[0]);
+  require_numeric_columns(sp.df_valid, sp.feature, kSplitNames[1]);
   SplitArrays train = to_arrays(sp.df_train[sp.feature], sp.df_train[label]);
   SplitArrays valid = to_arrays(sp.df_valid[sp.feature], sp.df_valid[label]);
+  require_finite_features(train.x.attr("numpy")(), sp.feature, kSplitNames[0]);
+  require_finite_features(valid.x.attr("numpy")(), sp.feature, kSplitNames[1]);
+  require_writable_target(spec.weight_file);
+  TrainingSnapshot before(self, spec.model_attr);
   py::list train_scores, valid_scores;
   evals_result["train"] = train_scores;
   evals_result["valid"] = valid_scores;
 
   emit(self, "training...");
   py::setattr(self, "fitted", py::bool_(true));
+  set_fit_width(self, py::len(sp.feature));
   py::object model = self.attr(spec.model_attr);
   EarlyStopping es = run_epochs(
       self, model, [&] { train_epoch_arrays(self, spec, train); },
@@ -366,9 +376,11 @@ inline void fit(const py::module_ &mod, py::handle self, const TrainerSpec &spec
       },
       [] {});
   emit(self, percent("best score: %.6lf @ %d", py::make_tuple(es.best_score, es.best_epoch)));
+  if (!es.best_param) before.restore();
   es.restore(model,
              "no epoch produced a finite validation score (n_epochs is 0, or every validation "
-             "score was NaN); the weights were left as they are and nothing was saved");
+             "score was NaN); the weights were restored to what they were before fit and "
+             "nothing was saved");
   save_weights(self, es.best_param, spec.weight_file);
 }
 
@@ -381,6 +393,7 @@ inline py::object predict(py::handle self, const TrainerSpec &spec, py::handle x
   if (py::len(x_test) == 0) raise(PyExc_ValueError, "the feature table has no rows");
   require_feature_width(py::len(x_test.attr("columns")), d_feat_of(self, spec),
                         "the feature table");
+  require_fitted_width(self, py::len(x_test.attr("columns")), "the feature table");
   py::object index = x_test.attr("index");
   const long long bs = batch_size_of(self);
   py::object scores = block_scores(self.attr(spec.model_attr), float32_matrix(x_test),

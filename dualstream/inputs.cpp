@@ -3,6 +3,7 @@
 #include <span>
 #include <string>
 
+#include "common/safety.hpp"
 #include "common/trainer.hpp"
 
 namespace dualstream {
@@ -85,6 +86,7 @@ py::array_t<std::int64_t> class_vector(py::handle m, long long n, const char *wh
 // One pass over sorted day codes.
 daily::DayRanges day_ranges_of(py::handle frame, const char *what) {
   Libs &L = libs();
+  require_day_level(frame, what, /*name_required=*/false);
   if (py::len(frame) == 0) raise(PyExc_ValueError, std::string(what) + " has no rows");
   py::object level = frame.attr("index").attr("get_level_values")(0);
   py::tuple fact = L.pd.attr("factorize")(level, "sort"_a = true);

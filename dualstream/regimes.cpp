@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/libs.hpp"
+#include "common/safety.hpp"
 #include "dualstream/daily.hpp"
 #include "dualstream/inputs.hpp"
 
@@ -20,6 +21,7 @@ namespace {
 // Mean label of each day; a one-column frame is read as its column. No squeeze to a scalar, so
 // a single-day split stays a Series.
 py::object daily_means(py::handle label) {
+  require_day_level(label, "the labels", /*name_required=*/true);
   py::object means = label.attr("groupby")("datetime").attr("mean")();
   if (py::isinstance(means, libs().DataFrame)) {
     if (py::len(means.attr("columns")) != 1)
@@ -68,6 +70,7 @@ py::object fit_thresh(py::object self, py::object train_label) {
 }
 
 py::object gen_market_label(py::object self, py::object df, py::object raw_label) {
+  require_day_level(df, "the frame", /*name_required=*/false);
   py::object means = daily_means(raw_label);
   const double lo = to_double(self.attr("lo")), hi = to_double(self.attr("hi"));
   if (!(lo < hi))

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "common/safety.hpp"
 #include "common/trainer.hpp"
 #include "dualstream/inputs.hpp"
 #include "dualstream/regimes.hpp"
@@ -75,7 +76,6 @@ LabelledSplits select_labelled_splits(py::handle self, py::handle dataset1,
   locals["label_valid"] = label_valid;
   require_instance(label_train, libs().Series, "Series", "the training labels");
   require_instance(label_valid, libs().Series, "Series", "the validation labels");
-  self.attr("fit_thresh")(label_train);
 
   py::object df_train = evaluate_selector(mod, "dataset", in.sel_train, locals);
   locals["df_train"] = df_train;
@@ -83,6 +83,15 @@ LabelledSplits select_labelled_splits(py::handle self, py::handle dataset1,
   require_splits(in.dataset, df_train, df_valid, /*need_rows=*/false);
   day_ranges_of(df_train, kSplitNames[0]);  // ordering checked before any training
   day_ranges_of(df_valid, kSplitNames[1]);
+  // Every check before the thresholds are set: nothing changes on refused input.
+  py::handle frames[2] = {df_train, df_valid};
+  for (int k = 0; k < 2; ++k) {
+    require_numeric_columns(frames[k], in.feature, kSplitNames[k]);
+    require_finite_features(feature_matrix(frames[k][in.feature], kSplitNames[k]), in.feature,
+                            kSplitNames[k], labelled_day_rows(frames[k]));
+  }
+  require_writable_target("ADD.pth");
+  self.attr("fit_thresh")(label_train);  // thresholds from the training labels only
   py::object gen = self.attr("gen_market_label");
   return {in.feature, drop_unlabelled_days(self, gen(df_train, label_train), kSplitNames[0]),
           drop_unlabelled_days(self, gen(df_valid, label_valid), kSplitNames[1])};
@@ -193,6 +202,7 @@ py::object bootstrap_fit(py::object self, py::object x_train, py::object y_train
                          py::object m_train, py::object x_valid, py::object y_valid,
                          py::object m_valid) {
   Libs &L = libs();
+  TrainingSnapshot before(self, "ADD_model");
   emit(self, "training...");
   self.attr("fitted") = py::bool_(true);
   // converted once; train_epoch accepts the arrays as they are
@@ -200,6 +210,7 @@ py::object bootstrap_fit(py::object self, py::object x_train, py::object y_train
       contiguous(x_train.attr("to_numpy")("dtype"_a = L.np_float32), L.np_float32);
   py::object y_train_values = L.np.attr("squeeze")(y_train.attr("to_numpy")());
   py::object m_train_values = L.np.attr("squeeze")(m_train.attr("to_numpy")());
+  set_fit_width(self, x_train_values.ndim() == 2 ? x_train_values.shape(1) : 0);
   py::object model = self.attr("ADD_model");
   py::object metric = self.attr("metric");
   EarlyStopping es = run_epochs(
@@ -211,9 +222,11 @@ py::object bootstrap_fit(py::object self, py::object x_train, py::object y_train
         model.attr("before_adv_market").attr("step_alpha")();
       });
   emit(self, format("bootstrap_fit best score: {:.6f} @ {}", es.best_score, es.best_epoch));
+  if (!es.best_param) before.restore();
   es.restore(model,
              "no epoch improved the validation score (n_epochs is 0, or every validation score "
-             "was NaN); the weights of the last epoch were kept and nothing was saved");
+             "was NaN); the weights were restored to what they were before fit and nothing was "
+             "saved");
   return es.best_score;
 }
 
@@ -248,6 +261,7 @@ py::object predict(py::object self, py::object dataset1) {
           "the feature table holds a \"label\" column; pass the feature columns only");
   py::array x = feature_matrix(x_test, "the feature table");
   require_feature_width(x.shape(1), self.attr("d_feat"), "the feature table");
+  require_fitted_width(self, x.shape(1), "the feature table");
   py::object index = x_test.attr("index");
   py::object scores = block_scores(self.attr("ADD_model"), writable_tensor(x), self.attr("device"),
                                    x.shape(0), eval_rows(self),
