@@ -100,6 +100,12 @@ void parallel_rows(std::int64_t n, std::int64_t work_per_row, int threads, Fn&& 
     if (err) std::rethrow_exception(err);
 }
 
+// Between blocks: the caller's thread (range 0) polls, the others only read the outcome.
+inline bool stop_now(alphaloom::StopToken* stop, int tid) {
+  if (!stop) return false;
+  return tid == 0 ? stop->poll() : stop->stopped();
+}
+
 struct Dims {
   std::int64_t H, F, G;
   const float *u_a, *b_a;
@@ -312,13 +318,15 @@ void scan_forward(const ScanShape& s, const ScanForward& io, int threads) {
   const bool keep = io.pre != nullptr;
   const Dims d{H, F, G, io.u_a, io.b_a};
   if (T <= 0 || N <= 0) return;
-  parallel_rows(N, T * H * F, threads, [&](std::int64_t begin, std::int64_t end, int) {
+  parallel_rows(N, T * H * F, threads, [&](std::int64_t begin, std::int64_t end, int tid) {
     Scratch w(H, F);
     std::vector<double> states(2 * B * S);
     std::vector<float> hidden(2 * B * H), pre_block(keep ? 0 : B * G), acc(B * G), a_row(H);
     for (std::int64_t b0 = begin; b0 < end; b0 += B) {
+      if (stop_now(io.stop, tid)) return;
       const std::int64_t nb = std::min(B, end - b0);
       for (std::int64_t t = 0; t < T; ++t) {
+        if (stop_now(io.stop, tid)) return;  // a block of long rows can take seconds
         const double* phase = io.phase + t * 2 * F;
         double* cur = states.data() + (t % 2) * B * S;
         const double* prev = states.data() + ((t + 1) % 2) * B * S;
@@ -369,6 +377,7 @@ void scan_backward(const ScanShape& s, const ScanBackward& io, int threads) {
       acc_u.assign(F, 0.0);
       acc_b.assign(H, 0.0);
       for (std::int64_t b0 = begin; b0 < end; b0 += B) {
+        if (stop_now(io.stop, tid)) return;
         const std::int64_t nb = std::min(B, end - b0);
         float* g_last = g_hidden.data() + ((T - 1) % 2) * B * H;
         if (io.grad_h_last)
@@ -377,6 +386,7 @@ void scan_backward(const ScanShape& s, const ScanBackward& io, int threads) {
           std::fill(g_last, g_last + nb * H, 0.0f);
         bool have_g_state = false;  // nothing downstream reads the last state
         for (std::int64_t j = n_seg - 1; j >= 0; --j) {
+          if (stop_now(io.stop, tid)) return;
           const std::int64_t t0 = j * K, t1 = std::min(T, t0 + K);
           auto entry = [&](std::int64_t k) -> const double* {
             return j == 0 ? nullptr : io.checkpoint + ((j - 1) * N + b0 + k) * S;
@@ -391,6 +401,7 @@ void scan_backward(const ScanShape& s, const ScanBackward& io, int threads) {
                           io.phase + t * 2 * F, seg(t, k), a_row.data(), h_row.data(), w);
           std::fill(g_U.begin(), g_U.end(), 0.0f);
           for (std::int64_t t = t1 - 1; t >= t0; --t) {
+            if (stop_now(io.stop, tid)) return;
             const float* g_h = g_hidden.data() + (t % 2) * B * H;
             float* g_h_prev = g_hidden.data() + ((t + 1) % 2) * B * H;
             const double* g_state =

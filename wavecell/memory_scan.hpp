@@ -17,6 +17,8 @@
 
 #include <cstdint>
 
+#include "common/interrupt.hpp"
+
 namespace wavecell {
 
 struct ScanShape {
@@ -44,6 +46,9 @@ struct ScanForward {
   float* a_all = nullptr;  // out (T, n, H) tanh amplitudes
   // out (checkpoints(), n, H, 2, F): the state after steps K-1, 2K-1, ...
   double* checkpoint = nullptr;
+  // Polled by the caller's thread between blocks of rows; when it stops, every thread leaves
+  // at its next block and the outputs are incomplete (the caller raises instead of using them).
+  alphaloom::StopToken* stop = nullptr;
 };
 
 struct ScanBackward {
@@ -60,6 +65,7 @@ struct ScanBackward {
   float* grad_U = nullptr;             // out (H, G)
   float* grad_u_a = nullptr;           // out (F)
   float* grad_b_a = nullptr;           // out (H)
+  alphaloom::StopToken* stop = nullptr;  // as in ScanForward
 };
 
 // Call with the GIL released: nothing here touches Python. `threads` is an upper bound; small

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/libs.hpp"
+#include "common/safety.hpp"
 #include "wavecell/memory_scan.hpp"
 
 namespace wavecell {
@@ -154,11 +155,14 @@ py::object memory_scan(py::object x_proj, py::object U, py::object phase, py::ob
   ScanInputs in = check_scan(x_proj, U, phase, u_a, b_a);
   py::object h_last = empty_f32({in.s.n, in.s.H});
   ScanForward io = forward_io(in, h_last);
+  alphaloom::StopToken stop(&alphaloom::poll_signals);
+  io.stop = &stop;
   int k = static_cast<int>(as_i64(threads));
   {
     py::gil_scoped_release nogil;
     scan_forward(in.s, io, k);
   }
+  alphaloom::rethrow_if_interrupted();
   return h_last;
 }
 
@@ -178,11 +182,14 @@ py::object memory_scan_forward(py::object ctx, py::object x_proj, py::object U, 
   io.h_all = data_of<float>(h_all);
   io.a_all = data_of<float>(a_all);
   io.checkpoint = data_of<double>(checkpoint);
+  alphaloom::StopToken stop(&alphaloom::poll_signals);
+  io.stop = &stop;
   int k = static_cast<int>(as_i64(threads));
   {
     py::gil_scoped_release nogil;
     scan_forward(s, io, k);
   }
+  alphaloom::rethrow_if_interrupted();
   ctx.attr("save_for_backward")(in.U, in.phase, in.u_a, in.b_a, pre, h_all, a_all, checkpoint);
   ctx.attr("threads") = threads;
   ctx.attr("u_a_shape") = u_a.attr("shape");
@@ -191,6 +198,14 @@ py::object memory_scan_forward(py::object ctx, py::object x_proj, py::object U, 
 
 py::tuple memory_scan_backward(py::object ctx, py::object grad_h) {
   Ops& o = ops();
+  // Grad mode is on inside a backward exactly when create_graph was asked for. The kernel's
+  // gradients carry no graph of their own, so a second derivative through them would come out
+  // as None or silently incomplete: refuse instead.
+  if (o.is_grad_enabled().cast<bool>())
+    raise(PyExc_RuntimeError,
+          "SFM_Model: the fused CPU recurrence is differentiable once only, but a graph of its "
+          "gradient was requested (create_graph=True, e.g. for a second derivative); "
+          "higher-order gradients of this network are not available");
   py::tuple saved(ctx.attr("saved_tensors"));
   py::object U = saved[0], phase = saved[1], u_a = saved[2], b_a = saved[3], pre = saved[4],
              h_all = saved[5], a_all = saved[6], checkpoint = saved[7];
@@ -221,11 +236,14 @@ py::tuple memory_scan_backward(py::object ctx, py::object grad_h) {
   io.grad_U = data_of<float>(g_U);
   io.grad_u_a = data_of<float>(g_u_a);
   io.grad_b_a = data_of<float>(g_b_a);
+  alphaloom::StopToken stop(&alphaloom::poll_signals);
+  io.stop = &stop;
   int k = static_cast<int>(as_i64(ctx.attr("threads")));
   {
     py::gil_scoped_release nogil;
     scan_backward(s, io, k);
   }
+  alphaloom::rethrow_if_interrupted();
   py::object none = py::none();
   auto want = [&](int i) { return needs[i].cast<bool>(); };
   return py::make_tuple(want(0) ? g_x : none, want(1) ? g_U : none, none,
