@@ -2,6 +2,7 @@
 #include "factorsearch/analysis.hpp"
 #include "factorsearch/drivers.hpp"
 #include "factorsearch/mine.hpp"
+#include "factorsearch/operators.hpp"
 #include "factorsearch/ta_kernels.hpp"
 
 #include <string>
@@ -56,6 +57,8 @@ PYBIND11_MODULE(factorsearch, m) {
       "back-tested as long-short or long-only strategies.";
   // Operator names are resolved in this namespace (see bind_namespace).
   bind_namespace(m);
+  // The built-in operators (delay_1, ts_mean_5, cs_rank, ...) join it by plain name.
+  bind_builtin_operators(m);
   py::handle mod = m;
 
   py::object cls = make_class(
@@ -135,6 +138,23 @@ PYBIND11_MODULE(factorsearch, m) {
   m.def("_mine_worker_init",
         [mod](py::object token, py::object data) { mine_worker_init(mod, token, data); },
         py::arg("token"), py::arg("data"), "Process-pool initializer of FactorSearch.mine.");
+  m.def("operator_kind",
+        [mod](py::object fn) { return kind_name(classify(mod, fn).kind); }, py::arg("fn"),
+        "How a formula node with this callable runs: 'ufunc' (NumPy ufuncs and abs) and "
+        "'native' (ta indicators with a native kernel) over the whole panel when their arguments "
+        "are float64 values on data1's dates, 'built-in' (the built-in operators) likewise, "
+        "'per-stock' (anything else) once per stock with pandas Series.");
+  m.def("_evaluate",
+        [mod](py::object self, py::object program, py::object data1, py::object price1,
+              py::object zz500) {
+          Drawn drawn = drawn_from_list(self, program);
+          Market market = prepare_market(data1, price1, zz500);
+          return evaluate_program(mod, self, drawn, market);
+        },
+        py::arg("miner"), py::arg("program"), py::arg("data1"), py::arg("price1"),
+        py::arg("zz500"),
+        "The dates x stocks factor panel of a program of `miner`, as an attempt evaluates it "
+        "(errors are raised, not caught).");
   m.def("_backtest", &backtest_arrays, py::arg("panel"), py::arg("prices"), py::arg("l"),
         py::arg("hedged"),
         "The back-test alone over dates x stocks arrays: (daily returns, net value, sharp, "
