@@ -37,6 +37,35 @@ py::object fill_forward(py::handle frame, py::handle code, const char *field) {
 // The usual layout, (code, field) float64 columns under a unique two-level header: the values are
 // read once and forward-filled straight into one dates x stocks panel per field, holding exactly
 // what data1[code][field].ffill() holds. False (nothing done) for any other layout.
+// Position of column (code, field) for every code and field, in kFieldNames order per code; empty
+// when one is missing. The usual frame holds exactly these columns in this order, which is checked
+// directly; any other order asks pandas.
+std::vector<std::int64_t> column_positions(py::handle columns, py::handle codes) {
+  const std::size_t m = py::len(codes);
+  std::vector<std::int64_t> pos(5 * m);
+  if (static_cast<std::size_t>(py::len(columns)) == 5 * m) {
+    py::list level0(columns.attr("get_level_values")(0)), level1(columns.attr("get_level_values")(1));
+    bool in_order = true;
+    py::list code_list(py::reinterpret_borrow<py::object>(codes));
+    for (std::size_t k = 0; k < 5 * m && in_order; ++k) {
+      pos[k] = static_cast<std::int64_t>(k);
+      in_order = py::object(level0[k]).equal(code_list[k / 5]) &&
+                 py::object(level1[k]).equal(py::str(kFieldNames[k % 5]));
+    }
+    if (in_order) return pos;
+  }
+  py::list keys;
+  for (py::handle code : codes)
+    for (const char *field : kFieldNames) keys.append(py::make_tuple(code, field));
+  using Positions = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+  Positions found(columns.attr("get_indexer")(keys));
+  for (std::size_t k = 0; k < 5 * m; ++k) {
+    if (found.data()[k] < 0) return {};
+    pos[k] = found.data()[k];
+  }
+  return pos;
+}
+
 bool prepare_field_panels(py::handle data1, Market &mk) {
   py::module_ pd = py::module_::import("pandas");
   py::module_ np = py::module_::import("numpy");
@@ -44,19 +73,15 @@ bool prepare_field_panels(py::handle data1, Market &mk) {
   if (!py::isinstance(columns, pd.attr("MultiIndex")) || columns.attr("nlevels").cast<int>() != 2 ||
       !columns.attr("is_unique").cast<bool>())
     return false;
-  py::list keys;
-  for (py::handle code : mk.codes)
-    for (const char *field : kFieldNames) keys.append(py::make_tuple(code, field));
-  using Positions = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-  Positions positions(columns.attr("get_indexer")(keys));
-  const std::int64_t *pos = positions.data();
   const std::size_t m = mk.m, n = mk.n_dates;
-  for (std::size_t k = 0; k < 5 * m; ++k)
-    if (pos[k] < 0) return false;
-  py::object dtypes = data1.attr("dtypes").attr("to_numpy")();
+  std::vector<std::int64_t> pos = column_positions(columns, mk.codes);
+  if (pos.size() != 5 * m) return false;
+  using Flags = py::array_t<bool, py::array::c_style | py::array::forcecast>;
+  Flags is_float(data1.attr("dtypes").attr("__eq__")(np.attr("dtype")("float64")).attr("to_numpy")());
+  for (std::int64_t k : pos)
+    if (!is_float.data()[k]) return false;
   py::object float64 = np.attr("dtype")("float64");
-  for (std::size_t k = 0; k < 5 * m; ++k)
-    if (!py::object(dtypes[py::int_(pos[k])]).equal(float64)) return false;
+  py::array_t<std::int64_t> positions(static_cast<py::ssize_t>(pos.size()), pos.data());
   // All-float64 columns make one float64 block; a frame mixing in other columns is narrowed first.
   py::object source = py::reinterpret_borrow<py::object>(data1);
   if (static_cast<std::size_t>(py::len(columns)) != 5 * m)

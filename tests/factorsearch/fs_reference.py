@@ -69,24 +69,60 @@ def backtest(panel, price1, l, hedged):
     return [float(curve[-1]), float(sharp), float(np.max((peak - curve) / peak))]
 
 
-def attempt(namespace, fuc, data1, price1, zz500, l, hedged):
-    """One attempt; `namespace` resolves the operator names of the text."""
-    text = render(build_program(fuc))
+def per_stock_panel(namespace, text, data1, zz500):
+    """The factor panel (dates x stocks array) as the per-stock evaluation assembles it; raises
+    what the evaluation raises."""
+    series = []
+    for code in zz500:
+        frame = data1[code]
+        env = {f: frame[f].ffill() for f in ("open", "close", "low", "high", "volume")}
+        series.append(eval(text, namespace, env))
+    panel = pd.DataFrame(series)
+    panel.index = zz500
+    panel = panel.T
+    panel.index = data1.index
+    return panel
+
+
+def frame_panel(namespace, text, data1, zz500):
+    """The formula evaluated once over dates x stocks frames of the forward-filled fields: the
+    meaning of cross-sectional operators, which have none per stock."""
+    env = {f: pd.DataFrame({code: data1[code][f] for code in zz500}).ffill() for f in FIELDS}
+    return eval(text, namespace, env).to_numpy(dtype=float)
+
+
+def namespace(module, **extra):
+    """The module's namespace with ta's submodules visible by plain name, as dotted operator
+    names resolve them."""
+    import ta
+    subs = {name: getattr(ta, name) for name in ("momentum", "trend", "volatility", "volume",
+                                                  "others")}
+    return {**vars(module), **subs, **extra}
+
+
+def pandas_builtins(module):
+    """The time-series built-in operators as the pandas expressions they are defined as."""
+    ops = {}
+    for name in dir(module):
+        op = getattr(module, name)
+        if type(op).__name__ == "BuiltinOperator":
+            args = "x, y" if op.arity == 2 else "x"
+            ops[name] = eval(f"lambda {args}: {op.pandas_form}")
+    return ops
+
+
+def row(namespace, text, data1, price1, zz500, l, hedged):
+    """The result row of the formula `text`, or None when it fails."""
     try:
-        series = []
-        for code in zz500:
-            frame = data1[code]
-            env = {f: frame[f].ffill() for f in ("open", "close", "low", "high", "volume")}
-            series.append(eval(text, namespace, env))
-        if len(series) < 2:
-            return None
-        panel = pd.DataFrame(series)
-        panel.index = zz500
-        panel = panel.T
-        panel.index = data1.index
-        return [text] + backtest(panel, price1, l, hedged)
+        panel = per_stock_panel(namespace, text, data1, zz500)
+        return [text] + backtest(panel, price1, l, hedged) if len(zz500) >= 2 else None
     except Exception:
         return None
+
+
+def attempt(namespace, fuc, data1, price1, zz500, l, hedged):
+    """One attempt; `namespace` resolves the operator names of the text."""
+    return row(namespace, render(build_program(fuc)), data1, price1, zz500, l, hedged)
 
 
 def same_row(ours, theirs, tol=1e-12):
