@@ -12,12 +12,12 @@ import tempfile
 import time
 
 import numpy as np
-import pandas as pd
 
 from harness import header, report
-from factorsearch_backtest import baseline_backtest, same_rows
+from factorsearch_backtest import same_rows
 
 import factorsearch
+import fs_reference
 from synthetic import make_market
 
 N_STOCKS, N_DAYS, L = 300, 1200, 30
@@ -28,70 +28,21 @@ OURS_FACTORS, BASE_FACTORS = 8, 2
 
 
 class Baseline:
-    """The miner written the obvious way in Python, on the same operator registry."""
+    """The miner written the obvious way in Python (the tests' reference), on the same operator
+    registry, printing and saving as the drivers do."""
 
     def __init__(self, fuc):
         self.fuc = [[name, int(arity)] for name, arity in fuc]
         self.ns = vars(factorsearch)
         self.fc = [eval(name, self.ns) for name, _ in self.fuc]
 
-    def build_program(self):
-        op = self.fuc[random.randint(0, len(self.fuc) - 1)]
-        program, stack = [op], [op[1]]
-        while stack:
-            if len(stack) < 3:
-                op = self.fuc[random.randint(0, len(self.fuc) - 1)]
-                program.append(op)
-                stack.append(op[1])
-                continue
-            program.append(random.randint(0, 4))
-            stack[-1] -= 1
-            while stack[-1] == 0:
-                stack.pop()
-                if not stack:
-                    return program
-                stack[-1] -= 1
-
-    @staticmethod
-    def render(program):
-        fields = ["open", "high", "low", "close", "volume"]
-        stack, out = [0], ""
-        for i, node in enumerate(program):
-            if not isinstance(node, int):
-                stack.append(node[1])
-                out += node[0] + "("
-                continue
-            out += fields[node]
-            stack[-1] -= 1
-            while stack[-1] == 0:
-                stack.pop()
-                stack[-1] -= 1
-                out += ")"
-            if i != len(program) - 1:
-                out += ", "
-        return out
-
     def attempt(self, data1, price1, zz500, l, hedged):
         for (name, _), fn in zip(self.fuc, self.fc):
             self.ns[name] = fn
-        text = self.render(self.build_program())
-        try:
-            series = []
-            for code in zz500:
-                frame = data1[code]
-                env = {f: frame[f].ffill() for f in ("open", "close", "low", "high", "volume")}
-                series.append(eval(text, self.ns, env))
-            if len(series) < 2:
-                return None
-            panel = pd.DataFrame(series)
-            panel.index = zz500
-            panel = panel.T
-            panel.index = data1.index
-            row = [text] + baseline_backtest(panel, price1, l, hedged)
+        row = fs_reference.attempt(self.ns, self.fuc, data1, price1, zz500, l, hedged)
+        if row is not None:
             print(row)
-            return row
-        except Exception:
-            return None
+        return row
 
     def drive(self, data1, price1, zz500, ct, l, hedged):
         rows, run = [], random.randint(0, 999)

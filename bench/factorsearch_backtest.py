@@ -9,33 +9,10 @@ import numpy as np
 from harness import best_of, header, report
 
 import factorsearch
+from fs_reference import backtest as baseline_backtest
 from synthetic import make_market
 
 N_STOCKS, N_DAYS, L = 300, 1200, 30
-
-
-def baseline_backtest(panel, price1, l, hedged):
-    """The back-test written the obvious way, one pandas pass per day."""
-    dates = panel.index
-    pft = []
-    for t in range(150, len(dates) - 2):
-        row = panel.loc[dates[t]:dates[t]]
-        row = row.mask(row == 0).mask(row == 1)
-        ranked = row.iloc[0].dropna().sort_values(kind="stable")
-        legs = [ranked.index[-l:]] + ([ranked.index[:l]] if hedged else [])
-        rets = []
-        for leg in legs:
-            px = price1.loc[dates[t + 1]:dates[t + 2], leg]
-            if len(leg) < l / 2:
-                rets.append(0.0)
-                continue
-            rets.append(((px.iloc[1] - px.iloc[0]) / px.iloc[0]).to_numpy().mean())
-        pft.append(rets[0] - rets[1] if hedged else rets[0])
-    pft = np.nan_to_num(np.array(pft))
-    sharp = np.mean(pft) / np.std(pft) * math.sqrt(256)
-    curve = np.cumprod(1 + pft)
-    peak = np.maximum.accumulate(curve)
-    return [curve[-1], sharp, np.max((peak - curve) / peak)]
 
 
 def same_rows(a, b, tol=1e-12):

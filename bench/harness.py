@@ -9,6 +9,8 @@ import pathlib
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples"))
+# The plain-Python miner the tests compare against is the benchmarks' baseline too.
+sys.path.insert(0, str(ROOT / "tests" / "factorsearch"))
 
 
 def best_of(fn, repeat=3, warmup=1):

@@ -12,14 +12,14 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Runs `f(window)` on every full window of W dates without NaN, NaN elsewhere. `window` points at
-// the oldest date of the window.
+// Runs `f(window)` on every full window of W dates without NaN or infinity (pandas' rolling
+// windows take infinities for missing values), NaN elsewhere. `window` points at the oldest date.
 template <int W, typename F>
 void each_window(const double *x, double *out, std::size_t rows, F &&f) {
   std::size_t nans = 0;
   for (std::size_t t = 0; t < rows; ++t) {
-    if (std::isnan(x[t])) ++nans;
-    if (t >= W && std::isnan(x[t - W])) --nans;
+    if (!std::isfinite(x[t])) ++nans;
+    if (t >= W && !std::isfinite(x[t - W])) --nans;
     out[t] = (t + 1 < W || nans > 0) ? kNaN : f(x + t + 1 - W);
   }
 }
@@ -28,8 +28,8 @@ template <int W, typename F>
 void each_pair_window(const double *x, const double *y, double *out, std::size_t rows, F &&f) {
   std::size_t nans = 0;
   for (std::size_t t = 0; t < rows; ++t) {
-    if (std::isnan(x[t]) || std::isnan(y[t])) ++nans;
-    if (t >= W && (std::isnan(x[t - W]) || std::isnan(y[t - W]))) --nans;
+    if (!std::isfinite(x[t]) || !std::isfinite(y[t])) ++nans;
+    if (t >= W && (!std::isfinite(x[t - W]) || !std::isfinite(y[t - W]))) --nans;
     out[t] = (t + 1 < W || nans > 0) ? kNaN : f(x + t + 1 - W, y + t + 1 - W);
   }
 }
@@ -76,27 +76,106 @@ void delta(const double *const *in, double *out, std::size_t rows, std::size_t c
   });
 }
 
+// pandas' rolling windows see infinities as missing values.
+inline double finite_or_nan(double v) { return std::isinf(v) ? kNaN : v; }
+
+// pandas' online rolling mean, step for step (Kahan-compensated sum added to and removed from as
+// the window slides, exact value for a run of equal values, sign kept when all signs agree), so
+// the results are bit-identical to x.rolling(W).mean().
+template <int W>
+void rolling_mean(const double *x, double *o, std::size_t rows) {
+  double sum = 0.0, c_add = 0.0, c_remove = 0.0, prev = rows ? finite_or_nan(x[0]) : 0.0;
+  long nobs = 0, neg = 0, same = 0;
+  for (std::size_t t = 0; t < rows; ++t) {
+    if (t >= W) {
+      const double v = finite_or_nan(x[t - W]);
+      if (!std::isnan(v)) {
+        --nobs;
+        const double y = -v - c_remove, s = sum + y;
+        c_remove = s - sum - y;
+        sum = s;
+        neg -= std::signbit(v);
+      }
+    }
+    const double v = finite_or_nan(x[t]);
+    if (!std::isnan(v)) {
+      ++nobs;
+      const double y = v - c_add, s = sum + y;
+      c_add = s - sum - y;
+      sum = s;
+      neg += std::signbit(v);
+      same = v == prev ? same + 1 : 1;
+      prev = v;
+    }
+    double r = kNaN;
+    if (nobs >= W) {
+      r = sum / static_cast<double>(nobs);
+      if (same >= nobs) r = prev;
+      else if (neg == 0 && r < 0) r = 0.0;
+      else if (neg == nobs && r > 0) r = 0.0;
+    }
+    o[t] = r;
+  }
+}
+
+// pandas' online rolling variance (Welford's update with Kahan compensation, 0 for a run of equal
+// values), ddof = 1, then its square root as x.rolling(W).std() takes it.
+template <int W>
+void rolling_std(const double *x, double *o, std::size_t rows) {
+  double nobs = 0.0, mean = 0.0, ssq = 0.0, c_add = 0.0, c_remove = 0.0;
+  double prev = rows ? finite_or_nan(x[0]) : 0.0;
+  long same = 0;
+  for (std::size_t t = 0; t < rows; ++t) {
+    if (t >= W) {
+      const double v = finite_or_nan(x[t - W]);
+      if (!std::isnan(v)) {
+        nobs -= 1.0;
+        if (nobs != 0.0) {
+          const double prev_mean = mean - c_remove, y = v - c_remove, d = y - mean;
+          c_remove = d + mean - y;
+          mean -= d / nobs;
+          ssq -= (v - prev_mean) * (v - mean);
+        } else {
+          mean = ssq = 0.0;
+        }
+      }
+    }
+    const double v = finite_or_nan(x[t]);
+    if (!std::isnan(v)) {
+      nobs += 1.0;
+      same = v == prev ? same + 1 : 1;
+      prev = v;
+      const double prev_mean = mean - c_add, y = v - c_add, d = y - mean;
+      c_add = d + mean - y;
+      mean += d / nobs;
+      ssq += (v - prev_mean) * (v - mean);
+    }
+    double var = kNaN;
+    if (nobs >= W && nobs > 1.0) var = (same >= nobs) ? 0.0 : ssq / (nobs - 1.0);
+    o[t] = var < 0 ? 0.0 : std::sqrt(var);
+  }
+}
+
 template <int W>
 void mean(const double *const *in, double *out, std::size_t rows, std::size_t cols) {
-  per_column(in, out, rows, cols, [rows](const double *x, double *o) {
-    each_window<W>(x, o, rows, [](const double *w) { return moments<W>(w).mean; });
-  });
+  per_column(in, out, rows, cols,
+             [rows](const double *x, double *o) { rolling_mean<W>(x, o, rows); });
 }
 
 template <int W>
 void stdev(const double *const *in, double *out, std::size_t rows, std::size_t cols) {
-  per_column(in, out, rows, cols, [rows](const double *x, double *o) {
-    each_window<W>(x, o, rows, [](const double *w) { return moments<W>(w).std; });
-  });
+  per_column(in, out, rows, cols,
+             [rows](const double *x, double *o) { rolling_std<W>(x, o, rows); });
 }
 
+// (x - mean) / std from the two pandas windows above, cell by cell as pandas divides them.
 template <int W>
 void zscore(const double *const *in, double *out, std::size_t rows, std::size_t cols) {
-  per_column(in, out, rows, cols, [rows](const double *x, double *o) {
-    each_window<W>(x, o, rows, [](const double *w) {
-      const Moments m = moments<W>(w);
-      return (w[W - 1] - m.mean) / m.std;
-    });
+  std::vector<double> m(rows), s(rows);
+  per_column(in, out, rows, cols, [&](const double *x, double *o) {
+    rolling_mean<W>(x, m.data(), rows);
+    rolling_std<W>(x, s.data(), rows);
+    for (std::size_t t = 0; t < rows; ++t) o[t] = (x[t] - m[t]) / s[t];
   });
 }
 

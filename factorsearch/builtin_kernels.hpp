@@ -1,10 +1,10 @@
 // The built-in operators over column-major panels (dates x stocks, each stock's dates
 // contiguous). Pure C++: no interpreter, safe to run with the GIL released.
 //
-// Time-series operators work on each column alone and copy the pandas rolling rule they are
-// named after: a window yields a value only when all of its `w` dates hold a number (NaN
-// anywhere in it gives NaN, and so do the first w - 1 dates). Windows are summed afresh rather
-// than updated as they slide, so an infinity affects only the windows that hold it.
+// Time-series operators work on each column alone and copy the pandas rolling computation they
+// are named after: a window yields a value only when all of its `w` dates hold a finite number
+// (pandas' windows take infinities for missing values), and means and deviations are updated as
+// the window slides exactly as pandas updates them, so results agree bit for bit.
 // Cross-sectional operators work on each date (row) alone and skip NaN cells, as pandas' row
 // reductions do.
 #pragma once
