@@ -83,3 +83,42 @@ def from_long(
     frame: pd.DataFrame, date: str = "date", code: str = "code", price: str = "open"
 ) -> tuple[pd.DataFrame, pd.DataFrame, list[Any]]:
     """(data1, price1, zz500) from a long table with one row per date and code."""
+
+class BuiltinOperator:
+    """A built-in operator: over the whole panel in a formula, on one Series when time-series."""
+
+    name: str
+    arity: int
+    cross_sectional: bool
+    pandas_form: str
+
+def operator_kind(fn: Any) -> str:
+    """'ufunc', 'native', 'built-in' or 'per-stock': how a formula node with fn runs."""
+def delay_1(x: pd.Series, /) -> pd.Series:
+    """x.shift(1)"""
+def delta_1(x: pd.Series, /) -> pd.Series:
+    """x - x.shift(1)"""
+def delta_5(x: pd.Series, /) -> pd.Series:
+    """x - x.shift(5)"""
+def ts_mean_5(x: pd.Series, /) -> pd.Series:
+    """x.rolling(5).mean()"""
+def ts_mean_20(x: pd.Series, /) -> pd.Series:
+    """x.rolling(20).mean()"""
+def ts_std_20(x: pd.Series, /) -> pd.Series:
+    """x.rolling(20).std()"""
+def ts_min_10(x: pd.Series, /) -> pd.Series:
+    """x.rolling(10).min()"""
+def ts_max_10(x: pd.Series, /) -> pd.Series:
+    """x.rolling(10).max()"""
+def ts_rank_10(x: pd.Series, /) -> pd.Series:
+    """x.rolling(10).rank()"""
+def ts_corr_10(x: pd.Series, y: pd.Series, /) -> pd.Series:
+    """x.rolling(10).corr(y)"""
+def ts_zscore_20(x: pd.Series, /) -> pd.Series:
+    """(x - x.rolling(20).mean()) / x.rolling(20).std()"""
+def cs_rank(x: pd.Series, /) -> pd.Series:
+    """Per date x.rank(axis=1, pct=True) over the panel; raises TypeError on one Series."""
+def cs_zscore(x: pd.Series, /) -> pd.Series:
+    """Per date (x - mean) / std over the panel; raises TypeError on one Series."""
+def cs_demean(x: pd.Series, /) -> pd.Series:
+    """Per date x - mean over the panel; raises TypeError on one Series."""

@@ -138,12 +138,19 @@ PYBIND11_MODULE(factorsearch, m) {
   m.def("_mine_worker_init",
         [mod](py::object token, py::object data) { mine_worker_init(mod, token, data); },
         py::arg("token"), py::arg("data"), "Process-pool initializer of FactorSearch.mine.");
-  m.def("operator_kind",
-        [mod](py::object fn) { return kind_name(classify(mod, fn).kind); }, py::arg("fn"),
-        "How a formula node with this callable runs: 'ufunc' (NumPy ufuncs and abs) and "
-        "'native' (ta indicators with a native kernel) over the whole panel when their arguments "
-        "are float64 values on data1's dates, 'built-in' (the built-in operators) likewise, "
-        "'per-stock' (anything else) once per stock with pandas Series.");
+  {
+    py::options o;
+    o.disable_function_signatures();
+    m.def("operator_kind", [mod](py::object fn) { return kind_name(classify(mod, fn).kind); },
+          py::arg("fn"),
+          sig_doc("operator_kind(fn)",
+                  "How a formula node with this callable runs: 'ufunc' (NumPy ufuncs and abs) and "
+                  "'native' (ta indicators with a native kernel) over the whole panel when their "
+                  "arguments are float64 values on data1's dates, 'built-in' (the built-in "
+                  "operators) likewise, 'per-stock' (anything else) once per stock with pandas "
+                  "Series.")
+              .c_str());
+  }
   m.def("_evaluate",
         [mod](py::object self, py::object program, py::object data1, py::object price1,
               py::object zz500) {

@@ -131,16 +131,19 @@ void bind_builtin_operators(py::module_ &mod) {
   py::object evaluate = py::module_::import("builtins").attr("eval");
   py::dict scope;
   scope["np"] = py::module_::import("numpy");
+  scope["inspect"] = py::module_::import("inspect");
   auto ops = builtin::operators();
   for (std::size_t k = 0; k < ops.size(); ++k) {
     const builtin::Operator &op = ops[k];
+    const std::string params = op.arity == 2 ? "x, y" : "x";
     py::object obj = cls();
     obj.attr("name") = op.name;
     obj.attr("arity") = op.arity;
     obj.attr("cross_sectional") = op.cross_sectional;
     obj.attr("pandas_form") = op.pandas_form;
     obj.attr("_index") = k;
-    std::string params = op.arity == 2 ? "x, y" : "x";
+    // inspect.signature reads this: the operator's own positional parameters.
+    obj.attr("__signature__") = evaluate("inspect.signature(lambda " + params + ", /: None)", scope);
     obj.attr("_pandas") = evaluate("lambda " + params + ": " + op.pandas_form, scope);
     mod.attr(op.name) = obj;
   }
