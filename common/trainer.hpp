@@ -6,6 +6,7 @@
 // weight file.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
