@@ -2,6 +2,7 @@
 // LSTMModel, GRUModel) and the ADD forecaster.
 #include "common/libs.hpp"
 #include "dualstream/evaluation.hpp"
+#include "dualstream/fused.hpp"
 #include "dualstream/losses.hpp"
 #include "dualstream/network.hpp"
 #include "dualstream/regimes.hpp"
@@ -60,6 +61,25 @@ void define_networks(py::module_ &m, NetClasses &c) {
   py::object gru_model =
       make_class(m, "GRUModel", module_base, "Single-stream GRU regressor: one score per row.");
   c = NetClasses{add_model, decoder, revgrad_func, revgrad, lstm_model, gru_model};
+
+  // The fused CPU recurrences: `_cpu_kernel = False` sends every pass through the library's
+  // modules; `_kernel_isa` picks the vector path (the best this processor runs by default).
+  m.attr("_cpu_kernel") = py::bool_(true);
+  py::list isas = kernel_isas();
+  m.attr("_kernel_isas") = py::tuple(isas);
+  m.attr("_kernel_isa") = isas[0];
+  py::dict stack_ns;
+  stack_ns["forward"] = static_method(
+      "forward(ctx, spec, *tensors)",
+      "Every step of a GRU/LSTM stack from (x, h0, c0, mask, weights...); keeps what backward needs.",
+      &fused_stack_forward);
+  stack_ns["backward"] = static_method("backward(ctx, *grads)",
+                                       "Gradients of every input through all steps.",
+                                       &fused_stack_backward);
+  py::object fused_fn = make_class(m, "_FusedStack", L.torch.attr("autograd").attr("Function"),
+                                   "A recurrent stack fused on the CPU (internal).", stack_ns);
+  c.module = m;
+  c.fused_fn = fused_fn;
 
   def_method(add_model, "__init__",
              "init(self, d_feat=6, hidden_size=64, num_layers=1, dropout=0.0, dec_dropout=0.5, "

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/libs.hpp"
+#include "dualstream/fused.hpp"
 
 namespace dualstream {
 using alphaloom::libs;
@@ -86,34 +87,6 @@ py::object head(py::handle width, int out) {
 }
 
 bool truthy(py::handle o) { return PyObject_IsTrue(o.ptr()) == 1; }
-
-// True when calling `module(...)` would do nothing but call its forward: no hooks of its own,
-// no global hooks, not compiled, not being traced. Anything unexpected answers false.
-bool plain_call(py::handle module) {
-  try {
-    py::dict d = module.attr("__dict__");
-    for (const char *k : {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks",
-                          "_backward_pre_hooks"}) {
-      if (!d.contains(k) || truthy(d[k])) return false;
-    }
-    if (!py::getattr(module, "_compiled_call_impl", py::none()).is_none()) return false;
-    return true;
-  } catch (py::error_already_set &) {
-    PyErr_Clear();
-    return false;
-  }
-}
-
-bool global_hooks_clear() {
-  NetLibs &n = net();
-  for (const char *k : {"_global_forward_hooks", "_global_forward_pre_hooks",
-                        "_global_backward_hooks", "_global_backward_pre_hooks"}) {
-    py::object v = py::getattr(n.hooks_module, k, py::none());
-    if (v.is_none() || truthy(v)) return false;
-  }
-  if (!n.tracing_state.is_none() && !n.tracing_state().is_none()) return false;
-  return true;
-}
 
 // One decoder step with everything looked up beforehand. When the decoder, its recurrent
 // layer and its output layer are the stock classes without hooks, a step is exactly the
@@ -210,8 +183,17 @@ py::object add_model_forward(const NetClasses &c, py::object self, py::object x)
   long steps = py::int_(x.attr("size")(-1)).cast<long>();
   x = x.attr("permute")(0, 2, 1);  // (N, T, d_feat), oldest step first
 
-  py::object state_excess = py::tuple(submodule(self, "enc_excess")(x))[1];
-  py::object state_market = py::tuple(submodule(self, "enc_market")(x))[1];
+  // On the CPU in float32 the encoders run as fused kernels over the whole window; anything
+  // else (other devices or dtypes, hooks, subclasses) calls the modules.
+  const FusedContext fused{c.module, c.fused_fn};
+  py::object x_steps = x.attr("permute")(1, 0, 2).attr("contiguous")();  // (T, N, d_feat)
+  auto encode = [&](const char *name) -> py::object {
+    py::object enc = submodule(self, name);
+    if (auto state = fused_encoder(fused, enc, x_steps)) return *state;
+    return py::tuple(enc(x))[1];
+  };
+  py::object state_excess = encode("enc_excess");
+  py::object state_market = encode("enc_market");
   bool lstm = py::isinstance<py::tuple>(state_excess);
   py::object h_excess = lstm ? py::object(py::tuple(state_excess)[0]) : state_excess;
   py::object h_market = lstm ? py::object(py::tuple(state_market)[0]) : state_market;
@@ -240,8 +222,13 @@ py::object add_model_forward(const NetClasses &c, py::object self, py::object x)
   // The decoder regenerates the window from the first step on; the first prediction comes
   // from a zero input, each later one from the previous prediction.
   py::object input = n.zeros_like(x[py::make_tuple(py::slice(py::none(), py::none(), py::none()), 0)]);
-  py::list reconstructed;
   py::object dec = submodule(self, "dec");
+  long d_feat_n = py::int_(d_feat).cast<long>();
+  if (auto predictions = fused_decoder(fused, dec, c.decoder, state, steps, d_feat_n)) {
+    out["reconstructed_feature"] = *predictions;
+    return out;
+  }
+  py::list reconstructed;
   if (steps > 0) {
     // The first step goes through the module call, which also validates the shapes.
     py::tuple first = dec(input, state);

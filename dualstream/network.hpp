@@ -11,6 +11,8 @@ namespace py = pybind11;
 // Classes the network functions need at call time (borrowed: the module owns them).
 struct NetClasses {
   py::handle add_model, decoder, revgrad_func, revgrad, lstm_model, gru_model;
+  // The extension module (its `_cpu_kernel` / `_kernel_isa` switches) and _FusedStack.
+  py::handle module{}, fused_fn{};
 };
 
 void add_model_init(const NetClasses &c, py::object self, py::object d_feat, py::object hidden_size,

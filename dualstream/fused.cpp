@@ -1,0 +1,515 @@
+#include "dualstream/fused.hpp"
+
+#include <pybind11/gil_safe_call_once.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/libs.hpp"
+#include "dualstream/recurrence.hpp"
+
+namespace dualstream {
+using alphaloom::libs;
+using namespace pybind11::literals;
+
+namespace {
+
+struct Ops {
+  py::object empty, zeros, stack, cat, gru, lstm, linear, get_num_threads, is_grad_enabled,
+      float32, hooks_module, tracing_state;
+};
+
+Ops& ops() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Ops> storage;
+  return storage
+      .call_once_and_store_result([] {
+        py::module_ torch = libs().torch;
+        Ops o;
+        o.empty = torch.attr("empty");
+        o.zeros = torch.attr("zeros");
+        o.stack = torch.attr("stack");
+        o.cat = torch.attr("cat");
+        o.gru = torch.attr("nn").attr("GRU");
+        o.lstm = torch.attr("nn").attr("LSTM");
+        o.linear = torch.attr("nn").attr("Linear");
+        o.get_num_threads = torch.attr("get_num_threads");
+        o.is_grad_enabled = torch.attr("is_grad_enabled");
+        o.float32 = torch.attr("float32");
+        o.hooks_module = py::module_::import("torch.nn.modules.module");
+        o.tracing_state = py::getattr(torch.attr("_C"), "_get_tracing_state", py::none());
+        return o;
+      })
+      .get_stored();
+}
+
+std::int64_t as_i64(py::handle v) {
+  return py::int_(py::reinterpret_borrow<py::object>(v)).cast<std::int64_t>();
+}
+
+bool truthy(py::handle o) { return PyObject_IsTrue(o.ptr()) == 1; }
+
+template <typename T>
+T* data_of(py::handle t) {
+  return t.is_none() ? nullptr
+                     : reinterpret_cast<T*>(t.attr("data_ptr")().cast<std::uintptr_t>());
+}
+
+bool f32_cpu(py::handle t) {
+  return !t.is_none() && truthy(t.attr("is_cpu")) &&
+         py::object(t.attr("dtype")).is(ops().float32);
+}
+
+bool has_shape(py::handle t, std::initializer_list<std::int64_t> shape) {
+  py::tuple sizes(t.attr("shape"));
+  if (py::len(sizes) != shape.size()) return false;
+  std::size_t k = 0;
+  for (std::int64_t s : shape)
+    if (as_i64(sizes[k++]) != s) return false;
+  return true;
+}
+
+py::tuple sizes(std::initializer_list<std::int64_t> shape) {
+  py::tuple t(shape.size());
+  std::size_t k = 0;
+  for (std::int64_t v : shape) t[k++] = py::int_(v);
+  return t;
+}
+
+py::object empty_f32(std::initializer_list<std::int64_t> shape) {
+  return ops().empty(sizes(shape), "dtype"_a = ops().float32);
+}
+
+py::object zeros_f32(std::initializer_list<std::int64_t> shape) {
+  return ops().zeros(sizes(shape), "dtype"_a = ops().float32);
+}
+
+py::object contiguous(py::handle t) {
+  return t.is_none() ? py::none() : py::object(t.attr("contiguous")());
+}
+
+// A recurrent module the kernels can run in its place, and its parameters layer by layer.
+struct Stack {
+  bool lstm = false;
+  std::int64_t L = 0, in = 0, H = 0;
+  double dropout = 0.0;
+  bool training = false;
+  std::vector<py::object> weights;  // w_ih, w_hh, b_ih, b_hh per layer
+};
+
+std::optional<Stack> stack_of(py::handle rnn) {
+  Ops& o = ops();
+  py::handle type = py::type::handle_of(rnn);
+  Stack st;
+  st.lstm = type.is(o.lstm);
+  if (!st.lstm && !type.is(o.gru)) return std::nullopt;
+  if (!plain_call(rnn) || !truthy(rnn.attr("batch_first")) || truthy(rnn.attr("bidirectional")) ||
+      !truthy(rnn.attr("bias")))
+    return std::nullopt;
+  if (st.lstm && as_i64(rnn.attr("proj_size")) != 0) return std::nullopt;
+  st.L = as_i64(rnn.attr("num_layers"));
+  st.in = as_i64(rnn.attr("input_size"));
+  st.H = as_i64(rnn.attr("hidden_size"));
+  st.dropout = rnn.attr("dropout").cast<double>();
+  st.training = truthy(rnn.attr("training"));
+  if (st.L < 1 || st.H < 1 || st.in < 1) return std::nullopt;
+  const std::int64_t G = (st.lstm ? 4 : 3) * st.H;
+  py::dict params = rnn.attr("__dict__")["_parameters"];
+  for (std::int64_t l = 0; l < st.L; ++l) {
+    const std::string sfx = "_l" + std::to_string(l);
+    const std::int64_t in = l == 0 ? st.in : st.H;
+    for (const char* name : {"weight_ih", "weight_hh", "bias_ih", "bias_hh"}) {
+      const std::string key = name + sfx;
+      if (!params.contains(key)) return std::nullopt;
+      py::object t = params[key.c_str()];
+      const bool bias = name[0] == 'b';
+      const bool ok = f32_cpu(t) && (bias ? has_shape(t, {G})
+                                          : has_shape(t, {G, name[7] == 'i' ? in : st.H}));
+      if (!ok) return std::nullopt;
+      st.weights.push_back(t);
+    }
+  }
+  return st;
+}
+
+// Dropout multipliers of the inputs of layers 1..L-1, (L-1, T, N, H), drawn as the library's
+// layer stack draws them: one (steps, N, H) tensor per layer boundary and call, uniform draws
+// made Bernoulli and scaled by 1 / (1 - p). A decoder runs one call per step, so `per_step`
+// draws T tensors of one step each, step-major. None when nothing is dropped.
+py::object dropout_masks(const Stack& st, std::int64_t T, std::int64_t N, bool per_step) {
+  if (!st.training || st.L < 2 || !(st.dropout > 0.0)) return py::none();
+  if (st.dropout >= 1.0) return zeros_f32({st.L - 1, T, N, st.H});  // the library draws nothing
+  const double keep = 1.0 - st.dropout;
+  auto draw = [&](std::int64_t steps) {
+    return py::object(empty_f32({steps, N, st.H}).attr("bernoulli_")(keep).attr("div_")(keep));
+  };
+  std::vector<py::list> layers(st.L - 1);
+  if (per_step) {
+    for (std::int64_t t = 0; t < T; ++t)
+      for (auto& l : layers) l.append(draw(1));
+  } else {
+    for (auto& l : layers) l.append(draw(T));
+  }
+  py::list joined;
+  for (auto& l : layers) joined.append(ops().cat(l, 0));
+  return ops().stack(joined, 0);
+}
+
+Isa chosen_isa(const FusedContext& c) {
+  py::object name = py::getattr(c.module, "_kernel_isa", py::none());
+  if (py::isinstance<py::str>(name)) {
+    const std::string n = name.cast<std::string>();
+    if (n == "avx512") return Isa::avx512;
+    if (n == "avx2") return Isa::avx2;
+    if (n == "base") return Isa::base;
+  }
+  return best_isa();
+}
+
+bool kernel_enabled(const FusedContext& c) {
+  return truthy(py::getattr(c.module, "_cpu_kernel", py::bool_(true)));
+}
+
+// What a call of the autograd function carries besides tensors.
+struct Spec {
+  bool lstm = false, feedback = false;
+  std::int64_t T = 0, N = 0, L = 0, D = 0, H = 0;
+  int threads = 1;
+  Isa isa = Isa::base;
+
+  py::tuple pack() const {
+    return py::make_tuple(lstm, feedback, T, N, L, D, H, threads, static_cast<int>(isa));
+  }
+  static Spec unpack(py::handle o) {
+    py::tuple t = py::reinterpret_borrow<py::tuple>(o);
+    Spec s;
+    s.lstm = t[0].cast<bool>();
+    s.feedback = t[1].cast<bool>();
+    s.T = as_i64(t[2]);
+    s.N = as_i64(t[3]);
+    s.L = as_i64(t[4]);
+    s.D = as_i64(t[5]);
+    s.H = as_i64(t[6]);
+    s.threads = t[7].cast<int>();
+    s.isa = static_cast<Isa>(t[8].cast<int>());
+    return s;
+  }
+  StackShape shape() const {
+    StackShape s;
+    s.T = T, s.N = N, s.L = L, s.D = D, s.H = H, s.lstm = lstm, s.feedback = feedback;
+    return s;
+  }
+};
+
+// tensors: x, h0, c0, mask, then 4 per layer, then fc weight and bias (feedback).
+constexpr std::size_t kFirstWeight = 4;
+
+StackWeights weights_of(const Spec& sp, const std::vector<py::object>& t) {
+  StackWeights w;
+  for (std::int64_t l = 0; l < sp.L; ++l) {
+    w.w_ih.push_back(data_of<const float>(t[kFirstWeight + 4 * l]));
+    w.w_hh.push_back(data_of<const float>(t[kFirstWeight + 4 * l + 1]));
+    w.b_ih.push_back(data_of<const float>(t[kFirstWeight + 4 * l + 2]));
+    w.b_hh.push_back(data_of<const float>(t[kFirstWeight + 4 * l + 3]));
+  }
+  if (sp.feedback) {
+    w.fc_w = data_of<const float>(t[kFirstWeight + 4 * sp.L]);
+    w.fc_b = data_of<const float>(t[kFirstWeight + 4 * sp.L + 1]);
+  }
+  return w;
+}
+
+// Polls for a pending signal with the GIL held (the kernels run without it).
+bool interrupted() {
+  py::gil_scoped_acquire gil;
+  return PyErr_CheckSignals() != 0;
+}
+
+struct Outputs {
+  py::object h_last, c_last, pred, hs, cs, acts;
+};
+
+// Runs the forward kernels; `keep`: also the buffers the backward pass needs.
+Outputs run_forward(const Spec& sp, const std::vector<py::object>& t, bool keep) {
+  const StackShape s = sp.shape();
+  Outputs out;
+  out.h_last = empty_f32({sp.L, sp.N, sp.H});
+  out.c_last = sp.lstm ? empty_f32({sp.L, sp.N, sp.H}) : py::none();
+  out.pred = sp.feedback ? empty_f32({sp.N, sp.T, sp.D}) : py::none();
+  out.hs = keep ? empty_f32({sp.L, sp.T + 1, sp.N, s.Hp()}) : py::none();
+  out.cs = keep && sp.lstm ? empty_f32({sp.L, sp.T + 1, sp.N, s.Hp()}) : py::none();
+  out.acts = keep ? empty_f32({sp.L, sp.T, sp.N, s.Ap()}) : py::none();
+  StackForward io;
+  io.x = data_of<const float>(t[0]);
+  io.h0 = data_of<const float>(t[1]);
+  io.c0 = data_of<const float>(t[2]);
+  io.mask = data_of<const float>(t[3]);
+  io.h_last = data_of<float>(out.h_last);
+  io.c_last = data_of<float>(out.c_last);
+  io.pred = data_of<float>(out.pred);
+  io.hs = data_of<float>(out.hs);
+  io.cs = data_of<float>(out.cs);
+  io.acts = data_of<float>(out.acts);
+  const StackWeights w = weights_of(sp, t);
+  bool done;
+  {
+    py::gil_scoped_release nogil;
+    done = stack_forward(s, w, io, sp.threads, sp.isa, StopCheck(interrupted));
+  }
+  if (!done) throw py::error_already_set();
+  return out;
+}
+
+py::object result_of(const Spec& sp, const Outputs& out) {
+  if (sp.feedback) return out.pred;
+  if (sp.lstm) return py::make_tuple(out.h_last, out.c_last);
+  return out.h_last;
+}
+
+// Runs the stack: through the autograd function when a gradient is wanted, else directly.
+py::object run(const FusedContext& c, const Spec& sp, std::vector<py::object> t) {
+  Ops& o = ops();
+  bool grad = truthy(o.is_grad_enabled());
+  if (grad) {
+    grad = false;
+    for (const py::object& v : t) grad = grad || (!v.is_none() && truthy(v.attr("requires_grad")));
+  }
+  for (py::object& v : t) v = contiguous(v);
+  if (!grad) return result_of(sp, run_forward(sp, t, false));
+  py::list args;
+  args.append(sp.pack());
+  for (const py::object& v : t) args.append(v);
+  return c.fn.attr("apply")(*args);
+}
+
+Spec spec_for(const FusedContext& c, const Stack& st, bool feedback, std::int64_t T,
+              std::int64_t N, std::int64_t D) {
+  Spec sp;
+  sp.lstm = st.lstm;
+  sp.feedback = feedback;
+  sp.T = T, sp.N = N, sp.L = st.L, sp.D = D, sp.H = st.H;
+  sp.threads = static_cast<int>(as_i64(ops().get_num_threads()));
+  sp.isa = chosen_isa(c);
+  return sp;
+}
+
+// (T*N, ng*H) real gate columns of a (T, N, ng*Hp) padded buffer.
+py::object real_gates(py::object g, std::int64_t TN, std::int64_t ng, std::int64_t H,
+                      std::int64_t Hp) {
+  return g.attr("reshape")(TN, ng, Hp).attr("narrow")(2, 0, H).attr("reshape")(TN, ng * H);
+}
+
+// (T*N, H) real columns of steps [first, first + T) of one layer of a (T + 1, N, Hp) buffer.
+py::object real_steps(py::object layer, std::int64_t first, std::int64_t T, std::int64_t TN,
+                      std::int64_t H) {
+  return layer.attr("narrow")(0, first, T).attr("narrow")(2, 0, H).attr("reshape")(TN, H);
+}
+
+}  // namespace
+
+bool plain_call(py::handle module) {
+  try {
+    py::dict d = module.attr("__dict__");
+    for (const char* k :
+         {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks", "_backward_pre_hooks"}) {
+      if (!d.contains(k) || truthy(d[k])) return false;
+    }
+    if (!py::getattr(module, "_compiled_call_impl", py::none()).is_none()) return false;
+    return true;
+  } catch (py::error_already_set&) {
+    PyErr_Clear();
+    return false;
+  }
+}
+
+bool global_hooks_clear() {
+  Ops& o = ops();
+  for (const char* k : {"_global_forward_hooks", "_global_forward_pre_hooks",
+                        "_global_backward_hooks", "_global_backward_pre_hooks"}) {
+    py::object v = py::getattr(o.hooks_module, k, py::none());
+    if (v.is_none() || truthy(v)) return false;
+  }
+  if (!o.tracing_state.is_none() && !o.tracing_state().is_none()) return false;
+  return true;
+}
+
+py::list kernel_isas() {
+  py::list names;
+  const std::pair<Isa, const char*> all[] = {
+      {Isa::avx512, "avx512"}, {Isa::avx2, "avx2"}, {Isa::base, "base"}};
+  for (auto [isa, name] : all)
+    if (isa_available(isa)) names.append(name);
+  return names;
+}
+
+py::object fused_stack_forward(py::object ctx, py::object spec, py::args tensors) {
+  const Spec sp = Spec::unpack(spec);
+  std::vector<py::object> t;
+  for (py::handle v : tensors) t.push_back(py::reinterpret_borrow<py::object>(v));
+  Outputs out = run_forward(sp, t, true);
+  ctx.attr("set_materialize_grads")(false);
+  ctx.attr("spec") = spec;
+  py::list saved;
+  for (const py::object& v : t) saved.append(v);
+  for (const py::object& v : {out.hs, out.cs, out.acts, out.pred}) saved.append(v);
+  ctx.attr("save_for_backward")(*saved);
+  return result_of(sp, out);
+}
+
+py::tuple fused_stack_backward(py::object ctx, py::args grads) {
+  Ops& o = ops();
+  if (truthy(o.is_grad_enabled()))
+    alphaloom::raise(PyExc_RuntimeError,
+                     "the fused recurrence has no second derivative; call the model with "
+                     "dualstream._cpu_kernel = False to differentiate twice");
+  const Spec sp = Spec::unpack(ctx.attr("spec"));
+  const StackShape s = sp.shape();
+  const std::int64_t T = sp.T, N = sp.N, L = sp.L, D = sp.D, H = sp.H, TN = T * N, Hp = s.Hp(),
+                     Gp = s.Gp(), ng = sp.lstm ? 4 : 3;
+  py::tuple saved(ctx.attr("saved_tensors"));
+  std::vector<py::object> t;
+  for (py::handle v : saved) t.push_back(py::reinterpret_borrow<py::object>(v));
+  const std::size_t n_in = t.size() - 4;
+  py::object hs = t[n_in], cs = t[n_in + 1], acts = t[n_in + 2], pred = t[n_in + 3];
+  py::tuple needs(ctx.attr("needs_input_grad"));
+  auto need = [&](std::size_t i) { return truthy(needs[i + 1]); };  // +1: the spec
+
+  auto grad_in = [&](std::size_t k) -> py::object {
+    if (k >= py::len(grads) || grads[k].is_none()) return py::none();
+    return py::object(grads[k].attr("to")(o.float32).attr("contiguous")());
+  };
+  py::object g_first = grad_in(0), g_second = sp.lstm && !sp.feedback ? grad_in(1) : py::none();
+
+  py::object g_x = empty_f32({L, T, N, Gp});
+  py::object g_h = sp.lstm ? g_x : empty_f32({L, T, N, Gp});
+  py::object g_p = sp.feedback ? empty_f32({T, N, s.Dp()}) : py::none();
+  py::object g_h0 = empty_f32({L, N, H});
+  py::object g_c0 = sp.lstm ? empty_f32({L, N, H}) : py::none();
+  StackBackward io;
+  io.mask = data_of<const float>(t[3]);
+  io.hs = data_of<const float>(hs);
+  io.cs = data_of<const float>(cs);
+  io.acts = data_of<const float>(acts);
+  io.g_h_last = sp.feedback ? nullptr : data_of<const float>(g_first);
+  io.g_c_last = data_of<const float>(g_second);
+  io.g_pred = sp.feedback ? data_of<const float>(g_first) : nullptr;
+  io.g_x = data_of<float>(g_x);
+  io.g_h = sp.lstm ? nullptr : data_of<float>(g_h);
+  io.g_p = data_of<float>(g_p);
+  io.g_h0 = data_of<float>(g_h0);
+  io.g_c0 = data_of<float>(g_c0);
+  const StackWeights w = weights_of(sp, t);
+  bool done;
+  {
+    py::gil_scoped_release nogil;
+    done = stack_backward(s, w, io, sp.threads, sp.isa, StopCheck(interrupted));
+  }
+  if (!done) throw py::error_already_set();
+
+  // Parameter gradients: one product over all steps and rows per weight matrix.
+  py::list result;
+  result.append(py::none());  // spec
+  py::object gx0 = real_gates(g_x.attr("select")(0, 0), TN, ng, H, Hp);
+  py::object dx = py::none();
+  if (need(0) && !sp.feedback)
+    dx = gx0.attr("mm")(t[kFirstWeight]).attr("reshape")(T, N, D);
+  result.append(dx);
+  result.append(need(1) ? g_h0 : py::none());
+  result.append(need(2) ? g_c0 : py::none());
+  result.append(py::none());  // mask
+  for (std::int64_t l = 0; l < L; ++l) {
+    const std::size_t k = kFirstWeight + 4 * l;
+    const bool any = need(k) || need(k + 1) || need(k + 2) || need(k + 3);
+    py::object gx = l == 0 ? gx0 : real_gates(g_x.attr("select")(0, l), TN, ng, H, Hp);
+    py::object gh = sp.lstm ? gx : real_gates(g_h.attr("select")(0, l), TN, ng, H, Hp);
+    py::object d_wih = py::none(), d_whh = py::none();
+    if (any && need(k)) {
+      py::object input;
+      if (l > 0) {
+        input = real_steps(hs.attr("select")(0, l - 1), 1, T, TN, H);
+        if (!t[3].is_none()) input = input * t[3].attr("select")(0, l - 1).attr("reshape")(TN, H);
+      } else if (sp.feedback) {
+        // the zero first input, then every prediction but the last, step-major
+        py::list steps;
+        steps.append(zeros_f32({1, N, D}));
+        steps.append(pred.attr("transpose")(0, 1).attr("narrow")(0, 0, T - 1));
+        input = o.cat(steps, 0).attr("reshape")(TN, D);
+      } else {
+        input = t[0].attr("reshape")(TN, D);
+      }
+      d_wih = gx.attr("t")().attr("mm")(input);
+    }
+    if (any && need(k + 1))
+      d_whh = gh.attr("t")().attr("mm")(real_steps(hs.attr("select")(0, l), 0, T, TN, H));
+    result.append(d_wih);
+    result.append(d_whh);
+    result.append(any && need(k + 2) ? py::object(gx.attr("sum")(0)) : py::none());
+    result.append(any && need(k + 3) ? py::object(gh.attr("sum")(0)) : py::none());
+  }
+  if (sp.feedback) {
+    const std::size_t k = kFirstWeight + 4 * L;
+    py::object gp = g_p.attr("narrow")(2, 0, D).attr("reshape")(TN, D);
+    result.append(need(k) ? py::object(gp.attr("t")().attr("mm")(
+                                real_steps(hs.attr("select")(0, L - 1), 1, T, TN, H)))
+                          : py::none());
+    result.append(need(k + 1) ? py::object(gp.attr("sum")(0)) : py::none());
+  }
+  return py::tuple(result);
+}
+
+std::optional<py::object> fused_encoder(const FusedContext& c, py::handle rnn, py::handle x_tnd) {
+  if (!kernel_enabled(c) || !global_hooks_clear() || !f32_cpu(x_tnd)) return std::nullopt;
+  std::optional<Stack> st = stack_of(rnn);
+  if (!st) return std::nullopt;
+  py::tuple shape(x_tnd.attr("shape"));
+  if (py::len(shape) != 3) return std::nullopt;
+  const std::int64_t T = as_i64(shape[0]), N = as_i64(shape[1]), D = as_i64(shape[2]);
+  if (T < 1 || N < 1 || D != st->in) return std::nullopt;
+  Spec sp = spec_for(c, *st, false, T, N, D);
+  std::vector<py::object> t = {py::reinterpret_borrow<py::object>(x_tnd), py::none(), py::none(),
+                               dropout_masks(*st, T, N, false)};
+  for (py::object& w : st->weights) t.push_back(w);
+  return run(c, sp, std::move(t));
+}
+
+std::optional<py::object> fused_decoder(const FusedContext& c, py::handle dec, py::handle dec_cls,
+                                        py::handle state, long steps, long d_feat) {
+  if (!kernel_enabled(c) || steps < 1 || !global_hooks_clear()) return std::nullopt;
+  if (!py::type::handle_of(dec).is(dec_cls) || !plain_call(dec)) return std::nullopt;
+  py::dict mods = dec.attr("__dict__")["_modules"];
+  if (!mods.contains("rnn") || !mods.contains("fc")) return std::nullopt;
+  py::object rnn = mods["rnn"], fc = mods["fc"];
+  std::optional<Stack> st = stack_of(rnn);
+  if (!st || st->in != d_feat) return std::nullopt;
+  if (!py::type::handle_of(fc).is(ops().linear) || !plain_call(fc)) return std::nullopt;
+  py::dict fc_params = fc.attr("__dict__")["_parameters"];
+  if (!fc_params.contains("weight") || !fc_params.contains("bias")) return std::nullopt;
+  py::object fc_w = fc_params["weight"], fc_b = fc_params["bias"];
+  if (!f32_cpu(fc_w) || !f32_cpu(fc_b) || !has_shape(fc_w, {d_feat, st->H}) ||
+      !has_shape(fc_b, {d_feat}))
+    return std::nullopt;
+  py::object h0, c0 = py::none();
+  if (st->lstm) {
+    if (!py::isinstance<py::sequence>(state) || py::isinstance<py::str>(state) ||
+        py::len(state) != 2)
+      return std::nullopt;
+    h0 = state[py::int_(0)];
+    c0 = state[py::int_(1)];
+  } else {
+    h0 = py::reinterpret_borrow<py::object>(state);
+  }
+  if (!f32_cpu(h0) || (st->lstm && !f32_cpu(c0))) return std::nullopt;
+  py::tuple shape(h0.attr("shape"));
+  if (py::len(shape) != 3) return std::nullopt;
+  const std::int64_t N = as_i64(shape[1]);
+  if (N < 1 || !has_shape(h0, {st->L, N, st->H}) || (st->lstm && !has_shape(c0, {st->L, N, st->H})))
+    return std::nullopt;
+  Spec sp = spec_for(c, *st, true, steps, N, d_feat);
+  std::vector<py::object> t = {py::none(), h0, c0, dropout_masks(*st, steps, N, true)};
+  for (py::object& w : st->weights) t.push_back(w);
+  t.push_back(fc_w);
+  t.push_back(fc_b);
+  return run(c, sp, std::move(t));
+}
+
+}  // namespace dualstream
