@@ -16,7 +16,7 @@ using namespace pybind11::literals;
 namespace {
 
 struct Ops {
-  py::object empty, zeros, stack, cat, gru, lstm, linear, get_num_threads, is_grad_enabled,
+  py::object empty, zeros, zeros_like, stack, cat, gru, lstm, linear, get_num_threads, is_grad_enabled,
       float32, hooks_module, tracing_state;
 };
 
@@ -28,6 +28,7 @@ Ops& ops() {
         Ops o;
         o.empty = torch.attr("empty");
         o.zeros = torch.attr("zeros");
+        o.zeros_like = torch.attr("zeros_like");
         o.stack = torch.attr("stack");
         o.cat = torch.attr("cat");
         o.gru = torch.attr("nn").attr("GRU");
@@ -226,35 +227,34 @@ bool interrupted() {
 }
 
 struct Outputs {
-  py::object h_last, c_last, pred, hs, cs, acts;
+  py::object h_last, c_last, pred;
 };
 
-// Runs the forward kernels; `keep`: also the buffers the backward pass needs.
-Outputs run_forward(const Spec& sp, const std::vector<py::object>& t, bool keep) {
+StackInputs inputs_of(const std::vector<py::object>& t) {
+  StackInputs in;
+  in.x = data_of<const float>(t[0]);
+  in.h0 = data_of<const float>(t[1]);
+  in.c0 = data_of<const float>(t[2]);
+  in.mask = data_of<const float>(t[3]);
+  return in;
+}
+
+Outputs run_forward(const Spec& sp, const std::vector<py::object>& t) {
   const StackShape s = sp.shape();
   Outputs out;
   out.h_last = empty_f32({sp.L, sp.N, sp.H});
   out.c_last = sp.lstm ? empty_f32({sp.L, sp.N, sp.H}) : py::none();
   out.pred = sp.feedback ? empty_f32({sp.N, sp.T, sp.D}) : py::none();
-  out.hs = keep ? empty_f32({sp.L, sp.T + 1, sp.N, s.Hp()}) : py::none();
-  out.cs = keep && sp.lstm ? empty_f32({sp.L, sp.T + 1, sp.N, s.Hp()}) : py::none();
-  out.acts = keep ? empty_f32({sp.L, sp.T, sp.N, s.Ap()}) : py::none();
-  StackForward io;
-  io.x = data_of<const float>(t[0]);
-  io.h0 = data_of<const float>(t[1]);
-  io.c0 = data_of<const float>(t[2]);
-  io.mask = data_of<const float>(t[3]);
-  io.h_last = data_of<float>(out.h_last);
-  io.c_last = data_of<float>(out.c_last);
-  io.pred = data_of<float>(out.pred);
-  io.hs = data_of<float>(out.hs);
-  io.cs = data_of<float>(out.cs);
-  io.acts = data_of<float>(out.acts);
+  StackOutputs o;
+  o.h_last = data_of<float>(out.h_last);
+  o.c_last = data_of<float>(out.c_last);
+  o.pred = data_of<float>(out.pred);
+  const StackInputs in = inputs_of(t);
   const StackWeights w = weights_of(sp, t);
   bool done;
   {
     py::gil_scoped_release nogil;
-    done = stack_forward(s, w, io, sp.threads, sp.isa, StopCheck(interrupted));
+    done = stack_forward(s, w, in, o, sp.threads, sp.isa, StopCheck(interrupted));
   }
   if (!done) throw py::error_already_set();
   return out;
@@ -275,7 +275,7 @@ py::object run(const FusedContext& c, const Spec& sp, std::vector<py::object> t)
     for (const py::object& v : t) grad = grad || (!v.is_none() && truthy(v.attr("requires_grad")));
   }
   for (py::object& v : t) v = contiguous(v);
-  if (!grad) return result_of(sp, run_forward(sp, t, false));
+  if (!grad) return result_of(sp, run_forward(sp, t));
   py::list args;
   args.append(sp.pack());
   for (const py::object& v : t) args.append(v);
@@ -291,18 +291,6 @@ Spec spec_for(const FusedContext& c, const Stack& st, bool feedback, std::int64_
   sp.threads = static_cast<int>(as_i64(ops().get_num_threads()));
   sp.isa = chosen_isa(c);
   return sp;
-}
-
-// (T*N, ng*H) real gate columns of a (T, N, ng*Hp) padded buffer.
-py::object real_gates(py::object g, std::int64_t TN, std::int64_t ng, std::int64_t H,
-                      std::int64_t Hp) {
-  return g.attr("reshape")(TN, ng, Hp).attr("narrow")(2, 0, H).attr("reshape")(TN, ng * H);
-}
-
-// (T*N, H) real columns of steps [first, first + T) of one layer of a (T + 1, N, Hp) buffer.
-py::object real_steps(py::object layer, std::int64_t first, std::int64_t T, std::int64_t TN,
-                      std::int64_t H) {
-  return layer.attr("narrow")(0, first, T).attr("narrow")(2, 0, H).attr("reshape")(TN, H);
 }
 
 }  // namespace
@@ -346,13 +334,10 @@ py::object fused_stack_forward(py::object ctx, py::object spec, py::args tensors
   const Spec sp = Spec::unpack(spec);
   std::vector<py::object> t;
   for (py::handle v : tensors) t.push_back(py::reinterpret_borrow<py::object>(v));
-  Outputs out = run_forward(sp, t, true);
+  Outputs out = run_forward(sp, t);
   ctx.attr("set_materialize_grads")(false);
   ctx.attr("spec") = spec;
-  py::list saved;
-  for (const py::object& v : t) saved.append(v);
-  for (const py::object& v : {out.hs, out.cs, out.acts, out.pred}) saved.append(v);
-  ctx.attr("save_for_backward")(*saved);
+  ctx.attr("save_for_backward")(*tensors);
   return result_of(sp, out);
 }
 
@@ -360,100 +345,57 @@ py::tuple fused_stack_backward(py::object ctx, py::args grads) {
   Ops& o = ops();
   if (truthy(o.is_grad_enabled()))
     alphaloom::raise(PyExc_RuntimeError,
-                     "the fused recurrence has no second derivative; call the model with "
+                     "the fused recurrence has no second derivative; set "
                      "dualstream._cpu_kernel = False to differentiate twice");
   const Spec sp = Spec::unpack(ctx.attr("spec"));
   const StackShape s = sp.shape();
-  const std::int64_t T = sp.T, N = sp.N, L = sp.L, D = sp.D, H = sp.H, TN = T * N, Hp = s.Hp(),
-                     Gp = s.Gp(), ng = sp.lstm ? 4 : 3;
   py::tuple saved(ctx.attr("saved_tensors"));
   std::vector<py::object> t;
   for (py::handle v : saved) t.push_back(py::reinterpret_borrow<py::object>(v));
-  const std::size_t n_in = t.size() - 4;
-  py::object hs = t[n_in], cs = t[n_in + 1], acts = t[n_in + 2], pred = t[n_in + 3];
   py::tuple needs(ctx.attr("needs_input_grad"));
   auto need = [&](std::size_t i) { return truthy(needs[i + 1]); };  // +1: the spec
-
   auto grad_in = [&](std::size_t k) -> py::object {
     if (k >= py::len(grads) || grads[k].is_none()) return py::none();
     return py::object(grads[k].attr("to")(o.float32).attr("contiguous")());
   };
   py::object g_first = grad_in(0), g_second = sp.lstm && !sp.feedback ? grad_in(1) : py::none();
 
-  py::object g_x = empty_f32({L, T, N, Gp});
-  py::object g_h = sp.lstm ? g_x : empty_f32({L, T, N, Gp});
-  py::object g_p = sp.feedback ? empty_f32({T, N, s.Dp()}) : py::none();
-  py::object g_h0 = empty_f32({L, N, H});
-  py::object g_c0 = sp.lstm ? empty_f32({L, N, H}) : py::none();
-  StackBackward io;
-  io.mask = data_of<const float>(t[3]);
-  io.hs = data_of<const float>(hs);
-  io.cs = data_of<const float>(cs);
-  io.acts = data_of<const float>(acts);
-  io.g_h_last = sp.feedback ? nullptr : data_of<const float>(g_first);
-  io.g_c_last = data_of<const float>(g_second);
-  io.g_pred = sp.feedback ? data_of<const float>(g_first) : nullptr;
-  io.g_x = data_of<float>(g_x);
-  io.g_h = sp.lstm ? nullptr : data_of<float>(g_h);
-  io.g_p = data_of<float>(g_p);
-  io.g_h0 = data_of<float>(g_h0);
-  io.g_c0 = data_of<float>(g_c0);
+  // Gradients of every tensor input; the parameters' are computed whether asked or not.
+  std::vector<py::object> out(t.size(), py::none());
+  if (need(0) && !sp.feedback) out[0] = empty_f32({sp.T, sp.N, sp.D});
+  if (need(1)) out[1] = empty_f32({sp.L, sp.N, sp.H});
+  if (need(2) && sp.lstm) out[2] = empty_f32({sp.L, sp.N, sp.H});
+  for (std::size_t k = kFirstWeight; k < t.size(); ++k)
+    out[k] = o.zeros_like(t[k]);
+  StackGrads g;
+  g.h_last = sp.feedback ? nullptr : data_of<const float>(g_first);
+  g.c_last = data_of<const float>(g_second);
+  g.pred = sp.feedback ? data_of<const float>(g_first) : nullptr;
+  g.x = data_of<float>(out[0]);
+  g.h0 = data_of<float>(out[1]);
+  g.c0 = data_of<float>(out[2]);
+  for (std::int64_t l = 0; l < sp.L; ++l) {
+    g.w_ih.push_back(data_of<float>(out[kFirstWeight + 4 * l]));
+    g.w_hh.push_back(data_of<float>(out[kFirstWeight + 4 * l + 1]));
+    g.b_ih.push_back(data_of<float>(out[kFirstWeight + 4 * l + 2]));
+    g.b_hh.push_back(data_of<float>(out[kFirstWeight + 4 * l + 3]));
+  }
+  if (sp.feedback) {
+    g.fc_w = data_of<float>(out[kFirstWeight + 4 * sp.L]);
+    g.fc_b = data_of<float>(out[kFirstWeight + 4 * sp.L + 1]);
+  }
+  const StackInputs in = inputs_of(t);
   const StackWeights w = weights_of(sp, t);
   bool done;
   {
     py::gil_scoped_release nogil;
-    done = stack_backward(s, w, io, sp.threads, sp.isa, StopCheck(interrupted));
+    done = stack_backward(s, w, in, g, sp.threads, sp.isa, StopCheck(interrupted));
   }
   if (!done) throw py::error_already_set();
-
-  // Parameter gradients: one product over all steps and rows per weight matrix.
   py::list result;
   result.append(py::none());  // spec
-  py::object gx0 = real_gates(g_x.attr("select")(0, 0), TN, ng, H, Hp);
-  py::object dx = py::none();
-  if (need(0) && !sp.feedback)
-    dx = gx0.attr("mm")(t[kFirstWeight]).attr("reshape")(T, N, D);
-  result.append(dx);
-  result.append(need(1) ? g_h0 : py::none());
-  result.append(need(2) ? g_c0 : py::none());
-  result.append(py::none());  // mask
-  for (std::int64_t l = 0; l < L; ++l) {
-    const std::size_t k = kFirstWeight + 4 * l;
-    const bool any = need(k) || need(k + 1) || need(k + 2) || need(k + 3);
-    py::object gx = l == 0 ? gx0 : real_gates(g_x.attr("select")(0, l), TN, ng, H, Hp);
-    py::object gh = sp.lstm ? gx : real_gates(g_h.attr("select")(0, l), TN, ng, H, Hp);
-    py::object d_wih = py::none(), d_whh = py::none();
-    if (any && need(k)) {
-      py::object input;
-      if (l > 0) {
-        input = real_steps(hs.attr("select")(0, l - 1), 1, T, TN, H);
-        if (!t[3].is_none()) input = input * t[3].attr("select")(0, l - 1).attr("reshape")(TN, H);
-      } else if (sp.feedback) {
-        // the zero first input, then every prediction but the last, step-major
-        py::list steps;
-        steps.append(zeros_f32({1, N, D}));
-        steps.append(pred.attr("transpose")(0, 1).attr("narrow")(0, 0, T - 1));
-        input = o.cat(steps, 0).attr("reshape")(TN, D);
-      } else {
-        input = t[0].attr("reshape")(TN, D);
-      }
-      d_wih = gx.attr("t")().attr("mm")(input);
-    }
-    if (any && need(k + 1))
-      d_whh = gh.attr("t")().attr("mm")(real_steps(hs.attr("select")(0, l), 0, T, TN, H));
-    result.append(d_wih);
-    result.append(d_whh);
-    result.append(any && need(k + 2) ? py::object(gx.attr("sum")(0)) : py::none());
-    result.append(any && need(k + 3) ? py::object(gh.attr("sum")(0)) : py::none());
-  }
-  if (sp.feedback) {
-    const std::size_t k = kFirstWeight + 4 * L;
-    py::object gp = g_p.attr("narrow")(2, 0, D).attr("reshape")(TN, D);
-    result.append(need(k) ? py::object(gp.attr("t")().attr("mm")(
-                                real_steps(hs.attr("select")(0, L - 1), 1, T, TN, H)))
-                          : py::none());
-    result.append(need(k + 1) ? py::object(gp.attr("sum")(0)) : py::none());
-  }
+  for (std::size_t k = 0; k < t.size(); ++k)
+    result.append(k == 3 || !need(k) ? py::none() : out[k]);  // 3: the dropout masks
   return py::tuple(result);
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -76,17 +77,52 @@ Packed pack(const StackShape& s, const StackWeights& w, bool backward) {
   return p;
 }
 
-// One call's shared state: shape, packed weights, buffers, and the early-stop flag that the
-// calling thread raises when `check` reports a pending interrupt.
+// Per-thread sums of the parameter gradients, in double, over the blocks a thread ran.
+struct GradSums {
+  std::vector<double> v;
+  void add(const float* block, std::int64_t n) {
+    if (v.empty()) v.assign(n, 0.0);
+    for (std::int64_t i = 0; i < n; ++i) v[i] += block[i];
+  }
+};
+
+// Offsets of the parameter gradients inside one flat block of sums: per layer w_ih (Gp, in_p),
+// w_hh (Gp, Hp), b_ih, b_hh (Gp); then fc (Dp, Hp) and fc_b (Dp).
+struct GradLayout {
+  std::vector<std::int64_t> w_ih, w_hh, b_ih, b_hh;
+  std::int64_t fc = 0, fc_b = 0, size = 0;
+  explicit GradLayout(const StackShape& s) {
+    const std::int64_t Hp = s.Hp(), Gp = s.Gp(), Dp = s.Dp();
+    for (std::int64_t l = 0; l < s.L; ++l) {
+      w_ih.push_back(size), size += Gp * (l == 0 ? Dp : Hp);
+      w_hh.push_back(size), size += Gp * Hp;
+      b_ih.push_back(size), size += Gp;
+      b_hh.push_back(size), size += Gp;
+    }
+    fc = size, size += s.feedback ? Dp * Hp : 0;
+    fc_b = size, size += s.feedback ? Dp : 0;
+  }
+};
+
+// One call's shared state: shape, packed weights, inputs and outputs, and the early-stop flag
+// that the calling thread raises when `check` reports a pending interrupt.
 struct Job {
   const StackShape& s;
   const Packed& p;
-  const StackForward* fwd;
-  const StackBackward* bwd;
-  std::int64_t block;
-  const StopCheck* check;
+  const StackInputs& in;
+  float* out_h = nullptr;
+  float* out_c = nullptr;
+  float* out_pred = nullptr;
+  const StackGrads* grads = nullptr;
+  std::int64_t block = 1;
+  const StopCheck* check = nullptr;
+  std::vector<GradSums> sums;
   std::atomic<bool> stop{false};
   std::chrono::steady_clock::time_point last_check = std::chrono::steady_clock::now();
+
+  Job(const StackShape& s_, const Packed& p_, const StackInputs& in_, std::int64_t block_,
+      const StopCheck* check_)
+      : s(s_), p(p_), in(in_), block(block_), check(check_) {}
 
   bool keep_going(int tid) {
     if (stop.load(std::memory_order_relaxed)) return false;
@@ -100,6 +136,96 @@ struct Job {
     }
     return true;
   }
+};
+
+// Work buffers are recycled between calls: fresh pages cost a fault each on first touch, which
+// for the backward pass's block copies would take as long as the arithmetic.
+class BufferPool {
+ public:
+  std::vector<float> take(std::size_t n) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = free_.begin(); it != free_.end(); ++it)
+        if (it->capacity() >= n) {
+          std::vector<float> v = std::move(*it);
+          free_.erase(it);
+          v.resize(n);
+          return v;
+        }
+    }
+    return std::vector<float>(n);
+  }
+  void give(std::vector<float>&& v) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.size() < 16) free_.push_back(std::move(v));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::vector<float>> free_;
+};
+
+BufferPool& pool() {
+  static BufferPool* p = new BufferPool;  // never destroyed: threads may outlive statics
+  return *p;
+}
+
+// One thread's work buffers, carved from one pooled allocation.
+struct Scratch {
+  std::vector<float> buf;
+  float *h, *c, *in, *gx, *gh, *act, *pred, *tmp, *zero;
+  // backward only
+  float *hs = nullptr, *cs = nullptr, *acts = nullptr, *preds = nullptr, *dh = nullptr,
+        *dc = nullptr, *dnext = nullptr, *dpred = nullptr, *grad_block = nullptr;
+  std::int64_t grad_size = 0;
+  std::vector<float*> g_w_ih, g_w_hh, g_b_ih, g_b_hh;
+  float *g_fc = nullptr, *g_fc_b = nullptr;
+
+  Scratch(const Job& job, bool backward) {
+    const StackShape& s = job.s;
+    const std::int64_t B = job.block, T = s.T, L = s.L, Hp = s.Hp(), Dp = s.Dp(), Gp = s.Gp(),
+                       Ap = s.Ap(), wide = std::max({Hp, Dp, Gp});
+    std::vector<std::pair<float**, std::int64_t>> parts = {
+        {&h, L * B * Hp}, {&c, L * B * Hp}, {&in, B * wide}, {&gx, B * Gp}, {&gh, B * Gp},
+        {&act, B * Ap},   {&pred, B * Dp},  {&tmp, B * wide}, {&zero, wide}};
+    const GradLayout layout(s);
+    if (backward) {
+      parts.insert(parts.end(), {{&hs, L * (T + 1) * B * Hp},
+                                 {&cs, s.lstm ? L * (T + 1) * B * Hp : 0},
+                                 {&acts, L * T * B * Ap},
+                                 {&preds, s.feedback ? T * B * Dp : 0},
+                                 {&dh, L * B * Hp},
+                                 {&dc, L * B * Hp},
+                                 {&dnext, B * Dp},
+                                 {&dpred, B * Dp},
+                                 {&grad_block, layout.size}});
+      grad_size = layout.size;
+    }
+    std::int64_t total = 0;
+    for (auto& part : parts) total += (part.second + 15) / 16 * 16;
+    buf = pool().take(static_cast<std::size_t>(total));
+    std::int64_t at = 0;
+    for (auto& part : parts) {
+      *part.first = buf.data() + at;
+      at += (part.second + 15) / 16 * 16;
+    }
+    std::fill_n(zero, wide, 0.0f);
+    if (backward) {
+      for (std::int64_t l = 0; l < L; ++l) {
+        g_w_ih.push_back(grad_block + layout.w_ih[l]);
+        g_w_hh.push_back(grad_block + layout.w_hh[l]);
+        g_b_ih.push_back(grad_block + layout.b_ih[l]);
+        g_b_hh.push_back(grad_block + layout.b_hh[l]);
+      }
+      g_fc = grad_block + layout.fc;
+      g_fc_b = grad_block + layout.fc_b;
+    }
+  }
+  ~Scratch() { pool().give(std::move(buf)); }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  void clear_grads() { std::fill_n(grad_block, grad_size, 0.0f); }
 };
 
 // nb rows of width n (real) into rows of width n_pad, zeros after n (and everywhere when src
@@ -119,6 +245,14 @@ void store_rows(const float* src, std::int64_t nb, std::int64_t n, std::int64_t 
   for (std::int64_t r = 0; r < nb; ++r) std::copy_n(src + r * n_pad, n, dst + r * n);
 }
 
+// dst = src * mask on the first n lanes of each padded row, zeros after.
+void mask_rows(const float* src, const float* mask, std::int64_t nb, std::int64_t n,
+               std::int64_t n_pad, float* dst) {
+  for (std::int64_t r = 0; r < nb; ++r)
+    for (std::int64_t j = 0; j < n_pad; ++j)
+      dst[r * n_pad + j] = j < n ? src[r * n_pad + j] * mask[r * n + j] : 0.0f;
+}
+
 using RangeFn = void (*)(Job&, std::int64_t, std::int64_t, int);
 
 }  // namespace
@@ -133,6 +267,7 @@ namespace lanes16 {
 constexpr int W = 16, kRows = 6, kCols = 4;
 typedef float V __attribute__((vector_size(64)));
 typedef int VI __attribute__((vector_size(64)));
+inline V splat(float s) { return reinterpret_cast<V>(_mm512_set1_ps(s)); }
 inline V load(const float* p) { return reinterpret_cast<V>(_mm512_loadu_ps(p)); }
 inline void store(float* p, V v) { _mm512_storeu_ps(p, reinterpret_cast<__m512>(v)); }
 inline V fmadd(V a, V b, V c) {
@@ -150,6 +285,7 @@ namespace lanes8 {
 constexpr int W = 8, kRows = 6, kCols = 2;
 typedef float V __attribute__((vector_size(32)));
 typedef int VI __attribute__((vector_size(32)));
+inline V splat(float s) { return reinterpret_cast<V>(_mm256_set1_ps(s)); }
 inline V load(const float* p) { return reinterpret_cast<V>(_mm256_loadu_ps(p)); }
 inline void store(float* p, V v) { _mm256_storeu_ps(p, reinterpret_cast<__m256>(v)); }
 inline V fmadd(V a, V b, V c) {
@@ -166,6 +302,7 @@ namespace lanes4 {
 constexpr int W = 4, kRows = 4, kCols = 3;
 typedef float V __attribute__((vector_size(16)));
 typedef int VI __attribute__((vector_size(16)));
+inline V splat(float s) { return V{s, s, s, s}; }
 inline V load(const float* p) {
   V v;
   __builtin_memcpy(&v, p, sizeof v);
@@ -198,11 +335,9 @@ RangeFn backward_fn(Isa isa) {
 
 // Rows per block: enough for full register tiles, few enough that a block's states and gate
 // rows stay in the core's private cache.
-std::int64_t block_rows(const StackShape& s) {
-  const std::int64_t per_row = (s.L * (s.lstm ? 3 : 2) + 3) * s.Gp() * 4;
-  return std::clamp<std::int64_t>((std::int64_t{1} << 18) / std::max<std::int64_t>(per_row, 1),
-                                  6, 48) /
-         6 * 6;
+std::int64_t block_rows(const StackShape& s, bool backward) {
+  (void)s;
+  return backward ? 48 : 48;
 }
 
 // Splits [0, n) into contiguous ranges, one per thread; the caller's thread takes the first
@@ -274,20 +409,51 @@ Isa best_isa() {
   return Isa::base;
 }
 
-bool stack_forward(const StackShape& s, const StackWeights& w, const StackForward& io, int threads,
-                   Isa isa, const StopCheck& stop) {
+bool stack_forward(const StackShape& s, const StackWeights& w, const StackInputs& in,
+                   const StackOutputs& out, int threads, Isa isa, const StopCheck& stop) {
   if (s.T <= 0 || s.N <= 0 || s.L <= 0) return true;
   const Packed p = pack(s, w, false);
-  Job job{s, p, &io, nullptr, block_rows(s), &stop};
+  Job job(s, p, in, block_rows(s, false), &stop);
+  job.out_h = out.h_last;
+  job.out_c = out.c_last;
+  job.out_pred = out.pred;
   return run_rows(job, forward_fn(isa_available(isa) ? isa : Isa::base), threads);
 }
 
-bool stack_backward(const StackShape& s, const StackWeights& w, const StackBackward& io,
-                    int threads, Isa isa, const StopCheck& stop) {
-  if (s.T <= 0 || s.N <= 0 || s.L <= 0) return true;
+bool stack_backward(const StackShape& s, const StackWeights& w, const StackInputs& in,
+                    const StackGrads& g, int threads, Isa isa, const StopCheck& stop) {
   const Packed p = pack(s, w, true);
-  Job job{s, p, nullptr, &io, block_rows(s), &stop};
-  return run_rows(job, backward_fn(isa_available(isa) ? isa : Isa::base), threads);
+  Job job(s, p, in, block_rows(s, true), &stop);
+  job.grads = &g;
+  job.sums.resize(std::max(threads, 1));
+  if (s.T > 0 && s.N > 0 && s.L > 0 &&
+      !run_rows(job, backward_fn(isa_available(isa) ? isa : Isa::base), threads))
+    return false;
+  // Sum the threads' parts and unpad into the library's layouts.
+  const GradLayout layout(s);
+  std::vector<double> total(layout.size, 0.0);
+  for (const GradSums& part : job.sums)
+    for (std::size_t i = 0; i < part.v.size(); ++i) total[i] += part.v[i];
+  const std::int64_t H = s.H, Hp = s.Hp(), ng = s.lstm ? 4 : 3;
+  auto unpack = [&](std::int64_t at, std::int64_t k_real, std::int64_t k_pad, float* dst) {
+    for (std::int64_t q = 0; q < ng; ++q)
+      for (std::int64_t j = 0; j < H; ++j)
+        for (std::int64_t k = 0; k < k_real; ++k)
+          dst[(q * H + j) * k_real + k] = static_cast<float>(total[at + (q * Hp + j) * k_pad + k]);
+  };
+  for (std::int64_t l = 0; l < s.L; ++l) {
+    unpack(layout.w_ih[l], l == 0 ? s.D : H, l == 0 ? s.Dp() : Hp, g.w_ih[l]);
+    unpack(layout.w_hh[l], H, Hp, g.w_hh[l]);
+    unpack(layout.b_ih[l], 1, 1, g.b_ih[l]);
+    unpack(layout.b_hh[l], 1, 1, g.b_hh[l]);
+  }
+  if (s.feedback)
+    for (std::int64_t d = 0; d < s.D; ++d) {
+      g.fc_b[d] = static_cast<float>(total[layout.fc_b + d]);
+      for (std::int64_t k = 0; k < H; ++k)
+        g.fc_w[d * H + k] = static_cast<float>(total[layout.fc + d * Hp + k]);
+    }
+  return true;
 }
 
 }  // namespace dualstream

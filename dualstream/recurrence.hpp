@@ -11,10 +11,9 @@
 // layer 0 with the previous step's prediction fc(h_top) (zeros at the first step) and emits
 // every step's prediction.
 //
-// Real layouts (what callers pass and get back) are the library's: weights (G, in) with gates
-// [r | z | n] (GRU, G = 3H) or [i | f | g | o] (LSTM, G = 4H). The buffers kept for the backward
-// pass pad every hidden vector to Hp = round_up(H, 16) floats so that each gate block starts on
-// a vector boundary; padding lanes hold zeros.
+// Layouts are the library's: weights (G, in) with gates [r | z | n] (GRU, G = 3H) or
+// [i | f | g | o] (LSTM, G = 4H). Inside, every hidden vector is padded to Hp = round_up(H, 16)
+// floats so that each gate block starts on a vector boundary; padding lanes hold zeros.
 #pragma once
 
 #include <cstdint>
@@ -48,33 +47,32 @@ struct StackWeights {
   const float* fc_b = nullptr;  // feedback: (D)
 };
 
-struct StackForward {
+struct StackInputs {
   const float* x = nullptr;     // encoder: (T, N, D)
   const float* h0 = nullptr;    // (L, N, H), nullptr for zeros
   const float* c0 = nullptr;    // LSTM: (L, N, H), nullptr for zeros
   const float* mask = nullptr;  // (L - 1, T, N, H) dropout multipliers of layer inputs, or nullptr
-  float* h_last = nullptr;      // out (L, N, H)
-  float* c_last = nullptr;      // out, LSTM (L, N, H)
-  float* pred = nullptr;        // out, feedback (N, T, D)
-  // Kept for the backward pass; all nullptr when no gradient is wanted.
-  float* hs = nullptr;    // (L, T + 1, N, Hp): h of every step, the initial state first
-  float* cs = nullptr;    // LSTM (L, T + 1, N, Hp)
-  float* acts = nullptr;  // (L, T, N, Ap): GRU r, z, n, hidden n-part; LSTM i, f, g, o
 };
 
-struct StackBackward {
-  const float* mask = nullptr;  // as given to the forward pass
-  const float* hs = nullptr;
-  const float* cs = nullptr;
-  const float* acts = nullptr;
-  const float* g_h_last = nullptr;  // (L, N, H) or nullptr
-  const float* g_c_last = nullptr;  // (L, N, H) or nullptr
-  const float* g_pred = nullptr;    // feedback (N, T, D) or nullptr
-  float* g_x = nullptr;   // out (L, T, N, Gp): gradient of the input-side gate sums
-  float* g_h = nullptr;   // out, GRU (L, T, N, Gp): of the hidden-side sums (LSTM: equal to g_x)
-  float* g_p = nullptr;   // out, feedback (T, N, Dp): total gradient of each step's prediction
-  float* g_h0 = nullptr;  // out (L, N, H)
-  float* g_c0 = nullptr;  // out, LSTM (L, N, H)
+struct StackOutputs {
+  float* h_last = nullptr;  // (L, N, H)
+  float* c_last = nullptr;  // LSTM (L, N, H), or nullptr
+  float* pred = nullptr;    // feedback (N, T, D)
+};
+
+// The backward pass keeps nothing from the forward pass: it recomputes each block of rows from
+// its initial state, so a training step holds no per-step buffers at all.
+struct StackGrads {
+  const float* h_last = nullptr;  // in: (L, N, H) or nullptr for zeros
+  const float* c_last = nullptr;  // in: LSTM (L, N, H) or nullptr
+  const float* pred = nullptr;    // in: feedback (N, T, D) or nullptr
+  float* x = nullptr;             // out, optional: encoder (T, N, D)
+  float* h0 = nullptr;            // out, optional: (L, N, H)
+  float* c0 = nullptr;            // out, optional: LSTM (L, N, H)
+  // out, real layouts as StackWeights; required
+  std::vector<float*> w_ih, w_hh, b_ih, b_hh;
+  float* fc_w = nullptr;
+  float* fc_b = nullptr;
 };
 
 // Polled between blocks of rows, from the calling thread only; true stops the work early (the
@@ -88,9 +86,9 @@ Isa best_isa();
 
 // Call with the GIL released. `threads` is an upper bound; small batches run on fewer. Return
 // false when `stop` asked to stop.
-bool stack_forward(const StackShape& s, const StackWeights& w, const StackForward& io, int threads,
-                   Isa isa, const StopCheck& stop);
-bool stack_backward(const StackShape& s, const StackWeights& w, const StackBackward& io,
-                    int threads, Isa isa, const StopCheck& stop);
+bool stack_forward(const StackShape& s, const StackWeights& w, const StackInputs& in,
+                   const StackOutputs& out, int threads, Isa isa, const StopCheck& stop);
+bool stack_backward(const StackShape& s, const StackWeights& w, const StackInputs& in,
+                    const StackGrads& g, int threads, Isa isa, const StopCheck& stop);
 
 }  // namespace dualstream

@@ -7,78 +7,14 @@ import torch
 from torch import nn
 
 import dualstream as ds
-
-
-# A plain-torch twin of the ADD network: same submodule names and order, same forward.
-class TwinDecoder(nn.Module):
-    def __init__(self, d_feat, hidden_size, num_layers, dropout, base_model):
-        super().__init__()
-        rnn = nn.GRU if base_model == "GRU" else nn.LSTM
-        self.rnn = rnn(input_size=d_feat, hidden_size=hidden_size, num_layers=num_layers,
-                       batch_first=True, dropout=dropout)
-        self.fc = nn.Linear(hidden_size, d_feat)
-
-    def forward(self, x, hidden):
-        out, hidden = self.rnn(x.unsqueeze(1), hidden)
-        return self.fc(out.squeeze(1)), hidden
-
-
-class TwinReverse(torch.autograd.Function):
-    @staticmethod
-    def forward(ctx, x, alpha):
-        ctx.alpha = alpha
-        return x.view_as(x)
-
-    @staticmethod
-    def backward(ctx, grad):
-        return -grad * ctx.alpha, None
-
-
-def twin_head(width, out):
-    return nn.Sequential(nn.Linear(width, width), nn.BatchNorm1d(width), nn.Tanh(),
-                         nn.Linear(width, out))
-
-
-class TwinADD(nn.Module):
-    def __init__(self, d_feat, hidden_size, num_layers, dropout, dec_dropout, base_model):
-        super().__init__()
-        self.d_feat = d_feat
-        self.alpha = 0.0
-        rnn = nn.GRU if base_model == "GRU" else nn.LSTM
-        kw = dict(input_size=d_feat, hidden_size=hidden_size, num_layers=num_layers,
-                  batch_first=True, dropout=dropout)
-        self.enc_excess, self.enc_market = rnn(**kw), rnn(**kw)
-        self.dec = TwinDecoder(d_feat, 2 * hidden_size, num_layers, dec_dropout, base_model)
-        c = hidden_size * num_layers
-        self.pred_excess, self.adv_excess = twin_head(c, 1), twin_head(c, 1)
-        self.adv_market, self.pred_market = twin_head(c, 3), twin_head(c, 3)
-
-    def forward(self, x):
-        x = x.reshape(len(x), self.d_feat, -1).permute(0, 2, 1)
-        n, steps = x.shape[0], x.shape[1]
-        _, se = self.enc_excess(x)
-        _, sm = self.enc_market(x)
-        lstm = isinstance(se, tuple)
-        fe = (se[0] if lstm else se).permute(1, 0, 2).reshape(n, -1)
-        fm = (sm[0] if lstm else sm).permute(1, 0, 2).reshape(n, -1)
-        out = {"excess": self.pred_excess(fe).squeeze(1), "market": self.pred_market(fm),
-               "adv_market": self.adv_market(TwinReverse.apply(fe, self.alpha)),
-               "adv_excess": self.adv_excess(TwinReverse.apply(fm, self.alpha))}
-        state = ([torch.cat([se[0], sm[0]], -1), torch.cat([se[1], sm[1]], -1)] if lstm
-                 else torch.cat([se, sm], -1))
-        step, seq = torch.zeros_like(x[:, 0, :]), []
-        for _ in range(steps):
-            step, state = self.dec(step, state)
-            seq.append(step)
-        out["reconstructed_feature"] = torch.stack(seq, 1)
-        return out
+from plain_add import PlainADD
 
 
 def pair(base_model="GRU", num_layers=2, dec_dropout=0.0, hidden=8):
     torch.manual_seed(11)
     ours = ds.ADDModel(d_feat=6, hidden_size=hidden, num_layers=num_layers, dropout=0.0,
                        dec_dropout=dec_dropout, base_model=base_model)
-    twin = TwinADD(6, hidden, num_layers, 0.0, dec_dropout, base_model)
+    twin = PlainADD(6, hidden, num_layers, 0.0, dec_dropout, base_model)
     twin.load_state_dict(ours.state_dict())  # strict: same keys, same shapes
     return ours, twin
 
@@ -123,8 +59,8 @@ def test_forward_and_gradients_equal_plain_torch(base_model, mode):
     ours, twin = pair(base_model, num_layers=2, dec_dropout=0.3)
     getattr(ours, mode)(), getattr(twin, mode)()
     for _ in range(3):
-        ours.before_adv_excess.step_alpha(), ours.before_adv_market.step_alpha()
-    twin.alpha = ours.before_adv_excess._alpha.item()
+        for net in (ours, twin):
+            net.before_adv_excess.step_alpha(), net.before_adv_market.step_alpha()
     x = torch.randn(12, 48)
     torch.manual_seed(5)
     a = ours(x)
