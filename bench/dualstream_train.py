@@ -1,0 +1,161 @@
+"""ADD training and evaluation epochs at the trainer's default network (GRU, hidden 64, two
+layers; 6 features x 60 steps) on 12 days x 300 stocks, one thread: `ADD.train_epoch` (batches
+of 1,000 rows) and `ADD.test_epoch` against the same network written as plain torch modules
+(examples/plain_add.py) driven by the straightforward loops below: the same training pass, and
+one forward pass per day for evaluation.
+
+Before timing, both sides start from one state dict: their evaluation metrics must agree, and so
+must the parameter gradients of one training batch. Times are CPU seconds of this
+process (one thread, so they are the work done), best of --repeat interleaved runs: on a shared
+machine wall time mostly measures the neighbours.
+"""
+import argparse
+import sys
+import time
+import warnings
+
+import numpy as np
+import pandas as pd
+import torch
+
+from harness import header, report
+
+import dualstream  # noqa: E402
+from plain_add import twin_of  # noqa: E402
+from synthetic import make_market, make_windows  # noqa: E402
+
+N_STOCKS, N_DAYS, WINDOW, BATCH = 300, 12, 60, 1000
+NET = dict(d_feat=6, hidden_size=64, num_layers=2, dropout=0.0, dec_dropout=0.0,
+           base_model="GRU")
+
+
+def data():
+    data1, _, codes = make_market(n_stocks=N_STOCKS, n_days=N_DAYS + WINDOW, seed=1)
+    frame = make_windows(data1, codes, window=WINDOW)
+    days = frame.index.get_level_values(0).unique()[:N_DAYS]
+    return frame.loc[days]
+
+
+def baseline_test_epoch(model, net, data_x, data_y, data_m):
+    """One forward pass per day, pandas correlations, as a first Python version would do it."""
+    x_values, y_values = data_x.values, data_y.values
+    m_values = data_m.values.astype(int)
+    net.eval()
+    daily_index, daily_count = model.get_daily_inter(data_x, shuffle=False)
+    records = []
+    for idx, count in zip(daily_index, daily_count):
+        batch = slice(idx, idx + count)
+        feature = torch.from_numpy(x_values[batch]).float()
+        label_excess = torch.from_numpy(y_values[batch]).float()
+        label_market = torch.from_numpy(m_values[batch]).long()
+        metrics = {}
+        preds = net(feature)
+        model.loss_fn(feature, preds, label_excess, label_market, metrics)
+        mse = -torch.nn.functional.mse_loss(preds["excess"], label_excess).item()
+        metrics["mse"] = mse
+        metrics["loss"] = mse
+        pred = pd.Series(preds["excess"].detach().numpy())
+        label = pd.Series(label_excess.detach().numpy())
+        metrics["ic"] = pred.corr(label)
+        metrics["ric"] = pred.corr(label, method="spearman")
+        records.append(metrics)
+    return {k: np.mean([r[k] for r in records]) for k in records[0]}
+
+
+def baseline_train_epoch(model, net, optimizer, x_values, y_values, m_values):
+    net.train()
+    indices = np.arange(len(x_values))
+    np.random.shuffle(indices)
+    for i in range(len(indices))[::model.batch_size]:
+        if len(indices) - i < model.batch_size:
+            break
+        batch = indices[i:i + model.batch_size]
+        feature = torch.from_numpy(x_values[batch]).float()
+        label_excess = torch.from_numpy(y_values[batch]).float()
+        label_market = torch.from_numpy(m_values[batch]).long()
+        preds = net(feature)
+        loss = model.loss_fn(feature, preds, label_excess, label_market)
+        optimizer.zero_grad()
+        loss.backward()
+        torch.nn.utils.clip_grad_value_(net.parameters(), 3.0)
+        optimizer.step()
+
+
+def metric_difference(ours, theirs):
+    """Largest metric difference; ric counts a tenth, as one swapped rank of two predictions
+    1e-7 apart moves a day's rank correlation by about 1e-5."""
+    assert set(ours) == set(theirs), (sorted(ours), sorted(theirs))
+    return max(abs(ours[k] - theirs[k]) * (0.1 if k == "ric" else 1.0) for k in ours)
+
+
+def gradient_difference(model, twin, x_values, y_values, m_values):
+    """Largest difference of the parameter gradients of one training batch, in units of
+    1e-5 + 1e-3 x the parameter's largest gradient (so 1.0 is the limit). The biases ahead of
+    batch norm have gradients of pure rounding noise (their true gradient is zero), which the
+    relative part keeps from deciding the check."""
+    feature = torch.from_numpy(x_values).float()
+    label_excess = torch.from_numpy(y_values).float()
+    label_market = torch.from_numpy(m_values).long()
+    grads = []
+    for net in (model.ADD_model, twin):
+        net.train()
+        net.zero_grad()
+        model.loss_fn(feature, net(feature), label_excess, label_market).backward()
+        grads.append({k: p.grad for k, p in net.named_parameters()})
+    return max(((g - grads[1][k]).abs().max() / (1e-5 + 1e-3 * grads[1][k].abs().max())).item()
+               for k, g in grads[0].items())
+
+
+def cpu_time(fn):
+    t0 = time.process_time()
+    fn()
+    return time.process_time() - t0
+
+
+def interleaved(ours, theirs, repeat):
+    best = [float("inf"), float("inf")]
+    for _ in range(repeat):
+        best[0] = min(best[0], cpu_time(ours))
+        best[1] = min(best[1], cpu_time(theirs))
+    return best
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--repeat", type=int, default=3, help="timed runs per side")
+    args = parser.parse_args()
+    torch.set_num_threads(1)
+    warnings.filterwarnings("ignore", message="The given NumPy array is not writable")
+    df = data()
+    model = dualstream.ADD(batch_size=BATCH, GPU=-1, seed=0, **{k: v for k, v in NET.items()})
+    model.print = lambda *a, **k: None
+    model.fit_thresh(df["label"])
+    df = model.gen_market_label(df, df["label"])
+    feature = [c for c in df.columns if c not in ("label", "market_return")]
+    x, y, m = df[feature], df["label"], df["market_return"]
+    xv, yv, mv = x.values, np.squeeze(y.values), np.squeeze(m.values.astype(int))
+    print(f"frame: {len(df)} rows, {N_DAYS} days x {N_STOCKS} stocks, {len(feature)} feature "
+          f"columns; batch {BATCH}; torch threads {torch.get_num_threads()}; "
+          f"vector path {dualstream._kernel_isa}")
+
+    twin = twin_of(model.ADD_model, **NET)
+    optimizer = torch.optim.Adam(twin.parameters(), lr=model.lr)
+    metrics = metric_difference(model.test_epoch(x, y, m), baseline_test_epoch(model, twin, x, y, m))
+    grads = gradient_difference(model, twin, xv[:BATCH], yv[:BATCH], mv[:BATCH])
+    print(f"from equal weights: largest metric difference {metrics:.2e} (limit 1e-5), largest "
+          f"gradient difference of one training batch {grads:.2f} (limit 1)")
+    if not (metrics <= 1e-5 and grads <= 1.0):
+        sys.exit("the fused network and the plain torch network disagree")
+
+    header()
+    report("train_epoch default net 12x300 rows",
+           *interleaved(lambda: model.train_epoch(xv, yv, mv),
+                        lambda: baseline_train_epoch(model, twin, optimizer, xv, yv, mv),
+                        args.repeat))
+    report("test_epoch default net 12 days x 300",
+           *interleaved(lambda: model.test_epoch(x, y, m),
+                        lambda: baseline_test_epoch(model, twin, x, y, m), args.repeat))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
