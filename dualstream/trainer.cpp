@@ -90,6 +90,7 @@ LabelledSplits select_labelled_splits(py::handle self, py::handle dataset1,
     require_finite_features(feature_matrix(frames[k][in.feature], kSplitNames[k]), in.feature,
                             kSplitNames[k], labelled_day_rows(frames[k]));
   }
+  require_no_infinite_labels(df_train[label], kSplitNames[0]);
   require_writable_target("ADD.pth");
   self.attr("fit_thresh")(label_train);  // thresholds from the training labels only
   py::object gen = self.attr("gen_market_label");

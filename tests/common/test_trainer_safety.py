@@ -107,6 +107,8 @@ BAD_INPUT = {
     "nan": (_nan_cell, ValueError, r"3 non-finite.*'c4', with 2"),
     "too large for float32": (lambda df: df.assign(c1=df["c1"].astype("float64") * 1e300),
                               ValueError, r"non-finite.*'c1'"),
+    "infinite label": (lambda df: df.assign(label=df["label"].where(df.index != df.index[7], np.inf)),
+                       ValueError, "1 infinite label"),
     "datetime column": (lambda df: df.assign(c2=pd.Timestamp("2021-01-01")), TypeError,
                         r"'c2'.*datetime64"),
     "text column": (lambda df: df.assign(c3="x"), TypeError, r"'c3'.*dtype (str|object)"),
