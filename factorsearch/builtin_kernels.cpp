@@ -118,40 +118,62 @@ void rolling_mean(const double *x, double *o, std::size_t rows) {
   }
 }
 
-// pandas' online rolling variance (Welford's update with Kahan compensation, 0 for a run of equal
-// values), ddof = 1, then its square root as x.rolling(W).std() takes it.
+// Welford's running mean and sum of squared deviations, each update Kahan-compensated with
+// separate compensations for adding and dropping, as pandas rolls a variance.
+struct Welford {
+  double nobs = 0.0, mean = 0.0, ssq = 0.0, c_add = 0.0, c_remove = 0.0;
+  void add(double v) {
+    if (std::isnan(v)) return;
+    nobs += 1.0;
+    const double prev_mean = mean - c_add, y = v - c_add, d = y - mean;
+    c_add = d + mean - y;
+    mean += d / nobs;
+    ssq += (v - prev_mean) * (v - mean);
+  }
+  void remove(double v) {
+    nobs -= 1.0;
+    if (nobs == 0.0) {
+      mean = ssq = 0.0;
+      return;
+    }
+    const double prev_mean = mean - c_remove, y = v - c_remove, d = y - mean;
+    c_remove = d + mean - y;
+    mean -= d / nobs;
+    ssq -= (v - prev_mean) * (v - mean);
+  }
+};
+
+// pandas' rolling variance (ddof 1) step for step, including its rebuild of the running state
+// from the window's values when dropping one collapses the sum of squares by more than
+// 1 / (1000 eps), then the square root as x.rolling(W).std() takes it. One departure: a window of
+// equal values has deviation exactly 0, where pandas may leave a rounding residue (2.5e-6 on a
+// flat price after a jump) that would give its z-score a meaningless size.
 template <int W>
 void rolling_std(const double *x, double *o, std::size_t rows) {
-  double nobs = 0.0, mean = 0.0, ssq = 0.0, c_add = 0.0, c_remove = 0.0;
+  constexpr double kCollapse = 1000 * std::numeric_limits<double>::epsilon();
+  Welford st;
   double prev = rows ? finite_or_nan(x[0]) : 0.0;
   long same = 0;
   for (std::size_t t = 0; t < rows; ++t) {
     if (t >= W) {
       const double v = finite_or_nan(x[t - W]);
       if (!std::isnan(v)) {
-        nobs -= 1.0;
-        if (nobs != 0.0) {
-          const double prev_mean = mean - c_remove, y = v - c_remove, d = y - mean;
-          c_remove = d + mean - y;
-          mean -= d / nobs;
-          ssq -= (v - prev_mean) * (v - mean);
-        } else {
-          mean = ssq = 0.0;
+        const double before = st.ssq;
+        st.remove(v);
+        if (st.nobs != 0.0 && st.ssq < before * kCollapse) {
+          st = Welford{};
+          for (std::size_t k = t - W + 1; k < t; ++k) st.add(finite_or_nan(x[k]));
         }
       }
     }
     const double v = finite_or_nan(x[t]);
     if (!std::isnan(v)) {
-      nobs += 1.0;
       same = v == prev ? same + 1 : 1;
       prev = v;
-      const double prev_mean = mean - c_add, y = v - c_add, d = y - mean;
-      c_add = d + mean - y;
-      mean += d / nobs;
-      ssq += (v - prev_mean) * (v - mean);
     }
+    st.add(v);
     double var = kNaN;
-    if (nobs >= W && nobs > 1.0) var = (same >= nobs) ? 0.0 : ssq / (nobs - 1.0);
+    if (st.nobs >= W && st.nobs > 1.0) var = same >= st.nobs ? 0.0 : st.ssq / (st.nobs - 1.0);
     o[t] = var < 0 ? 0.0 : std::sqrt(var);
   }
 }

@@ -141,14 +141,18 @@ def test_time_series_builtins_equal_their_pandas_expression(market, name):
     data1, _, codes = rough_market(market)
     op = getattr(factorsearch, name)
     expected = eval(f"lambda x, y=None: {op.pandas_form}")
-    # means and window picks copy pandas step for step; deviations agree to rounding
-    rtol = 1e-9 if name.startswith(("ts_std", "ts_zscore", "ts_corr")) else 0
+    # pandas' running sums are replayed step for step; its correlation only to rounding
+    rtol = 1e-9 if name == "ts_corr_10" else 0
     for code in codes[:12]:
         x, y = data1[code]["close"].ffill(), data1[code]["volume"].ffill()
         args = (x, y)[:op.arity]
         got = op(*args)
         assert isinstance(got, pd.Series) and got.index is x.index and got.name == x.name
-        same_cells(got.to_numpy(), expected(*args).to_numpy(), rtol=rtol)
+        want = expected(*args).to_numpy()
+        # a window of equal values has deviation 0, not pandas' rounding residue
+        flat = (x.rolling(20).min() == x.rolling(20).max()).to_numpy()
+        keep = ~flat if name in ("ts_std_20", "ts_zscore_20") else slice(None)
+        same_cells(got.to_numpy()[keep], want[keep], rtol=rtol)
     # other dtypes run the pandas expression itself
     ints = pd.Series(np.arange(30) % 7, name="v")
     pd.testing.assert_series_equal(op(*(ints,) * op.arity), expected(*(ints,) * op.arity))
