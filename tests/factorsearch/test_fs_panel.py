@@ -12,6 +12,9 @@ from factorsearch import FactorSearch
 
 import fs_reference
 
+# log of negatives, 0 / 0 and the like are part of what is compared
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
+
 BUILTINS = [name for name in dir(factorsearch)
             if type(getattr(factorsearch, name)).__name__ == "BuiltinOperator"]
 TIME_SERIES = [n for n in BUILTINS if not getattr(factorsearch, n).cross_sectional]
