@@ -65,9 +65,12 @@ MIXED = [["np.add", 2], ["np.subtract", 2], ["np.divide", 2], ["np.log", 1], ["a
          ["(lambda x: x.astype('float32'))", 1], ["np.log", 2]]
 
 
-@pytest.mark.parametrize("seed", range(40))
-def test_panel_equals_the_per_stock_evaluation(market, seed):
+@pytest.mark.parametrize("seed,layout", [(s, "float") for s in range(40)] +
+                         [(s, "int volume") for s in range(8)])
+def test_panel_equals_the_per_stock_evaluation(market, seed, layout):
     data1, price1, codes = rough_market(market)
+    if layout == "int volume":  # fields come per stock, not as one block
+        data1 = data1.ffill().fillna(0).astype({c: "int64" for c in data1 if c[1] == "volume"})
     fs = FactorSearch(MIXED)
     random.seed(seed)
     program = fs.build_program()
