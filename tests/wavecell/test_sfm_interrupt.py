@@ -42,7 +42,6 @@ def test_ctrl_c_stops_the_fused_recurrence_during_fit(in_tmp, lines):
     df = pd.concat([probe.iloc[:1], rows(n, seed=1)], ignore_index=True)
     before = {k: v.clone() for k, v in m.sfm_model.state_dict().items()}
     delay = 0.3 + 3 * per_row
-
     timer = threading.Timer(delay, _thread.interrupt_main)
     timer.start()
     started = time.perf_counter()
@@ -51,13 +50,11 @@ def test_ctrl_c_stops_the_fused_recurrence_during_fit(in_tmp, lines):
             m.fit((df, (".iloc[:1]", ".iloc[1:]")))
         waited = time.perf_counter() - started - delay
     finally:
-        timer.cancel()
+        timer.cancel()  # never let the signal hit the test run itself
     assert waited < min(2.0, 0.5 * n * per_row), (waited, n * per_row)
-    assert lines[-1] == "evaluating..."
-    assert m.sfm_model.states == []
+    assert lines[-1] == "evaluating..." and m.sfm_model.states == []
     assert all(torch.equal(before[k], v) for k, v in m.sfm_model.state_dict().items())
-    scores = m.predict(probe.drop(columns="label"))
-    assert len(scores) == 2 and np.isfinite(scores.to_numpy()).all()
+    assert np.isfinite(m.predict(probe.drop(columns="label")).to_numpy()).all()
 
 
 @pytest.mark.parametrize("kernel", [True, False])
