@@ -4,9 +4,9 @@
 // Each is one call at its call site.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
-#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -63,7 +63,8 @@ inline std::pair<py::object, py::object> open_beside(py::handle target) {
   py::object dir = path.attr("dirname")(target);
   std::string base = py::str(path.attr("basename")(target));
   for (int attempt = 0;; ++attempt) {
-    std::string name = "." + base + "." + py::str(os.attr("urandom")(6).attr("hex")()).cast<std::string>() + ".tmp";
+    std::string tag = py::str(os.attr("urandom")(6).attr("hex")());
+    std::string name = "." + base + "." + tag + ".tmp";
     py::object tmp = path.attr("join")(dir, name);
     try {
       return {tmp, libs().builtins.attr("open")(tmp, "xb")};
@@ -119,7 +120,8 @@ inline void save_atomically(py::handle obj, const char *filename) {
   try {
     // An existing file keeps its permission bits, as it would when overwritten in place.
     try {
-      py::object mode = py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(target).attr("st_mode"));
+      py::object st_mode = os.attr("stat")(target).attr("st_mode");
+      py::object mode = py::module_::import("stat").attr("S_IMODE")(st_mode);
       os.attr("chmod")(tmp, mode);
     } catch (py::error_already_set &e) {
       if (!e.matches(PyExc_OSError)) throw;
@@ -152,7 +154,8 @@ inline void save_atomically(py::handle obj, const char *filename) {
 // objects either fail late or are coerced. Booleans count as numbers (0/1 flags).
 inline void require_numeric_columns(py::handle frame, py::handle columns, const char *what) {
   py::object types = libs().pd.attr("api").attr("types");
-  py::object is_numeric = types.attr("is_numeric_dtype"), is_complex = types.attr("is_complex_dtype");
+  py::object is_numeric = types.attr("is_numeric_dtype");
+  py::object is_complex = types.attr("is_complex_dtype");
   py::list dtypes(frame.attr("__getitem__")(columns).attr("dtypes"));
   py::list cols(py::reinterpret_borrow<py::object>(columns));
   for (std::size_t k = 0; k < py::len(cols); ++k) {
@@ -214,9 +217,6 @@ inline void require_no_infinite_labels(py::handle labels, const char *what) {
 // ---------------------------------------------------------------------------------------------
 // Training state
 
-// The network's weights and the optimiser's state as they were when fit began, put back when
-// training ends without a usable result (no finite validation score), so a bad run cannot
-// leave NaN weights or NaN optimiser moments behind.
 // The number of feature columns the last fit trained on, kept on the trainer; predict refuses
 // any other width (a different T would be scored silently otherwise).
 inline constexpr const char *kFitWidthAttr = "_fit_width";
@@ -225,6 +225,9 @@ inline void set_fit_width(py::handle self, long long width) {
   py::setattr(self, kFitWidthAttr, py::int_(width));
 }
 
+// The network's weights, the optimiser's state and the fitted width as they were when fit
+// began, put back when training ends without a usable result (no finite validation score), so a
+// bad run cannot leave NaN weights or NaN optimiser moments behind.
 class TrainingSnapshot {
  public:
   // `self` is the trainer: its network `model_attr` and its `train_optimizer`.
