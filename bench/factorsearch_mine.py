@@ -6,7 +6,10 @@ the same seed, so all of them must return the same rows. Also reports what shipp
 data costs: its pickled size, one pickle + unpickle round trip, how many times it was sent, and
 that time as a share of the pool's worker time.
 
-    python bench/factorsearch_mine.py [ATTEMPTS]     (default 24)
+    python bench/factorsearch_mine.py [ATTEMPTS]
+
+Without ATTEMPTS the count is chosen so the one-process run takes about 20 s (pool start-up and
+the workers' data preparation are part of every parallel call and must not dominate).
 
 Target: n_jobs=2 at least 1.7x the attempts/s of n_jobs=1 on an otherwise idle 2-core machine."""
 import os
@@ -35,7 +38,6 @@ def timed_mine(fs, data, attempts, **kw):
 
 
 def main():
-    attempts = int(sys.argv[1]) if len(sys.argv) > 1 else 24
     data = load_wide()
     fs = factorsearch.FactorSearch(OPS)
     os.chdir(tempfile.mkdtemp(prefix="bench-mine-"))
@@ -43,6 +45,11 @@ def main():
     stdout, sys.stdout = sys.stdout, devnull  # found rows are printed; keep the table readable
     try:
         fs.mine(*data, 1, L, seed=SEED, max_attempts=1, progress=False)  # imports, caches
+        if len(sys.argv) > 1:
+            attempts = int(sys.argv[1])
+        else:
+            probe, _ = timed_mine(fs, data, 6)
+            attempts = max(12, min(2000, int(20.0 * 6 / probe)))
         one, ref = timed_mine(fs, data, attempts)
         two, own = timed_mine(fs, data, attempts, n_jobs=2)
         with ProcessPoolExecutor(2) as pool:
