@@ -4,7 +4,8 @@ process pool of the call's own), and with a ProcessPoolExecutor(2) passed as exe
 receives the data inside its first tasks. Every run mines the same fixed number of attempts with
 the same seed, so all of them must return the same rows. Also reports what shipping the market
 data costs: its pickled size, one pickle + unpickle round trip, how many times it was sent, and
-that time as a share of the pool's worker time.
+that time as a share of the pool's worker time, and CPU seconds per attempt (a loaded machine
+starves the workers of cores; CPU time shows what the call itself costs).
 
     python bench/factorsearch_mine.py [ATTEMPTS]
 
@@ -14,6 +15,7 @@ the workers' data preparation are part of every parallel call and must not domin
 Target: n_jobs=2 at least 1.7x the attempts/s of n_jobs=1 on an otherwise idle 2-core machine."""
 import os
 import pickle
+import resource
 import sys
 import tempfile
 import time
@@ -31,10 +33,24 @@ OPS = [["np.subtract", 2], ["np.divide", 2], ["np.log", 1], ["abs", 1], ["moment
 L, SEED = 30, 2024
 
 
+def cpu(who):
+    r = resource.getrusage(who)
+    return r.ru_utime + r.ru_stime
+
+
 def timed_mine(fs, data, attempts, **kw):
+    """Wall seconds and the frame; CPU seconds of this process and of the worker processes
+    (counted once a pool has shut down and its workers were reaped) in CPU_SPENT."""
+    own, kids = cpu(resource.RUSAGE_SELF), cpu(resource.RUSAGE_CHILDREN)
     t0 = time.perf_counter()
     frame = fs.mine(*data, 10**6, L, seed=SEED, max_attempts=attempts, progress=False, **kw)
-    return time.perf_counter() - t0, frame
+    wall = time.perf_counter() - t0
+    CPU_SPENT["executor" if "executor" in kw else kw.get("n_jobs", 1)] = (cpu(resource.RUSAGE_SELF) - own,
+                                      cpu(resource.RUSAGE_CHILDREN) - kids)
+    return wall, frame
+
+
+CPU_SPENT = {}
 
 
 def main():
@@ -70,6 +86,14 @@ def main():
     header()
     report("mine n_jobs=2 vs n_jobs=1 [s/attempt]", two / attempts, one / attempts)
     report("mine executor=pool(2) vs n_jobs=1", gen / attempts, one / attempts)
+    # On a loaded machine the workers wait for cores; their CPU time shows what the call itself
+    # costs. Projected: the 2-worker rate if each worker had a core of its own.
+    single = sum(CPU_SPENT[1])
+    parent, workers = CPU_SPENT[2]
+    print(f"CPU s/attempt  n_jobs=1: {single / attempts:.3f}   n_jobs=2: workers "
+          f"{workers / attempts:.3f} + caller {parent / attempts:.3f}   projected ratio on two "
+          f"idle cores: {single / max(workers / 2, parent):.2f}x   (cores busy during n_jobs=2: "
+          f"{(workers + parent) / two:.2f} of 2)")
     for name, frame, wall in (("n_jobs=2", own, two), ("executor", given, gen)):
         sent = frame.attrs["data_sent"]
         share = sent * ship / (2 * wall)
