@@ -29,8 +29,11 @@ def killer(x):
     os._exit(3)
 
 
-# Operators set on the module by name, as a user would (forked workers see them too).
-factorsearch.slow, factorsearch.killer = slow, killer
+@pytest.fixture(autouse=True)
+def named_operators(monkeypatch):
+    """Operators set on the module by name, as a user would (forked workers see them too)."""
+    for fn in (slow, killer):
+        monkeypatch.setattr(factorsearch, fn.__name__, fn, raising=False)
 
 
 def saved(frame):
