@@ -76,8 +76,20 @@ ResultFile::ResultFile() {
 }
 
 void ResultFile::save(py::handle rows) {
+  // np.array(rows) turns every number into text again on each save, which grows with the number
+  // of rows found; only the new rows are converted here. Joining the converted blocks gives the
+  // same array: the text width is the widest of its parts, as np.array would choose.
   py::module_ np = py::module_::import("numpy");
-  write_then(np.attr("array")(rows), [&](const py::object &tmp) {
+  const std::size_t n = py::len(rows);
+  if (!table_ || n < in_table_) {
+    table_ = np.attr("array")(rows);
+  } else if (n > in_table_) {
+    py::object fresh = np.attr("array")(rows[py::slice(static_cast<py::ssize_t>(in_table_),
+                                                        static_cast<py::ssize_t>(n), 1)]);
+    table_ = np.attr("concatenate")(py::make_tuple(table_, fresh));
+  }
+  in_table_ = n;
+  write_then(table_, [&](const py::object &tmp) {
     py::module_::import("os").attr("replace")(tmp, path_);
   });
 }

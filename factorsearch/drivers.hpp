@@ -33,6 +33,8 @@ class ResultFile {
 
   int run_ = -1;
   std::string path_;
+  py::object table_;  // the rows saved last, as the array written
+  std::size_t in_table_ = 0;
 };
 
 // The second half of an attempt, after the draw: evaluation and back-test of `drawn` over

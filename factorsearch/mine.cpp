@@ -219,16 +219,30 @@ struct Results {
   std::int64_t found() const { return static_cast<std::int64_t>(attempts.size()); }
 
   void commit(std::int64_t attempt, py::handle row) {
+    add(attempt, row);
+    publish();
+  }
+
+  // Rows that arrive together (one chunk's) are added, then saved in one rewrite and printed:
+  // a rewrite costs an fsync, several milliseconds, which would bound a pool's throughput.
+  void add(std::int64_t attempt, py::handle row) {
     rows.append(row);
     attempts.push_back(attempt);
+    unpublished.append(row);
+  }
+
+  void publish() {
+    if (py::len(unpublished) == 0) return;
     file.save(rows);
-    progress.print_row(row);
+    py::list out = std::move(unpublished);
+    unpublished = py::list();
+    for (py::handle row : out) progress.print_row(row);
   }
 
   const std::int64_t wanted;
   Progress &progress;
   ResultFile file;
-  py::list rows;
+  py::list rows, unpublished;
   std::vector<std::int64_t> attempts;
 };
 
@@ -447,12 +461,13 @@ class ExecutorRun {
          it = waiting_.erase(it)) {
       for (py::handle r : it->second.second) {
         if (results_.full()) break;
-        results_.commit(r[py::int_(0)].cast<std::int64_t>(),
-                        as_row(r[py::int_(1)], r[py::int_(2)], r[py::int_(3)], r[py::int_(4)]));
-        results_.progress.advance(0, results_.found());
+        results_.add(r[py::int_(0)].cast<std::int64_t>(),
+                     as_row(r[py::int_(1)], r[py::int_(2)], r[py::int_(3)], r[py::int_(4)]));
       }
       commit_pos_ = it->second.first;
     }
+    results_.publish();
+    results_.progress.advance(0, results_.found());
   }
 
   void cancel_after(std::int64_t cutoff) {
