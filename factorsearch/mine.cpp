@@ -389,6 +389,9 @@ class ExecutorRun {
 
   // Successes known so far (committed or waiting for earlier chunks), in attempt order.
   std::int64_t known_cutoff() const {
+    std::int64_t count = results_.found();
+    for (const auto &[start, held] : waiting_) count += static_cast<std::int64_t>(py::len(held.second));
+    if (count < results_.wanted) return -1;
     std::vector<std::int64_t> known(results_.attempts);
     for (const auto &[start, held] : waiting_)
       for (py::handle r : held.second) known.push_back(r[py::int_(0)].cast<std::int64_t>());
