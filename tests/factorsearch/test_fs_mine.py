@@ -46,10 +46,22 @@ def attempt_seed(seed, i):
 
 
 def no_children():
+    """No child process left but the workers of the module's Dask cluster."""
+    def left():
+        return [p for p in multiprocessing.active_children() if not p.name.startswith("Dask")]
     deadline = time.time() + 5
-    while multiprocessing.active_children() and time.time() < deadline:
+    while left() and time.time() < deadline:
         time.sleep(0.05)
-    return multiprocessing.active_children() == []
+    return left() == []
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        yield client
 
 
 @pytest.fixture(scope="module")
@@ -91,7 +103,7 @@ def test_attempt_i_is_f_drawing_from_its_own_generator(market, in_tmp, capture_s
 
 @pytest.mark.parametrize("where", ["n_jobs=2", "ProcessPoolExecutor", "dask"])
 def test_same_seed_gives_the_same_frame_and_file_on_every_executor(market, reference, in_tmp,
-                                                                   where):
+                                                                   request, where):
     data1, price1, codes = market
     fs = FactorSearch(OPS)
     run = lambda **kw: fs.mine(data1, price1, codes, CT, L, seed=SEED, progress=False, **kw)
@@ -101,12 +113,8 @@ def test_same_seed_gives_the_same_frame_and_file_on_every_executor(market, refer
         with ProcessPoolExecutor(2) as pool:
             frame = run(executor=pool)
     else:
-        distributed = pytest.importorskip("dask.distributed")
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None) as cluster, \
-                distributed.Client(cluster) as client:
-            frame = run(executor=client)
-            assert frame.attrs["data_sent"] == 2  # once per worker
+        frame = run(executor=request.getfixturevalue("dask_client"))
+        assert frame.attrs["data_sent"] == 2  # once per worker
     expected, file = reference
     pd.testing.assert_frame_equal(frame, expected)
     np.testing.assert_array_equal(saved(frame), file)
@@ -152,6 +160,17 @@ def test_a_worker_that_dies_names_its_attempt(market, in_tmp, capture_stdout, mo
     calls = ["harmless(" in f for f in twin["formula"]]
     assert calls.index(True) == culprit == twin["attempt"].iloc[-1]
     assert twin["formula"].iloc[-1].replace("harmless", "killer") in str(err.value)
+
+
+def test_dask_workers_that_die_end_the_call_with_an_error(market, in_tmp, capture_stdout,
+                                                         dask_client):
+    # Dask restarts dead workers; the data broadcast to them is gone with them.
+    data1, price1, codes = market
+    with pytest.raises(RuntimeError, match=r"worker process died during one of attempts \d+ to"):
+        FactorSearch([["np.add", 2], ["killer", 1]]).mine(
+            data1, price1, codes, 5, L, seed=5, executor=dask_client, progress=False)
+    (name,) = os.listdir("factors")
+    assert np.load(os.path.join("factors", name)).shape == (0, 4)
 
 
 def refused_inputs(market):
