@@ -131,9 +131,7 @@ py::object factor_frame(py::handle mod, py::object self, py::handle formula, py:
 
   py::module_ pd = pandas();
   py::list codes(py::reinterpret_borrow<py::object>(zz500));
-  if (py::len(codes) < 2)
-    raise(PyExc_ValueError,
-          format("a factor panel needs at least two stocks, got {}", py::len(codes)));
+  if (py::len(codes) == 0) raise(PyExc_ValueError, "zz500 names no stock");
   // The field preparation is the attempt's own; it also reads a price frame, which a factor does
   // not need, so it gets an empty one on the same dates.
   py::object no_prices = pd.attr("DataFrame")(
@@ -142,15 +140,11 @@ py::object factor_frame(py::handle mod, py::object self, py::handle formula, py:
   Market market = prepare_market(data1, no_prices, codes);
 
   register_operators(mod, self);
-  std::vector<double> panel;
+  py::object values;
   {
     QuietWarnings quiet;
-    evaluate_panel(mod, self, drawn, market, panel);
+    values = evaluate_program(mod, self, drawn, market);
   }
-  const auto n = static_cast<py::ssize_t>(market.n_dates);
-  const auto m = static_cast<py::ssize_t>(market.n_stocks());
-  py::array_t<double> values({n, m});
-  std::copy(panel.begin(), panel.end(), values.mutable_data());
   return pd.attr("DataFrame")(values, "index"_a = market.index,
                               "columns"_a = pd.attr("Index")(codes));
 }

@@ -59,6 +59,8 @@ def test_factor_reads_blanks_and_picks_the_entry_by_argument_count(market, monke
     one = fs.factor(" twice( np.log(close) ) ", data1, codes[:3])
     two = fs.factor("twice(np.log(close),np.log(close))", data1, codes[:3])
     pd.testing.assert_frame_equal(one, two)
+    single = fs.factor("twice(np.log(close))", data1, codes[1:2])  # one stock is a panel too
+    pd.testing.assert_frame_equal(single, one[codes[1:2]])
     lam = "(lambda x: x.rolling(3).mean())"
     got = FactorSearch([[lam, 1], ["np.log", 1]]).factor(f"np.log({lam}(close))", data1, codes[:3])
     expected = np.log(data1.xs("close", axis=1, level="field")[codes[:3]].rolling(3).mean())
