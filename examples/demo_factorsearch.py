@@ -17,7 +17,7 @@ OPERATORS = [
     ["momentum.rsi", 1], ["momentum.roc", 1], ["trend.sma_indicator", 1],
     ["volatility.bollinger_pband", 1],
 ]
-FACTORS, LEG, COST_BPS, SEED = 16, 20, 10.0, 7
+FACTORS, LEG, COST_BPS, SEED = 40, 20, 10.0, 7
 
 
 def load():
