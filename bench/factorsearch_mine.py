@@ -21,7 +21,6 @@ import tempfile
 import time
 from concurrent.futures import ProcessPoolExecutor
 
-import numpy as np
 import pandas as pd
 
 from harness import header, report
@@ -52,19 +51,6 @@ def timed_mine(fs, data, attempts, **kw):
 
 
 CPU_SPENT = {}
-
-
-def save_cost(frame, repeat=20):
-    """Seconds of one atomic rewrite of a result file holding `frame`'s rows, as the miner does."""
-    rows = np.array(frame[["formula", "net_value", "sharpe", "maxdown"]].values.tolist())
-    t0 = time.perf_counter()
-    for _ in range(repeat):
-        with open("bench-save.tmp", "wb") as fh:
-            np.save(fh, rows)
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.replace("bench-save.tmp", "bench-save.npy")
-    return (time.perf_counter() - t0) / repeat
 
 
 def main():
@@ -108,13 +94,6 @@ def main():
           f"{workers / attempts:.3f} + caller {parent / attempts:.3f}   projected ratio on two "
           f"idle cores: {single / max(workers / 2, parent):.2f}x   (cores busy during n_jobs=2: "
           f"{(workers + parent) / two:.2f} of 2)")
-    # n_jobs=1 rewrites the file after every factor (an fsync each), a pool once per chunk: the
-    # ratio without those rewrites isolates what the second worker brings.
-    save = save_cost(ref)
-    bare = one - len(ref) * save
-    print(f"one rewrite of factors/<run>.npy: {save * 1e3:.1f} ms; n_jobs=1 without its "
-          f"{len(ref)} rewrites: {attempts / bare:.2f} attempts/s, n_jobs=2 ratio to it "
-          f"{bare / two:.2f}x")
     for name, frame, wall in (("n_jobs=2", own, two), ("executor", given, gen)):
         sent = frame.attrs["data_sent"]
         share = sent * ship / (2 * wall)

@@ -1,4 +1,5 @@
 #include "factorsearch/mine.hpp"
+#include "factorsearch/tree_walk.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -286,6 +287,16 @@ bool is_worker_death(py::handle exc) {
   return name == "KilledWorker";
 }
 
+// Each of `workers` processes on this machine gets an equal share of the usable cores.
+int kernel_threads(std::int64_t workers) {
+  py::module_ os = py::module_::import("os");
+  py::object cores = py::hasattr(os, "sched_getaffinity")
+                         ? py::object(py::int_(py::len(os.attr("sched_getaffinity")(0))))
+                         : os.attr("cpu_count")();
+  const std::int64_t n = cores.is_none() ? 1 : cores.cast<std::int64_t>();
+  return static_cast<int>(std::max<std::int64_t>(1, n / std::max<std::int64_t>(workers, 1)));
+}
+
 struct Flight {
   std::int64_t start, stop;
   py::object future;
@@ -309,7 +320,7 @@ class ExecutorRun {
   std::int64_t run_own_pool(std::int64_t n_jobs) {
     py::object pool = cf_.attr("ProcessPoolExecutor")(
         "max_workers"_a = n_jobs, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a = py::make_tuple(job_[py::int_(0)], data_));
+        "initargs"_a = py::make_tuple(job_[py::int_(0)], data_, kernel_threads(n_jobs)));
     own_pool_ = true;
     executor_ = pool;
     workers_ = n_jobs;
@@ -522,7 +533,7 @@ class ExecutorRun {
     shut_down(true);
     py::object pool = cf_.attr("ProcessPoolExecutor")(
         "max_workers"_a = 1, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a = py::make_tuple(job_[py::int_(0)], data_));
+        "initargs"_a = py::make_tuple(job_[py::int_(0)], data_, kernel_threads(1)));
     std::int64_t culprit = -1, tried = 0;
     try {
       for (const auto &[start, stop] : ranges) {
@@ -662,9 +673,10 @@ py::object empty_frame(py::object seed) {
 
 }  // namespace
 
-void mine_worker_init(py::handle mod, py::handle token, py::handle data) {
+void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads) {
   py::module_ signal = py::module_::import("signal");
   signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
+  cap_kernel_threads(kernel_threads);
   cache_market(mod, token, data);
 }
 

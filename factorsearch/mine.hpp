@@ -21,8 +21,9 @@ py::object mine(py::handle mod, py::object self, py::handle data1, py::handle pr
 py::object mine_chunk(py::handle mod, py::handle job, py::handle data, std::int64_t start,
                       std::int64_t stop);
 
-// Process-pool initializer: takes the call's data once per worker process and leaves Ctrl-C
-// to the calling process, which shuts the pool down.
-void mine_worker_init(py::handle mod, py::handle token, py::handle data);
+// Process-pool initializer: takes the call's data once per worker process, leaves Ctrl-C to the
+// calling process, which shuts the pool down, and caps the native kernels' threads at
+// `kernel_threads` (the workers share the cores).
+void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads);
 
 }  // namespace factorsearch

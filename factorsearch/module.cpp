@@ -136,8 +136,11 @@ PYBIND11_MODULE(factorsearch, m) {
         py::arg("job"), py::arg("data"), py::arg("start"), py::arg("stop"),
         "Worker side of FactorSearch.mine: attempts [start, stop) of one call.");
   m.def("_mine_worker_init",
-        [mod](py::object token, py::object data) { mine_worker_init(mod, token, data); },
-        py::arg("token"), py::arg("data"), "Process-pool initializer of FactorSearch.mine.");
+        [mod](py::object token, py::object data, int kernel_threads) {
+          mine_worker_init(mod, token, data, kernel_threads);
+        },
+        py::arg("token"), py::arg("data"), py::arg("kernel_threads") = 0,
+        "Process-pool initializer of FactorSearch.mine.");
   {
     py::options o;
     o.disable_function_signatures();

@@ -1,6 +1,7 @@
 // The panel forms of the walk's nodes: NumPy ufuncs over whole panels, native `ta` kernels and
 // built-in operators over column blocks with the GIL released.
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #ifdef __linux__
@@ -20,7 +21,10 @@ using Panel = py::array_t<double, py::array::f_style>;
 // Columns per kernel call: pending signals are checked between calls.
 constexpr std::size_t kBlockColumns = 256;
 
+std::atomic<int> kernel_threads_cap{0};
+
 int worker_threads() {
+  if (int cap = kernel_threads_cap.load(std::memory_order_relaxed); cap > 0) return cap;
 #ifdef __linux__
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
@@ -60,6 +64,10 @@ bool is_float64(py::handle array) {
 }
 
 }  // namespace
+
+void cap_kernel_threads(int threads) {
+  kernel_threads_cap.store(std::max(threads, 0), std::memory_order_relaxed);
+}
 
 // The value as a float64 panel, when its per-stock form holds exactly those numbers: float64
 // Series on data1's dates (all of one name) or float64 arrays of one value per date.

@@ -12,6 +12,10 @@
 
 namespace factorsearch {
 
+// Caps the threads a native kernel may use in this process (0: one per usable core). A process
+// pool's workers share the cores: each taking all of them only adds switching.
+void cap_kernel_threads(int threads);
+
 // One node's result over the universe.
 struct Value {
   int field = -1;                  // a field terminal: its data is looked up where it is used
