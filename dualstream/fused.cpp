@@ -177,9 +177,10 @@ struct Spec {
   std::int64_t T = 0, N = 0, L = 0, D = 0, H = 0;
   int threads = 1;
   Isa isa = Isa::base;
+  bool keep = false;  // the forward pass keeps every step for the backward pass
 
   py::tuple pack() const {
-    return py::make_tuple(lstm, feedback, T, N, L, D, H, threads, static_cast<int>(isa));
+    return py::make_tuple(lstm, feedback, T, N, L, D, H, threads, static_cast<int>(isa), keep);
   }
   static Spec unpack(py::handle o) {
     py::tuple t = py::reinterpret_borrow<py::tuple>(o);
@@ -193,6 +194,7 @@ struct Spec {
     s.H = as_i64(t[6]);
     s.threads = t[7].cast<int>();
     s.isa = static_cast<Isa>(t[8].cast<int>());
+    s.keep = t[9].cast<bool>();
     return s;
   }
   StackShape shape() const {
@@ -239,7 +241,8 @@ StackInputs inputs_of(const std::vector<py::object>& t) {
   return in;
 }
 
-Outputs run_forward(const Spec& sp, const std::vector<py::object>& t) {
+Outputs run_forward(const Spec& sp, const std::vector<py::object>& t,
+                    const StackKept* keep = nullptr) {
   const StackShape s = sp.shape();
   Outputs out;
   out.h_last = empty_f32({sp.L, sp.N, sp.H});
@@ -254,7 +257,7 @@ Outputs run_forward(const Spec& sp, const std::vector<py::object>& t) {
   bool done;
   {
     py::gil_scoped_release nogil;
-    done = stack_forward(s, w, in, o, sp.threads, sp.isa, StopCheck(interrupted));
+    done = stack_forward(s, w, in, o, keep, sp.threads, sp.isa, StopCheck(interrupted));
   }
   if (!done) throw py::error_already_set();
   return out;
@@ -290,6 +293,10 @@ Spec spec_for(const FusedContext& c, const Stack& st, bool feedback, std::int64_
   sp.T = T, sp.N = N, sp.L = st.L, sp.D = D, sp.H = st.H;
   sp.threads = static_cast<int>(as_i64(ops().get_num_threads()));
   sp.isa = chosen_isa(c);
+  // Keeping every step saves the backward pass a recomputation of the forward pass; above the
+  // module's `_kernel_keep_bytes` (per stack) it recomputes block by block and keeps nothing.
+  py::object budget = py::getattr(c.module, "_kernel_keep_bytes", py::int_(0));
+  sp.keep = kept_floats(sp.shape()) * sizeof(float) <= py::int_(budget).cast<std::size_t>();
   return sp;
 }
 
@@ -334,9 +341,19 @@ py::object fused_stack_forward(py::object ctx, py::object spec, py::args tensors
   const Spec sp = Spec::unpack(spec);
   std::vector<py::object> t;
   for (py::handle v : tensors) t.push_back(py::reinterpret_borrow<py::object>(v));
-  Outputs out = run_forward(sp, t);
+  const StackShape s = sp.shape();
+  py::object kept_owner = py::none();
+  StackKept kept;
+  if (sp.keep) {
+    const std::size_t n_kept = kept_floats(s);
+    auto* owner = new std::shared_ptr<float>(pooled_floats(n_kept));
+    kept_owner = py::capsule(owner, [](void* p) { delete static_cast<std::shared_ptr<float>*>(p); });
+    kept = carve_kept(s, owner->get());
+  }
+  Outputs out = run_forward(sp, t, kept_owner.is_none() ? nullptr : &kept);
   ctx.attr("set_materialize_grads")(false);
   ctx.attr("spec") = spec;
+  ctx.attr("kept") = kept_owner;
   ctx.attr("save_for_backward")(*tensors);
   return result_of(sp, out);
 }
@@ -386,11 +403,19 @@ py::tuple fused_stack_backward(py::object ctx, py::args grads) {
   }
   const StackInputs in = inputs_of(t);
   const StackWeights w = weights_of(sp, t);
+  py::object kept_owner = py::getattr(ctx, "kept", py::none());
+  StackKept kept;
+  if (!kept_owner.is_none())
+    kept = carve_kept(s, static_cast<std::shared_ptr<float>*>(
+                             py::reinterpret_borrow<py::capsule>(kept_owner).get_pointer())
+                             ->get());
   bool done;
   {
     py::gil_scoped_release nogil;
-    done = stack_backward(s, w, in, g, sp.threads, sp.isa, StopCheck(interrupted));
+    done = stack_backward(s, w, in, kept_owner.is_none() ? nullptr : &kept, g, sp.threads,
+                          sp.isa, StopCheck(interrupted));
   }
+  ctx.attr("kept") = py::none();  // back to the pool now, not when the graph goes
   if (!done) throw py::error_already_set();
   py::list result;
   result.append(py::none());  // spec

@@ -68,6 +68,9 @@ void define_networks(py::module_ &m, NetClasses &c) {
   py::list isas = kernel_isas();
   m.attr("_kernel_isas") = py::tuple(isas);
   m.attr("_kernel_isa") = isas[0];
+  // Per stack, the most memory a training forward pass keeps for its backward pass (beyond
+  // it, the backward pass recomputes the steps instead).
+  m.attr("_kernel_keep_bytes") = py::int_(std::size_t{512} << 20);
   py::dict stack_ns;
   stack_ns["forward"] = static_method(
       "forward(ctx, spec, *tensors)",

@@ -114,6 +114,7 @@ struct Job {
   float* out_c = nullptr;
   float* out_pred = nullptr;
   const StackGrads* grads = nullptr;
+  const StackKept* keep = nullptr;
   std::int64_t block = 1;
   const StopCheck* check = nullptr;
   std::vector<GradSums> sums;
@@ -138,31 +139,38 @@ struct Job {
   }
 };
 
-// Work buffers are recycled between calls: fresh pages cost a fault each on first touch, which
-// for the backward pass's block copies would take as long as the arithmetic.
 class BufferPool {
  public:
+  // The smallest free block that holds n floats, else a new one.
   std::vector<float> take(std::size_t n) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      auto best = free_.end();
       for (auto it = free_.begin(); it != free_.end(); ++it)
-        if (it->capacity() >= n) {
-          std::vector<float> v = std::move(*it);
-          free_.erase(it);
-          v.resize(n);
-          return v;
-        }
+        if (it->capacity() >= n && (best == free_.end() || it->capacity() < best->capacity()))
+          best = it;
+      if (best != free_.end()) {
+        std::vector<float> v = std::move(*best);
+        free_.erase(best);
+        held_ -= v.capacity();
+        v.resize(n);
+        return v;
+      }
     }
     return std::vector<float>(n);
   }
   void give(std::vector<float>&& v) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (free_.size() < 16) free_.push_back(std::move(v));
+    if (held_ + v.capacity() > kMaxHeld || free_.size() >= 32) return;  // v is freed
+    held_ += v.capacity();
+    free_.push_back(std::move(v));
   }
 
  private:
+  static constexpr std::size_t kMaxHeld = std::size_t{1} << 28;  // floats: 1 GiB
   std::mutex mutex_;
   std::vector<std::vector<float>> free_;
+  std::size_t held_ = 0;
 };
 
 BufferPool& pool() {
@@ -181,7 +189,8 @@ struct Scratch {
   std::vector<float*> g_w_ih, g_w_hh, g_b_ih, g_b_hh;
   float *g_fc = nullptr, *g_fc_b = nullptr;
 
-  Scratch(const Job& job, bool backward) {
+  // backward: the buffers of the reverse pass; recompute: also the block's kept steps.
+  Scratch(const Job& job, bool backward, bool recompute) {
     const StackShape& s = job.s;
     const std::int64_t B = job.block, T = s.T, L = s.L, Hp = s.Hp(), Dp = s.Dp(), Gp = s.Gp(),
                        Ap = s.Ap(), wide = std::max({Hp, Dp, Gp});
@@ -190,10 +199,11 @@ struct Scratch {
         {&act, B * Ap},   {&pred, B * Dp},  {&tmp, B * wide}, {&zero, wide}};
     const GradLayout layout(s);
     if (backward) {
-      parts.insert(parts.end(), {{&hs, L * (T + 1) * B * Hp},
-                                 {&cs, s.lstm ? L * (T + 1) * B * Hp : 0},
-                                 {&acts, L * T * B * Ap},
-                                 {&preds, s.feedback ? T * B * Dp : 0},
+      const std::int64_t kept_rows = recompute ? B : 0;
+      parts.insert(parts.end(), {{&hs, L * (T + 1) * kept_rows * Hp},
+                                 {&cs, s.lstm ? L * (T + 1) * kept_rows * Hp : 0},
+                                 {&acts, L * T * kept_rows * Ap},
+                                 {&preds, s.feedback ? T * kept_rows * Dp : 0},
                                  {&dh, L * B * Hp},
                                  {&dc, L * B * Hp},
                                  {&dnext, B * Dp},
@@ -409,11 +419,39 @@ Isa best_isa() {
   return Isa::base;
 }
 
+std::size_t kept_floats(const StackShape& s) {
+  const std::int64_t n = s.L * (s.T + 1) * s.N * s.Hp() * (s.lstm ? 2 : 1) +
+                         s.L * s.T * s.N * s.Ap() + (s.feedback ? s.T * s.N * s.Dp() : 0);
+  return static_cast<std::size_t>(n);
+}
+
+StackKept carve_kept(const StackShape& s, float* base) {
+  StackKept k;
+  const std::int64_t states = s.L * (s.T + 1) * s.N * s.Hp();
+  k.hs = base;
+  base += states;
+  if (s.lstm) k.cs = base, base += states;
+  k.acts = base;
+  base += s.L * s.T * s.N * s.Ap();
+  if (s.feedback) k.preds = base;
+  return k;
+}
+
+std::shared_ptr<float> pooled_floats(std::size_t n) {
+  auto* v = new std::vector<float>(pool().take(n));
+  return std::shared_ptr<float>(v->data(), [v](float*) {
+    pool().give(std::move(*v));
+    delete v;
+  });
+}
+
 bool stack_forward(const StackShape& s, const StackWeights& w, const StackInputs& in,
-                   const StackOutputs& out, int threads, Isa isa, const StopCheck& stop) {
+                   const StackOutputs& out, const StackKept* keep, int threads, Isa isa,
+                   const StopCheck& stop) {
   if (s.T <= 0 || s.N <= 0 || s.L <= 0) return true;
   const Packed p = pack(s, w, false);
   Job job(s, p, in, block_rows(s, false), &stop);
+  job.keep = keep;
   job.out_h = out.h_last;
   job.out_c = out.c_last;
   job.out_pred = out.pred;
@@ -421,9 +459,11 @@ bool stack_forward(const StackShape& s, const StackWeights& w, const StackInputs
 }
 
 bool stack_backward(const StackShape& s, const StackWeights& w, const StackInputs& in,
-                    const StackGrads& g, int threads, Isa isa, const StopCheck& stop) {
+                    const StackKept* kept, const StackGrads& g, int threads, Isa isa,
+                    const StopCheck& stop) {
   const Packed p = pack(s, w, true);
   Job job(s, p, in, block_rows(s, true), &stop);
+  job.keep = kept;
   job.grads = &g;
   job.sums.resize(std::max(threads, 1));
   if (s.T > 0 && s.N > 0 && s.L > 0 &&

@@ -17,7 +17,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace dualstream {
@@ -60,8 +62,6 @@ struct StackOutputs {
   float* pred = nullptr;    // feedback (N, T, D)
 };
 
-// The backward pass keeps nothing from the forward pass: it recomputes each block of rows from
-// its initial state, so a training step holds no per-step buffers at all.
 struct StackGrads {
   const float* h_last = nullptr;  // in: (L, N, H) or nullptr for zeros
   const float* c_last = nullptr;  // in: LSTM (L, N, H) or nullptr
@@ -75,6 +75,23 @@ struct StackGrads {
   float* fc_b = nullptr;
 };
 
+// Every step's states and activations of all N rows, kept by a forward pass for the backward
+// pass (which otherwise recomputes them block by block): hs, cs (L, T + 1, N, Hp), acts
+// (L, T, N, Ap), preds (T, N, Dp); cs only for LSTM, preds only for a feedback stack.
+struct StackKept {
+  float* hs = nullptr;
+  float* cs = nullptr;
+  float* acts = nullptr;
+  float* preds = nullptr;
+};
+std::size_t kept_floats(const StackShape& s);
+StackKept carve_kept(const StackShape& s, float* base);  // base: kept_floats(s) floats
+
+// Memory recycled between calls (fresh pages cost a fault each on first touch, which for these
+// sizes takes as long as the arithmetic). The pointer returns its block to the pool when the
+// last copy goes; the pool keeps at most about 1 GiB of free blocks.
+std::shared_ptr<float> pooled_floats(std::size_t n);
+
 // Polled between blocks of rows, from the calling thread only; true stops the work early (the
 // outputs are then incomplete and must be discarded).
 using StopCheck = std::function<bool()>;
@@ -86,9 +103,12 @@ Isa best_isa();
 
 // Call with the GIL released. `threads` is an upper bound; small batches run on fewer. Return
 // false when `stop` asked to stop.
+// `keep` (forward) fills, `kept` (backward) reads the buffers above; nullptr for none.
 bool stack_forward(const StackShape& s, const StackWeights& w, const StackInputs& in,
-                   const StackOutputs& out, int threads, Isa isa, const StopCheck& stop);
+                   const StackOutputs& out, const StackKept* keep, int threads, Isa isa,
+                   const StopCheck& stop);
 bool stack_backward(const StackShape& s, const StackWeights& w, const StackInputs& in,
-                    const StackGrads& g, int threads, Isa isa, const StopCheck& stop);
+                    const StackKept* kept, const StackGrads& g, int threads, Isa isa,
+                    const StopCheck& stop);
 
 }  // namespace dualstream

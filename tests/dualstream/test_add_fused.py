@@ -17,6 +17,14 @@ def isa(request, monkeypatch):
     return request.param
 
 
+@pytest.fixture(params=["keep", "recompute"])
+def keep(request, monkeypatch):
+    """Training passes either keep every step for the backward pass or recompute them there."""
+    if request.param == "recompute":
+        monkeypatch.setattr(ds, "_kernel_keep_bytes", 0)
+    return request.param
+
+
 def build(base_model="GRU", num_layers=2, hidden=8, dropout=0.0, dec_dropout=0.0, seed=11):
     torch.manual_seed(seed)
     kw = dict(d_feat=6, hidden_size=hidden, num_layers=num_layers, dropout=dropout,
@@ -49,7 +57,7 @@ def assert_same(ours, twin, a, b):
     ("train", 7, 5, 1),     # odd widths, a single step
     ("eval", 1, 17, 4),     # one row
     ("eval", 50, 64, 3)])   # the trainer's width
-def test_fused_equals_plain_torch(isa, base_model, num_layers, dropout, mode, rows, hidden, steps):
+def test_fused_equals_plain_torch(isa, keep, base_model, num_layers, dropout, mode, rows, hidden, steps):
     ours, twin = build(base_model, num_layers, hidden, dropout, dropout)
     getattr(ours, mode)(), getattr(twin, mode)()
     x = torch.randn(rows, 6 * steps)
