@@ -130,3 +130,16 @@ def test_interrupt_stops_a_long_pass_and_leaves_the_model_usable():
             timer.cancel()
         assert time.perf_counter() - t0 < 15
         torch.testing.assert_close(net(small)["excess"], expected)
+
+
+@pytest.mark.parametrize("base_model", ["GRU", "LSTM"])
+def test_rows_split_across_threads(base_model, keep):
+    ours, twin = build(base_model, hidden=8)
+    x = torch.randn(1500, 54)  # enough work for two threads
+    before = torch.get_num_threads()
+    torch.set_num_threads(2)
+    try:
+        a = run(ours, x)
+    finally:
+        torch.set_num_threads(before)
+    assert_same(ours, twin, a, run(twin, x))
