@@ -123,7 +123,12 @@ def interleaved(ours, theirs, repeat):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeat", type=int, default=3, help="timed runs per side")
+    parser.add_argument("--modules", action="store_true",
+                        help="run ADDModel through the library's recurrent modules "
+                             "(dualstream._cpu_kernel = False): the speed without the fused "
+                             "kernels")
     args = parser.parse_args()
+    dualstream._cpu_kernel = not args.modules
     torch.set_num_threads(1)
     warnings.filterwarnings("ignore", message="The given NumPy array is not writable")
     df = data()
@@ -136,7 +141,7 @@ def main():
     xv, yv, mv = x.values, np.squeeze(y.values), np.squeeze(m.values.astype(int))
     print(f"frame: {len(df)} rows, {N_DAYS} days x {N_STOCKS} stocks, {len(feature)} feature "
           f"columns; batch {BATCH}; torch threads {torch.get_num_threads()}; "
-          f"vector path {dualstream._kernel_isa}")
+          f"fused kernels {'off' if args.modules else 'on, ' + dualstream._kernel_isa}")
 
     twin = twin_of(model.ADD_model, **NET)
     optimizer = torch.optim.Adam(twin.parameters(), lr=model.lr)

@@ -424,6 +424,10 @@ py::tuple fused_stack_backward(py::object ctx, py::args grads) {
   return py::tuple(result);
 }
 
+bool fused_encoder_eligible(const FusedContext& c, py::handle rnn, py::handle x) {
+  return kernel_enabled(c) && f32_cpu(x) && stack_of(rnn).has_value();
+}
+
 std::optional<py::object> fused_encoder(const FusedContext& c, py::handle rnn, py::handle x_tnd) {
   if (!kernel_enabled(c) || !global_hooks_clear() || !f32_cpu(x_tnd)) return std::nullopt;
   std::optional<Stack> st = stack_of(rnn);

@@ -30,6 +30,9 @@ py::tuple fused_stack_backward(py::object ctx, py::args grads);
 // The final state of encoder `rnn` (nn.GRU / nn.LSTM, batch_first) over x_tnd (T, N, D), as the
 // module would return it (h, or the tuple (h, c)); nullopt when the module must be called.
 std::optional<py::object> fused_encoder(const FusedContext& c, py::handle rnn, py::handle x_tnd);
+// Cheap first test, before the input is rearranged for fused_encoder: kernels on, a CPU float32
+// input x (N, T, D).
+bool fused_encoder_eligible(const FusedContext& c, py::handle rnn, py::handle x);
 
 // Every step's prediction (N, T, D) of the decoder `dec` started from `state` (h, or [h, c]):
 // the first from a zero input, each later one from the previous prediction. nullopt when the

@@ -186,10 +186,13 @@ py::object add_model_forward(const NetClasses &c, py::object self, py::object x)
   // On the CPU in float32 the encoders run as fused kernels over the whole window; anything
   // else (other devices or dtypes, hooks, subclasses) calls the modules.
   const FusedContext fused{c.module, c.fused_fn};
-  py::object x_steps = x.attr("permute")(1, 0, 2).attr("contiguous")();  // (T, N, d_feat)
+  py::object x_steps;  // (T, N, d_feat), made once when a fused encoder needs it
   auto encode = [&](const char *name) -> py::object {
     py::object enc = submodule(self, name);
-    if (auto state = fused_encoder(fused, enc, x_steps)) return *state;
+    if (fused_encoder_eligible(fused, enc, x)) {
+      if (!x_steps) x_steps = x.attr("permute")(1, 0, 2).attr("contiguous")();
+      if (auto state = fused_encoder(fused, enc, x_steps)) return *state;
+    }
     return py::tuple(enc(x))[1];
   };
   py::object state_excess = encode("enc_excess");
