@@ -17,7 +17,7 @@ namespace {
 
 struct Ops {
   py::object empty, zeros, zeros_like, stack, cat, gru, lstm, linear, get_num_threads, is_grad_enabled,
-      float32, hooks_module, tracing_state;
+      float32, hooks_module, tracing_state, autocast_enabled;
 };
 
 Ops& ops() {
@@ -39,6 +39,7 @@ Ops& ops() {
         o.float32 = torch.attr("float32");
         o.hooks_module = py::module_::import("torch.nn.modules.module");
         o.tracing_state = py::getattr(torch.attr("_C"), "_get_tracing_state", py::none());
+        o.autocast_enabled = py::getattr(torch, "is_autocast_enabled", py::none());
         return o;
       })
       .get_stored();
@@ -325,6 +326,14 @@ bool global_hooks_clear() {
     if (v.is_none() || truthy(v)) return false;
   }
   if (!o.tracing_state.is_none() && !o.tracing_state().is_none()) return false;
+  // Under CPU autocast the modules compute in lower precision; the kernels would not.
+  if (o.autocast_enabled.is_none()) return false;
+  try {
+    if (truthy(o.autocast_enabled("cpu"))) return false;
+  } catch (py::error_already_set&) {
+    PyErr_Clear();
+    return false;
+  }
   return true;
 }
 

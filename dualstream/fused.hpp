@@ -13,7 +13,7 @@ namespace py = pybind11;
 // True when calling `module(...)` would do nothing but call its forward: no hooks of its own,
 // not compiled. Anything unexpected answers false.
 bool plain_call(py::handle module);
-// No global module hooks and no trace being recorded.
+// No global module hooks, no trace being recorded, no CPU autocast.
 bool global_hooks_clear();
 
 // Where the fused path reads its switches: the module attributes `_cpu_kernel` (False: always

@@ -108,6 +108,18 @@ def test_fallbacks_call_the_modules(change, monkeypatch):
     assert_same(ours, twin, a, b)
 
 
+def test_cpu_autocast_takes_the_module_path(monkeypatch):
+    ours, _ = build(hidden=6)
+    x = torch.randn(8, 24)
+    outs = []
+    for kernel in (True, False):
+        monkeypatch.setattr(ds, "_cpu_kernel", kernel)
+        with torch.autocast("cpu", dtype=torch.bfloat16):
+            outs.append(ours(x)["reconstructed_feature"])
+    assert outs[0].dtype == torch.bfloat16
+    torch.testing.assert_close(outs[0], outs[1], rtol=0, atol=0)
+
+
 def test_second_derivative_is_refused():
     ours, _ = build(hidden=4)
     out = ours(torch.randn(4, 18))["reconstructed_feature"].square().sum()
