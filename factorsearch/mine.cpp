@@ -515,12 +515,9 @@ class ExecutorRun {
     }
     std::string msg = format("{}; {} holds the {} factors found before it", where,
                              results_.file.path(), results_.found());
-    PyErr_SetObject(PyExc_RuntimeError, py::str(msg).ptr());
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyException_SetCause(value, exc.inc_ref().ptr());
-    PyErr_Restore(type, value, tb);
+    py::object error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(msg);
+    error.attr("__cause__") = exc;
+    PyErr_SetObject(PyExc_RuntimeError, error.ptr());
     throw py::error_already_set();
   }
 
