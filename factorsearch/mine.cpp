@@ -501,7 +501,7 @@ class ExecutorRun {
     std::string where;
     if (died || is_worker_death(exc)) {
       std::int64_t culprit = f.stop - f.start == 1 ? f.start : -1;
-      if (culprit < 0 && own_pool_) culprit = diagnose(f);
+      if (culprit < 0) culprit = diagnose(f);
       if (culprit >= 0) {
         Drawn drawn = draw(self_, seeder_.randint(culprit));
         py::str text = self_.attr("fuctions")(drawn.list);
@@ -522,7 +522,8 @@ class ExecutorRun {
   }
 
   // Which attempt took the worker down: the chunks that were out, one attempt at a time in
-  // attempt order, on a fresh one-process pool (attempts are reproducible, so it dies again).
+  // attempt order, on a fresh one-process pool here, whatever executor ran them (attempts are
+  // reproducible, so it dies again; a death this machine does not repeat leaves -1).
   std::int64_t diagnose(const Flight &failed) {
     std::vector<std::pair<std::int64_t, std::int64_t>> ranges{{failed.start, failed.stop}};
     for (const Flight &f : flights_) ranges.emplace_back(f.start, f.stop);

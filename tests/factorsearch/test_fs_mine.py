@@ -166,7 +166,7 @@ def test_dask_workers_that_die_end_the_call_with_an_error(market, in_tmp, captur
                                                          dask_client):
     # Dask restarts dead workers; the data broadcast to them is gone with them.
     data1, price1, codes = market
-    with pytest.raises(RuntimeError, match=r"worker process died during one of attempts \d+ to"):
+    with pytest.raises(RuntimeError, match=r"worker process died during attempt 0 \("):
         FactorSearch([["np.add", 2], ["killer", 1]]).mine(
             data1, price1, codes, 5, L, seed=5, executor=dask_client, progress=False)
     (name,) = os.listdir("factors")
