@@ -56,7 +56,8 @@ CPU_SPENT = {}
 def main():
     data = load_wide()
     fs = factorsearch.FactorSearch(OPS)
-    os.chdir(tempfile.mkdtemp(prefix="bench-mine-"))
+    scratch = tempfile.TemporaryDirectory(prefix="bench-mine-")  # the factors/ files go there
+    os.chdir(scratch.name)
     devnull = open(os.devnull, "w")
     stdout, sys.stdout = sys.stdout, devnull  # found rows are printed; keep the table readable
     try:
@@ -72,6 +73,8 @@ def main():
             gen, given = timed_mine(fs, data, attempts, executor=pool)
     finally:
         sys.stdout = stdout
+        os.chdir(os.path.dirname(os.path.abspath(__file__)))
+        scratch.cleanup()
     for frame in (own, given):
         pd.testing.assert_frame_equal(frame, ref)
 
