@@ -1,5 +1,5 @@
 """ADD day-wise evaluation: `test_epoch` over 250 days x 300 stocks (6 features x 60 days = 360
-columns) against the straightforward loop written below (one forward pass per day with autograd
+columns) against the straightforward loop of examples/plain_add.py (one forward pass per day with autograd
 on, the loss records of `loss_fn`, pandas `Series.corr` Pearson and Spearman per day), and one
 full `fit` epoch against the same loop around a plain Python training pass.
 
@@ -15,12 +15,12 @@ import time
 import warnings
 
 import numpy as np
-import pandas as pd
 import torch
 
 from harness import best_of, header, report
 
 import dualstream  # noqa: E402
+from plain_add import per_day_test_epoch, plain_train_epoch  # noqa: E402
 from synthetic import make_market, make_windows  # noqa: E402
 
 N_STOCKS, N_DAYS, WINDOW = 300, 250, 60
@@ -36,48 +36,11 @@ def data():
 
 
 def baseline_test_epoch(model, data_x, data_y, data_m):
-    """One day per forward pass, as a first Python version would do it."""
-    x_values, y_values = data_x.values, data_y.values
-    m_values = data_m.values.astype(int)
-    model.ADD_model.eval()
-    daily_index, daily_count = model.get_daily_inter(data_x, shuffle=False)
-    records = []
-    for idx, count in zip(daily_index, daily_count):
-        batch = slice(idx, idx + count)
-        feature = torch.from_numpy(x_values[batch]).float().to(model.device)
-        label_excess = torch.from_numpy(y_values[batch]).float().to(model.device)
-        label_market = torch.from_numpy(m_values[batch]).long().to(model.device)
-        metrics = {}
-        preds = model.ADD_model(feature)
-        model.loss_fn(feature, preds, label_excess, label_market, metrics)
-        mse = -torch.nn.functional.mse_loss(preds["excess"], label_excess).item()
-        metrics["mse"] = mse
-        metrics["loss"] = mse
-        pred = pd.Series(preds["excess"].cpu().detach().numpy())
-        label = pd.Series(label_excess.cpu().detach().numpy())
-        metrics["ic"] = pred.corr(label)
-        metrics["ric"] = pred.corr(label, method="spearman")
-        records.append(metrics)
-    return {k: np.mean([r[k] for r in records]) for k in records[0]}
+    return per_day_test_epoch(model, model.ADD_model, data_x, data_y, data_m)
 
 
 def baseline_train_epoch(model, x_values, y_values, m_values):
-    model.ADD_model.train()
-    indices = np.arange(len(x_values))
-    np.random.shuffle(indices)
-    for i in range(len(indices))[::model.batch_size]:
-        if len(indices) - i < model.batch_size:
-            break
-        batch = indices[i:i + model.batch_size]
-        feature = torch.from_numpy(x_values[batch]).float().to(model.device)
-        label_excess = torch.from_numpy(y_values[batch]).float().to(model.device)
-        label_market = torch.from_numpy(m_values[batch]).long().to(model.device)
-        preds = model.ADD_model(feature)
-        loss = model.loss_fn(feature, preds, label_excess, label_market)
-        model.train_optimizer.zero_grad()
-        loss.backward()
-        torch.nn.utils.clip_grad_value_(model.ADD_model.parameters(), 3.0)
-        model.train_optimizer.step()
+    plain_train_epoch(model, model.ADD_model, model.train_optimizer, x_values, y_values, m_values)
 
 
 def baseline_fit_epoch(model, df, n_train):

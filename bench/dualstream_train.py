@@ -1,7 +1,7 @@
 """ADD training and evaluation epochs at the trainer's default network (GRU, hidden 64, two
 layers; 6 features x 60 steps) on 12 days x 300 stocks, one thread: `ADD.train_epoch` (batches
 of 1,000 rows) and `ADD.test_epoch` against the same network written as plain torch modules
-(examples/plain_add.py) driven by the straightforward loops below: the same training pass, and
+driven by the straightforward loops there (examples/plain_add.py): the same training pass, and
 one forward pass per day for evaluation.
 
 Before timing, both sides start from one state dict: their evaluation metrics must agree, and so
@@ -15,13 +15,12 @@ import time
 import warnings
 
 import numpy as np
-import pandas as pd
 import torch
 
 from harness import header, report
 
 import dualstream  # noqa: E402
-from plain_add import twin_of  # noqa: E402
+from plain_add import per_day_test_epoch, plain_train_epoch, twin_of  # noqa: E402
 from synthetic import make_market, make_windows  # noqa: E402
 
 N_STOCKS, N_DAYS, WINDOW, BATCH = 300, 12, 60, 1000
@@ -34,51 +33,6 @@ def data():
     frame = make_windows(data1, codes, window=WINDOW)
     days = frame.index.get_level_values(0).unique()[:N_DAYS]
     return frame.loc[days]
-
-
-def baseline_test_epoch(model, net, data_x, data_y, data_m):
-    """One forward pass per day, pandas correlations, as a first Python version would do it."""
-    x_values, y_values = data_x.values, data_y.values
-    m_values = data_m.values.astype(int)
-    net.eval()
-    daily_index, daily_count = model.get_daily_inter(data_x, shuffle=False)
-    records = []
-    for idx, count in zip(daily_index, daily_count):
-        batch = slice(idx, idx + count)
-        feature = torch.from_numpy(x_values[batch]).float()
-        label_excess = torch.from_numpy(y_values[batch]).float()
-        label_market = torch.from_numpy(m_values[batch]).long()
-        metrics = {}
-        preds = net(feature)
-        model.loss_fn(feature, preds, label_excess, label_market, metrics)
-        mse = -torch.nn.functional.mse_loss(preds["excess"], label_excess).item()
-        metrics["mse"] = mse
-        metrics["loss"] = mse
-        pred = pd.Series(preds["excess"].detach().numpy())
-        label = pd.Series(label_excess.detach().numpy())
-        metrics["ic"] = pred.corr(label)
-        metrics["ric"] = pred.corr(label, method="spearman")
-        records.append(metrics)
-    return {k: np.mean([r[k] for r in records]) for k in records[0]}
-
-
-def baseline_train_epoch(model, net, optimizer, x_values, y_values, m_values):
-    net.train()
-    indices = np.arange(len(x_values))
-    np.random.shuffle(indices)
-    for i in range(len(indices))[::model.batch_size]:
-        if len(indices) - i < model.batch_size:
-            break
-        batch = indices[i:i + model.batch_size]
-        feature = torch.from_numpy(x_values[batch]).float()
-        label_excess = torch.from_numpy(y_values[batch]).float()
-        label_market = torch.from_numpy(m_values[batch]).long()
-        preds = net(feature)
-        loss = model.loss_fn(feature, preds, label_excess, label_market)
-        optimizer.zero_grad()
-        loss.backward()
-        torch.nn.utils.clip_grad_value_(net.parameters(), 3.0)
-        optimizer.step()
 
 
 def metric_difference(ours, theirs):
@@ -145,7 +99,7 @@ def main():
 
     twin = twin_of(model.ADD_model, **NET)
     optimizer = torch.optim.Adam(twin.parameters(), lr=model.lr)
-    metrics = metric_difference(model.test_epoch(x, y, m), baseline_test_epoch(model, twin, x, y, m))
+    metrics = metric_difference(model.test_epoch(x, y, m), per_day_test_epoch(model, twin, x, y, m))
     grads = gradient_difference(model, twin, xv[:BATCH], yv[:BATCH], mv[:BATCH])
     print(f"from equal weights: largest metric difference {metrics:.2e} (limit 1e-5), largest "
           f"gradient difference of one training batch {grads:.2f} (limit 1)")
@@ -155,11 +109,11 @@ def main():
     header()
     report("train_epoch default net 12x300 rows",
            *interleaved(lambda: model.train_epoch(xv, yv, mv),
-                        lambda: baseline_train_epoch(model, twin, optimizer, xv, yv, mv),
+                        lambda: plain_train_epoch(model, twin, optimizer, xv, yv, mv),
                         args.repeat))
     report("test_epoch default net 12 days x 300",
            *interleaved(lambda: model.test_epoch(x, y, m),
-                        lambda: baseline_test_epoch(model, twin, x, y, m), args.repeat))
+                        lambda: per_day_test_epoch(model, twin, x, y, m), args.repeat))
 
 
 if __name__ == "__main__":

@@ -1,8 +1,12 @@
-"""The ADD network written as plain torch modules: the reference the tests and benchmarks hold
-`dualstream.ADDModel` to. Same submodule names and registration order, so one state dict loads
-into both; the decoder runs step by step through `nn.GRU` / `nn.LSTM` calls."""
+"""The ADD network written as plain torch modules, and the training and per-day evaluation
+loops as a first Python version would write them: the reference the tests and benchmarks hold
+`dualstream.ADDModel` and the `dualstream.ADD` epochs to. Same submodule names and registration
+order, so one state dict loads into both; the decoder runs step by step through `nn.GRU` /
+`nn.LSTM` calls."""
 import math
 
+import numpy as np
+import pandas as pd
 import torch
 from torch import nn
 
@@ -112,3 +116,51 @@ def twin_of(model, **kw):
         ours, theirs = getattr(model, name), getattr(twin, name)
         theirs._p, theirs._alpha = ours._p, ours._alpha
     return twin
+
+
+def per_day_test_epoch(model, net, data_x, data_y, data_m):
+    """`ADD.test_epoch` as one forward pass of `net` per day (autograd on), the loss records of
+    `model.loss_fn` and pandas Pearson and Spearman correlations per day."""
+    x_values, y_values = data_x.values, data_y.values
+    m_values = data_m.values.astype(int)
+    net.eval()
+    daily_index, daily_count = model.get_daily_inter(data_x, shuffle=False)
+    records = []
+    for idx, count in zip(daily_index, daily_count):
+        batch = slice(idx, idx + count)
+        feature = torch.from_numpy(x_values[batch]).float().to(model.device)
+        label_excess = torch.from_numpy(y_values[batch]).float().to(model.device)
+        label_market = torch.from_numpy(m_values[batch]).long().to(model.device)
+        metrics = {}
+        preds = net(feature)
+        model.loss_fn(feature, preds, label_excess, label_market, metrics)
+        mse = -torch.nn.functional.mse_loss(preds["excess"], label_excess).item()
+        metrics["mse"] = mse
+        metrics["loss"] = mse
+        pred = pd.Series(preds["excess"].cpu().detach().numpy())
+        label = pd.Series(label_excess.cpu().detach().numpy())
+        metrics["ic"] = pred.corr(label)
+        metrics["ric"] = pred.corr(label, method="spearman")
+        records.append(metrics)
+    return {k: np.mean([r[k] for r in records]) for k in records[0]}
+
+
+def plain_train_epoch(model, net, optimizer, x_values, y_values, m_values):
+    """`ADD.train_epoch` for `net` and `optimizer`: shuffled full batches of
+    `model.batch_size` rows, `model.loss_fn`, gradients clipped at 3."""
+    net.train()
+    indices = np.arange(len(x_values))
+    np.random.shuffle(indices)
+    for i in range(len(indices))[::model.batch_size]:
+        if len(indices) - i < model.batch_size:
+            break
+        batch = indices[i:i + model.batch_size]
+        feature = torch.from_numpy(x_values[batch]).float().to(model.device)
+        label_excess = torch.from_numpy(y_values[batch]).float().to(model.device)
+        label_market = torch.from_numpy(m_values[batch]).long().to(model.device)
+        preds = net(feature)
+        loss = model.loss_fn(feature, preds, label_excess, label_market)
+        optimizer.zero_grad()
+        loss.backward()
+        torch.nn.utils.clip_grad_value_(net.parameters(), 3.0)
+        optimizer.step()
