@@ -61,9 +61,38 @@ def test_fused_equals_plain_torch(isa, keep, base_model, num_layers, dropout, mo
     ours, twin = build(base_model, num_layers, hidden, dropout, dropout)
     getattr(ours, mode)(), getattr(twin, mode)()
     x = torch.randn(rows, 6 * steps)
-    a, b = run(ours, x), run(twin, x)
+    a = run(ours, x)
+    after_ours = torch.rand(3)  # both sides must consume the generator alike
+    b = run(twin, x)
+    assert torch.equal(after_ours, torch.rand(3))
     assert type(a["reconstructed_feature"].grad_fn).__name__ == "_FusedStackBackward"
     assert_same(ours, twin, a, b)
+
+
+@pytest.mark.parametrize("base_model", ["GRU", "LSTM"])
+def test_dropout_of_one_draws_nothing(base_model):
+    ours, twin = build(base_model, num_layers=2, hidden=5, dropout=1.0, dec_dropout=1.0)
+    x = torch.randn(6, 18)
+    a = run(ours, x)
+    after_ours = torch.rand(3)
+    b = run(twin, x)
+    assert torch.equal(after_ours, torch.rand(3))
+    assert_same(ours, twin, a, b)
+
+
+@pytest.mark.parametrize("base_model", ["GRU", "LSTM"])
+def test_two_graphs_alive_and_a_retained_graph(base_model, keep):
+    # Each pass owns its kept steps until its backward pass, and a retained graph can be
+    # differentiated again after its buffers went back to the pool.
+    ours, twin = build(base_model, hidden=7)
+    x1, x2 = torch.randn(10, 24), torch.randn(13, 24)
+    for net in (ours, twin):
+        first = sum(v.square().mean() for v in net(x1).values())
+        second = sum(v.square().mean() for v in net(x2).values())
+        first.backward(retain_graph=True)
+        second.backward()
+        first.backward()
+    assert_same(ours, twin, {}, {})
 
 
 @pytest.mark.parametrize("base_model", ["GRU", "LSTM"])
@@ -92,7 +121,16 @@ def fallback_cases():
         ds._cpu_kernel = False
         return lambda: True
 
-    return [hook, double, switched_off]
+    def subclassed_decoder_rnn(net):
+        class Custom(torch.nn.GRU):
+            pass
+
+        old = net.dec.rnn
+        net.dec.rnn = Custom(old.input_size, old.hidden_size, old.num_layers, batch_first=True)
+        net.dec.rnn.load_state_dict(old.state_dict())
+        return lambda: True
+
+    return [hook, double, switched_off, subclassed_decoder_rnn]
 
 
 @pytest.mark.parametrize("change", fallback_cases(), ids=lambda f: f.__name__)
@@ -118,6 +156,14 @@ def test_cpu_autocast_takes_the_module_path(monkeypatch):
             outs.append(ours(x)["reconstructed_feature"])
     assert outs[0].dtype == torch.bfloat16
     torch.testing.assert_close(outs[0], outs[1], rtol=0, atol=0)
+
+
+@pytest.mark.parametrize("kernel", [True, False])
+def test_bad_row_width_fails_as_in_the_modules(kernel, monkeypatch):
+    monkeypatch.setattr(ds, "_cpu_kernel", kernel)
+    ours, _ = build(hidden=4)
+    with pytest.raises(RuntimeError, match="shape .* is invalid for input of size 100"):
+        ours(torch.randn(4, 25))
 
 
 def test_second_derivative_is_refused():
