@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "factorsearch/backtest.hpp"
+#include "factorsearch/drivers.hpp"
 #include "factorsearch/formula_parser.hpp"
 #include "factorsearch/long_table.hpp"
 #include "factorsearch/report.hpp"
@@ -20,29 +21,6 @@ using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 py::module_ pandas() { return py::module_::import("pandas"); }
 py::module_ numpy() { return py::module_::import("numpy"); }
-
-// A count given as any whole number (int, NumPy integer, 20.0), at least 1.
-std::int64_t positive_whole(py::handle value, const char *name) {
-  std::optional<std::int64_t> n;
-  if (!PyBool_Check(value.ptr())) {
-    if (PyObject *i = PyNumber_Index(value.ptr())) {
-      auto owned = py::reinterpret_steal<py::object>(i);
-      int overflow = 0;
-      long long v = PyLong_AsLongLongAndOverflow(owned.ptr(), &overflow);
-      if (overflow == 0) n = v;
-    } else {
-      PyErr_Clear();
-      if (PyFloat_Check(value.ptr())) {
-        double d = PyFloat_AsDouble(value.ptr());
-        if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 9.0e15)
-          n = static_cast<std::int64_t>(d);
-      }
-    }
-  }
-  if (!n || *n < 1)
-    raise(PyExc_ValueError, format("{} must be a whole number >= 1, got {!r}", name, value));
-  return *n;
-}
 
 py::array_t<double> to_array(const std::vector<double> &v) {
   py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
@@ -262,8 +240,11 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
   if (!py::isinstance(price1, frame_type))
     raise(PyExc_TypeError, "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
   ReportSettings settings;
-  settings.l = positive_whole(l, "l");
-  settings.quantiles = positive_whole(quantiles, "quantiles");
+  settings.l = whole_number(l, "l", 1);
+  settings.quantiles = whole_number(quantiles, "quantiles", 1);
+  // More buckets than a day can fill only allocates empty ones (a huge count, memory).
+  if (settings.quantiles > 1000)
+    raise(PyExc_ValueError, format("quantiles must be at most 1000, got {!r}", quantiles));
   settings.hedged = !py::bool_(py::reinterpret_borrow<py::object>(long_only)).cast<bool>();
   if (PyBool_Check(cost_bps.ptr()) || !PyNumber_Check(cost_bps.ptr()))
     raise(PyExc_TypeError, "cost_bps must be a number, got " + type_name(cost_bps));

@@ -23,9 +23,13 @@ ANY_DEFAULT = object()  # a stub default written as `...`
 
 
 def public_names(module):
-    """What the module itself defines: classes and functions whose __module__ is the module."""
+    """What the module itself defines: classes and functions whose __module__ is the module.
+    Python functions are skipped: operators evaluated or registered into factorsearch's namespace
+    by a mining run (a lambda text, a user's function) look like the module's own."""
     for name, value in vars(module).items():
-        if name.startswith("_") or isinstance(value, types.ModuleType):
+        if name.startswith("_") or not name.isidentifier():
+            continue
+        if isinstance(value, (types.ModuleType, types.FunctionType)):
             continue
         if getattr(value, "__module__", None) == module.__name__:
             yield name, value

@@ -206,6 +206,7 @@ def test_quantile_returns_on_a_hand_built_case():
 @pytest.mark.parametrize("kwargs,error,message", [
     ({"l": 0}, ValueError, "l must be"),
     ({"quantiles": 1.5}, ValueError, "quantiles must be"),
+    ({"quantiles": 10**9}, ValueError, "at most 1000"),
     ({"cost_bps": -1}, ValueError, "cost_bps"),
     ({"cost_bps": "5"}, TypeError, "cost_bps"),
     ({"short": True}, KeyError, "no column for stock"),
