@@ -343,12 +343,9 @@ RangeFn backward_fn(Isa isa) {
   return &lanes4::backward_range;
 }
 
-// Rows per block: enough for full register tiles, few enough that a block's states and gate
-// rows stay in the core's private cache.
-std::int64_t block_rows(const StackShape& s, bool backward) {
-  (void)s;
-  return backward ? 48 : 48;
-}
+// Rows per block: eight register tiles of six rows, few enough that a block's states and gate
+// rows stay in the core's private cache (24 and 96 measured no better, forward or backward).
+constexpr std::int64_t kBlockRows = 48;
 
 // Splits [0, n) into contiguous ranges, one per thread; the caller's thread takes the first
 // (and is the one that polls for interrupts). Small batches stay on one thread.
@@ -450,7 +447,7 @@ bool stack_forward(const StackShape& s, const StackWeights& w, const StackInputs
                    const StopCheck& stop) {
   if (s.T <= 0 || s.N <= 0 || s.L <= 0) return true;
   const Packed p = pack(s, w, false);
-  Job job(s, p, in, block_rows(s, false), &stop);
+  Job job(s, p, in, kBlockRows, &stop);
   job.keep = keep;
   job.out_h = out.h_last;
   job.out_c = out.c_last;
@@ -462,7 +459,7 @@ bool stack_backward(const StackShape& s, const StackWeights& w, const StackInput
                     const StackKept* kept, const StackGrads& g, int threads, Isa isa,
                     const StopCheck& stop) {
   const Packed p = pack(s, w, true);
-  Job job(s, p, in, block_rows(s, true), &stop);
+  Job job(s, p, in, kBlockRows, &stop);
   job.keep = kept;
   job.grads = &g;
   job.sums.resize(std::max(threads, 1));
