@@ -379,7 +379,7 @@ py::tuple fused_stack_backward(py::object ctx, py::args grads) {
   std::vector<py::object> t;
   for (py::handle v : saved) t.push_back(py::reinterpret_borrow<py::object>(v));
   py::tuple needs(ctx.attr("needs_input_grad"));
-  auto need = [&](std::size_t i) { return truthy(needs[i + 1]); };  // +1: the spec
+  auto need = [&](std::size_t i) { return truthy(needs[i + 1]); };  // +1: the packed settings
   auto grad_in = [&](std::size_t k) -> py::object {
     if (k >= py::len(grads) || grads[k].is_none()) return py::none();
     return py::object(grads[k].attr("to")(o.float32).attr("contiguous")());
