@@ -265,6 +265,9 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
                                    py::list(codes[codes.attr("duplicated")()])));
   if (!dates.attr("is_unique").cast<bool>())
     raise(PyExc_ValueError, "the factor has duplicate dates");
+  // The back-test walks the rows in order: descending dates would trade backwards in time.
+  if (!dates.attr("is_monotonic_increasing").cast<bool>())
+    raise(PyExc_ValueError, "the factor's dates must be ascending");
   py::list bad = non_numeric_columns(factor);
   if (py::len(bad) > 0)
     raise(PyExc_ValueError, format("factor values must be numbers; not numeric: {!r}", bad));

@@ -212,6 +212,7 @@ def test_quantile_returns_on_a_hand_built_case():
     ({"short": True}, KeyError, "no column for stock"),
     ({"dates": 152}, ValueError, "at least 153 dates"),
     ({"text": True}, ValueError, "must be numbers"),
+    ({"reverse": True}, ValueError, "dates must be ascending"),
 ])
 def test_report_rejects_bad_input(market, kwargs, error, message):
     panel, prices = awkward_panel(market)
@@ -221,6 +222,8 @@ def test_report_rejects_bad_input(market, kwargs, error, message):
         panel = panel.iloc[:kwargs.pop("dates")]
     if kwargs.pop("text", False):
         panel = panel.astype({panel.columns[0]: str})
+    if kwargs.pop("reverse", False):
+        panel = panel.iloc[::-1]
     with pytest.raises(error, match=message):
         factorsearch.report(panel, prices, **kwargs)
 
