@@ -422,8 +422,24 @@ py::object from_long(py::handle frame, py::handle date, py::handle code, py::han
       raise(PyExc_ValueError,
             format("column {!r} has missing values", column(key).attr("name")));
 
+  // Text dates sort as text: '13/01/2015' before '14/12/2014'. Read them as dates so the rows
+  // come out in time order, and refuse text that is not one.
+  py::object date_column = column(date);
+  if (pd.attr("api").attr("types").attr("infer_dtype")(date_column, "skipna"_a = false)
+          .cast<std::string>() == "string") {
+    try {
+      date_column = pd.attr("to_datetime")(date_column);
+    } catch (py::error_already_set &e) {
+      if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+      raise(PyExc_ValueError,
+            format("column {!r} holds text that cannot be read as dates ({}); convert it with "
+                   "pd.to_datetime(..., format=...) first",
+                   date_column.attr("name"), py::str(e.value())));
+    }
+  }
+
   using Positions = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-  py::tuple d = pd.attr("factorize")(column(date), "sort"_a = true);
+  py::tuple d = pd.attr("factorize")(date_column, "sort"_a = true);
   py::tuple c = pd.attr("factorize")(column(code), "sort"_a = true);
   Positions date_of(d[0]), code_of(c[0]);
   py::object dates = d[1], codes = c[1];

@@ -278,6 +278,17 @@ def test_from_long_round_trip(market):
                                   expected.xs("close", axis=1, level="field").to_numpy())
 
 
+@pytest.mark.parametrize("fmt", ["%Y-%m-%d", "%b %d %Y"])
+def test_from_long_orders_text_dates_in_time(market, fmt):
+    data1, _, _ = market
+    data1 = data1.iloc[:40, :10]          # spans a month end: "Feb" sorts before "Jan" as text
+    table = to_long(data1)
+    table["date"] = table["date"].dt.strftime(fmt)
+    got1, _, _ = factorsearch.from_long(table)
+    pd.testing.assert_index_equal(got1.index, pd.Index(data1.index.to_numpy(), name="date"))
+    np.testing.assert_array_equal(got1.to_numpy(), data1.to_numpy())
+
+
 @pytest.mark.parametrize("change,message", [
     (lambda f: f.drop(columns=["volume"]), r"no column\(s\) \['volume'\]"),
     (lambda f: pd.concat([f, f.iloc[[7]]]), r"1 duplicate \(date, code\)"),
@@ -285,6 +296,8 @@ def test_from_long_round_trip(market):
     (lambda f: f.iloc[:0], "no rows"),
     (lambda f: f.assign(code=f["code"].where(f.index != 3)), "'code' has missing values"),
     (lambda f: f.assign(Open=1.0), "one name"),
+    (lambda f: f.assign(date="day " + f["date"].dt.day.astype(str)), "cannot be read as dates"),
+    (lambda f: f.assign(date=f["date"].dt.strftime("%d/%m/%Y")), "cannot be read as dates"),
 ])
 def test_from_long_rejects_bad_tables(market, change, message):
     data1, _, _ = market
