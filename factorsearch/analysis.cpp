@@ -278,6 +278,13 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
     if (!price_columns.contains(code)) missing.append(code);
   if (py::len(missing) > 0)
     raise(PyExc_KeyError, format("price1 has no column for stock(s) {!r}", missing));
+  // Repeated labels make the alignment ambiguous (pandas refuses it with a message about axes).
+  for (const char *axis : {"index", "columns"})
+    if (!price1.attr(axis).attr("is_unique").cast<bool>())
+      raise(PyExc_ValueError,
+            format("price1 has duplicate {}: {!r}",
+                   py::str(std::string(axis) == "index" ? "dates" : "columns"),
+                   py::list(price1.attr(axis)[price1.attr(axis).attr("duplicated")()])));
   py::object prices = price1.attr("reindex")("columns"_a = codes);
   if (!prices.attr("index").attr("equals")(dates).cast<bool>()) {
     if (!prices.attr("index").attr("isin")(dates).attr("any")().cast<bool>())

@@ -213,6 +213,8 @@ def test_quantile_returns_on_a_hand_built_case():
     ({"dates": 152}, ValueError, "at least 153 dates"),
     ({"text": True}, ValueError, "must be numbers"),
     ({"reverse": True}, ValueError, "dates must be ascending"),
+    ({"price_rows": [5]}, ValueError, "price1 has duplicate dates"),
+    ({"price_cols": [0]}, ValueError, "price1 has duplicate columns"),
 ])
 def test_report_rejects_bad_input(market, kwargs, error, message):
     panel, prices = awkward_panel(market)
@@ -224,6 +226,10 @@ def test_report_rejects_bad_input(market, kwargs, error, message):
         panel = panel.astype({panel.columns[0]: str})
     if kwargs.pop("reverse", False):
         panel = panel.iloc[::-1]
+    if "price_rows" in kwargs:
+        prices = pd.concat([prices, prices.iloc[kwargs.pop("price_rows")]])
+    if "price_cols" in kwargs:
+        prices = pd.concat([prices, prices.iloc[:, kwargs.pop("price_cols")]], axis=1)
     with pytest.raises(error, match=message):
         factorsearch.report(panel, prices, **kwargs)
 
