@@ -1,6 +1,7 @@
 #include "dualstream/trainer.hpp"
 
 #include <cstdint>
+#include <optional>
 
 #include "common/safety.hpp"
 #include "common/trainer.hpp"
@@ -244,8 +245,19 @@ py::object fit(py::object self, py::object dataset1, py::object evals_result,
   evals_result["valid"] = py::list();
 
   py::object pretrained = pretrained_holder(self);
-  if (!self.attr("model_path").is_none()) load_pretrained(self, pretrained);
-  self.attr("bootstrap_fit")(x_train, y_train, m_train, x_valid, y_valid, m_valid);
+  // bootstrap_fit's own snapshot is taken after the pretrained weights are in, so a run without
+  // a finite score would otherwise leave the encoders pretrained while saying they were restored.
+  std::optional<TrainingSnapshot> before_pretrained;
+  if (!self.attr("model_path").is_none()) {
+    before_pretrained.emplace(self, "ADD_model");
+    load_pretrained(self, pretrained);
+  }
+  try {
+    self.attr("bootstrap_fit")(x_train, y_train, m_train, x_valid, y_valid, m_valid);
+  } catch (py::error_already_set &e) {
+    if (before_pretrained && e.matches(PyExc_RuntimeError)) before_pretrained->restore();
+    throw;
+  }
   py::object state = self.attr("ADD_model").attr("state_dict")();
   save_weights(self, libs().copy.attr("deepcopy")(state), "ADD.pth");
   return py::none();

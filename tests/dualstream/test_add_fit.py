@@ -219,3 +219,16 @@ def test_pretrained_encoder_weights(make_add, labelled, lines, in_tmp, base_mode
         state = enc.state_dict()
         assert list(state) == [k for k in source if k.endswith("_l0")]  # one layer: layer 0 only
         assert all(torch.equal(state[k], source[k]) for k in state)
+
+
+@pytest.mark.parametrize("n_epochs,scores", [(0, []), (2, [math.nan] * 2)])
+def test_pretrained_weights_are_undone_when_no_epoch_improves(make_add, labelled, in_tmp,
+                                                             n_epochs, scores):
+    torch.save(dualstream.GRUModel().state_dict(), "pre.pth")
+    model = make_add(d_feat=6, hidden_size=64, model_path="pre.pth", n_epochs=n_epochs)
+    scripted(model, scores)
+    before = {k: v.clone() for k, v in model.ADD_model.state_dict().items()}
+    with pytest.raises(RuntimeError, match="restored to what they were before fit"):
+        model.fit((labelled([10] * 36, width=12), SPLIT))
+    assert state_equal(model.ADD_model.state_dict(), before)
+    assert not os.path.exists("ADD.pth")
