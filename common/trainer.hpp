@@ -183,23 +183,30 @@ inline void train_epoch_arrays(py::handle self, const TrainerSpec &spec, const S
 }
 
 // Every row is scored, the short last batch included; batch results are weighted by their row
-// counts, so the result does not depend on how the rows fall into batches.
+// counts, so the result does not depend on how the rows fall into batches. A batch without a label
+// its loss (or metric) reads gives that mean nothing to add: counted, its NaN would turn the whole
+// score NaN and fail a fit whose validation split is merely partly unlabelled.
 inline std::pair<double, double> test_epoch_arrays(py::handle self, const TrainerSpec &spec,
                                                    const SplitArrays &s) {
+  Libs &L = libs();
   py::object loss_fn = self.attr("loss_fn"), metric_fn = self.attr("metric_fn");
-  double loss_sum = 0.0, score_sum = 0.0;
+  double loss_sum = 0.0, score_sum = 0.0, loss_rows = 0.0, score_rows = 0.0;
   forward_blocks(self.attr(spec.model_attr), s.x, self.attr("device"), s.n, batch_size_of(self),
                  [&](py::handle, py::object pred, long long b, long long e) {
                    py::object label = s.y[py::slice(b, e, 1)].attr("to")(self.attr("device"));
-                   double w = static_cast<double>(e - b);
-                   loss_sum += w * loss_fn(pred, label).attr("item")().cast<double>();
-                   score_sum += w * metric_fn(pred, label).attr("item")().cast<double>();
+                   const double w = static_cast<double>(e - b);
+                   if (L.isnan(label).attr("logical_not")().attr("any")().cast<bool>()) {
+                     loss_sum += w * loss_fn(pred, label).attr("item")().cast<double>();
+                     loss_rows += w;
+                   }
+                   if (L.isfinite(label).attr("any")().cast<bool>()) {
+                     score_sum += w * metric_fn(pred, label).attr("item")().cast<double>();
+                     score_rows += w;
+                   }
                  });
-  if (s.n == 0) {
-    double nan = std::numeric_limits<double>::quiet_NaN();
-    return {nan, nan};
-  }
-  return {loss_sum / s.n, score_sum / s.n};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  return {loss_rows > 0 ? loss_sum / loss_rows : nan,
+          score_rows > 0 ? score_sum / score_rows : nan};
 }
 
 inline py::object train_epoch(py::handle self, const TrainerSpec &spec, py::handle x, py::handle y) {

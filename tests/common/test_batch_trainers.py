@@ -202,6 +202,21 @@ def test_validation_smaller_than_a_batch_still_scores(in_tmp, lines, kind):
     assert "valid nan" not in lines.text()
 
 
+@pytest.mark.parametrize("batch_size", [16, 32])
+def test_batches_without_labels_leave_the_validation_score_alone(in_tmp, lines, kind,
+                                                                   batch_size):
+    df = frame(n=160)
+    df.loc[df.index[96:128], "label"] = np.nan  # whole validation batches without a label
+    m = kind.make(lines, batch_size=batch_size, n_epochs=2)
+    evals = {}
+    m.fit((df, (".iloc[:96]", ".iloc[96:]")), evals)
+    assert all(np.isfinite(v) for v in evals["valid"])
+    valid, labelled = df.iloc[96:], df.iloc[128:]
+    whole = m.test_epoch(valid.drop(columns="label"), valid["label"])
+    part = m.test_epoch(labelled.drop(columns="label"), labelled["label"])
+    assert whole == pytest.approx(part, rel=1e-6)
+
+
 @pytest.mark.parametrize("dataset1,exc,msg", [
     ((pd.DataFrame({"a": [1.0] * 6}), (".iloc[:3]", ".iloc[3:]")), ValueError, "label"),
     ((frame(32), (".iloc[:16]['label']", ".iloc[16:]")), TypeError, "DataFrame"),
