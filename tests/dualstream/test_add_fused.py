@@ -107,6 +107,19 @@ def test_input_gradient_and_repeated_calls(base_model):
     assert_same(ours, twin, a, b)
 
 
+@pytest.mark.parametrize("base_model", ["GRU", "LSTM"])
+def test_a_nan_feature_stays_nan_as_in_the_modules(isa, base_model):
+    ours, twin = build(base_model, hidden=6)
+    x = torch.randn(9, 30)
+    x[2, 7] = float("nan")
+    ours.eval(), twin.eval()
+    with torch.no_grad():
+        a, b = ours(x), twin(x)
+    for k in b:
+        assert a[k][2].isnan().all(), k
+        torch.testing.assert_close(a[k], b[k], rtol=0, atol=1e-5, equal_nan=True)
+
+
 def fallback_cases():
     def hook(net):
         calls = []
