@@ -89,7 +89,7 @@ class SFM:
     def train_epoch(self, x_train: pd.DataFrame, y_train: pd.Series) -> None:
         """One pass of optimiser steps over shuffled full batches."""
     def test_epoch(self, data_x: pd.DataFrame, data_y: pd.Series) -> tuple[float, float]:
-        """(mean loss, mean score) over every row, each batch weighted by its rows."""
+        """(mean loss, mean score), batches weighted by rows; unlabelled batches left out."""
     def fit(
         self, dataset1: tuple[pd.DataFrame, tuple[str, str]], evals_result: dict[str, Any] = ...
     ) -> None:

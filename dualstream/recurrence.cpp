@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/parallel.hpp"
+
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define DUALSTREAM_X86 1
 #include <immintrin.h>
@@ -347,8 +349,8 @@ RangeFn backward_fn(Isa isa) {
 // rows stay in the core's private cache (24 and 96 measured no better, forward or backward).
 constexpr std::int64_t kBlockRows = 48;
 
-// Splits [0, n) into contiguous ranges, one per thread; the caller's thread takes the first
-// (and is the one that polls for interrupts). Small batches stay on one thread.
+// Row ranges on as many threads as the batch pays for (small batches stay on one); the caller's
+// thread takes the first range and is the one that polls for interrupts.
 bool run_rows(Job& job, RangeFn fn, int threads) {
   const StackShape& s = job.s;
   const std::int64_t n = s.N;
@@ -358,36 +360,9 @@ bool run_rows(Job& job, RangeFn fn, int threads) {
   const std::int64_t by_rows = std::max<std::int64_t>(1, n / job.block);
   const int k = static_cast<int>(std::clamp<std::int64_t>(
       std::min<std::int64_t>({std::int64_t{threads}, by_work, by_rows}), 1, 1024));
-  if (k <= 1) {
-    fn(job, 0, n, 0);
-    return !job.stop.load();
-  }
-  auto range = [n, k](int t) {
-    return std::pair<std::int64_t, std::int64_t>{n * t / k, n * (t + 1) / k};
-  };
-  std::vector<std::exception_ptr> errors(k);
-  std::vector<std::thread> pool;
-  pool.reserve(k - 1);
-  for (int t = 1; t < k; ++t)
-    pool.emplace_back([&, t] {
-      try {
-        auto [b, e] = range(t);
-        fn(job, b, e, t);
-      } catch (...) {
-        errors[t] = std::current_exception();
-        job.stop.store(true);
-      }
-    });
-  try {
-    auto [b, e] = range(0);
-    fn(job, b, e, 0);
-  } catch (...) {
-    errors[0] = std::current_exception();
-    job.stop.store(true);
-  }
-  for (auto& th : pool) th.join();
-  for (auto& err : errors)
-    if (err) std::rethrow_exception(err);
+  alphaloom::split_ranges(
+      n, k, [&](std::int64_t b, std::int64_t e, int t) { fn(job, b, e, t); },
+      [&] { job.stop.store(true); });
   return !job.stop.load();
 }
 

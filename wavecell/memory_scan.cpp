@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/parallel.hpp"
+
 // The extension is built for the baseline x86-64 instruction set; the loops below also get an
 // AVX2/FMA variant, picked once at load time where the processor has it.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
@@ -62,7 +64,7 @@ inline double dot(const A* a, const B* b, std::int64_t n) {
   return (s0 + s1) + (s2 + s3);
 }
 
-// Splits [0, n) into contiguous ranges, one per thread; the caller's thread takes the first.
+// Row ranges on as many threads as the batch pays for, the caller's thread taking the first.
 // Small batches stay on one thread: starting threads would cost more than the work.
 template <typename Fn>
 void parallel_rows(std::int64_t n, std::int64_t work_per_row, int threads, Fn&& fn) {
@@ -70,34 +72,7 @@ void parallel_rows(std::int64_t n, std::int64_t work_per_row, int threads, Fn&& 
   const std::int64_t by_work = std::max<std::int64_t>(1, n * work_per_row / kMinWorkPerThread);
   const int k = static_cast<int>(std::clamp<std::int64_t>(std::min<std::int64_t>(threads, by_work),
                                                           1, std::max<std::int64_t>(n, 1)));
-  if (k <= 1) {
-    fn(std::int64_t{0}, n, 0);
-    return;
-  }
-  auto range = [n, k](int t) {
-    return std::pair<std::int64_t, std::int64_t>{n * t / k, n * (t + 1) / k};
-  };
-  std::vector<std::exception_ptr> errors(k);
-  std::vector<std::thread> pool;
-  pool.reserve(k - 1);
-  for (int t = 1; t < k; ++t)
-    pool.emplace_back([&, t] {
-      try {
-        auto [b, e] = range(t);
-        fn(b, e, t);
-      } catch (...) {
-        errors[t] = std::current_exception();
-      }
-    });
-  try {
-    auto [b, e] = range(0);
-    fn(b, e, 0);
-  } catch (...) {
-    errors[0] = std::current_exception();
-  }
-  for (auto& th : pool) th.join();
-  for (auto& err : errors)
-    if (err) std::rethrow_exception(err);
+  alphaloom::split_ranges(n, k, fn, [] {});
 }
 
 // Between blocks: the caller's thread (range 0) polls, the others only read the outcome.
