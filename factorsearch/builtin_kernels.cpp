@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "factorsearch/rolling_state.hpp"
+
 namespace factorsearch::builtin {
 namespace {
 
@@ -117,31 +119,6 @@ void rolling_mean(const double *x, double *o, std::size_t rows) {
     o[t] = r;
   }
 }
-
-// Welford's running mean and sum of squared deviations, each update Kahan-compensated with
-// separate compensations for adding and dropping, as pandas rolls a variance.
-struct Welford {
-  double nobs = 0.0, mean = 0.0, ssq = 0.0, c_add = 0.0, c_remove = 0.0;
-  void add(double v) {
-    if (std::isnan(v)) return;
-    nobs += 1.0;
-    const double prev_mean = mean - c_add, y = v - c_add, d = y - mean;
-    c_add = d + mean - y;
-    mean += d / nobs;
-    ssq += (v - prev_mean) * (v - mean);
-  }
-  void remove(double v) {
-    nobs -= 1.0;
-    if (nobs == 0.0) {
-      mean = ssq = 0.0;
-      return;
-    }
-    const double prev_mean = mean - c_remove, y = v - c_remove, d = y - mean;
-    c_remove = d + mean - y;
-    mean -= d / nobs;
-    ssq -= (v - prev_mean) * (v - mean);
-  }
-};
 
 // pandas' rolling variance (ddof 1) step for step, including its rebuild of the running state
 // from the window's values when dropping one collapses the sum of squares by more than
