@@ -8,7 +8,13 @@ mods="$*"
 [ -n "$mods" ] || { echo "usage: tools/devbuild.sh MODULE..." >&2; exit 2; }
 name=$(echo "$mods" | tr ' ' '-')
 py=.venv/bin/python
-cmake -S . -B "build/dev-$name" -DCMAKE_BUILD_TYPE=Release \
+# ccache, when installed, shares compiled objects between checkouts (worktrees) of this tree.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="$(dirname "$PWD")"
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "build/dev-$name" -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
   -DALPHALOOM_MODULES="$(echo "$mods" | tr ' ' ';')" \
   -DPython_EXECUTABLE="$PWD/$py" -Dpybind11_DIR="$($py -m pybind11 --cmakedir)" >/dev/null
 cmake --build "build/dev-$name" -j2
