@@ -84,6 +84,16 @@ def from_long(
 ) -> tuple[pd.DataFrame, pd.DataFrame, list[Any]]:
     """(data1, price1, zz500) from a long table with one row per date and code."""
 
+def window_features(
+    data1: pd.DataFrame,
+    zz500: Sequence[Any],
+    window: int = 20,
+    fields: Sequence[str] = ("open", "high", "low", "close", "volume"),
+    price1: pd.DataFrame | None = None,
+    label: str = "rank",
+) -> pd.DataFrame:
+    """The forecasters' (datetime, instrument) frame of scaled windows, with the forward-return label."""
+
 class BuiltinOperator:
     """A built-in operator: over the whole panel in a formula, on one Series when time-series."""
 

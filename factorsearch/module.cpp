@@ -4,6 +4,7 @@
 #include "factorsearch/mine.hpp"
 #include "factorsearch/operators.hpp"
 #include "factorsearch/ta_kernels.hpp"
+#include "factorsearch/window_features.hpp"
 
 #include <string>
 #include <thread>
@@ -210,5 +211,16 @@ PYBIND11_MODULE(factorsearch, m) {
           "(data1, price1, zz500) from a long table with one row per date and code and the "
           "fields open, high, low, close, volume (names case-insensitive). Dates and codes "
           "sorted; missing stock-days stay NaN.");
+    m.def("window_features", &window_features_frame, py::arg("data1"), py::arg("zz500"),
+          py::arg("window") = 20,
+          py::arg("fields") = py::make_tuple("open", "high", "low", "close", "volume"),
+          py::arg("price1") = py::none(), py::arg("label") = "rank",
+          "window_features(data1, zz500, window=20, fields=('open', 'high', 'low', 'close', "
+          "'volume'), price1=None, label='rank')\n--\n\n"
+          "The forecasters' frame: one float32 row per (datetime, instrument), field k at step t "
+          "in column k*window + t (oldest first), prices over the latest close and volume over "
+          "the latest volume; with price1, a 'label' column holding the forward return the "
+          "back-test trades, (p[t+2] - p[t+1]) / p[t+1], normalised per day ('rank', 'zscore' or "
+          "'raw'). Rows with a non-finite feature are left out (attrs['dropped'] counts them).");
   }
 }
