@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/libs.hpp"
+#include "common/signals.hpp"
 #include "common/tensor_glue.hpp"
 #include "dualstream/recurrence.hpp"
 
@@ -182,12 +183,6 @@ StackWeights weights_of(const Spec& sp, const std::vector<py::object>& t) {
   return w;
 }
 
-// Polls for a pending signal with the GIL held (the kernels run without it).
-bool interrupted() {
-  py::gil_scoped_acquire gil;
-  return PyErr_CheckSignals() != 0;
-}
-
 struct Outputs {
   py::object h_last, c_last, pred;
 };
@@ -214,12 +209,12 @@ Outputs run_forward(const Spec& sp, const std::vector<py::object>& t,
   o.pred = data_of<float>(out.pred);
   const StackInputs in = inputs_of(t);
   const StackWeights w = weights_of(sp, t);
-  bool done;
+  alphaloom::StopToken stop(&alphaloom::poll_signals);
   {
     py::gil_scoped_release nogil;
-    done = stack_forward(s, w, in, o, keep, sp.threads, sp.isa, StopCheck(interrupted));
+    stack_forward(s, w, in, o, keep, sp.threads, sp.isa, &stop);
   }
-  if (!done) throw py::error_already_set();
+  alphaloom::rethrow_if_interrupted();
   return out;
 }
 
@@ -396,14 +391,14 @@ py::tuple fused_stack_backward(py::object ctx, py::args grads) {
     kept = carve_kept(s, static_cast<std::shared_ptr<float>*>(
                              py::reinterpret_borrow<py::capsule>(kept_owner).get_pointer())
                              ->get());
-  bool done;
+  alphaloom::StopToken stop(&alphaloom::poll_signals);
   {
     py::gil_scoped_release nogil;
-    done = stack_backward(s, w, in, kept_owner.is_none() ? nullptr : &kept, g, sp.threads,
-                          sp.isa, StopCheck(interrupted));
+    stack_backward(s, w, in, kept_owner.is_none() ? nullptr : &kept, g, sp.threads, sp.isa,
+                   &stop);
   }
   ctx.attr("kept") = py::none();  // back to the pool now, not when the graph goes
-  if (!done) throw py::error_already_set();
+  alphaloom::rethrow_if_interrupted();
   py::list result;
   result.append(py::none());  // spec
   for (std::size_t k = 0; k < t.size(); ++k)

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/libs.hpp"
-#include "common/safety.hpp"
+#include "common/signals.hpp"
 #include "common/tensor_glue.hpp"
 #include "wavecell/memory_scan.hpp"
 
