@@ -12,7 +12,7 @@ import tracemalloc
 
 import numpy as np
 
-from harness import best_of, header, report
+from harness import best_of, report, section
 
 import factorsearch
 import fs_reference
@@ -66,7 +66,8 @@ print(json.dumps([peak, int(frame.memory_usage(index=True, deep=True).sum())]))
 
 def main():
     data1, price1, codes = sp500_data.load_wide()
-    header()
+    section(f"window_features, S&P 500 panel, window {WINDOW}",
+            "the pandas construction: a shifted frame per field and lag, stacked")
     ours = factorsearch.window_features(data1, codes, window=WINDOW, price1=price1)
     theirs, dropped = fs_reference.window_frame(data1, codes, WINDOW, price1=price1)
     same = (ours.index.equals(theirs.index) and list(ours.columns) == list(theirs.columns)
@@ -81,12 +82,12 @@ def main():
     base_peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
     del theirs
-    t_base = best_of(lambda: fs_reference.window_frame(data1, codes, WINDOW, price1=price1), 1,
+    t_base = best_of(lambda: fs_reference.window_frame(data1, codes, WINDOW, price1=price1), 3,
                      warmup=0)
     report(f"window_features {len(codes)}x{len(data1)} w={WINDOW}", t_ours, t_base)
     c_ours = best_cpu(lambda: factorsearch.window_features(data1, codes, window=WINDOW,
                                                            price1=price1), 5)
-    c_base = best_cpu(lambda: fs_reference.window_frame(data1, codes, WINDOW, price1=price1), 1)
+    c_base = best_cpu(lambda: fs_reference.window_frame(data1, codes, WINDOW, price1=price1), 3)
     report("  the same in CPU seconds", c_ours, c_base)
     size = frame_bytes(ours)
     traced, _ = peak_in_child("tracemalloc")

@@ -10,6 +10,7 @@
 
 #include <pybind11/numpy.h>
 
+#include "common/isa.hpp"
 #include "common/parallel.hpp"
 #include "common/pyglue.hpp"
 #include "factorsearch/drivers.hpp"
@@ -25,18 +26,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 bool usable_divisor(double d) { return std::isfinite(d) && d != 0.0; }
 
 void no_error() {}
-
-// True when a float32 value is infinite or NaN (all exponent bits set); written on the bits so
-// the loop over a row vectorises.
-bool any_non_finite(const float *x, std::size_t count) {
-  std::uint32_t hit = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    std::uint32_t bits;
-    std::memcpy(&bits, x + i, sizeof bits);
-    hit |= static_cast<std::uint32_t>((bits & 0x7f800000u) == 0x7f800000u);
-  }
-  return hit != 0;
-}
 
 }  // namespace
 
@@ -80,62 +69,23 @@ void WindowRows::count_days(std::size_t n, std::size_t m) {
   }
 }
 
-namespace {
-
-// Days [begin, end) of fill_rows; compiled once per instruction set below (the division is
-// the work: one per value, exactly as the ratio is defined, so no reciprocal).
-[[gnu::always_inline]] inline void fill_days(const WindowPanels &p, const WindowRows &rows,
-                                             float *out, std::uint8_t *overflow,
-                                             std::size_t begin, std::size_t end) {
-  const std::size_t n = p.n_dates, m = p.n_stocks, w = p.window, width = p.fields.size() * w;
-  for (std::size_t t = begin; t < end; ++t) {
-    std::size_t r = rows.day_start[t];
-    for (std::size_t j = 0; j < m; ++j) {
-      if (!rows.kept[t * m + j]) continue;
-      float *row = out + r * width;
-      const std::size_t first = j * n + t + 1 - w;
-      const double close = p.close ? p.close[j * n + t] : 1.0;
-      const double volume = p.volume ? p.volume[j * n + t] : 1.0;
-      for (std::size_t k = 0; k < p.fields.size(); ++k) {
-        const double *x = p.fields[k] + first;
-        const double div = p.by_volume[k] ? volume : close;
-        float *dst = row + k * w;
-        for (std::size_t s = 0; s < w; ++s) dst[s] = static_cast<float>(x[s] / div);
-      }
-      // Finite inputs over a finite non-zero divisor are finite in double; only a ratio
-      // beyond float32's range can still come out infinite.
-      overflow[r++] = any_non_finite(row, width);
-    }
-  }
+#if ALPHALOOM_X86
+#pragma GCC push_options
+#pragma GCC target("arch=x86-64-v3")
+namespace avx2 {
+#include "factorsearch/window_fill.inc"
 }
-
-using FillDays = void (*)(const WindowPanels &, const WindowRows &, float *, std::uint8_t *,
-                          std::size_t, std::size_t);
-
-void fill_days_base(const WindowPanels &p, const WindowRows &rows, float *out,
-                    std::uint8_t *overflow, std::size_t begin, std::size_t end) {
-  fill_days(p, rows, out, overflow, begin, end);
-}
-
-#if defined(__GNUC__) && defined(__x86_64__)
-[[gnu::target("avx2")]] void fill_days_avx2(const WindowPanels &p, const WindowRows &rows,
-                                            float *out, std::uint8_t *overflow,
-                                            std::size_t begin, std::size_t end) {
-  fill_days(p, rows, out, overflow, begin, end);
-}
+#pragma GCC pop_options
 #endif
-
-FillDays pick_fill_days() {
-#if defined(__GNUC__) && defined(__x86_64__)
-  if (__builtin_cpu_supports("avx2")) return &fill_days_avx2;
-#endif
-  return &fill_days_base;
+namespace base {
+#include "factorsearch/window_fill.inc"
 }
-
-}  // namespace
 
 void fill_rows(const WindowPanels &p, WindowRows &rows, float *out, int threads) {
-  static const FillDays fill = pick_fill_days();
+  auto fill = &base::fill_days;
+#if ALPHALOOM_X86
+  if (isa_available(Isa::avx2)) fill = &avx2::fill_days;
+#endif
   const std::size_t n = p.n_dates, m = p.n_stocks, width = p.fields.size() * p.window;
   std::vector<std::uint8_t> overflow(rows.rows(), 0);
   split_ranges(
@@ -240,9 +190,9 @@ void require_numeric(py::handle frame, const char *what) {
     raise(PyExc_ValueError, format("{} must hold numbers; not numeric: {!r}", what, bad));
 }
 
-int threads_for(std::size_t work) {
-  if (work < (1u << 20)) return 1;
-  return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+int threads_for(std::size_t rows, std::size_t values_per_row) {
+  return kernel_threads(static_cast<std::int64_t>(rows), static_cast<std::int64_t>(values_per_row),
+                        static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
 }
 
 }  // namespace
@@ -408,7 +358,7 @@ py::object window_features_frame(py::handle data1, py::handle zz500, py::handle 
   WindowRows rows;
   {
     py::gil_scoped_release nogil;
-    rows = choose_rows(p, threads_for(n * m * width));
+    rows = choose_rows(p, threads_for(m, n * field_names.size()));
   }
   const std::size_t n_rows = rows.rows();
   py::array_t<float> features({static_cast<py::ssize_t>(n_rows), static_cast<py::ssize_t>(width)});
@@ -417,7 +367,7 @@ py::object window_features_frame(py::handle data1, py::handle zz500, py::handle 
       stock_code(static_cast<py::ssize_t>(n_rows));
   {
     py::gil_scoped_release nogil;
-    fill_rows(p, rows, features.mutable_data(), threads_for(n_rows * width));
+    fill_rows(p, rows, features.mutable_data(), threads_for(n_rows, width));
     if (labelled) forward_labels(p, rows, norm, labels.mutable_data());
     std::int32_t *dc = day_code.mutable_data(), *sc = stock_code.mutable_data();
     for (std::size_t t = 0, r = 0; t < n; ++t)
