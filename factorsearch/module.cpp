@@ -1,5 +1,6 @@
 // Python module `factorsearch`: FactorSearch, a random miner of daily stock-selection formulas.
 #include "factorsearch/analysis.hpp"
+#include "factorsearch/date_splits.hpp"
 #include "factorsearch/drivers.hpp"
 #include "factorsearch/mine.hpp"
 #include "factorsearch/operators.hpp"
@@ -222,5 +223,27 @@ PYBIND11_MODULE(factorsearch, m) {
           "the latest volume; with price1, a 'label' column holding the forward return the "
           "back-test trades, (p[t+2] - p[t+1]) / p[t+1], normalised per day ('rank', 'zscore' or "
           "'raw'). Rows with a non-finite feature are left out (attrs['dropped'] counts them).");
+    m.def("split_dates",
+          [mod](py::object frame, py::object valid_start, py::object test_start,
+                py::object test_end, py::object horizon) {
+            return split_dates(py::reinterpret_borrow<py::module_>(mod), frame, valid_start,
+                               test_start, test_end, horizon);
+          },
+          py::arg("frame"), py::arg("valid_start"), py::arg("test_start"),
+          py::arg("test_end") = py::none(), py::arg("horizon") = 2,
+          "split_dates(frame, valid_start, test_start, test_end=None, horizon=2)\n--\n\n"
+          "(train, valid, test) selector texts splitting a frame with dates as its first index "
+          "level chronologically, e.g. (\".loc[:'2010-02-25']\", ...): train before valid_start, "
+          "valid before test_start, test from test_start (to test_end), the last `horizon` dates "
+          "before each start left out (their labels are returns earned after it).");
+    m.def("check_split",
+          [mod](py::object frame, py::object train, py::object test, py::object horizon) {
+            check_split(py::reinterpret_borrow<py::module_>(mod), frame, train, test, horizon);
+          },
+          py::arg("frame"), py::arg("train"), py::arg("test"), py::arg("horizon") = 2,
+          "check_split(frame, train, test, horizon=2)\n--\n\n"
+          "ValueError when the test rows (a selector text evaluated after `frame`, as fit does, "
+          "or a frame) hold a date from the first training date to `horizon` dates after the "
+          "last one, where the training labels were earned.");
   }
 }

@@ -95,3 +95,36 @@ def test_bad_input_is_refused(market, kwargs, error, message):
     with pytest.raises(error) as info:
         factorsearch.window_features(**args)
     assert message in str(info.value)
+
+
+@pytest.mark.parametrize("horizon", [0, 2, 5])
+def test_split_dates_is_chronological_and_leaves_out_the_label_horizon(market, horizon):
+    data1, price1, codes = market
+    frame = factorsearch.window_features(data1, codes[:5], window=5, price1=price1)
+    dates = frame.index.get_level_values(0).unique()
+    selectors = factorsearch.split_dates(frame, dates[100], dates[180], horizon=horizon)
+    def days(selector):  # the selector as fit evaluates it, after the frame
+        return eval("frame" + selector, {}, {"frame": frame}).index.get_level_values(0).unique()
+
+    parts = [days(s) for s in selectors]
+    assert [list(p) for p in parts] == [list(dates[:100 - horizon]), list(dates[100:180 - horizon]),
+                                        list(dates[180:])]
+    test_end = factorsearch.split_dates(frame, dates[100], dates[180], dates[200], horizon)[2]
+    assert days(test_end).equals(dates[180:201])
+
+
+def test_check_split_refuses_a_test_period_within_the_label_horizon(market):
+    data1, price1, codes = market
+    frame = factorsearch.window_features(data1, codes[:5], window=5, price1=price1)
+    dates = frame.index.get_level_values(0).unique()
+    train = f".loc[:'{dates[99].date()}']"
+    factorsearch.check_split(frame, train, frame.loc[dates[102]:])  # a frame works as well
+    for start in (101, 50):
+        with pytest.raises(ValueError, match="overlaps the training dates plus the 2-day label"):
+            factorsearch.check_split(frame, train, f".loc['{dates[start].date()}':]")
+    with pytest.raises(ValueError, match="valid_start .* must come before test_start"):
+        factorsearch.split_dates(frame, dates[150], dates[100])
+    with pytest.raises(ValueError, match="the validation split has no dates"):
+        factorsearch.split_dates(frame, dates[100], dates[101])
+    with pytest.raises(ValueError, match="needs dates as its index"):
+        factorsearch.split_dates(frame.reset_index(drop=True), dates[100], dates[150])
