@@ -1,5 +1,5 @@
 #include "factorsearch/mine.hpp"
-#include "factorsearch/tree_walk.hpp"
+#include "factorsearch/panel_forms.hpp"
 
 #include <algorithm>
 #include <chrono>
