@@ -168,10 +168,10 @@ void check_factor(py::handle factor) {
 }
 
 // The prices on the factor's dates and codes, in its order.
-py::object aligned_prices(py::handle factor, py::handle price1) {
+py::object aligned_prices(py::handle factor, py::handle given_prices) {
   py::object dates = factor.attr("index");
   py::object codes = factor.attr("columns");
-  py::object price_columns = price1.attr("columns");
+  py::object price_columns = given_prices.attr("columns");
   py::list missing;
   for (py::handle code : codes)
     if (!price_columns.contains(code)) missing.append(code);
@@ -179,12 +179,12 @@ py::object aligned_prices(py::handle factor, py::handle price1) {
     raise(PyExc_KeyError, format("price1 has no column for stock(s) {!r}", missing));
   // Repeated labels make the alignment ambiguous (pandas refuses it with a message about axes).
   for (const char *axis : {"index", "columns"})
-    if (!price1.attr(axis).attr("is_unique").cast<bool>())
+    if (!given_prices.attr(axis).attr("is_unique").cast<bool>())
       raise(PyExc_ValueError,
             format("price1 has duplicate {}: {!r}",
                    py::str(std::string(axis) == "index" ? "dates" : "columns"),
-                   py::list(price1.attr(axis)[price1.attr(axis).attr("duplicated")()])));
-  py::object prices = price1.attr("reindex")("columns"_a = codes);
+                   py::list(given_prices.attr(axis)[given_prices.attr(axis).attr("duplicated")()])));
+  py::object prices = given_prices.attr("reindex")("columns"_a = codes);
   if (!prices.attr("index").attr("equals")(dates).cast<bool>()) {
     if (!prices.attr("index").attr("isin")(dates).attr("any")().cast<bool>())
       raise(PyExc_ValueError, "price1 holds none of the factor's dates");
