@@ -1,5 +1,5 @@
 #include "factorsearch/mine.hpp"
-#include "factorsearch/tree_walk.hpp"
+#include "factorsearch/panel_forms.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -274,12 +274,12 @@ struct Results {
   std::vector<std::int64_t> attempts;
 };
 
-py::object as_row(py::handle text, py::handle net, py::handle sharp, py::handle maxdown) {
+py::object as_row(py::handle text, py::handle net, py::handle sharpe, py::handle max_drawdown) {
   py::list row;
   row.append(text);
   row.append(net);
-  row.append(sharp);
-  row.append(maxdown);
+  row.append(sharpe);
+  row.append(max_drawdown);
   return row;
 }
 
@@ -795,21 +795,21 @@ py::object result_frame(const Results &results, py::object seed, std::int64_t at
                         std::int64_t data_sent) {
   py::module_ np = py::module_::import("numpy");
   py::module_ pd = py::module_::import("pandas");
-  py::list text, net, sharp, maxdown, attempt;
+  py::list text, net, sharpe, max_drawdown, attempt;
   for (std::size_t k = 0; k < results.attempts.size(); ++k) {
     py::object row = results.rows[py::int_(k)];
     text.append(row[py::int_(0)]);
     net.append(row[py::int_(1)]);
-    sharp.append(row[py::int_(2)]);
-    maxdown.append(row[py::int_(3)]);
+    sharpe.append(row[py::int_(2)]);
+    max_drawdown.append(row[py::int_(3)]);
     attempt.append(results.attempts[k]);
   }
   py::object f64 = np.attr("float64");
   py::dict columns;
   columns["formula"] = pd.attr("Series")(text, "dtype"_a = "object");
   columns["net_value"] = np.attr("array")(net, "dtype"_a = f64);
-  columns["sharpe"] = np.attr("array")(sharp, "dtype"_a = f64);
-  columns["maxdown"] = np.attr("array")(maxdown, "dtype"_a = f64);
+  columns["sharpe"] = np.attr("array")(sharpe, "dtype"_a = f64);
+  columns["maxdown"] = np.attr("array")(max_drawdown, "dtype"_a = f64);
   columns["attempt"] = np.attr("array")(attempt, "dtype"_a = np.attr("int64"));
   py::object frame = pd.attr("DataFrame")(columns);
   frame.attr("attrs")["seed"] = seed;

@@ -18,7 +18,7 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
 // Worker side. `job` is (token, operators, hedged, legs, seed), operators a list of
 // (name, arity, callable or None). `data` is None or (data1, price1, universe); a worker keeps
 // the data of the last calls by token, so it travels once per worker and call. Returns
-// (rows, seconds) with rows (attempt, text, net value, sharp, maxdown) for each success in
+// (rows, seconds) with rows (attempt, text, net value, Sharpe value, maxdown) for each success in
 // [start, stop), or None when the worker has no data for the token and none was sent.
 py::object mine_chunk(py::handle mod, py::handle job, py::handle data, std::int64_t start,
                       std::int64_t stop);
