@@ -24,8 +24,10 @@ py::object mine_chunk(py::handle mod, py::handle job, py::handle data, std::int6
                       std::int64_t stop);
 
 // Process-pool initializer: takes the call's data once per worker process, leaves Ctrl-C to the
-// calling process, which shuts the pool down, and caps the native kernels' threads at
-// `kernel_threads` (the workers share the cores).
-void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads);
+// calling process, which shuts the pool down, caps the native kernels' threads at
+// `kernel_threads` (the workers share the cores) and, given the pid of the process that owns the
+// pool, ends the worker when that process dies (it would otherwise outlive a killed caller).
+void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads,
+                      std::int64_t parent_pid = 0);
 
 }  // namespace factorsearch

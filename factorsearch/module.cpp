@@ -138,10 +138,11 @@ PYBIND11_MODULE(factorsearch, m) {
         py::arg("job"), py::arg("data"), py::arg("start"), py::arg("stop"),
         "Worker side of FactorSearch.mine: attempts [start, stop) of one call.");
   m.def("_mine_worker_init",
-        [mod](py::object token, py::object data, int kernel_threads) {
-          mine_worker_init(mod, token, data, kernel_threads);
+        [mod](py::object token, py::object data, int kernel_threads, std::int64_t parent_pid) {
+          mine_worker_init(mod, token, data, kernel_threads, parent_pid);
         },
         py::arg("token"), py::arg("data"), py::arg("kernel_threads") = 0,
+        py::arg("parent_pid") = 0,
         "Process-pool initializer of FactorSearch.mine.");
   {
     py::options o;
