@@ -4,6 +4,7 @@
 #include "factorsearch/mine.hpp"
 #include "factorsearch/operators.hpp"
 #include "factorsearch/ta_kernels.hpp"
+#include "factorsearch/validity.hpp"
 
 #include <string>
 #include <thread>
@@ -189,6 +190,17 @@ PYBIND11_MODULE(factorsearch, m) {
                return factor_frame(mod, self, formula, data1, zz500);
              },
              py::arg("formula"), py::arg("data1"), py::arg("zz500"));
+  def_method(cls, "lookahead", "lookahead(self, formula, data1, zz500, cuts=5)",
+             "Whether a formula's value on a day depends on later data: the formula is evaluated "
+             "on data1 cut at `cuts` dates spread over its second half and each cut's values are "
+             "compared with the whole-data values on the dates before the cut (relative 1e-9, "
+             "NaN equals NaN). A DataFrame with one row per cut: cut (the first date left out), "
+             "compared, changed (cells) and first_changed (NaT when none changed).",
+             [mod](py::object self, py::object formula, py::object data1, py::object zz500,
+                   py::object cuts) {
+               return lookahead_frame(mod, self, formula, data1, zz500, cuts);
+             },
+             py::arg("formula"), py::arg("data1"), py::arg("zz500"), py::arg("cuts") = 5);
   py::object report_cls = define_report_class(m);
   {
     py::options o;
@@ -204,6 +216,13 @@ PYBIND11_MODULE(factorsearch, m) {
         "report(factor, price1, l=20, long_only=False, quantiles=5, cost_bps=0.0)\n--\n\n"
         "Back-test statistics of one factor panel (dates x codes) on the miner's rules: a Report "
         "with summary, daily, quantile_returns, ic_decay and plot(path).");
+    m.def("deflated_sharpe", &deflated_sharpe_of, py::arg("returns"), py::arg("trial_sharpes"),
+          "deflated_sharpe(returns, trial_sharpes)\n--\n\n"
+          "The probability that the true Sharpe of `returns` (daily, missing as 0) exceeds the "
+          "Sharpe the best of the tries would show by luck: Phi((SR - SR0) * sqrt(T - 1) / "
+          "sqrt(1 - skew*SR + (kurt - 1)/4*SR^2)), SR per day with ddof 1, SR0 the expected "
+          "maximum of len(trial_sharpes) tries with their spread (per-day SRs, NaN ignored; 0 "
+          "for one try). NaN for fewer than 3 returns or a flat series.");
     m.def("from_long", &from_long, py::arg("frame"), py::arg("date") = "date",
           py::arg("code") = "code", py::arg("price") = "open",
           "from_long(frame, date='date', code='code', price='open')\n--\n\n"
