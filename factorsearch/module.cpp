@@ -112,24 +112,29 @@ PYBIND11_MODULE(factorsearch, m) {
 
   def_method(cls, "mine",
              "mine(self, data1, price1, zz500, ct, l, *, long_only=False, seed=None, n_jobs=1, "
-             "executor=None, max_attempts=9999999, progress=None)",
+             "executor=None, max_attempts=9999999, progress=None, holdout=None, directory=None)",
              "Collects the first ct factors in attempt order, attempt i drawing from its own "
              "generator seeded from (seed, i): the same seed gives the same rows on any number of "
              "workers. n_jobs > 1 runs a process pool of the call's own; executor= takes any "
              "concurrent.futures executor or a dask.distributed Client. Returns a DataFrame "
-             "(formula, net_value, sharpe, maxdown, attempt) with attrs seed and path; "
-             "factors/<run>.npy is rewritten after every factor.",
+             "(formula, net_value, sharpe, maxdown, attempt, deflated_sharpe, duplicate_of) with "
+             "attrs seed and path; factors/<run>.npy is rewritten after every factor, all "
+             "columns go to factors/<run>.csv. holdout= (a date or a fraction of the dates from "
+             "the end) mines on the dates before it only and adds holdout_net_value, "
+             "holdout_sharpe, holdout_maxdown, holdout_ic, holdout_rank_ic, holdout_days and "
+             "lookahead, scored after selection. directory= puts the result files elsewhere.",
              [mod](py::object self, py::object data1, py::object price1, py::object zz500,
                    py::object ct, py::object l, py::object long_only, py::object seed,
                    py::object n_jobs, py::object executor, py::object max_attempts,
-                   py::object progress) {
+                   py::object progress, py::object holdout, py::object directory) {
                return mine(mod, self, data1, price1, zz500, ct, l, long_only, seed, n_jobs,
-                           executor, max_attempts, progress);
+                           executor, max_attempts, progress, holdout, directory);
              },
              py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("ct"), py::arg("l"),
              py::kw_only(), py::arg("long_only") = false, py::arg("seed") = py::none(),
              py::arg("n_jobs") = 1, py::arg("executor") = py::none(),
-             py::arg("max_attempts") = kMaxAttempts, py::arg("progress") = py::none());
+             py::arg("max_attempts") = kMaxAttempts, py::arg("progress") = py::none(),
+             py::arg("holdout") = py::none(), py::arg("directory") = py::none());
   m.def("_mine_chunk",
         [mod](py::object job, py::object data, std::int64_t start, std::int64_t stop) {
           return mine_chunk(mod, job, data, start, stop);
