@@ -13,6 +13,9 @@
 #include <limits>
 #include <numbers>
 #include <span>
+#include <vector>
+
+#include "common/stats.hpp"
 
 namespace alphaloom {
 
@@ -75,31 +78,18 @@ inline SharpeMoments sharpe_moments(std::span<const double> r) {
   SharpeMoments m;
   m.t = r.size();
   if (m.t < 2) return m;
-  const double n = static_cast<double>(m.t);
-  auto at = [&](std::size_t i) { return std::isnan(r[i]) ? 0.0 : r[i]; };
+  std::vector<double> x(r.begin(), r.end());
   bool flat = true;  // exactly: a constant series would otherwise show a rounding residue
-  double sum = 0.0;
-  for (std::size_t i = 0; i < m.t; ++i) {
-    sum += at(i);
-    flat = flat && at(i) == at(0);
+  for (double &v : x) {
+    if (std::isnan(v)) v = 0.0;
+    flat = flat && v == x[0];
   }
   if (flat) return m;
-  const double mean = sum / n;
-  double m2 = 0.0, m3 = 0.0, m4 = 0.0;
-  for (std::size_t i = 0; i < m.t; ++i) {
-    const double d = at(i) - mean, d2 = d * d;
-    m2 += d2;
-    m3 += d2 * d;
-    m4 += d2 * d2;
-  }
-  if (!(m2 > 0.0) || !std::isfinite(m2)) return m;
-  const double sd = std::sqrt(m2 / (n - 1.0));
-  m2 /= n;
-  m3 /= n;
-  m4 /= n;
-  m.sr = mean / sd;
-  m.skew = m3 / (m2 * std::sqrt(m2));
-  m.kurt = m4 / (m2 * m2);
+  const stats::Moments mo = stats::moments(x);
+  if (!(mo.sample_std > 0.0) || !std::isfinite(mo.sample_std)) return m;
+  m.sr = mo.mean / mo.sample_std;
+  m.skew = mo.skew;
+  m.kurt = mo.kurtosis;
   return m;
 }
 

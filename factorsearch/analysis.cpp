@@ -11,6 +11,7 @@
 #include "factorsearch/formula_parser.hpp"
 #include "factorsearch/long_table.hpp"
 #include "factorsearch/report.hpp"
+#include "factorsearch/validity.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -135,7 +136,8 @@ namespace {
 constexpr const char *kSummaryKeys[] = {
     "net_value", "sharpe",     "maxdown",  "ic_mean",              "ic_std",
     "icir",      "rank_ic_mean", "rank_icir", "ic_positive",       "turnover",
-    "net_value_after_cost",    "sharpe_after_cost", "days"};
+    "net_value_after_cost",    "sharpe_after_cost", "days",
+    "sharpe_se", "psr", "ic_t", "rank_ic_t", "dispersion_days"};
 
 py::object plot_report(py::object self, py::object path, py::object title) {
   py::object figure_mod;
@@ -232,7 +234,8 @@ py::object define_report_class(py::module_ &mod) {
 }
 
 py::object make_report(py::handle report_cls, py::handle factor, py::handle price1, py::handle l,
-                       py::handle long_only, py::handle quantiles, py::handle cost_bps) {
+                       py::handle long_only, py::handle quantiles, py::handle cost_bps,
+                       py::handle start, py::handle end) {
   py::module_ pd = pandas();
   py::object frame_type = pd.attr("DataFrame");
   if (!py::isinstance(factor, frame_type))
@@ -256,7 +259,8 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
   py::object codes = factor.attr("columns");
   const std::size_t n = py::len(dates), m = py::len(codes);
   if (m == 0) raise(PyExc_ValueError, "the factor has no stock columns");
-  if (n < kMinDates)
+  const bool ranged = !start.is_none() || !end.is_none();
+  if (!ranged && n < kMinDates)
     raise(PyExc_ValueError,
           format("a report needs at least {} dates (trading starts on the 151st), the factor has {}",
                  kMinDates, n));
@@ -295,6 +299,26 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
   if (py::len(bad) > 0)
     raise(PyExc_ValueError, format("prices must be numbers; not numeric: {!r}", bad));
 
+  if (ranged) {
+    // The caller's dates: every date in [start, end] with t+2 in the data, warm-up or not.
+    settings.days.first = 0;
+    if (!start.is_none())
+      settings.days.first = dates.attr("searchsorted")(date_key(dates, start, "start"),
+                                                       "side"_a = "left").cast<std::size_t>();
+    if (!end.is_none()) {
+      const auto after = dates.attr("searchsorted")(date_key(dates, end, "end"), "side"_a = "right")
+                             .cast<std::size_t>();
+      settings.days.last = after == 0 ? 0 : after - 1;
+      if (after == 0) settings.days.first = 1;  // nothing on or before `end`
+    }
+    const TradedDays days = traded_days(n, settings.days);
+    if (days.size() == 0)
+      raise(PyExc_ValueError,
+            format("no back-test day in [{}, {}]: a day needs two later dates for its prices; "
+                   "the data runs from {} to {}",
+                   start, end, dates[py::int_(0)], dates[py::int_(n - 1)]));
+  }
+
   Matrix f = float_values(factor), p = float_values(prices);
   Report rep;
   {
@@ -324,7 +348,8 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
       st.backtest.net,  st.backtest.sharpe, st.backtest.max_drawdown, st.ic_mean,
       st.ic_std,        st.icir,           st.rank_ic_mean,     st.rank_icir,
       st.ic_positive,   st.turnover,       st.after_cost.net,   st.after_cost.sharpe,
-      static_cast<double>(st.days)};
+      static_cast<double>(st.days), st.sharpe_se, st.psr, st.ic_t, st.rank_ic_t,
+      st.dispersion_days};
   py::list keys;
   for (const char *k : kSummaryKeys) keys.append(k);
   py::object summary =
@@ -335,6 +360,7 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
   py::dict q_columns;
   q_columns["mean_return"] = to_array(rep.quantile_mean);
   q_columns["count"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(q), rep.quantile_count.data());
+  q_columns["relative_return"] = to_array(rep.quantile_relative);
   py::object quantile_returns = pd.attr("DataFrame")(q_columns, "index"_a = q_index);
 
   std::vector<double> decay(rep.decay.begin(), rep.decay.end());
@@ -348,6 +374,9 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
   out.attr("daily") = daily;
   out.attr("quantile_returns") = quantile_returns;
   out.attr("ic_decay") = ic_decay;
+  std::vector<double> decay_se(rep.decay_se.begin(), rep.decay_se.end());
+  out.attr("ic_decay_se") = pd.attr("Series")(to_array(decay_se), "index"_a = ic_decay.attr("index"),
+                                              "name"_a = "rank_ic_se");
   out.attr("l") = py::int_(settings.legs);
   out.attr("long_only") = py::bool_(!settings.hedged);
   out.attr("quantiles") = py::int_(settings.quantiles);

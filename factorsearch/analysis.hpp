@@ -15,7 +15,8 @@ py::object factor_frame(py::handle mod, py::object self, py::handle formula, py:
 py::object define_report_class(py::module_ &mod);
 
 py::object make_report(py::handle report_cls, py::handle factor, py::handle price1, py::handle l,
-                       py::handle long_only, py::handle quantiles, py::handle cost_bps);
+                       py::handle long_only, py::handle quantiles, py::handle cost_bps,
+                       py::handle start, py::handle end);
 
 // (data1, price1, zz500) from a long table.
 py::object from_long(py::handle frame, py::handle date, py::handle code, py::handle price);

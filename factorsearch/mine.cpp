@@ -3,6 +3,7 @@
 #include "factorsearch/mine_scoring.hpp"
 #include "factorsearch/result_table.hpp"
 #include "factorsearch/tree_walk.hpp"
+#include "factorsearch/validity.hpp"
 #include "common/sharpe_inference.hpp"
 
 #include <algorithm>
@@ -765,17 +766,7 @@ py::object holdout_position(py::handle holdout, py::handle data1) {
     const auto kept = static_cast<std::size_t>(std::llround(frac * static_cast<double>(n)));
     at = n - std::max<std::size_t>(1, std::min(kept, n));
   } else {
-    py::object when = py::reinterpret_borrow<py::object>(holdout);
-    if (py::isinstance(index, pd.attr("DatetimeIndex"))) {
-      try {
-        when = pd.attr("Timestamp")(holdout);
-      } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        raise(PyExc_ValueError, format("holdout {!r} is not a date", holdout));
-      }
-      if (!py::getattr(index, "tz", py::none()).is_none() && when.attr("tzinfo").is_none())
-        when = when.attr("tz_localize")(index.attr("tz"));
-    }
+    py::object when = date_key(index, holdout, "holdout");
     at = index.attr("searchsorted")(when, "side"_a = "left").cast<std::size_t>();
   }
   const std::size_t held = n - at;

@@ -6,7 +6,7 @@
 
 #include "common/sharpe_inference.hpp"
 #include "factorsearch/backtest.hpp"
-#include "factorsearch/report.hpp"
+#include "common/stats.hpp"
 #include "factorsearch/selection_checks.hpp"
 
 namespace factorsearch {
@@ -16,32 +16,31 @@ namespace {
 
 constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 
-// The report's figures over the back-test days from `first_day` on: what report(...,
-// start=<that date>) gives for the same panel.
+// The report's figures over the back-test days from `first_day` on, from the same back-test
+// core and statistics: what report(..., start=<that date>) gives for the same panel.
 struct HoldoutFigures {
   Summary summary{kNoValue, kNoValue, kNoValue};
   double ic = kNoValue, rank_ic = kNoValue;
   std::size_t days = 0;
 };
 
-HoldoutFigures holdout_figures(const std::vector<double> &panel, const Market &whole,
-                               std::size_t first_day, std::int64_t legs, bool hedged) {
-  const std::size_t m = whole.n_stocks();
-  // The report's day loop starts at kFirstDay: a view whose row kFirstDay is `first_day`.
-  const std::size_t skip = first_day - kFirstDay;
-  const std::size_t n = whole.n_dates - skip;
-  ReportSettings settings;
-  settings.l = legs;
-  settings.hedged = hedged;
-  settings.quantiles = 1;
-  Report rep = build_report({panel.data() + skip * m, n * m},
-                            {whole.prices.data() + skip * m, n * m}, n, m, settings);
+HoldoutFigures holdout_figures(const PanelView &panel, std::size_t first_day, std::int64_t legs,
+                               bool hedged) {
   HoldoutFigures h;
-  h.days = rep.stats.days;
+  LegReturns legs_out = leg_returns(panel, legs, hedged, DayRange{first_day});
+  h.days = legs_out.t.size();
   if (h.days == 0) return h;
-  h.summary = rep.stats.backtest;
-  h.ic = rep.stats.ic_mean;
-  h.rank_ic = rep.stats.rank_ic_mean;
+  h.summary = *summarise(legs_out.ret);
+  std::vector<double> ic(h.days), rank_ic(h.days);
+  Cells cells;
+  stats::RankScratch scratch;
+  for (std::size_t i = 0; i < h.days; ++i) {
+    eligible_cells(panel, legs_out.t[i], 1, cells);
+    ic[i] = stats::pearson(cells.factor, cells.forward);
+    rank_ic[i] = stats::spearman(cells.factor, cells.forward, scratch);
+  }
+  h.ic = stats::moments(ic).mean;
+  h.rank_ic = stats::moments(rank_ic).mean;
   return h;
 }
 
@@ -78,17 +77,12 @@ py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, co
     std::vector<double> pft = daily_returns(panel, sample.prices, n, m, legs, hedged);
     summary = summarise(pft);
     if (summary) {
-      const std::size_t end = n - 2;  // back-test days kFirstDay .. n-3
-      dispersion = dispersion_share(panel, m, kFirstDay, end);
+      const TradedDays days = traded_days(n);
+      dispersion = dispersion_share(panel, m, days.first, days.end);
       if (disperse_enough(dispersion)) {
-        constexpr double big = std::numeric_limits<double>::max();
-        for (double &x : pft)  // the return list as the back-test scores it
-          if (std::isnan(x))
-            x = 0.0;
-          else if (std::isinf(x))
-            x = x > 0 ? big : -big;
+        clean_returns(pft);  // the return list as the back-test scores it
         moments = sharpe_moments(pft);
-        digest = rank_digest(panel, m, kFirstDay, end);
+        digest = rank_digest(panel, m, days.first, days.end);
       }
     }
   }
@@ -97,8 +91,8 @@ py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, co
   py::tuple row(static_cast<std::size_t>(kScoredFields));
   row[kText] = text;
   row[kNet] = py::float_(summary->net);
-  row[kSharpe] = py::float_(summary->sharp);
-  row[kMaxdown] = py::float_(summary->maxdown);
+  row[kSharpe] = py::float_(summary->sharpe);
+  row[kMaxdown] = py::float_(summary->max_drawdown);
   row[kSr] = py::float_(moments.sr);
   row[kSkew] = py::float_(moments.skew);
   row[kKurt] = py::float_(moments.kurt);
@@ -125,14 +119,15 @@ py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, co
     PrefixDiff diff;
     {
       py::gil_scoped_release nogil;
-      h = holdout_figures(full, whole, data.holdout_at, legs, hedged);
+      const PanelView view{full, whole.prices, whole.n_dates, m};
+      h = holdout_figures(view, data.holdout_at, legs, hedged);
       diff = compare_prefix(full, panel, n, m);
     }
     lookahead = py::bool_(diff.changed > 0);
   }
   row[kHoldNet] = py::float_(h.summary.net);
-  row[kHoldSharpe] = py::float_(h.summary.sharp);
-  row[kHoldMaxdown] = py::float_(h.summary.maxdown);
+  row[kHoldSharpe] = py::float_(h.summary.sharpe);
+  row[kHoldMaxdown] = py::float_(h.summary.max_drawdown);
   row[kHoldIc] = py::float_(h.ic);
   row[kHoldRankIc] = py::float_(h.rank_ic);
   row[kHoldDays] = py::int_(h.days);

@@ -213,14 +213,18 @@ PYBIND11_MODULE(factorsearch, m) {
     m.def(
         "report",
         [report_cls](py::object factor, py::object price1, py::object l, py::object long_only,
-                     py::object quantiles, py::object cost_bps) {
-          return make_report(report_cls, factor, price1, l, long_only, quantiles, cost_bps);
+                     py::object quantiles, py::object cost_bps, py::object start, py::object end) {
+          return make_report(report_cls, factor, price1, l, long_only, quantiles, cost_bps, start,
+                             end);
         },
         py::arg("factor"), py::arg("price1"), py::arg("l") = 20, py::arg("long_only") = false,
-        py::arg("quantiles") = 5, py::arg("cost_bps") = 0.0,
-        "report(factor, price1, l=20, long_only=False, quantiles=5, cost_bps=0.0)\n--\n\n"
+        py::arg("quantiles") = 5, py::arg("cost_bps") = 0.0, py::arg("start") = py::none(),
+        py::arg("end") = py::none(),
+        "report(factor, price1, l=20, long_only=False, quantiles=5, cost_bps=0.0, start=None, "
+        "end=None)\n--\n\n"
         "Back-test statistics of one factor panel (dates x codes) on the miner's rules: a Report "
-        "with summary, daily, quantile_returns, ic_decay and plot(path).");
+        "with summary, daily, quantile_returns, ic_decay and plot(path). start/end limit the "
+        "back-test days to dates in [start, end] (the 150-day warm-up then does not apply).");
     m.def("deflated_sharpe", &deflated_sharpe_of, py::arg("returns"), py::arg("trial_sharpes"),
           "deflated_sharpe(returns, trial_sharpes)\n--\n\n"
           "The probability that the true Sharpe of `returns` (daily, missing as 0) exceeds the "

@@ -90,6 +90,23 @@ py::object lookahead_frame(py::handle mod, py::object self, py::handle formula, 
   return pd.attr("DataFrame")(columns);
 }
 
+py::object date_key(py::handle index, py::handle value, const char *what) {
+  py::module_ pd = py::module_::import("pandas");
+  py::object when = py::reinterpret_borrow<py::object>(value);
+  if (!py::isinstance(index, pd.attr("DatetimeIndex"))) return when;
+  try {
+    when = pd.attr("Timestamp")(value);
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+    raise(PyExc_ValueError, format("{} {!r} is not a date", py::str(what), value));
+  }
+  if (when.is_none() || py::isinstance(when, py::type::of(pd.attr("NaT"))))
+    raise(PyExc_ValueError, format("{} {!r} is not a date", py::str(what), value));
+  if (!py::getattr(index, "tz", py::none()).is_none() && when.attr("tzinfo").is_none())
+    when = when.attr("tz_localize")(index.attr("tz"));
+  return when;
+}
+
 double deflated_sharpe_of(py::handle returns, py::handle trial_sharpes) {
   Vector r = numbers(returns, "returns");
   Vector trials = numbers(trial_sharpes, "trial_sharpes");
