@@ -139,7 +139,7 @@ constexpr const char *kSummaryKeys[] = {
     "net_value_after_cost",    "sharpe_after_cost", "days",
     "sharpe_se", "psr", "ic_t", "rank_ic_t", "dispersion_days"};
 
-py::object plot_report(py::object self, py::object path, py::object title) {
+py::object plot_report(py::object self, py::object path, py::object title, py::object split) {
   py::object figure_mod;
   try {
     figure_mod = py::module_::import("matplotlib.figure");
@@ -153,19 +153,35 @@ py::object plot_report(py::object self, py::object path, py::object title) {
 
   py::object daily = self.attr("daily");
   py::object dates = daily.attr("index");
-  py::object fig = figure_mod.attr("Figure")("figsize"_a = py::make_tuple(13, 8),
+  py::object s = self.attr("summary");
+  py::object fig = figure_mod.attr("Figure")("figsize"_a = py::make_tuple(13, 8.5),
                                              "layout"_a = "constrained");
   py::object axes = fig.attr("subplots")(2, 2);
   auto ax = [&](int r, int c) { return axes[py::make_tuple(r, c)]; };
+  // A hold-out's first date, marked on both time axes.
+  auto mark_split = [&](py::object a) {
+    if (split.is_none()) return;
+    py::object when = date_key(dates, split, "split");
+    py::str label = format("hold-out from {}", py::hasattr(when, "strftime")
+                                                    ? py::object(when.attr("strftime")("%Y-%m-%d"))
+                                                    : when);
+    a.attr("axvline")(when, "color"_a = "black", "linestyle"_a = "--", "linewidth"_a = 1.0,
+                      "label"_a = label);
+  };
 
   py::object a = ax(0, 0);
-  a.attr("plot")(dates, daily["net_value"], "label"_a = "before costs");
+  a.attr("plot")(dates, daily["net_value"],
+                 "label"_a = format("before costs: Sharpe {:.2f} ± {:.2f}", s["sharpe"],
+                                    s["sharpe_se"]));
   a.attr("plot")(dates, daily["net_value_after_cost"],
-                 "label"_a = format("after costs ({} bps per unit turnover per leg)",
-                                    self.attr("cost_bps")));
+                 "label"_a = format("after {} bps per unit turnover per leg: Sharpe {:.2f}",
+                                    self.attr("cost_bps"), s["sharpe_after_cost"]));
   a.attr("axhline")(1.0, "color"_a = "grey", "linewidth"_a = 0.8);
+  mark_split(a);
   a.attr("set_title")("Net value");
-  a.attr("legend")();
+  a.attr("set_xlabel")("date");
+  a.attr("set_ylabel")("net value (start = 1)");
+  a.attr("legend")("fontsize"_a = "small");
   a.attr("tick_params")("axis"_a = "x", "labelrotation"_a = 30);
 
   a = ax(0, 1);
@@ -174,37 +190,55 @@ py::object plot_report(py::object self, py::object path, py::object title) {
     a.attr("plot")(dates, daily[col].attr("rolling")(20, "min_periods"_a = 5).attr("mean")(),
                    "label"_a = format("{}, 20-day mean", std::string(col) == "ic" ? "IC" : "rank IC"));
   a.attr("axhline")(0.0, "color"_a = "grey", "linewidth"_a = 0.8);
-  a.attr("set_title")("Information coefficient");
-  a.attr("legend")();
+  mark_split(a);
+  a.attr("set_title")(format("IC {:+.4f} (t {:.2f}), rank IC {:+.4f} (t {:.2f})",
+                             s["ic_mean"], s["ic_t"], s["rank_ic_mean"], s["rank_ic_t"]));
+  a.attr("set_xlabel")("date");
+  a.attr("set_ylabel")("correlation with the next day's return");
+  a.attr("legend")("fontsize"_a = "small");
   a.attr("tick_params")("axis"_a = "x", "labelrotation"_a = 30);
 
+  // Raw quantile returns mostly show the market's move; relative to the day's mean the spread
+  // between the quantiles is what is left.
   py::object quant = self.attr("quantile_returns");
   a = ax(1, 0);
-  py::list labels;
-  for (py::handle q : quant.attr("index")) labels.append(py::str(q));
-  a.attr("bar")(labels, py::object(quant["mean_return"]) * py::float_(1e4));
+  py::list labels, heights;
+  for (py::handle q : quant.attr("index")) labels.append(format("Q{}", q));
+  py::object relative = py::object(quant["relative_return"]) * py::float_(1e4);
+  for (py::handle v : relative.attr("tolist")()) heights.append(v);
+  const std::size_t nq = py::len(labels);
+  py::list colors;
+  for (std::size_t k = 0; k < nq; ++k) colors.append("tab:blue");
+  if (nq >= 2) {
+    labels.append("top − bottom");
+    heights.append(py::float_(heights[py::int_(nq - 1)].cast<double>() - heights[py::int_(0)].cast<double>()));
+    colors.append("tab:orange");
+  }
+  a.attr("bar")(labels, heights, "color"_a = colors);
   a.attr("axhline")(0.0, "color"_a = "grey", "linewidth"_a = 0.8);
-  a.attr("set_title")("Mean forward return by factor quantile");
-  a.attr("set_xlabel")("quantile (1 = lowest factor values)");
+  a.attr("set_title")("Forward return by factor quantile, relative to the day's mean");
+  a.attr("set_xlabel")("quantile (Q1 = lowest factor values)");
   a.attr("set_ylabel")("bps per day");
 
   py::object decay = self.attr("ic_decay");
+  py::object band = py::object(self.attr("ic_decay_se")) * py::float_(2.0);
   a = ax(1, 1);
-  a.attr("bar")(decay.attr("index"), decay.attr("to_numpy")());
+  a.attr("bar")(decay.attr("index"), decay.attr("to_numpy")(), "yerr"_a = band.attr("to_numpy")(),
+                "capsize"_a = 3, "label"_a = "mean rank IC ± 2 standard errors");
   a.attr("axhline")(0.0, "color"_a = "grey", "linewidth"_a = 0.8);
   a.attr("set_xticks")(decay.attr("index"));
   a.attr("set_title")("Rank IC decay");
-  a.attr("set_xlabel")("h: return held from t+1 to t+1+h");
+  a.attr("set_xlabel")("h (days): return held from t+1 to t+1+h");
+  a.attr("set_ylabel")("mean rank IC");
+  a.attr("legend")("fontsize"_a = "small");
 
-  if (title.is_none()) {
-    py::object s = self.attr("summary");
-    title = format("{}, l = {}, {} days: net value {:.3f} ({:.3f} after costs), Sharpe {:.2f}, "
-                   "rank IC {:+.4f}",
-                   self.attr("long_only").cast<bool>() ? "long-only" : "long-short",
-                   self.attr("l"), py::len(daily), s["net_value"], s["net_value_after_cost"],
-                   s["sharpe"], s["rank_ic_mean"]);
-  }
-  fig.attr("suptitle")(title);
+  py::str stats_line = format(
+      "{}, {} stocks per leg, {} days: net value {:.3f} ({:.3f} after costs), Sharpe {:.2f} ± "
+      "{:.2f} ({:.2f} after costs), P(Sharpe > 0) {:.2f}, rank IC {:+.4f}",
+      self.attr("long_only").cast<bool>() ? "long-only" : "long-short", self.attr("l"),
+      py::len(daily), s["net_value"], s["net_value_after_cost"], s["sharpe"], s["sharpe_se"],
+      s["sharpe_after_cost"], s["psr"], s["rank_ic_mean"]);
+  fig.attr("suptitle")(title.is_none() ? stats_line : py::str(format("{}\n{}", title, stats_line)));
   fig.attr("savefig")(path, "format"_a = "png", "dpi"_a = 100);
   return path;
 }
@@ -224,11 +258,14 @@ py::object define_report_class(py::module_ &mod) {
       "The report of one factor, made by factorsearch.report: summary (Series), daily "
       "(DataFrame by back-test date), quantile_returns (DataFrame), ic_decay (Series), "
       "plot(path) (one PNG; needs matplotlib).");
-  def_method(cls, "plot", "plot(self, path, title=None)",
-             "Writes one PNG to `path`: net value with and without costs, rolling IC, mean "
-             "return per quantile and rank IC decay. Returns `path`. Needs matplotlib "
-             "(pip install 'alphaloom[plot]').",
-             &plot_report, py::arg("path"), py::arg("title") = py::none());
+  def_method(cls, "plot", "plot(self, path, title=None, split=None)",
+             "Writes one PNG to `path`: net value before and after costs with their Sharpe "
+             "values, rolling IC, quantile returns relative to the day's mean with the "
+             "top-minus-bottom spread, rank IC decay with two-standard-error bands; the "
+             "statistics line is kept under a `title`; `split` (a date) marks where a hold-out "
+             "starts. Returns `path`. Needs matplotlib (pip install 'alphaloom[plot]').",
+             &plot_report, py::arg("path"), py::arg("title") = py::none(),
+             py::arg("split") = py::none());
   def_method(cls, "__repr__", "repr(self)", nullptr, &report_repr);
   return cls;
 }

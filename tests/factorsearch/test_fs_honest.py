@@ -280,3 +280,16 @@ def test_hold_out_too_short_is_refused_before_any_work(market, in_tmp, holdout, 
         FactorSearch(MINE_OPS[:2]).mine(data1, price1, codes, 3, 2, seed=1, holdout=holdout)
     import os
     assert not os.path.exists("factors")
+
+
+def test_plot_keeps_the_statistics_under_a_title_and_marks_a_split(market, tmp_path):
+    pytest.importorskip("matplotlib")
+    data1, price1, codes = market
+    panel = FactorSearch([["np.log", 1]]).factor("np.log(close)", data1, codes)
+    rep = factorsearch.report(panel, price1, l=3, cost_bps=10)
+    path = rep.plot(tmp_path / "r.png", title="mine", split=data1.index[200])
+    assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    rel = rep.quantile_returns["relative_return"]
+    assert rel.iloc[-1] - rel.iloc[0] == pytest.approx(
+        rep.quantile_returns["mean_return"].iloc[-1] - rep.quantile_returns["mean_return"].iloc[0])
+    assert (rep.ic_decay_se > 0).all()
