@@ -5,6 +5,7 @@
 #include "factorsearch/validity.hpp"
 #include "common/sharpe_inference.hpp"
 #include "factorsearch/tree_walk.hpp"
+#include "factorsearch/panel_forms.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -249,12 +250,12 @@ class Progress {
   double start_ = 0, last_ = 0;
 };
 
-py::object as_row(py::handle text, py::handle net, py::handle sharp, py::handle maxdown) {
+py::object as_row(py::handle text, py::handle net, py::handle sharpe, py::handle max_drawdown) {
   py::list row;
   row.append(text);
   row.append(net);
-  row.append(sharp);
-  row.append(maxdown);
+  row.append(sharpe);
+  row.append(max_drawdown);
   return row;
 }
 
@@ -280,7 +281,7 @@ struct Results {
   // a rewrite costs an fsync, several milliseconds, which would bound a pool's throughput.
   void add(std::int64_t attempt, py::handle scored) {
     py::object row = as_row(scored[py::int_(kText)], scored[py::int_(kNet)],
-                            scored[py::int_(kSharpe)], scored[py::int_(kMaxdown)]);
+                            scored[py::int_(kSharpe)], scored[py::int_(kMaxDrawdown)]);
     rows.append(row);
     this->scored.append(scored);
     attempts.push_back(attempt);
@@ -826,7 +827,7 @@ py::object frame_of(py::handle scored, const std::vector<std::int64_t> &attempts
   py::module_ pd = py::module_::import("pandas");
   const std::size_t n = attempts.size();
   py::list text, dup;
-  std::vector<double> net(n), sharp(n), maxdown(n), sr(n), dsr(n);
+  std::vector<double> net(n), sharpe(n), max_drawdown(n), sr(n), dsr(n);
   std::vector<SharpeMoments> moments(n);
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::int64_t> first_with;
   auto num = [](py::handle v) { return v.cast<double>(); };
@@ -834,8 +835,8 @@ py::object frame_of(py::handle scored, const std::vector<std::int64_t> &attempts
     py::tuple r = scored[py::int_(k)];
     text.append(r[kText]);
     net[k] = num(r[kNet]);
-    sharp[k] = num(r[kSharpe]);
-    maxdown[k] = num(r[kMaxdown]);
+    sharpe[k] = num(r[kSharpe]);
+    max_drawdown[k] = num(r[kMaxDrawdown]);
     moments[k] = {num(r[kSr]), num(r[kSkew]), num(r[kKurt]), r[kDays].cast<std::size_t>()};
     sr[k] = moments[k].sr;
     auto key = std::make_pair(r[kDigestA].cast<std::uint64_t>(), r[kDigestB].cast<std::uint64_t>());
@@ -853,15 +854,15 @@ py::object frame_of(py::handle scored, const std::vector<std::int64_t> &attempts
   py::dict columns;
   columns["formula"] = pd.attr("Series")(text, "dtype"_a = "object");
   columns["net_value"] = floats(net);
-  columns["sharpe"] = floats(sharp);
-  columns["maxdown"] = floats(maxdown);
+  columns["sharpe"] = floats(sharpe);
+  columns["maxdown"] = floats(max_drawdown);
   columns["attempt"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n), attempts.data());
   columns["deflated_sharpe"] = floats(dsr);
   columns["duplicate_of"] = pd.attr("array")(dup, "dtype"_a = "Int64");
   if (holdout) {
     const std::pair<const char *, int> figures[] = {
         {"holdout_net_value", kHoldNet}, {"holdout_sharpe", kHoldSharpe},
-        {"holdout_maxdown", kHoldMaxdown}, {"holdout_ic", kHoldIc},
+        {"holdout_maxdown", kHoldMaxDrawdown}, {"holdout_ic", kHoldIc},
         {"holdout_rank_ic", kHoldRankIc}};
     for (const auto &[name, field] : figures) {
       std::vector<double> v(n);

@@ -92,7 +92,7 @@ py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, co
   row[kText] = text;
   row[kNet] = py::float_(summary->net);
   row[kSharpe] = py::float_(summary->sharpe);
-  row[kMaxdown] = py::float_(summary->max_drawdown);
+  row[kMaxDrawdown] = py::float_(summary->max_drawdown);
   row[kSr] = py::float_(moments.sr);
   row[kSkew] = py::float_(moments.skew);
   row[kKurt] = py::float_(moments.kurt);
@@ -127,7 +127,7 @@ py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, co
   }
   row[kHoldNet] = py::float_(h.summary.net);
   row[kHoldSharpe] = py::float_(h.summary.sharpe);
-  row[kHoldMaxdown] = py::float_(h.summary.max_drawdown);
+  row[kHoldMaxDrawdown] = py::float_(h.summary.max_drawdown);
   row[kHoldIc] = py::float_(h.ic);
   row[kHoldRankIc] = py::float_(h.rank_ic);
   row[kHoldDays] = py::int_(h.days);

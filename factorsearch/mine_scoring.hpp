@@ -26,10 +26,10 @@ MiningData prepare_mining_data(py::handle data1, py::handle price1, py::handle z
                                py::handle holdout_at);
 
 // Fields of a scored row (a tuple), after the four of the .npy row.
-inline constexpr int kText = 0, kNet = 1, kSharpe = 2, kMaxdown = 3;
+inline constexpr int kText = 0, kNet = 1, kSharpe = 2, kMaxDrawdown = 3;
 inline constexpr int kSr = 4, kSkew = 5, kKurt = 6, kDays = 7;  // in-sample return moments
 inline constexpr int kDigestA = 8, kDigestB = 9;  // rank digest of the in-sample factor
-inline constexpr int kHoldNet = 10, kHoldSharpe = 11, kHoldMaxdown = 12, kHoldIc = 13,
+inline constexpr int kHoldNet = 10, kHoldSharpe = 11, kHoldMaxDrawdown = 12, kHoldIc = 13,
                      kHoldRankIc = 14, kHoldDays = 15, kLookahead = 16;
 inline constexpr int kScoredFields = 17;
 

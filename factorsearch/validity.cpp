@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/sharpe_inference.hpp"
-#include "factorsearch/analysis.hpp"
+#include "factorsearch/factor_text.hpp"
 #include "factorsearch/drivers.hpp"
 #include "factorsearch/selection_checks.hpp"
 
