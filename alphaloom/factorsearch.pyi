@@ -77,7 +77,7 @@ class Report:
         """Writes one PNG of net values, rolling IC, quantile returns and IC decay; returns path."""
 
 def report(
-    factor: pd.DataFrame,
+    factor: pd.DataFrame | pd.Series,
     price1: pd.DataFrame,
     l: int = 20,
     long_only: bool = False,
@@ -86,7 +86,8 @@ def report(
     start: Any = None,
     end: Any = None,
 ) -> Report:
-    """Back-test statistics of one factor panel (dates x codes) on the miner's rules."""
+    """Back-test statistics of one factor panel (dates x codes), or of a prediction on a
+    (datetime, instrument) index scored on its own dates, on the miner's rules."""
 
 def deflated_sharpe(returns: Sequence[float], trial_sharpes: Sequence[float]) -> float:
     """P(true Sharpe of returns > the expected best of the trials' per-day Sharpe values)."""

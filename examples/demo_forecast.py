@@ -41,15 +41,13 @@ def networks():
         }
 
 
-def score(pred, price1, test_days):
-    """Test-period figures of one prediction Series on (datetime, instrument), from report's daily
-    table restricted to the predicted days: IC, rank IC, ICIR, long-short Sharpe, turnover."""
-    panel = pred.unstack().reindex(index=price1.index, columns=price1.columns)
-    daily = factorsearch.report(panel, price1, l=LEG).daily.loc[test_days[0]:test_days[-1]]
-    ic, ret = daily["ic"].dropna(), daily["return"]
-    return {"IC": ic.mean(), "rank IC": daily["rank_ic"].mean(), "ICIR": ic.mean() / ic.std(),
-            "Sharpe": ret.mean() / ret.std(ddof=0) * 16, "turnover": daily["turnover"].mean(),
-            "net": (1 + ret).cumprod()}
+def score(pred, price1):
+    """Test-period figures of one prediction on (datetime, instrument): report scores exactly
+    the predicted days: IC, rank IC, ICIR, long-short Sharpe, turnover and the net value."""
+    rep = factorsearch.report(pred, price1, l=LEG)
+    s = rep.summary
+    return {"IC": s["ic_mean"], "rank IC": s["rank_ic_mean"], "ICIR": s["icir"],
+            "Sharpe": s["sharpe"], "turnover": s["turnover"], "net": rep.daily["net_value"]}
 
 
 def run(data1, price1, codes):
@@ -77,8 +75,7 @@ def run(data1, price1, codes):
             t = time.perf_counter()
             model.fit(((raw if name == "ADD" else frame),
                        (f"{train}.iloc[::{TRAIN_EVERY}]", f"{valid}.iloc[::{VALID_EVERY}]")))
-            pred = model.predict(test_frame.drop(columns="label"))
-            preds[name] = pred[0] if isinstance(pred, pd.DataFrame) else pred
+            preds[name] = model.predict(test_frame.drop(columns="label"))
             best = next((ln for ln in reversed(lines) if str(ln).startswith("best score")),
                         "early stop on the validation IC")
             print(f"{name}: trained in {time.perf_counter() - t:.1f}s ({best})")
@@ -95,7 +92,7 @@ def run(data1, price1, codes):
     print(f"\ntest period {test_days[0].date()} .. {test_days[-1].date()}, long-short {LEG} "
           f"stocks per leg, scored by factorsearch.report on the same days:")
     print(f"  {'model':<18}{'IC':>9}{'rank IC':>9}{'ICIR':>8}{'Sharpe':>8}{'turnover':>10}")
-    scores = {name: score(p, price1, test_days) for name, p in preds.items()}
+    scores = {name: score(p, price1) for name, p in preds.items()}
     for name, s in scores.items():
         print(f"  {name:<18}{s['IC']:>+9.4f}{s['rank IC']:>+9.4f}{s['ICIR']:>+8.3f}"
               f"{s['Sharpe']:>+8.2f}{s['turnover']:>10.3f}")

@@ -229,7 +229,10 @@ PYBIND11_MODULE(factorsearch, m) {
         "end=None)\n--\n\n"
         "Back-test statistics of one factor panel (dates x codes) on the miner's rules: a Report "
         "with summary, daily, quantile_returns, ic_decay and plot(path). start/end limit the "
-        "back-test days to dates in [start, end] (the 150-day warm-up then does not apply).");
+        "back-test days to dates in [start, end] (the 150-day warm-up then does not apply). A "
+        "prediction (a Series or one-column DataFrame on a (datetime, instrument) MultiIndex, as "
+        "predict returns) is laid out on price1's dates x columns and scored on exactly its "
+        "dates that have t+2 in price1.");
     m.def("deflated_sharpe", &deflated_sharpe_of, py::arg("returns"), py::arg("trial_sharpes"),
           "deflated_sharpe(returns, trial_sharpes)\n--\n\n"
           "The probability that the true Sharpe of `returns` (daily, missing as 0) exceeds the "
