@@ -768,4 +768,17 @@ py::object mine(py::handle mod, py::object self, py::handle data1, py::handle pr
   return result_frame(results, seed_value, used, data_sent);
 }
 
+namespace pool {
+py::object rebuild_miner(py::handle mod, py::handle operators) {
+  return factorsearch::rebuild_miner(mod, operators);
+}
+py::list travelling_operators(py::handle self) { return factorsearch::travelling_operators(self); }
+py::object seed_of(py::handle seed) { return factorsearch::seed_of(seed); }
+bool is_dask_client(py::handle executor) { return factorsearch::is_dask_client(executor); }
+std::int64_t worker_count(py::handle executor) { return factorsearch::worker_count(executor); }
+void terminate_pool(py::handle pool) { factorsearch::terminate_pool(pool); }
+bool is_worker_death(py::handle exc) { return factorsearch::is_worker_death(exc); }
+int kernel_threads(std::int64_t workers) { return factorsearch::kernel_threads(workers); }
+}  // namespace pool
+
 }  // namespace factorsearch

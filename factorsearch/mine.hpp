@@ -26,4 +26,16 @@ py::object mine_chunk(py::handle mod, py::handle job, py::handle data, std::int6
 // `kernel_threads` (the workers share the cores).
 void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads);
 
+// Parts of mine's executor layer that FactorSearch.evolve runs its evaluations on.
+namespace pool {
+py::object rebuild_miner(py::handle mod, py::handle operators);
+py::list travelling_operators(py::handle self);
+py::object seed_of(py::handle seed);
+bool is_dask_client(py::handle executor);
+std::int64_t worker_count(py::handle executor);
+void terminate_pool(py::handle pool);
+bool is_worker_death(py::handle exc);
+int kernel_threads(std::int64_t workers);
+}  // namespace pool
+
 }  // namespace factorsearch

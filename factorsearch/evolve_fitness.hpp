@@ -1,0 +1,36 @@
+// In-sample scores of one factor panel for the genetic search: the back-test row, the mean daily
+// (rank) IC against the back-test's forward return on its eligible cells, the cross-sectional
+// dispersion rule and the moments of the daily returns that the deflated Sharpe value needs.
+// Pure C++ over row-major dates x stocks buffers; runs without the interpreter lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "factorsearch/backtest.hpp"
+
+namespace factorsearch {
+
+// A formula counts only when its factor separates stocks: on at least this share of the back-test
+// days, its eligible values hold two or more distinct numbers.
+inline constexpr double kMinDispersionShare = 0.5;
+
+enum class Measure { RankIC, IC, None };
+
+struct InSample {
+  bool ok = false;     // at least one back-test day and the dispersion rule met
+  Summary row{};       // net value, sharp, maxdown: the f / f1 row of these dates
+  double ic = 0.0;     // mean daily IC (Measure::IC) or rank IC (Measure::RankIC); NaN: no day
+  std::size_t days = 0;
+  double dispersion = 0.0;  // share of back-test days with dispersion
+  // Daily returns (missing as 0): per-day Sharpe mean / std (ddof 1), population skewness and
+  // kurtosis (3 for a normal).
+  double sr = 0.0, skew = 0.0, kurt = 0.0;
+};
+
+InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
+                         std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
+                         Measure measure);
+
+}  // namespace factorsearch
