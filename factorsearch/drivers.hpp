@@ -25,6 +25,8 @@ class ResultFile {
   ResultFile();
   const std::string &path() const { return path_; }
   void save(py::handle rows);
+  // As save, for rows that may have changed or moved since the last save (a ranking).
+  void save_all(py::handle rows);
 
  private:
   template <typename Finish>

@@ -826,7 +826,8 @@ class Run {
     return order;
   }
 
-  py::list file_rows(std::int64_t at_most) const {
+  // The hall of fame as the result files hold rows: [formula, net value, sharp, maxdown].
+  py::object file_rows(std::int64_t at_most) const {
     py::list rows;
     for (std::size_t k : ranked(at_most)) {
       py::list row;
@@ -836,6 +837,8 @@ class Run {
       row.append(records[k].maxdown);
       rows.append(row);
     }
+    if (py::len(rows) == 0)
+      return py::module_::import("numpy").attr("empty")(py::make_tuple(0, 4), "dtype"_a = "U1");
     return rows;
   }
 };
@@ -1165,7 +1168,7 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
       row["evaluated"] = fresh.size();
       row["failed"] = n_pop - ok.size();
       history.append(row);
-      file.save(run.file_rows(keep));
+      file.save_all(run.file_rows(keep));
       bar.step(g, best, static_cast<std::int64_t>(run.records.size()));
     }
   } catch (py::error_already_set &e) {
@@ -1174,7 +1177,7 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
       py::error_scope keep_error;
       try {
         evaluator->close(true);
-        file.save(run.file_rows(keep));
+        file.save_all(run.file_rows(keep));
       } catch (...) {
       }
     } else {
