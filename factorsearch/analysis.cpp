@@ -240,7 +240,7 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
   if (!py::isinstance(price1, frame_type))
     raise(PyExc_TypeError, "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
   ReportSettings settings;
-  settings.l = whole_number(l, "l", 1);
+  settings.legs = whole_number(l, "l", 1);
   settings.quantiles = whole_number(quantiles, "quantiles", 1);
   // More buckets than a day can fill only allocates empty ones (a huge count, memory).
   if (settings.quantiles > 1000)
@@ -299,7 +299,7 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
   Report rep;
   {
     py::gil_scoped_release nogil;
-    rep = build_report({f.data(), n * m}, {p.data(), n * m}, n, m, settings);
+    rep = build_report(PanelView{{f.data(), n * m}, {p.data(), n * m}, n, m}, settings);
   }
 
   const DailyRows &d = rep.daily;
@@ -321,9 +321,9 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
   py::object daily = pd.attr("DataFrame")(columns, "index"_a = day_index);
 
   const std::vector<double> summary_values{
-      st.backtest.net,  st.backtest.sharp, st.backtest.maxdown, st.ic_mean,
+      st.backtest.net,  st.backtest.sharpe, st.backtest.max_drawdown, st.ic_mean,
       st.ic_std,        st.icir,           st.rank_ic_mean,     st.rank_icir,
-      st.ic_positive,   st.turnover,       st.after_cost.net,   st.after_cost.sharp,
+      st.ic_positive,   st.turnover,       st.after_cost.net,   st.after_cost.sharpe,
       static_cast<double>(st.days)};
   py::list keys;
   for (const char *k : kSummaryKeys) keys.append(k);
@@ -348,7 +348,7 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
   out.attr("daily") = daily;
   out.attr("quantile_returns") = quantile_returns;
   out.attr("ic_decay") = ic_decay;
-  out.attr("l") = py::int_(settings.l);
+  out.attr("l") = py::int_(settings.legs);
   out.attr("long_only") = py::bool_(!settings.hedged);
   out.attr("quantiles") = py::int_(settings.quantiles);
   out.attr("cost_bps") = py::float_(settings.cost_bps);

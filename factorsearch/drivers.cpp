@@ -48,8 +48,8 @@ py::object make_row(const py::str &text, const Summary &s) {
   py::list row;
   row.append(text);
   row.append(py::float_(s.net));
-  row.append(py::float_(s.sharp));
-  row.append(py::float_(s.maxdown));
+  row.append(py::float_(s.sharpe));
+  row.append(py::float_(s.max_drawdown));
   return row;
 }
 
@@ -295,7 +295,7 @@ py::object backtest_arrays(py::handle panel, py::handle prices, py::handle l, bo
   if (!s) return py::none();
   py::array_t<double> daily(static_cast<py::ssize_t>(pft.size()));
   std::copy(pft.begin(), pft.end(), daily.mutable_data());
-  return py::make_tuple(daily, s->net, s->sharp, s->maxdown);
+  return py::make_tuple(daily, s->net, s->sharpe, s->max_drawdown);
 }
 
 }  // namespace factorsearch
