@@ -152,18 +152,18 @@ const char *const kSummaryKeys[] = {"net_value",    "sharpe",    "maxdown",     
 // The in-sample report summary a fitness callable receives, keyed as Report.summary.
 py::object summary_series(const std::vector<double> &panel, const Market &mk, const Scoring &s) {
   ReportSettings settings;
-  settings.l = s.legs;
+  settings.legs = s.legs;
   settings.hedged = s.hedged;
   Report rep;
   {
     py::gil_scoped_release nogil;
-    rep = build_report(panel, mk.prices, mk.n_dates, mk.n_stocks(), settings);
+    rep = build_report(PanelView{panel, mk.prices, mk.n_dates, mk.n_stocks()}, settings);
   }
   const ReportStats &st = rep.stats;
-  const double values[] = {st.backtest.net,   st.backtest.sharp,   st.backtest.maxdown,
+  const double values[] = {st.backtest.net,   st.backtest.sharpe,  st.backtest.max_drawdown,
                            st.ic_mean,        st.ic_std,           st.icir,
                            st.rank_ic_mean,   st.rank_icir,        st.ic_positive,
-                           st.turnover,       st.after_cost.net,   st.after_cost.sharp,
+                           st.turnover,       st.after_cost.net,   st.after_cost.sharpe,
                            static_cast<double>(st.days)};
   py::list keys, vals;
   for (std::size_t k = 0; k < std::size(kSummaryKeys); ++k) {
@@ -227,13 +227,13 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
   if (measure != Measure::None) {
     fit = ins.ic;
   } else if (s.kind == "sharpe") {
-    fit = ins.row.sharp;
+    fit = ins.row.sharpe;
   } else {
     py::object value = s.fn(summary_series(panel, mk, s));
     fit = py::float_(value).cast<double>();
   }
   if (!std::isfinite(fit)) return py::none();
-  return py::make_tuple(fit, ins.row.net, ins.row.sharp, ins.row.maxdown, ins.sr, ins.skew,
+  return py::make_tuple(fit, ins.row.net, ins.row.sharpe, ins.row.max_drawdown, ins.sr, ins.skew,
                         ins.kurt, ins.days);
 }
 
@@ -759,21 +759,19 @@ HoldoutRow holdout_row(py::handle mod, py::handle miner, const OperatorTable &t,
   row.lookahead = false;
   for (std::size_t k = 0; k < first * m && !row.lookahead; ++k)
     row.lookahead = !same_cell(part[k], full[k]);
-  // The back-test starts kFirstDay rows into its buffers: start them that far before the split.
-  const std::size_t from = first - kFirstDay, n = whole.n_dates - from;
   ReportSettings settings;
-  settings.l = s.legs;
+  settings.legs = s.legs;
   settings.hedged = s.hedged;
+  settings.days = DayRange{first};
   Report rep;
   {
     py::gil_scoped_release nogil;
-    rep = build_report(std::span(full).subspan(from * m), std::span(whole.prices).subspan(from * m),
-                       n, m, settings);
+    rep = build_report(PanelView{full, whole.prices, whole.n_dates, m}, settings);
   }
   if (rep.stats.days == 0) return row;
   row.net = rep.stats.backtest.net;
-  row.sharpe = rep.stats.backtest.sharp;
-  row.maxdown = rep.stats.backtest.maxdown;
+  row.sharpe = rep.stats.backtest.sharpe;
+  row.maxdown = rep.stats.backtest.max_drawdown;
   row.ic = rep.stats.ic_mean;
   row.rank_ic = rep.stats.rank_ic_mean;
   row.days = static_cast<double>(rep.stats.days);
