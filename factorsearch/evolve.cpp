@@ -99,9 +99,11 @@ struct WorkerState {
   WorkerState(Market m, std::int64_t memo_bytes)
       : market(std::move(m)),
         memo(static_cast<std::size_t>(std::max<std::int64_t>(memo_bytes, 0)) /
-             std::max<std::size_t>(market.n_dates * market.n_stocks() * sizeof(double), 1)) {}
+             std::max<std::size_t>(market.n_dates * market.n_stocks() * sizeof(double), 1)),
+        forward(forward_ranks(market.prices, market.n_dates, market.n_stocks())) {}
   Market market;
   SubtreeMemo memo;
+  ForwardRanks forward;
 };
 
 struct OperatorTable {
@@ -220,7 +222,7 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
   InSample ins;
   {
     py::gil_scoped_release nogil;
-    ins = score_in_sample(panel, mk.prices, n, m, s.legs, s.hedged, measure);
+    ins = score_in_sample(panel, mk.prices, n, m, s.legs, s.hedged, measure, &ws.forward);
   }
   if (!ins.ok) return py::none();
   double fit = kNaN;
@@ -544,6 +546,26 @@ std::pair<std::int64_t, std::int64_t> depth_range(py::handle value, std::int64_t
                  "max_depth ({}), got {!r}",
                  max_depth, value));
   return {ends[0], ends[1]};
+}
+
+Scoring scoring_from(py::handle fitness, py::handle long_only, std::int64_t legs) {
+  Scoring scoring;
+  scoring.legs = legs;
+  scoring.hedged = !py::reinterpret_borrow<py::object>(long_only).cast<bool>();
+  scoring.fn = py::none();
+  const char *what = "fitness must be 'rank_ic', 'ic', 'sharpe' or a callable taking a report "
+                     "summary, got {!r}";
+  if (py::isinstance<py::str>(fitness)) {
+    scoring.kind = fitness.cast<std::string>();
+    if (scoring.kind != "rank_ic" && scoring.kind != "ic" && scoring.kind != "sharpe")
+      raise(PyExc_ValueError, format(what, fitness));
+  } else if (PyCallable_Check(fitness.ptr())) {
+    scoring.kind = "callable";
+    scoring.fn = py::reinterpret_borrow<py::object>(fitness);
+  } else {
+    raise(PyExc_ValueError, format(what, fitness));
+  }
+  return scoring;
 }
 
 bool interactive() {
@@ -969,6 +991,22 @@ py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::han
   return py::make_tuple(results, now() - t0, state.memo.take_hits());
 }
 
+py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::handle data1,
+                       py::handle price1, py::handle zz500, py::handle l, py::handle fitness,
+                       py::handle long_only) {
+  const Scoring scoring = scoring_from(fitness, long_only, whole_number(l, "l", 1));
+  Market market = prepare_checked_market(data1, price1, zz500);
+  std::vector<std::string> list;
+  for (py::handle t : texts) list.push_back(t.cast<std::string>());
+  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  LocalEvaluator local(mod, self, market, scoring);
+  py::list out;
+  local.run(list, [&](std::size_t, py::handle r) {
+    out.append(r.is_none() ? py::object(py::float_(kNaN)) : py::object(r[py::int_(0)]));
+  });
+  return out;
+}
+
 py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
   // Every argument is checked before any work.
   const std::int64_t legs = whole_number(a.l, "l", 1);
@@ -1003,26 +1041,7 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
   if (!(parsimony >= 0.0 && std::isfinite(parsimony)))
     raise(PyExc_ValueError, format("parsimony must be a finite number >= 0, got {!r}", a.parsimony));
 
-  Scoring scoring;
-  scoring.legs = legs;
-  scoring.hedged = !a.long_only.cast<bool>();
-  scoring.fn = py::none();
-  if (py::isinstance<py::str>(a.fitness)) {
-    scoring.kind = a.fitness.cast<std::string>();
-    if (scoring.kind != "rank_ic" && scoring.kind != "ic" && scoring.kind != "sharpe")
-      raise(PyExc_ValueError,
-            format("fitness must be 'rank_ic', 'ic', 'sharpe' or a callable taking a report "
-                   "summary, got {!r}",
-                   a.fitness));
-  } else if (PyCallable_Check(a.fitness.ptr())) {
-    scoring.kind = "callable";
-    scoring.fn = a.fitness;
-  } else {
-    raise(PyExc_ValueError,
-          format("fitness must be 'rank_ic', 'ic', 'sharpe' or a callable taking a report "
-                 "summary, got {!r}",
-                 a.fitness));
-  }
+  const Scoring scoring = scoring_from(a.fitness, a.long_only, legs);
   if (jobs > 1 && !a.executor.is_none())
     raise(PyExc_ValueError, "give either n_jobs > 1 (a pool of this call's own) or executor=, not both");
   if (!a.executor.is_none() && !py::hasattr(a.executor, "submit"))

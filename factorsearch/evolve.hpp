@@ -34,6 +34,11 @@ py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::han
 // native kernels' threads capped.
 void evolve_worker_init(py::handle mod, py::handle job, py::handle data, int kernel_threads);
 
+// The in-sample fitness evolve gives each formula text (NaN for a failure), scored in this process.
+py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::handle data1,
+                       py::handle price1, py::handle zz500, py::handle l, py::handle fitness,
+                       py::handle long_only);
+
 // For tests: `count` (parent, donor, child) triples of one variation, programs as lists of
 // (operator or -1, field or -1, arity).
 py::list gp_samples(std::vector<std::int64_t> arities, std::pair<std::int64_t, std::int64_t> init_depth,

@@ -7,10 +7,34 @@
 
 namespace factorsearch {
 
+namespace stats = alphaloom::stats;
+
+ForwardRanks forward_ranks(std::span<const double> prices, std::size_t n_dates,
+                           std::size_t n_stocks) {
+  ForwardRanks fr;
+  fr.count.assign(n_dates, 0);
+  fr.ranks.resize(n_dates);
+  const TradedDays days = traded_days(n_dates);
+  std::vector<double> forward;
+  std::vector<std::size_t> order;
+  for (std::size_t t = days.first; t < days.end; ++t) {
+    const double *buy = prices.data() + (t + 1) * n_stocks;
+    const double *sell = prices.data() + (t + 2) * n_stocks;
+    forward.clear();
+    for (std::size_t j = 0; j < n_stocks; ++j) {
+      const double r = held_return(buy, sell, j);
+      if (!std::isnan(r)) forward.push_back(r);
+    }
+    fr.count[t] = forward.size();
+    fr.ranks[t].resize(forward.size());
+    stats::average_ranks(forward, fr.ranks[t], order);
+  }
+  return fr;
+}
+
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
-                         Measure measure) {
-  namespace stats = alphaloom::stats;
+                         Measure measure, const ForwardRanks *known) {
   InSample out;
   const PanelView view{panel, prices, n_dates, n_stocks};
   const LegReturns legs = leg_returns(view, l, hedged);
@@ -36,8 +60,16 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
     spread_days += spread;
     if (measure == Measure::None) continue;
     eligible_cells(view, t, 1, cells);
-    const double ic = measure == Measure::RankIC ? stats::spearman(cells.factor, cells.forward, scratch)
-                                                 : stats::pearson(cells.factor, cells.forward);
+    double ic;
+    if (measure == Measure::IC) {
+      ic = stats::pearson(cells.factor, cells.forward);
+    } else if (known && cells.stock.size() >= 2 && cells.stock.size() == known->count[t]) {
+      scratch.a.resize(cells.stock.size());
+      stats::average_ranks(cells.factor, scratch.a, scratch.order);
+      ic = stats::pearson(scratch.a, known->ranks[t]);
+    } else {
+      ic = stats::spearman(cells.factor, cells.forward, scratch);
+    }
     if (std::isnan(ic)) continue;
     ic_sum += ic;
     ++ic_days;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "factorsearch/backtest.hpp"
 
@@ -29,8 +30,18 @@ struct InSample {
   double sr = 0.0, skew = 0.0, kurt = 0.0;
 };
 
+// Per back-test day, the average ranks of the forward returns of every stock that has one, in
+// universe order: a formula present on all those stocks (the usual case) reuses them instead of
+// ranking the same returns again. The rank IC is the same bit for bit either way.
+struct ForwardRanks {
+  std::vector<std::size_t> count;           // per date position
+  std::vector<std::vector<double>> ranks;   // per date position
+};
+ForwardRanks forward_ranks(std::span<const double> prices, std::size_t n_dates,
+                           std::size_t n_stocks);
+
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
-                         Measure measure);
+                         Measure measure, const ForwardRanks *known = nullptr);
 
 }  // namespace factorsearch

@@ -178,6 +178,16 @@ PYBIND11_MODULE(factorsearch, m) {
         },
         py::arg("job"), py::arg("data"), py::arg("kernel_threads") = 0,
         "Process-pool initializer of FactorSearch.evolve.");
+  m.def("_evolve_scores",
+        [mod](py::object miner, py::object texts, py::object data1, py::object price1,
+              py::object zz500, py::object l, py::object fitness, py::object long_only) {
+          return evolve_scores(mod, miner, texts, data1, price1, zz500, l, fitness, long_only);
+        },
+        py::arg("miner"), py::arg("texts"), py::arg("data1"), py::arg("price1"),
+        py::arg("zz500"), py::arg("l"), py::arg("fitness") = "rank_ic",
+        py::arg("long_only") = false,
+        "The in-sample fitness FactorSearch.evolve gives each formula text of `miner` (NaN for "
+        "a formula that fails, is constant or has no back-test day), scored in this process.");
   m.def("_gp_samples", &gp_samples, py::arg("arities"), py::arg("init_depth"),
         py::arg("max_depth"), py::arg("variation"), py::arg("count"), py::arg("seed"),
         "For tests: `count` (parent, donor, child) triples of one variation ('crossover', "
