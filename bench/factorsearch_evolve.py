@@ -5,7 +5,7 @@ The market's fields come from examples/synthetic.py; the prices the back-test tr
 so that the return held from t+1 to t+2 is a planted formula's cross-sectional z-score on day t
 times a small edge, plus noise. The planted formula uses only the bench's operators and fields,
 so a search can find it (or something with the same ranks); its own hold-out rank IC is the
-ceiling a found formula can reach.
+ceiling a found formula can reach. It is the sum of four parts that each carry about half of it.
 
 Both searches see the in-sample dates only (the first 70%). Each one's best formula by in-sample
 rank IC is then scored on the hold-out dates. Random search is `mine` with max_attempts equal to
@@ -39,7 +39,11 @@ OPS = [["np.add", 2], ["np.subtract", 2], ["np.multiply", 2], ["np.divide", 2],
        ["np.negative", 1], ["np.log", 1], ["abs", 1], ["delta_1", 1], ["delay_1", 1],
        ["ts_mean_5", 1], ["ts_mean_20", 1], ["ts_std_20", 1], ["ts_rank_10", 1],
        ["cs_rank", 1], ["cs_zscore", 1]]
-PLANTED = "ts_mean_5(np.divide(np.subtract(close, open), np.subtract(high, low)))"
+# Four nearly independent parts, each worth about half the signal's rank IC on its own: random
+# full trees of depth three may hit one part, a search must combine them to reach the ceiling.
+PLANTED = ("np.add(np.add(cs_rank(np.divide(close, open)), cs_rank(np.divide(high, low))), "
+           "np.add(cs_rank(np.divide(volume, delay_1(volume))), "
+           "cs_rank(np.negative(ts_std_20(close)))))")
 L, SEED, HOLDOUT = 20, 7, 0.3
 EDGE, NOISE = 0.004, 0.02
 
