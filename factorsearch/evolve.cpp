@@ -16,7 +16,9 @@
 #include "factorsearch/evolve_fitness.hpp"
 #include "factorsearch/evolve_tree.hpp"
 #include "factorsearch/formula_parser.hpp"
-#include "factorsearch/mine.hpp"
+#include "factorsearch/market.hpp"
+#include "factorsearch/panel_forms.hpp"
+#include "factorsearch/executor_parts.hpp"
 #include "factorsearch/report.hpp"
 #include "factorsearch/tree_walk.hpp"
 
@@ -29,7 +31,6 @@ constexpr const char *kCacheName = "_evolve_cache";
 constexpr const char *kMemoBytesName = "_evolve_memo_bytes";  // tests set 0: no subtree cache
 constexpr std::int64_t kMemoBytes = 256LL << 20;                // per worker and call
 constexpr std::size_t kCachedCalls = 2;
-constexpr std::int64_t kMaxChunk = 64;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kWorst = -std::numeric_limits<double>::infinity();
 
@@ -316,137 +317,111 @@ class LocalEvaluator final : public Evaluator {
   Scoring scoring_;
 };
 
-// Chunks of consecutive formulas go to the executor, at most two per worker in flight, sized to
-// take about half a second (a second on Dask); the data travels once per worker and call.
+// A generation's new formulas go out as mine's attempts do (executor_parts.hpp): chunks of
+// consecutive formulas sized to take about half a second (a second on Dask), at most two per
+// worker in flight, the data once per worker and call.
 class PoolEvaluator final : public Evaluator {
  public:
   PoolEvaluator(py::handle mod, py::tuple job, py::object data)
-      : mod_(mod), job_(std::move(job)), data_(std::move(data)) {
-    cf_ = py::module_::import("concurrent.futures");
+      : mod_(mod), job_(std::move(job)), delivery_(std::move(data)) {
     chunk_fn_ = mod.attr("_evolve_chunk");
   }
 
   void own_pool(std::int64_t n_jobs) {
-    executor_ = cf_.attr("ProcessPoolExecutor")(
+    executor_ = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
         "max_workers"_a = n_jobs, "initializer"_a = mod_.attr("_evolve_worker_init"),
-        "initargs"_a = py::make_tuple(job_, data_, pool::kernel_threads(n_jobs)));
+        "initargs"_a = py::make_tuple(job_, delivery_.data(), kernel_threads(n_jobs)));
     own_pool_ = true;
+    delivery_.by_initializer(n_jobs);
     workers_ = n_jobs;
-    data_sent = n_jobs;
   }
 
   void dask(py::handle client, py::object executor) {
-    client_ = py::reinterpret_borrow<py::object>(client);
-    scatter();
-    executor_ = std::move(executor);
     py::dict nthreads = client.attr("nthreads")();
-    workers_ = 0;
-    for (auto item : nthreads) workers_ += item.second.cast<std::int64_t>();
-    workers_ = std::max<std::int64_t>(workers_, 1);
+    std::int64_t threads = 0;
+    for (auto item : nthreads) threads += item.second.cast<std::int64_t>();
+    delivery_.by_broadcast(py::reinterpret_borrow<py::object>(client),
+                           static_cast<std::int64_t>(py::len(nthreads)));
+    executor_ = std::move(executor);
+    workers_ = std::max<std::int64_t>(threads, 1);
     target_seconds_ = 1.0;
-    data_sent = static_cast<std::int64_t>(py::len(nthreads));
   }
 
   void generic(py::object executor) {
     executor_ = std::move(executor);
-    workers_ = pool::worker_count(executor_);
-    first_wave_ = workers_;
+    workers_ = worker_count(executor_);
+    delivery_.by_first_wave(workers_);
   }
 
   void run(const std::vector<std::string> &texts, const Deliver &deliver) override {
     texts_ = py::list();
     for (const std::string &t : texts) texts_.append(py::str(t));
-    const std::size_t n = texts.size();
-    std::size_t next = 0, done = 0;
-    py::object wait = cf_.attr("wait");
-    py::object first_completed = cf_.attr("FIRST_COMPLETED");
-    while (done < n) {
-      while (next < n && static_cast<std::int64_t>(flights_.size()) < 2 * workers_) {
-        const std::size_t stop = std::min(n, next + chunk_size());
-        submit(next, stop, first_wave_ > 0);
-        if (first_wave_ > 0) --first_wave_;
-        next = stop;
-      }
+    // Chunk sizes carry over from the generation before: the first chunks are already sized.
+    ChunkSchedule &schedule = schedule_.emplace(static_cast<std::int64_t>(texts.size()), workers_,
+                                                target_seconds_);
+    if (timed_items_ > 0) schedule.timed(Chunk{0, timed_items_}, timed_seconds_);
+    py::module_ cf = py::module_::import("concurrent.futures");
+    py::object wait = cf.attr("wait"), first_completed = cf.attr("FIRST_COMPLETED");
+    std::size_t done = 0;
+    while (done < texts.size()) {
+      while (schedule.has_room()) submit(schedule.next_chunk(), false);
       py::list futures;
-      for (const Flight &f : flights_) futures.append(f.future);
+      for (const Flight &f : schedule.flights) futures.append(f.future);
       wait(futures, "timeout"_a = 0.2, "return_when"_a = first_completed);
-      std::vector<Flight> still, finished;
-      for (Flight &f : flights_)
-        (f.future.attr("done")().cast<bool>() ? finished : still).push_back(std::move(f));
-      flights_ = std::move(still);
-      for (Flight &f : finished) done += collect(f, deliver);
+      for (Flight &f : schedule.take_finished()) done += collect(f, deliver);
     }
   }
 
   void close(bool stop_now) override {
-    for (Flight &f : flights_) f.future.attr("cancel")();
-    flights_.clear();
+    if (schedule_) schedule_->cancel_all();
     if (own_pool_ && executor_) {
       py::object pool = std::move(executor_);
       executor_ = py::object();
       if (stop_now)
-        pool::terminate_pool(pool);
+        terminate_pool(pool);
       else
         pool.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
     }
-    shared_data_ = py::object();
+    delivery_.release();
+    data_sent = delivery_.sent();
   }
 
  private:
-  struct Flight {
-    std::size_t start, stop;
-    py::object future;
-    int generation = 0;
-  };
-
-  void scatter() {
-    py::list one;
-    one.append(data_);
-    shared_data_ = client_.attr("scatter")(one, "broadcast"_a = true, "hash"_a = false)[py::int_(0)];
-    ++generation_;
+  void submit(const Chunk &c, bool resend) {
+    py::object data = delivery_.for_chunk(resend);
+    py::object chunk = texts_[py::slice(c.start, c.stop, 1)];
+    schedule_->flights.push_back({c, executor_.attr("submit")(chunk_fn_, job_, data, chunk), false,
+                                  delivery_.generation()});
   }
 
-  std::size_t chunk_size() const {
-    if (timed_items_ == 0 || timed_seconds_ <= 0) return 2;
-    const double per = timed_seconds_ / static_cast<double>(timed_items_);
-    return static_cast<std::size_t>(
-        std::clamp<std::int64_t>(static_cast<std::int64_t>(target_seconds_ / per), 1, kMaxChunk));
-  }
-
-  void submit(std::size_t start, std::size_t stop, bool with_data) {
-    py::object data = shared_data_ ? shared_data_ : with_data ? data_ : py::object(py::none());
-    if (with_data && !shared_data_) ++data_sent;
-    py::object chunk = texts_[py::slice(static_cast<py::ssize_t>(start), static_cast<py::ssize_t>(stop), 1)];
-    flights_.push_back(
-        {start, stop, executor_.attr("submit")(chunk_fn_, job_, data, chunk), generation_});
-  }
-
-  // Items of the chunk that are now known (0 when it went out again).
+  // Formulas of the chunk now known (0 when it went out again).
   std::size_t collect(Flight &f, const Deliver &deliver) {
     if (f.future.attr("cancelled")().cast<bool>()) {
-      // Dask drops scattered data whose every holder died and cancels the tasks that needed it.
-      if (!shared_data_ || ++data_losses_ > 2)
-        fail(f, cf_.attr("CancelledError")("the executor cancelled the task"));
-      if (f.generation == generation_) {
-        scatter();
-        data_sent += workers_;
+      // The executor gave up on it: on Dask, the workers holding the broadcast data died.
+      if (!delivery_.broadcast() || f.generation == delivery_.generation()) {
+        py::object why = py::module_::import("concurrent.futures").attr("CancelledError")(
+            "the executor cancelled the task");
+        if (!delivery_.lost() || !delivery_.broadcast_again(workers_)) fail(f, why);
       }
-      submit(f.start, f.stop, true);
+      submit(f.chunk, true);
       return 0;
     }
     py::object exc = f.future.attr("exception")();
     if (!exc.is_none()) fail(f, exc);
-    py::object out = f.future.attr("result")();
-    if (out.is_none()) {  // that worker had no data for this call yet
-      submit(f.start, f.stop, true);
+    py::object answer = f.future.attr("result")();
+    if (answer.is_none()) {  // that worker had no data for this call yet
+      submit(f.chunk, true);
       return 0;
     }
-    py::list results = out[py::int_(0)];
-    timed_items_ += static_cast<std::int64_t>(f.stop - f.start);
-    timed_seconds_ += out[py::int_(1)].cast<double>();
-    subtree_hits += out[py::int_(2)].cast<std::int64_t>();
-    for (std::size_t k = 0; k < f.stop - f.start; ++k) deliver(f.start + k, results[py::int_(k)]);
-    return f.stop - f.start;
+    py::list results = answer[py::int_(0)];
+    const double seconds = answer[py::int_(1)].cast<double>();
+    schedule_->timed(f.chunk, seconds);
+    timed_items_ += f.chunk.size();
+    timed_seconds_ += seconds;
+    subtree_hits += answer[py::int_(2)].cast<std::int64_t>();
+    for (std::int64_t k = 0; k < f.chunk.size(); ++k)
+      deliver(static_cast<std::size_t>(f.chunk.start + k), results[py::int_(k)]);
+    return static_cast<std::size_t>(f.chunk.size());
   }
 
   [[noreturn]] void fail(const Flight &f, py::object exc) {
@@ -455,17 +430,18 @@ class PoolEvaluator final : public Evaluator {
       throw py::error_already_set();
     }
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    const py::object first = texts_[py::int_(f.chunk.start)];
     std::string msg;
-    if (pool::is_worker_death(exc)) {
-      py::object culprit = f.stop - f.start == 1 ? py::object(texts_[py::int_(f.start)]) : diagnose(f);
+    if (is_worker_death(exc)) {
+      py::object culprit = f.chunk.size() == 1 ? first : diagnose(f.chunk);
       msg = culprit.is_none()
                 ? std::string(format("a worker process died while evaluating one of {} formulas "
                                      "(the first {})",
-                                     f.stop - f.start, texts_[py::int_(f.start)]))
+                                     f.chunk.size(), first))
                 : std::string(format("a worker process died while evaluating {}", culprit));
     } else {
       msg = format("evaluating {} formulas (the first {}) failed in a worker: {!r}",
-                   f.stop - f.start, texts_[py::int_(f.start)], exc);
+                   f.chunk.size(), first, exc);
     }
     py::object error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(msg);
     error.attr("__cause__") = exc;
@@ -475,38 +451,36 @@ class PoolEvaluator final : public Evaluator {
 
   // The formula that took the worker down: the chunk replayed one formula at a time on a fresh
   // one-process pool here (scores are reproducible, so it dies again); None when it does not.
-  py::object diagnose(const Flight &failed) {
+  py::object diagnose(const Chunk &failed) {
     close(true);
-    py::object pool = cf_.attr("ProcessPoolExecutor")(
+    py::object pool = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
         "max_workers"_a = 1, "initializer"_a = mod_.attr("_evolve_worker_init"),
-        "initargs"_a = py::make_tuple(job_, data_, pool::kernel_threads(1)));
+        "initargs"_a = py::make_tuple(job_, delivery_.data(), kernel_threads(1)));
     py::object culprit = py::none();
     try {
-      for (std::size_t i = failed.start; i < failed.stop && culprit.is_none(); ++i) {
+      for (std::int64_t i = failed.start; i < failed.stop && culprit.is_none(); ++i) {
         py::list one;
         one.append(texts_[py::int_(i)]);
         py::object exc = pool.attr("submit")(chunk_fn_, job_, py::none(), one).attr("exception")();
-        if (!exc.is_none() && pool::is_worker_death(exc)) culprit = texts_[py::int_(i)];
+        if (!exc.is_none() && is_worker_death(exc)) culprit = texts_[py::int_(i)];
       }
     } catch (...) {
-      pool::terminate_pool(pool);
+      terminate_pool(pool);
       throw;
     }
-    pool::terminate_pool(pool);
+    terminate_pool(pool);
     return culprit;
   }
 
   py::handle mod_;
   py::tuple job_;
-  py::object data_, shared_data_, client_, executor_, cf_, chunk_fn_;
+  DataDelivery delivery_;
+  std::optional<ChunkSchedule> schedule_;
+  py::object executor_, chunk_fn_;
   py::list texts_;
   bool own_pool_ = false;
-  std::int64_t workers_ = 1, first_wave_ = 0, data_losses_ = 0;
-  int generation_ = 0;
-  double target_seconds_ = 0.5;
-  std::int64_t timed_items_ = 0;
-  double timed_seconds_ = 0;
-  std::vector<Flight> flights_;
+  std::int64_t workers_ = 1, timed_items_ = 0;
+  double target_seconds_ = 0.5, timed_seconds_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -976,7 +950,7 @@ py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::han
   else
     entry = cache_state(mod, token, data);
   WorkerState &state = *entry[py::int_(0)].cast<py::capsule>().get_pointer<WorkerState>();
-  if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = pool::rebuild_miner(mod, job[py::int_(1)]);
+  if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, job[py::int_(1)]);
   py::object miner = entry[py::int_(1)];
   const Scoring scoring = scoring_of(job);
   const OperatorTable table = operator_table(miner);
@@ -1067,7 +1041,7 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
     if (!dup) cfg.ops.push_back({static_cast<std::int64_t>(k), arity});
   }
   cfg.n_fields = static_cast<std::int64_t>(py::len(self.attr("fields")));
-  py::object seed = pool::seed_of(a.seed);
+  py::object seed = seed_of(a.seed);
 
   // In-sample data: the dates before the hold-out.
   const std::optional<Split> split = holdout_split(a.holdout, a.data1);
@@ -1096,16 +1070,16 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
     evaluator = std::make_unique<LocalEvaluator>(mod, self, market, scoring);
   } else {
     py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
-    py::tuple job = py::make_tuple(token, pool::travelling_operators(self), scoring.hedged, legs,
+    py::tuple job = py::make_tuple(token, travelling_operators(self), scoring.hedged, legs,
                                    scoring.kind, scoring.fn);
     py::tuple data = py::make_tuple(data_in, price_in,
                                     py::list(py::reinterpret_borrow<py::object>(a.zz500)));
     auto p = std::make_unique<PoolEvaluator>(mod, job, data);
     if (jobs > 1)
       p->own_pool(jobs);
-    else if (pool::is_dask_client(a.executor))
+    else if (is_dask_client(a.executor))
       p->dask(a.executor, a.executor.attr("get_executor")("pure"_a = false));
-    else if (py::hasattr(a.executor, "_client") && pool::is_dask_client(a.executor.attr("_client")))
+    else if (py::hasattr(a.executor, "_client") && is_dask_client(a.executor.attr("_client")))
       p->dask(a.executor.attr("_client"), a.executor);
     else
       p->generic(a.executor);

@@ -1,9 +1,11 @@
 // Input preparation, once per call: the forward-filled fields (one panel per field in the usual
 // layout, per-stock series otherwise) and the price matrix.
+#include "factorsearch/market.hpp"
+
 #include <cmath>
 #include <string>
 
-#include "factorsearch/evaluation.hpp"
+#include <pybind11/numpy.h>
 
 namespace factorsearch {
 using namespace alphaloom;

@@ -1,5 +1,6 @@
 #include "factorsearch/mine.hpp"
-#include "factorsearch/tree_walk.hpp"
+#include "factorsearch/executor_parts.hpp"
+#include "factorsearch/panel_forms.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -17,9 +18,7 @@ namespace {
 
 constexpr const char *kCacheName = "_mine_cache";
 constexpr std::size_t kCachedCalls = 2;  // a worker serving two calls at once keeps both
-constexpr std::int64_t kMaxChunk = 64;
 constexpr std::int64_t kDiagnoseAtMost = 256;
-constexpr std::int64_t kDataLosses = 2;  // Dask workers replaced this often: give up
 
 double now() {
   using clock = std::chrono::steady_clock;
@@ -60,6 +59,33 @@ py::object silent_attempt(py::handle mod, py::handle miner, const Market &market
 }
 
 // ---------------------------------------------------------------------------------------------
+// What travels to the workers
+
+// What every chunk of one call needs besides its attempts. It travels as the tuple
+// (token, operators, hedged, legs, seed); pack and unpack are the only places that read it.
+struct Job {
+  py::object token;      // names the call's data in a worker's cache
+  py::object operators;  // (name, arity, callable or None) per operator
+  bool hedged = true;
+  std::int64_t legs = 1;
+  py::object seed;
+
+  py::tuple pack() const { return py::make_tuple(token, operators, hedged, legs, seed); }
+  static Job unpack(py::handle t) {
+    return {t[py::int_(0)], t[py::int_(1)], t[py::int_(2)].cast<bool>(),
+            t[py::int_(3)].cast<std::int64_t>(), t[py::int_(4)]};
+  }
+};
+
+// The call's data as it travels: the tuple (data1, price1, universe as a list).
+py::tuple pack_market(py::handle frames, py::handle prices, py::handle universe) {
+  return py::make_tuple(frames, prices, py::list(py::reinterpret_borrow<py::object>(universe)));
+}
+Market unpack_market(py::handle data) {
+  return prepare_market(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)]);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Worker side
 
 py::dict worker_cache(py::handle mod) {
@@ -71,7 +97,7 @@ void free_market(void *p) { delete static_cast<Market *>(p); }
 
 py::object cache_market(py::handle mod, py::handle token, py::handle data) {
   py::dict cache = worker_cache(mod);
-  auto *market = new Market(prepare_market(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)]));
+  auto *market = new Market(unpack_market(data));
   py::capsule held(static_cast<void *>(market), &free_market);
   py::list entry;
   entry.append(held);
@@ -82,41 +108,6 @@ py::object cache_market(py::handle mod, py::handle token, py::handle data) {
     PyDict_DelItem(cache.ptr(), oldest.ptr());
   }
   return entry;
-}
-
-// A FactorSearch with the caller's operators: the callables themselves where they travelled,
-// else resolved again from their names in this process.
-py::object rebuild_miner(py::handle mod, py::handle operators) {
-  py::object cls = mod.attr("FactorSearch");
-  py::object miner = cls.attr("__new__")(cls);
-  py::list fuc1, function, fc;
-  for (py::handle op : operators) {
-    py::object name = op[py::int_(0)], arity = op[py::int_(1)], fn = op[py::int_(2)];
-    py::list entry;
-    entry.append(name);
-    entry.append(arity);
-    if (fn.is_none()) {
-      try {
-        fn = resolve_name(mod, name, py::dict("fuc"_a = operators, "i"_a = op, "self"_a = miner));
-      } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        py::raise_from(e, PyExc_RuntimeError,
-                       std::string(format("operator {!r} does not resolve in worker process {}; "
-                                          "use a function importable there",
-                                          name, py::module_::import("os").attr("getpid")()))
-                           .c_str());
-        throw py::error_already_set();
-      }
-    }
-    fuc1.append(entry);
-    function.append(name);
-    fc.append(fn);
-  }
-  miner.attr("fuc1") = fuc1;
-  miner.attr("fuc") = fuc1;
-  miner.attr("function") = function;
-  miner.attr("fc") = fc;
-  return miner;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -256,52 +247,122 @@ py::object as_row(py::handle text, py::handle net, py::handle sharp, py::handle 
   return row;
 }
 
-std::int64_t worker_count(py::handle executor) {
-  py::object n = py::getattr(executor, "_max_workers", py::none());
-  if (!n.is_none()) return std::max<std::int64_t>(1, n.cast<std::int64_t>());
-  return 2;
-}
+// A success as a worker reports it: its attempt and the row the drivers print and save.
+struct Found {
+  std::int64_t attempt;
+  py::object row;
+};
 
-// Stops the pool's processes now; pending chunks are not wanted any more.
-void terminate_pool(py::handle pool) {
-  if (py::hasattr(pool, "terminate_workers")) {
-    pool.attr("terminate_workers")();
-  } else {
-    py::object procs = py::getattr(pool, "_processes", py::none());
-    if (!procs.is_none())
-      for (py::handle p : py::list(procs.attr("values")())) {
-        try {
-          p.attr("terminate")();
-        } catch (py::error_already_set &e) {
-          if (!e.matches(PyExc_Exception)) throw;
-        }
-      }
+// What one chunk gave back: its successes in attempt order and the seconds it took. A worker
+// answers (rows, seconds) with rows (attempt, text, net value, Sharpe value, maxdown); this is
+// the one place that layout is read.
+struct ChunkOutcome {
+  std::vector<Found> found;
+  double seconds = 0;
+
+  static ChunkOutcome decode(py::handle answer) {
+    ChunkOutcome out;
+    for (py::handle r : answer[py::int_(0)])
+      out.found.push_back({r[py::int_(0)].cast<std::int64_t>(),
+                           as_row(r[py::int_(1)], r[py::int_(2)], r[py::int_(3)], r[py::int_(4)])});
+    out.seconds = answer[py::int_(1)].cast<double>();
+    return out;
   }
-  pool.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
-}
+};
 
-bool is_worker_death(py::handle exc) {
-  py::object broken = py::module_::import("concurrent.futures").attr("BrokenExecutor");
-  if (py::isinstance(exc, broken)) return true;
-  std::string name = py::str(py::type::of(exc).attr("__name__"));
-  return name == "KilledWorker";
-}
+// Chunks come back in any order; their successes are committed strictly in attempt order.
+class OrderedCommit {
+ public:
+  explicit OrderedCommit(Results &results) : results_(results) {}
 
-// Each of `workers` processes on this machine gets an equal share of the usable cores.
-int kernel_threads(std::int64_t workers) {
-  py::module_ os = py::module_::import("os");
-  py::object cores = py::hasattr(os, "sched_getaffinity")
-                         ? py::object(py::int_(py::len(os.attr("sched_getaffinity")(0))))
-                         : os.attr("cpu_count")();
-  const std::int64_t n = cores.is_none() ? 1 : cores.cast<std::int64_t>();
-  return static_cast<int>(std::max<std::int64_t>(1, n / std::max<std::int64_t>(workers, 1)));
-}
+  std::int64_t committed_until() const { return commit_pos_; }
 
-struct Flight {
-  std::int64_t start, stop;
-  py::object future;
-  bool cancelled = false;  // by this call, because nothing after it is needed
-  int generation = 0;      // of the broadcast data it refers to
+  void hold(const Chunk &c, std::vector<Found> found) {
+    waiting_[c.start] = {c.stop, std::move(found)};
+  }
+
+  // Commits every held chunk that continues the committed ones, then saves and prints them.
+  void commit_ready() {
+    for (auto it = waiting_.begin(); it != waiting_.end() && it->first == commit_pos_;
+         it = waiting_.erase(it)) {
+      for (const Found &f : it->second.found) {
+        if (results_.full()) break;
+        results_.add(f.attempt, f.row);
+      }
+      commit_pos_ = it->second.stop;
+    }
+    results_.publish();
+    results_.progress.advance(0, results_.found());
+  }
+
+  // The attempt of the `wanted`-th success known so far (committed or held): nothing after it is
+  // needed. -1 while fewer are known.
+  std::int64_t known_cutoff() const {
+    std::int64_t count = results_.found();
+    for (const auto &[start, held] : waiting_) count += static_cast<std::int64_t>(held.found.size());
+    if (count < results_.wanted) return -1;
+    std::vector<std::int64_t> known(results_.attempts);
+    for (const auto &[start, held] : waiting_)
+      for (const Found &f : held.found) known.push_back(f.attempt);
+    std::nth_element(known.begin(), known.begin() + (results_.wanted - 1), known.end());
+    return known[results_.wanted - 1];
+  }
+
+  std::int64_t attempts_used() const {
+    return results_.full() ? results_.attempts.back() + 1 : commit_pos_;
+  }
+
+ private:
+  struct Held {
+    std::int64_t stop;
+    std::vector<Found> found;
+  };
+  Results &results_;
+  std::int64_t commit_pos_ = 0;
+  std::map<std::int64_t, Held> waiting_;
+};
+
+// Which attempt took a worker down: the chunks that were out, one attempt at a time in attempt
+// order, on a fresh one-process pool here, whatever executor ran them (attempts are
+// reproducible, so it dies again; a death this machine does not repeat leaves -1).
+class CrashDiagnosis {
+ public:
+  CrashDiagnosis(py::handle mod, const Job &job, const py::object &data)
+      : mod_(mod), job_(job), data_(data) {}
+
+  std::int64_t culprit(std::vector<Chunk> chunks) const {
+    std::sort(chunks.begin(), chunks.end());
+    py::object pool = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
+        "max_workers"_a = 1, "initializer"_a = mod_.attr("_mine_worker_init"),
+        "initargs"_a = py::make_tuple(job_.token, data_, kernel_threads(1)));
+    std::int64_t found = -1;
+    try {
+      found = replay(pool, chunks);
+    } catch (...) {
+      terminate_pool(pool);
+      throw;
+    }
+    terminate_pool(pool);
+    return found;
+  }
+
+ private:
+  std::int64_t replay(py::handle pool, const std::vector<Chunk> &chunks) const {
+    py::object chunk_fn = mod_.attr("_mine_chunk");
+    const py::tuple job = job_.pack();
+    std::int64_t tried = 0;
+    for (const Chunk &c : chunks)
+      for (std::int64_t i = c.start; i < c.stop && tried < kDiagnoseAtMost; ++i, ++tried) {
+        py::object exc =
+            pool.attr("submit")(chunk_fn, job, py::none(), i, i + 1).attr("exception")();
+        if (!exc.is_none() && is_worker_death(exc)) return i;
+      }
+    return -1;
+  }
+
+  py::handle mod_;
+  const Job &job_;
+  const py::object &data_;
 };
 
 // One mining call on an executor: chunks of consecutive attempts go out, results come back in any
@@ -309,187 +370,108 @@ struct Flight {
 class ExecutorRun {
  public:
   ExecutorRun(py::handle mod, py::object self, Results &results, const Seeder &seeder,
-              py::tuple job, py::object data, std::int64_t max_attempts)
+              Job job, py::object data, std::int64_t max_attempts)
       : mod_(mod), self_(std::move(self)), results_(results), seeder_(seeder),
-        job_(std::move(job)), data_(std::move(data)), max_attempts_(max_attempts) {
-    cf_ = py::module_::import("concurrent.futures");
+        job_(std::move(job)), packed_job_(job_.pack()), delivery_(std::move(data)), commit_(results),
+        diagnosis_(mod, job_, delivery_.data()), max_attempts_(max_attempts) {
     chunk_fn_ = mod.attr("_mine_chunk");
   }
 
   // n_jobs > 1: a pool of our own; each worker takes the data once, in its initializer.
   std::int64_t run_own_pool(std::int64_t n_jobs) {
-    py::object pool = cf_.attr("ProcessPoolExecutor")(
+    executor_ = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
         "max_workers"_a = n_jobs, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a = py::make_tuple(job_[py::int_(0)], data_, kernel_threads(n_jobs)));
+        "initargs"_a = py::make_tuple(job_.token, delivery_.data(), kernel_threads(n_jobs)));
     own_pool_ = true;
-    executor_ = pool;
-    workers_ = n_jobs;
-    target_seconds_ = 0.5;
-    data_sent_ = n_jobs;
-    return guarded([&] { loop(); });
+    delivery_.by_initializer(n_jobs);
+    return run(ChunkSchedule(max_attempts_, n_jobs, 0.5));
   }
 
   // A Dask client: the data is broadcast to every worker once, tasks refer to it.
   std::int64_t run_dask(py::handle client, py::object executor) {
-    client_ = py::reinterpret_borrow<py::object>(client);
-    scatter();
-    executor_ = std::move(executor);
     py::dict nthreads = client.attr("nthreads")();
-    workers_ = 0;
-    for (auto item : nthreads) workers_ += item.second.cast<std::int64_t>();
-    workers_ = std::max<std::int64_t>(workers_, 1);
-    target_seconds_ = 1.0;
-    data_sent_ = static_cast<std::int64_t>(py::len(nthreads));
-    return guarded([&] { loop(); });
+    std::int64_t threads = 0;
+    for (auto item : nthreads) threads += item.second.cast<std::int64_t>();
+    delivery_.by_broadcast(py::reinterpret_borrow<py::object>(client),
+                           static_cast<std::int64_t>(py::len(nthreads)));
+    executor_ = std::move(executor);
+    return run(ChunkSchedule(max_attempts_, std::max<std::int64_t>(threads, 1), 1.0));
   }
 
   // Any other executor: the first wave of chunks carries the data, later chunks only the call's
-  // token; a worker without the data answers None and gets the chunk again with it.
+  // token.
   std::int64_t run_generic(py::object executor) {
     executor_ = std::move(executor);
-    workers_ = worker_count(executor_);
-    first_wave_ = workers_;
-    target_seconds_ = 0.5;
-    return guarded([&] { loop(); });
+    const std::int64_t workers = worker_count(executor_);
+    delivery_.by_first_wave(workers);
+    return run(ChunkSchedule(max_attempts_, workers, 0.5));
   }
 
-  std::int64_t data_sent() const { return data_sent_; }
+  std::int64_t data_sent() const { return delivery_.sent(); }
 
  private:
-  // One future for the whole tuple (a scattered tuple would become one future per item).
-  void scatter() {
-    py::list one;
-    one.append(data_);
-    shared_data_ = client_.attr("scatter")(one, "broadcast"_a = true, "hash"_a = false)[py::int_(0)];
-    ++generation_;
-  }
-
-  // Dask drops scattered data whose every holder died, and cancels the tasks that needed it.
-  bool shared_data_lost() const {
-    return shared_data_ && py::str(shared_data_.attr("status")).cast<std::string>() != "finished";
-  }
-
-  template <typename F>
-  std::int64_t guarded(F &&body) {
+  std::int64_t run(ChunkSchedule schedule) {
+    schedule_.emplace(std::move(schedule));
     try {
-      body();
+      loop();
     } catch (...) {
       shut_down(true);
       throw;
     }
-    shut_down(!flights_.empty());
-    return attempts_used();
+    shut_down(!schedule_->flights.empty());
+    return commit_.attempts_used();
   }
 
-  std::int64_t attempts_used() const {
-    return results_.full() ? results_.attempts.back() + 1 : commit_pos_;
-  }
-
-  void submit(std::int64_t start, std::int64_t stop, bool with_data) {
-    py::object data = shared_data_ ? shared_data_ : with_data ? data_ : py::object(py::none());
-    if (with_data && !shared_data_) ++data_sent_;
-    flights_.push_back({start, stop, executor_.attr("submit")(chunk_fn_, job_, data, start, stop),
-                        false, generation_});
-  }
-
-  std::int64_t chunk_size() const {
-    if (timed_attempts_ == 0 || timed_seconds_ <= 0) return 2;
-    double per = timed_seconds_ / static_cast<double>(timed_attempts_);
-    return std::clamp<std::int64_t>(static_cast<std::int64_t>(target_seconds_ / per), 1, kMaxChunk);
-  }
-
-  // Successes known so far (committed or waiting for earlier chunks), in attempt order.
-  std::int64_t known_cutoff() const {
-    std::int64_t count = results_.found();
-    for (const auto &[start, held] : waiting_) count += static_cast<std::int64_t>(py::len(held.second));
-    if (count < results_.wanted) return -1;
-    std::vector<std::int64_t> known(results_.attempts);
-    for (const auto &[start, held] : waiting_)
-      for (py::handle r : held.second) known.push_back(r[py::int_(0)].cast<std::int64_t>());
-    if (static_cast<std::int64_t>(known.size()) < results_.wanted) return -1;
-    std::nth_element(known.begin(), known.begin() + (results_.wanted - 1), known.end());
-    return known[static_cast<std::size_t>(results_.wanted - 1)];
+  void submit(const Chunk &c, bool resend) {
+    py::object data = delivery_.for_chunk(resend);
+    schedule_->flights.push_back(
+        {c, executor_.attr("submit")(chunk_fn_, packed_job_, data, c.start, c.stop), false,
+         delivery_.generation()});
   }
 
   void loop() {
-    py::object wait = cf_.attr("wait");
-    py::object first_completed = cf_.attr("FIRST_COMPLETED");
-    std::int64_t cutoff = -1;  // the ct-th known success: nothing after it is needed
+    py::module_ cf = py::module_::import("concurrent.futures");
+    py::object wait = cf.attr("wait"), first_completed = cf.attr("FIRST_COMPLETED");
+    ChunkSchedule &schedule = *schedule_;
+    std::int64_t cutoff = -1;  // the wanted-th known success: nothing after it is needed
     while (!results_.full()) {
-      while (cutoff < 0 && next_ < max_attempts_ &&
-             static_cast<std::int64_t>(flights_.size()) < 2 * workers_) {
-        std::int64_t stop = std::min(max_attempts_, next_ + chunk_size());
-        submit(next_, stop, first_wave_ > 0);
-        if (first_wave_ > 0) --first_wave_;
-        next_ = stop;
-      }
-      if (flights_.empty()) break;
+      while (cutoff < 0 && schedule.has_room()) submit(schedule.next_chunk(), false);
+      if (schedule.flights.empty()) break;
       py::list futures;
-      for (const Flight &f : flights_) futures.append(f.future);
+      for (const Flight &f : schedule.flights) futures.append(f.future);
       wait(futures, "timeout"_a = 0.2, "return_when"_a = first_completed);
-      std::vector<Flight> still;
-      std::vector<Flight> finished;
-      for (Flight &f : flights_)
-        (f.future.attr("done")().cast<bool>() ? finished : still).push_back(std::move(f));
-      flights_ = std::move(still);
-      for (Flight &f : finished) collect(f);
-      commit_ready();
+      for (Flight &f : schedule.take_finished()) collect(f);
+      commit_.commit_ready();
       if (!results_.full()) {
-        cutoff = known_cutoff();
-        if (cutoff >= 0) cancel_after(cutoff);
+        cutoff = commit_.known_cutoff();
+        if (cutoff >= 0) schedule.cancel_after(cutoff);
       }
     }
   }
 
   void collect(Flight &f) {
     if (f.cancelled) return;
-    if (f.future.attr("cancelled")().cast<bool>()) {
-      // Not cancelled here: the executor gave up on it.
-      if (!shared_data_ || f.generation == generation_) {
-        py::object why = py::module_::import("concurrent.futures").attr("CancelledError")(
-            "the executor cancelled the task");
-        if (!shared_data_lost()) fail(f, why);
-        if (++data_losses_ > kDataLosses) fail(f, why, true);
-        scatter();  // the workers holding the data died: broadcast it again
-        data_sent_ += workers_;
-      }
-      submit(f.start, f.stop, true);
-      return;
-    }
+    if (f.future.attr("cancelled")().cast<bool>()) return executor_cancelled(f);
     py::object exc = f.future.attr("exception")();
     if (!exc.is_none()) fail(f, exc);
-    py::object out = f.future.attr("result")();
-    if (out.is_none()) {  // that worker had no data for this call yet
-      submit(f.start, f.stop, true);
-      return;
-    }
-    py::list rows = out[py::int_(0)];
-    timed_attempts_ += f.stop - f.start;
-    timed_seconds_ += out[py::int_(1)].cast<double>();
-    waiting_[f.start] = {f.stop, rows};
-    results_.progress.advance(f.stop - f.start, results_.found());
+    py::object answer = f.future.attr("result")();
+    if (answer.is_none()) return submit(f.chunk, true);  // that worker had no data for this call yet
+    ChunkOutcome outcome = ChunkOutcome::decode(answer);
+    schedule_->timed(f.chunk, outcome.seconds);
+    commit_.hold(f.chunk, std::move(outcome.found));
+    results_.progress.advance(f.chunk.size(), results_.found());
   }
 
-  void commit_ready() {
-    for (auto it = waiting_.begin(); it != waiting_.end() && it->first == commit_pos_;
-         it = waiting_.erase(it)) {
-      for (py::handle r : it->second.second) {
-        if (results_.full()) break;
-        results_.add(r[py::int_(0)].cast<std::int64_t>(),
-                     as_row(r[py::int_(1)], r[py::int_(2)], r[py::int_(3)], r[py::int_(4)]));
-      }
-      commit_pos_ = it->second.first;
+  // Not cancelled here: the executor gave up on it. On Dask that means the workers holding the
+  // broadcast data died: broadcast it again and resubmit, a limited number of times.
+  void executor_cancelled(Flight &f) {
+    if (!delivery_.broadcast() || f.generation == delivery_.generation()) {
+      py::object why = py::module_::import("concurrent.futures").attr("CancelledError")(
+          "the executor cancelled the task");
+      if (!delivery_.lost()) fail(f, why);
+      if (!delivery_.broadcast_again(schedule_->workers())) fail(f, why, true);
     }
-    results_.publish();
-    results_.progress.advance(0, results_.found());
-  }
-
-  void cancel_after(std::int64_t cutoff) {
-    for (Flight &f : flights_)
-      if (f.start > cutoff) {
-        f.cancelled = true;
-        f.future.attr("cancel")();
-      }
+    submit(f.chunk, true);
   }
 
   [[noreturn]] void fail(const Flight &f, py::object exc, bool died = false) {
@@ -498,21 +480,11 @@ class ExecutorRun {
       throw py::error_already_set();
     }
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    std::string where;
-    if (died || is_worker_death(exc)) {
-      std::int64_t culprit = f.stop - f.start == 1 ? f.start : -1;
-      if (culprit < 0) culprit = diagnose(f);
-      if (culprit >= 0) {
-        Drawn drawn = draw(self_, seeder_.randint(culprit));
-        py::str text = self_.attr("fuctions")(drawn.list);
-        where = format("a worker process died during attempt {} ({})", culprit, text);
-      } else {
-        where = format("a worker process died during one of attempts {} to {}", f.start,
-                       f.stop - 1);
-      }
-    } else {
-      where = format("attempts {} to {} failed in a worker: {!r}", f.start, f.stop - 1, exc);
-    }
+    const std::string where =
+        died || is_worker_death(exc)
+            ? death_cause(f.chunk)
+            : std::string(format("attempts {} to {} failed in a worker: {!r}", f.chunk.start,
+                                 f.chunk.stop - 1, exc));
     std::string msg = format("{}; {} holds the {} factors found before it", where,
                              results_.file.path(), results_.found());
     py::object error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(msg);
@@ -521,40 +493,26 @@ class ExecutorRun {
     throw py::error_already_set();
   }
 
-  // Which attempt took the worker down: the chunks that were out, one attempt at a time in
-  // attempt order, on a fresh one-process pool here, whatever executor ran them (attempts are
-  // reproducible, so it dies again; a death this machine does not repeat leaves -1).
-  std::int64_t diagnose(const Flight &failed) {
-    std::vector<std::pair<std::int64_t, std::int64_t>> ranges{{failed.start, failed.stop}};
-    for (const Flight &f : flights_) ranges.emplace_back(f.start, f.stop);
-    std::sort(ranges.begin(), ranges.end());
-    shut_down(true);
-    py::object pool = cf_.attr("ProcessPoolExecutor")(
-        "max_workers"_a = 1, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a = py::make_tuple(job_[py::int_(0)], data_, kernel_threads(1)));
-    std::int64_t culprit = -1, tried = 0;
-    try {
-      for (const auto &[start, stop] : ranges) {
-        for (std::int64_t i = start; i < stop && culprit < 0 && tried < kDiagnoseAtMost; ++i, ++tried) {
-          py::object fut = pool.attr("submit")(chunk_fn_, job_, py::none(), i, i + 1);
-          py::object exc = fut.attr("exception")();
-          if (!exc.is_none() && is_worker_death(exc)) culprit = i;
-        }
-      }
-    } catch (...) {
-      terminate_pool(pool);
-      throw;
+  // "a worker process died during attempt i (formula)", the attempt found by replaying the
+  // chunks that were out (the failed one first among equals).
+  std::string death_cause(const Chunk &failed) {
+    std::int64_t culprit = failed.size() == 1 ? failed.start : -1;
+    if (culprit < 0) {
+      std::vector<Chunk> out{failed};
+      for (const Flight &f : schedule_->flights) out.push_back(f.chunk);
+      shut_down(true);
+      culprit = diagnosis_.culprit(std::move(out));
     }
-    terminate_pool(pool);
-    return culprit;
+    if (culprit < 0)
+      return format("a worker process died during one of attempts {} to {}", failed.start,
+                    failed.stop - 1);
+    Drawn drawn = draw(self_, seeder_.randint(culprit));
+    py::str text = self_.attr("fuctions")(drawn.list);
+    return format("a worker process died during attempt {} ({})", culprit, text);
   }
 
   void shut_down(bool stop_now) {
-    for (Flight &f : flights_) {
-      f.cancelled = true;
-      f.future.attr("cancel")();
-    }
-    flights_.clear();
+    if (schedule_) schedule_->cancel_all();
     if (own_pool_ && executor_) {
       py::object pool = std::move(executor_);
       executor_ = py::object();
@@ -563,67 +521,23 @@ class ExecutorRun {
       else
         pool.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
     }
-    shared_data_ = py::object();
+    delivery_.release();
   }
 
   py::handle mod_;
   py::object self_;
   Results &results_;
   const Seeder &seeder_;
-  py::tuple job_;
-  py::object data_, shared_data_, client_, executor_, cf_, chunk_fn_;
-  std::int64_t data_losses_ = 0;
-  int generation_ = 0;
+  const Job job_;
+  const py::tuple packed_job_;
+  DataDelivery delivery_;
+  OrderedCommit commit_;
+  CrashDiagnosis diagnosis_;
+  std::optional<ChunkSchedule> schedule_;
+  py::object executor_, chunk_fn_;
   std::int64_t max_attempts_;
   bool own_pool_ = false;
-  std::int64_t workers_ = 1, first_wave_ = 0, data_sent_ = 0;
-  double target_seconds_ = 0.5;
-  std::int64_t next_ = 0, commit_pos_ = 0;
-  std::int64_t timed_attempts_ = 0;
-  double timed_seconds_ = 0;
-  std::vector<Flight> flights_;
-  std::map<std::int64_t, std::pair<std::int64_t, py::list>> waiting_;
 };
-
-bool is_dask_client(py::handle executor) {
-  return py::hasattr(executor, "scatter") && py::hasattr(executor, "get_executor") &&
-         py::hasattr(executor, "nthreads");
-}
-
-// Operators as they travel to workers: the callable itself where it pickles, else its name only.
-py::list travelling_operators(py::handle self) {
-  py::object dumps = py::module_::import("pickle").attr("dumps");
-  py::list ops;
-  py::object fuc = self.attr("fuc"), fc = self.attr("fc");
-  const std::size_t n = py::len(fuc);
-  for (std::size_t k = 0; k < n; ++k) {
-    py::object entry = fuc[py::int_(k)];
-    py::object fn = k < py::len(fc) ? py::object(fc[py::int_(k)]) : py::object(py::none());
-    try {
-      dumps(fn);
-    } catch (py::error_already_set &e) {
-      if (!e.matches(PyExc_Exception)) throw;
-      fn = py::none();
-    }
-    ops.append(py::make_tuple(entry[py::int_(0)], entry[py::int_(1)], fn));
-  }
-  return ops;
-}
-
-// Any non-negative integer, however wide: a drawn seed has 128 bits and must replay exactly.
-py::object seed_of(py::handle seed) {
-  if (seed.is_none())
-    return py::module_::import("numpy").attr("random").attr("SeedSequence")().attr("entropy");
-  PyObject *i = PyBool_Check(seed.ptr()) ? nullptr : PyNumber_Index(seed.ptr());
-  if (!i) {
-    PyErr_Clear();
-    raise(PyExc_ValueError, format("seed must be None or a whole number >= 0, got {!r}", seed));
-  }
-  auto value = py::reinterpret_steal<py::object>(i);
-  if (value < py::int_(0))
-    raise(PyExc_ValueError, format("seed must be None or a whole number >= 0, got {!r}", seed));
-  return value;
-}
 
 py::object result_frame(const Results &results, py::object seed, std::int64_t attempts,
                         std::int64_t data_sent) {
@@ -678,30 +592,28 @@ void mine_worker_init(py::handle mod, py::handle token, py::handle data, int ker
   cache_market(mod, token, data);
 }
 
-py::object mine_chunk(py::handle mod, py::handle job, py::handle data, std::int64_t start,
+py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, std::int64_t start,
                       std::int64_t stop) {
   const double t0 = now();
-  py::object token = job[py::int_(0)];
+  const Job job = Job::unpack(packed_job);
   py::dict cache = worker_cache(mod);
   py::object entry;
-  if (cache.contains(token))
-    entry = cache[token];
+  if (cache.contains(job.token))
+    entry = cache[job.token];
   else if (data.is_none())
     return py::none();
   else
-    entry = cache_market(mod, token, data);
+    entry = cache_market(mod, job.token, data);
   const Market &market = *entry[py::int_(0)].cast<py::capsule>().get_pointer<Market>();
-  if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, job[py::int_(1)]);
+  if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, job.operators);
   py::object miner = entry[py::int_(1)];
-  const bool hedged = job[py::int_(2)].cast<bool>();
-  const std::int64_t legs = job[py::int_(3)].cast<std::int64_t>();
-  Seeder seeder(job[py::int_(4)]);
+  Seeder seeder(job.seed);
 
   py::module_::import("warnings").attr("filterwarnings")("ignore");
   py::list rows;
   for (std::int64_t i = start; i < stop; ++i) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    py::object row = silent_attempt(mod, miner, market, legs, hedged, seeder.randint(i));
+    py::object row = silent_attempt(mod, miner, market, job.legs, job.hedged, seeder.randint(i));
     if (!row.is_none())
       rows.append(py::make_tuple(i, row[py::int_(0)], row[py::int_(1)], row[py::int_(2)],
                                  row[py::int_(3)]));
@@ -709,13 +621,13 @@ py::object mine_chunk(py::handle mod, py::handle job, py::handle data, std::int6
   return py::make_tuple(rows, now() - t0);
 }
 
-py::object mine(py::handle mod, py::object self, py::handle data1, py::handle price1,
-                py::handle zz500, py::handle ct, py::handle l, py::handle long_only,
-                py::handle seed, py::handle n_jobs, py::handle executor, py::handle max_attempts,
-                py::handle progress) {
-  // Every argument is checked before any work.
-  const std::int64_t wanted = whole_number(ct, "ct", 0);
-  const std::int64_t legs = whole_number(l, "l", 1);
+py::object mine(py::handle mod, py::object self, py::handle frames, py::handle prices,
+                py::handle universe, py::handle wanted_arg, py::handle legs_arg,
+                py::handle long_only, py::handle seed, py::handle n_jobs, py::handle executor,
+                py::handle max_attempts, py::handle progress) {
+  // Every argument is checked before any work, named as the caller wrote it.
+  const std::int64_t wanted = whole_number(wanted_arg, "ct", 0);
+  const std::int64_t legs = whole_number(legs_arg, "l", 1);
   const std::int64_t jobs = whole_number(n_jobs, "n_jobs", 1);
   const std::int64_t limit = whole_number(max_attempts, "max_attempts", 0);
   if (jobs > 1 && !executor.is_none())
@@ -732,7 +644,7 @@ py::object mine(py::handle mod, py::object self, py::handle data1, py::handle pr
     py::module_::import("random").attr("randint")(0, 999);  // the run number, as the drivers do
     return empty_frame(seed_value);
   }
-  Market market = prepare_checked_market(data1, price1, zz500);
+  Market market = prepare_checked_market(frames, prices, universe);
   Seeder seeder(seed_value);
   Progress bar(progress, wanted, limit);
   Results results(wanted, bar);
@@ -749,10 +661,10 @@ py::object mine(py::handle mod, py::object self, py::handle data1, py::handle pr
     }
     used = i;
   } else {
-    py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
-    py::tuple job = py::make_tuple(token, travelling_operators(self), hedged, legs, seed_value);
-    py::tuple data = py::make_tuple(data1, price1, py::list(py::reinterpret_borrow<py::object>(zz500)));
-    ExecutorRun run(mod, self, results, seeder, job, data, limit);
+    Job job{py::module_::import("uuid").attr("uuid4")().attr("hex"), travelling_operators(self),
+            hedged, legs, seed_value};
+    ExecutorRun run(mod, self, results, seeder, std::move(job),
+                    pack_market(frames, prices, universe), limit);
     if (jobs > 1) {
       used = run.run_own_pool(jobs);
     } else if (is_dask_client(executor)) {
@@ -767,18 +679,4 @@ py::object mine(py::handle mod, py::object self, py::handle data1, py::handle pr
   bar.close();
   return result_frame(results, seed_value, used, data_sent);
 }
-
-namespace pool {
-py::object rebuild_miner(py::handle mod, py::handle operators) {
-  return factorsearch::rebuild_miner(mod, operators);
-}
-py::list travelling_operators(py::handle self) { return factorsearch::travelling_operators(self); }
-py::object seed_of(py::handle seed) { return factorsearch::seed_of(seed); }
-bool is_dask_client(py::handle executor) { return factorsearch::is_dask_client(executor); }
-std::int64_t worker_count(py::handle executor) { return factorsearch::worker_count(executor); }
-void terminate_pool(py::handle pool) { factorsearch::terminate_pool(pool); }
-bool is_worker_death(py::handle exc) { return factorsearch::is_worker_death(exc); }
-int kernel_threads(std::int64_t workers) { return factorsearch::kernel_threads(workers); }
-}  // namespace pool
-
 }  // namespace factorsearch

@@ -1,9 +1,11 @@
 // Python module `factorsearch`: FactorSearch, a random miner of daily stock-selection formulas.
-#include "factorsearch/analysis.hpp"
 #include "factorsearch/drivers.hpp"
 #include "factorsearch/evolve.hpp"
+#include "factorsearch/factor_text.hpp"
+#include "factorsearch/long_table.hpp"
 #include "factorsearch/mine.hpp"
 #include "factorsearch/operators.hpp"
+#include "factorsearch/report_face.hpp"
 #include "factorsearch/ta_kernels.hpp"
 
 #include <string>
