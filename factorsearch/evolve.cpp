@@ -105,6 +105,8 @@ struct WorkerState {
   Market market;
   SubtreeMemo memo;
   ForwardRanks forward;
+  double walk_seconds = 0;  // spent evaluating formula trees, not yet reported
+  double take_walk_seconds() { return std::exchange(walk_seconds, 0.0); }
 };
 
 struct OperatorTable {
@@ -205,9 +207,11 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
   const std::size_t n = mk.n_dates, m = mk.n_stocks();
   std::vector<double> panel(n * m);
   try {
+    const double t0 = now();
     Walk walk(mod, miner, drawn, mk);
     walk.use_memo(&ws.memo);
     auto values = as_panel(walk.run(), walk, mk);
+    ws.walk_seconds += now() - t0;
     auto u = values.unchecked<2>();
     for (std::size_t j = 0; j < m; ++j)
       for (std::size_t r = 0; r < n; ++r)
@@ -292,6 +296,7 @@ class Evaluator {
   virtual void run(const std::vector<std::string> &texts, const Deliver &deliver) = 0;
   virtual void close(bool now) = 0;
   std::int64_t subtree_hits = 0, data_sent = 0;
+  double walk_seconds = 0;
 };
 
 class LocalEvaluator final : public Evaluator {
@@ -305,6 +310,7 @@ class LocalEvaluator final : public Evaluator {
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
       py::object r = score_text(mod_, miner_, state_, table_, texts[i], scoring_);
       subtree_hits += state_.memo.take_hits();
+      walk_seconds += state_.take_walk_seconds();
       deliver(i, r);
     }
   }
@@ -419,6 +425,7 @@ class PoolEvaluator final : public Evaluator {
     timed_items_ += f.chunk.size();
     timed_seconds_ += seconds;
     subtree_hits += answer[py::int_(2)].cast<std::int64_t>();
+    walk_seconds += answer[py::int_(3)].cast<double>();
     for (std::int64_t k = 0; k < f.chunk.size(); ++k)
       deliver(static_cast<std::size_t>(f.chunk.start + k), results[py::int_(k)]);
     return static_cast<std::size_t>(f.chunk.size());
@@ -962,7 +969,7 @@ py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::han
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     results.append(score_text(mod, miner, state, table, text.cast<std::string>(), scoring));
   }
-  return py::make_tuple(results, now() - t0, state.memo.take_hits());
+  return py::make_tuple(results, now() - t0, state.memo.take_hits(), state.take_walk_seconds());
 }
 
 py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::handle data1,
@@ -1199,6 +1206,7 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
   attrs["holdout"] = split ? split->date : py::none();
   attrs["data_sent"] = evaluator->data_sent;
   attrs["subtree_hits"] = evaluator->subtree_hits;
+  attrs["walk_seconds"] = evaluator->walk_seconds;
   return frame;
 }
 

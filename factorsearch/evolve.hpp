@@ -23,9 +23,9 @@ struct EvolveArgs {
 
 py::object evolve(py::handle mod, py::object self, const EvolveArgs &args);
 
-// Worker side. `job` is (token, operators, hedged, legs, fitness kind, fitness callable or None,
-// cache bytes); `data` None or (data1, price1, codes). Returns (results, seconds, subtree hits)
-// with one entry per formula text: None for a failure, else (fitness, net value, sharp, maxdown,
+// Worker side. `job` is (token, operators, hedged, legs, fitness kind, fitness callable or None);
+// `data` None or (data1, price1, codes). Returns (results, seconds, subtree hits, seconds spent
+// walking formula trees) with one entry per formula text: None for a failure, else (fitness, net value, sharp, maxdown,
 // daily Sharpe, skewness, kurtosis, days); or None when this worker has no data for the token and
 // none was sent.
 py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::handle texts);
