@@ -247,6 +247,15 @@ def test_holdout_columns_score_the_dates_after_the_split(market, in_tmp):
         assert row["holdout_rank_ic"] == pytest.approx(np.nanmean(rank_ics), rel=1e-9)
 
 
+def test_a_formula_that_peeks_at_later_dates_is_flagged(market, in_tmp):
+    data1, price1, codes = market
+    peek = "lambda x: x - x.mean()"   # a whole-series mean: every date sees the last one
+    df = FactorSearch([["np.subtract", 2], ["np.log", 1], [peek, 1]]).evolve(
+        data1, price1, codes, L, holdout=0.25, **SMALL)
+    assert df["lookahead"].any() and not df["lookahead"].all()
+    assert list(df["lookahead"]) == [peek in f for f in df["formula"]]
+
+
 def test_ctrl_c_saves_the_hall_of_fame_and_reraises(market, in_tmp):
     data1, price1, codes = market
     timer = threading.Timer(2.0, os.kill, (os.getpid(), signal.SIGINT))
