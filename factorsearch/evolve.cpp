@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -13,10 +14,13 @@
 #include <utility>
 #include <vector>
 
+#include "common/sharpe_inference.hpp"
 #include "factorsearch/evolve_fitness.hpp"
 #include "factorsearch/evolve_tree.hpp"
 #include "factorsearch/formula_parser.hpp"
 #include "factorsearch/market.hpp"
+#include "factorsearch/mine.hpp"
+#include "factorsearch/mine_scoring.hpp"
 #include "factorsearch/panel_forms.hpp"
 #include "factorsearch/executor_parts.hpp"
 #include "factorsearch/report.hpp"
@@ -105,7 +109,7 @@ struct WorkerState {
   Market market;
   SubtreeMemo memo;
   ForwardRanks forward;
-  double walk_seconds = 0;  // spent evaluating formula trees, not yet reported
+  double walk_seconds = 0;  // CPU time spent evaluating formula trees, not yet reported
   double take_walk_seconds() { return std::exchange(walk_seconds, 0.0); }
 };
 
@@ -207,11 +211,11 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
   const std::size_t n = mk.n_dates, m = mk.n_stocks();
   std::vector<double> panel(n * m);
   try {
-    const double t0 = now();
+    const std::clock_t t0 = std::clock();  // CPU time: the machine may be shared
     Walk walk(mod, miner, drawn, mk);
     walk.use_memo(&ws.memo);
     auto values = as_panel(walk.run(), walk, mk);
-    ws.walk_seconds += now() - t0;
+    ws.walk_seconds += static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
     auto u = values.unchecked<2>();
     for (std::size_t j = 0; j < m; ++j)
       for (std::size_t r = 0; r < n; ++r)
@@ -616,168 +620,37 @@ class GenerationProgress {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Deflated Sharpe value
+// Hold-out columns, as mine gives them (mine_scoring.hpp)
 
-double normal_cdf(double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); }
-
-// Acklam's rational approximation, polished by one Halley step on the exact CDF.
-double normal_quantile(double p) {
-  if (!(p > 0.0 && p < 1.0)) return p == 0.0 ? -INFINITY : p == 1.0 ? INFINITY : kNaN;
-  static const double a[] = {-3.969683028665376e+01, 2.209460984245205e+02, -2.759285104469687e+02,
-                             1.383577518672690e+02, -3.066479806614716e+01, 2.506628277459239e+00};
-  static const double b[] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
-                             6.680131188771972e+01, -1.328068155288572e+01};
-  static const double c[] = {-7.784894002430293e-03, -3.223964580411365e-01, -2.400758277161838e+00,
-                             -2.549732539343734e+00, 4.374664141464968e+00, 2.938163982698783e+00};
-  static const double d[] = {7.784695709041462e-03, 3.224671290700398e-01, 2.445134137142996e+00,
-                             3.754408661907416e+00};
-  double x;
-  if (p < 0.02425) {
-    const double q = std::sqrt(-2 * std::log(p));
-    x = (((((c[0] * q + c[1]) * q + c[2]) * q + c[3]) * q + c[4]) * q + c[5]) /
-        ((((d[0] * q + d[1]) * q + d[2]) * q + d[3]) * q + 1);
-  } else if (p > 1 - 0.02425) {
-    const double q = std::sqrt(-2 * std::log1p(-p));
-    x = -(((((c[0] * q + c[1]) * q + c[2]) * q + c[3]) * q + c[4]) * q + c[5]) /
-        ((((d[0] * q + d[1]) * q + d[2]) * q + d[3]) * q + 1);
-  } else {
-    const double q = p - 0.5, r = q * q;
-    x = (((((a[0] * r + a[1]) * r + a[2]) * r + a[3]) * r + a[4]) * r + a[5]) * q /
-        (((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1);
-  }
-  const double e = normal_cdf(x) - p;
-  const double u = e * std::sqrt(2 * M_PI) * std::exp(x * x / 2);
-  return x - u / (1 + x * u / 2);
-}
-
-// The expected maximum per-day Sharpe value of `trials` formulas of zero true Sharpe.
-double expected_max_sharpe(const std::vector<double> &trials) {
-  const auto n = static_cast<double>(trials.size());
-  if (trials.size() < 2) return 0.0;
-  double mean = 0.0;
-  for (double x : trials) mean += x;
-  mean /= n;
-  double sq = 0.0;
-  for (double x : trials) sq += (x - mean) * (x - mean);
-  const double sigma = std::sqrt(sq / (n - 1));
-  if (sigma == 0.0) return 0.0;
-  constexpr double gamma = 0.5772156649015329;
-  return sigma * ((1 - gamma) * normal_quantile(1 - 1 / n) +
-                  gamma * normal_quantile(1 - 1 / (n * std::exp(1.0))));
-}
-
-double deflated(double sr, double skew, double kurt, std::int64_t days, double sr0) {
-  if (days < 3) return kNaN;
-  const double root = 1 - skew * sr + (kurt - 1) / 4 * sr * sr;
-  if (!(root > 0)) return kNaN;
-  return normal_cdf((sr - sr0) * std::sqrt(static_cast<double>(days - 1)) / std::sqrt(root));
-}
-
-// ---------------------------------------------------------------------------------------------
-// Hold-out
-
-struct Split {
-  std::size_t first = 0;  // position of the first hold-out date in data1
-  py::object date;
+struct HoldoutRow {
+  double net = kNaN, sharpe = kNaN, maxdown = kNaN, ic = kNaN, rank_ic = kNaN;
+  std::int64_t days = 0;
+  py::object lookahead = py::none();  // None where the whole-data evaluation failed
 };
 
-std::optional<Split> holdout_split(py::handle holdout, py::handle data1) {
-  if (holdout.is_none()) return std::nullopt;
-  py::object index = data1.attr("index");
-  const std::size_t n = py::len(index);
-  Split s;
-  if (PyFloat_Check(holdout.ptr())) {
-    const double frac = holdout.cast<double>();
-    if (!(frac > 0.0 && frac < 1.0))
-      raise(PyExc_ValueError,
-            format("holdout must be a first hold-out date or a fraction in (0, 1), got {!r}", holdout));
-    const auto held = static_cast<std::size_t>(std::ceil(frac * static_cast<double>(n)));
-    s.first = n - std::min(held, n);
-  } else {
-    py::object ts;
-    try {
-      ts = py::module_::import("pandas").attr("Timestamp")(holdout);
-    } catch (py::error_already_set &e) {
-      if (!e.matches(PyExc_Exception)) throw;
-      raise(PyExc_ValueError,
-            format("holdout must be a first hold-out date or a fraction in (0, 1), got {!r}", holdout));
-    }
-    s.first = index.attr("searchsorted")(ts).cast<std::size_t>();
-  }
-  if (s.first < kMinDates)
-    raise(PyExc_ValueError,
-          format("holdout {!r} leaves {} in-sample dates; a back-test needs at least {}", holdout,
-                 s.first, kMinDates));
-  if (n - s.first < 3)
-    raise(PyExc_ValueError,
-          format("holdout {!r} leaves {} hold-out dates; a back-test day needs at least 3", holdout,
-                 n - s.first));
-  s.date = index[py::int_(s.first)];
-  return s;
-}
-
-// The row-major panel of a formula over `mk`, errors raised.
-std::vector<double> panel_of(py::handle mod, py::handle miner, const OperatorTable &t,
-                             const std::string &text, const Market &mk) {
+HoldoutRow holdout_row(py::handle mod, py::handle miner, const OperatorTable &t,
+                       const std::string &text, const MiningData &data, const Scoring &s) {
+  HoldoutRow row;
   Drawn drawn;
   drawn.program = parse_formula(text, t.specs, t.fields);
   py::list fuc = miner.attr("fuc");
   for (const Element &e : drawn.program)
     drawn.list.append(e.is_op() ? py::object(fuc[py::int_(e.op)]) : py::object(py::int_(e.field)));
-  std::vector<double> panel;
-  if (!evaluate_panel(mod, miner, drawn, mk, panel)) panel.assign(mk.n_dates * mk.n_stocks(), kNaN);
-  return panel;
-}
-
-struct HoldoutRow {
-  double net = kNaN, sharpe = kNaN, maxdown = kNaN, ic = kNaN, rank_ic = kNaN;
-  double days = 0;
-  bool lookahead = true;
-};
-
-bool same_cell(double a, double b) {
-  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-  if (a == b) return true;
-  return std::fabs(a - b) <= 1e-9 * std::max(std::fabs(a), std::fabs(b));
-}
-
-// Hold-out statistics: the whole-data panel back-tested on the days from the hold-out date on
-// (the dates before still feed its values); look-ahead: the in-sample panel differs from the
-// whole-data panel on in-sample dates.
-HoldoutRow holdout_row(py::handle mod, py::handle miner, const OperatorTable &t,
-                       const std::string &text, const Market &whole, const Market &inside,
-                       std::size_t first, const Scoring &s) {
-  HoldoutRow row;
-  std::vector<double> full, part;
+  py::tuple r;
   try {
-    full = panel_of(mod, miner, t, text, whole);
-    part = panel_of(mod, miner, t, text, inside);
+    r = score_formula(mod, miner, drawn, py::str(text), data, s.legs, s.hedged);
   } catch (py::error_already_set &e) {
     if (!is_miss(e)) throw;
     return row;
-  } catch (const std::exception &) {
-    return row;
   }
-  const std::size_t m = whole.n_stocks();
-  row.lookahead = false;
-  for (std::size_t k = 0; k < first * m && !row.lookahead; ++k)
-    row.lookahead = !same_cell(part[k], full[k]);
-  ReportSettings settings;
-  settings.legs = s.legs;
-  settings.hedged = s.hedged;
-  settings.days = DayRange{first};
-  Report rep;
-  {
-    py::gil_scoped_release nogil;
-    rep = build_report(PanelView{full, whole.prices, whole.n_dates, m}, settings);
-  }
-  if (rep.stats.days == 0) return row;
-  row.net = rep.stats.backtest.net;
-  row.sharpe = rep.stats.backtest.sharpe;
-  row.maxdown = rep.stats.backtest.max_drawdown;
-  row.ic = rep.stats.ic_mean;
-  row.rank_ic = rep.stats.rank_ic_mean;
-  row.days = static_cast<double>(rep.stats.days);
+  if (r.size() == 0) return row;
+  row.net = r[kHoldNet].cast<double>();
+  row.sharpe = r[kHoldSharpe].cast<double>();
+  row.maxdown = r[kHoldMaxDrawdown].cast<double>();
+  row.ic = r[kHoldIc].cast<double>();
+  row.rank_ic = r[kHoldRankIc].cast<double>();
+  row.days = r[kHoldDays].cast<std::int64_t>();
+  row.lookahead = r[kLookahead];
   return row;
 }
 
@@ -848,10 +721,9 @@ py::object frame_of(const Run &run, const std::vector<HoldoutRow> *holdout,
                     const std::vector<std::size_t> &best) {
   py::module_ np = py::module_::import("numpy");
   py::module_ pd = py::module_::import("pandas");
-  std::vector<double> trials;
+  std::vector<double> trials;  // every scored formula's per-day Sharpe
   for (const Record &r : run.records)
-    if (r.ok && std::isfinite(r.sr)) trials.push_back(r.sr);
-  const double sr0 = expected_max_sharpe(trials);
+    if (r.ok) trials.push_back(r.sr);
   py::list formula, fitness, depth, length, generation, net, sharpe, maxdown, dsr;
   for (std::size_t k : best) {
     const Record &r = run.records[k];
@@ -863,7 +735,12 @@ py::object frame_of(const Run &run, const std::vector<HoldoutRow> *holdout,
     net.append(r.net);
     sharpe.append(r.sharpe);
     maxdown.append(r.maxdown);
-    dsr.append(deflated(r.sr, r.skew, r.kurt, r.days, sr0));
+    alphaloom::SharpeMoments mo;
+    mo.sr = r.sr;
+    mo.skew = r.skew;
+    mo.kurt = r.kurt;
+    mo.t = static_cast<std::size_t>(r.days);
+    dsr.append(alphaloom::deflated_sharpe(mo, trials));
   }
   py::object f64 = np.attr("float64"), i64 = np.attr("int64");
   py::dict columns;
@@ -893,7 +770,7 @@ py::object frame_of(const Run &run, const std::vector<HoldoutRow> *holdout,
     columns["holdout_ic"] = np.attr("array")(hic, "dtype"_a = f64);
     columns["holdout_rank_ic"] = np.attr("array")(hr, "dtype"_a = f64);
     columns["holdout_days"] = np.attr("array")(hd, "dtype"_a = i64);
-    columns["lookahead"] = np.attr("array")(look, "dtype"_a = np.attr("bool_"));
+    columns["lookahead"] = pd.attr("array")(look, "dtype"_a = "boolean");
   }
   return pd.attr("DataFrame")(columns);
 }
@@ -1050,13 +927,13 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
   cfg.n_fields = static_cast<std::int64_t>(py::len(self.attr("fields")));
   py::object seed = seed_of(a.seed);
 
-  // In-sample data: the dates before the hold-out.
-  const std::optional<Split> split = holdout_split(a.holdout, a.data1);
-  py::object data_in = a.data1, price_in = a.price1;
-  if (split) {
-    data_in = a.data1.attr("iloc")[py::slice(0, static_cast<py::ssize_t>(split->first), 1)];
-    py::object mask = a.price1.attr("index").attr("__lt__")(split->date);
-    price_in = a.price1.attr("loc")[mask];
+  // In-sample data: the dates before the hold-out, cut as mine cuts them.
+  const py::object holdout_at = holdout_position(a.holdout, a.data1);
+  py::object data_in = a.data1, price_in = a.price1, holdout_date = py::none();
+  if (!holdout_at.is_none()) {
+    holdout_date = a.data1.attr("index")[holdout_at];
+    data_in = a.data1.attr("loc")[a.data1.attr("index").attr("__lt__")(holdout_date)];
+    price_in = a.price1.attr("loc")[a.price1.attr("index").attr("__lt__")(holdout_date)];
   }
   Market market = prepare_checked_market(data_in, price_in, a.zz500);
   const OperatorTable table = operator_table(self);
@@ -1191,19 +1068,19 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
 
   const std::vector<std::size_t> best = run.ranked(keep);
   std::vector<HoldoutRow> held;
-  if (split) {
-    Market whole = prepare_market(a.data1, a.price1, a.zz500);
+  if (!holdout_at.is_none()) {
+    const MiningData data = prepare_mining_data(a.data1, a.price1, a.zz500, holdout_at);
     register_operators(mod, self);
     for (std::size_t k : best)
-      held.push_back(holdout_row(mod, self, table, run.texts[k], whole, market, split->first, scoring));
+      held.push_back(holdout_row(mod, self, table, run.texts[k], data, scoring));
   }
-  py::object frame = frame_of(run, split ? &held : nullptr, best);
+  py::object frame = frame_of(run, holdout_at.is_none() ? nullptr : &held, best);
   py::object attrs = frame.attr("attrs");
   attrs["seed"] = seed;
   attrs["path"] = file.path();
   attrs["history"] = history;
   attrs["evaluations"] = run.records.size();
-  attrs["holdout"] = split ? split->date : py::none();
+  attrs["holdout"] = holdout_date;
   attrs["data_sent"] = evaluator->data_sent;
   attrs["subtree_hits"] = evaluator->subtree_hits;
   attrs["walk_seconds"] = evaluator->walk_seconds;

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <vector>
 
+#include "common/sharpe_inference.hpp"
 #include "common/stats.hpp"
+#include "factorsearch/selection_checks.hpp"
 
 namespace factorsearch {
 
@@ -43,22 +45,17 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
   if (!summary) return out;
   out.row = *summary;
 
-  std::size_t spread_days = 0, ic_days = 0;
+  const TradedDays days = traded_days(n_dates);
+  out.dispersion = dispersion_share(panel, n_stocks, days.first, days.end);
+  out.ok = disperse_enough(out.dispersion);
+  if (!out.ok) return out;
+
+  std::size_t ic_days = 0;
   double ic_sum = 0.0;
   Cells cells;
   stats::RankScratch scratch;
   for (std::size_t t : legs.t) {
-    // Dispersion over every eligible value of the day, forward return or not.
-    const double *row = view.factor_row(t);
-    double first = stats::kNaN;
-    bool spread = false;
-    for (std::size_t j = 0; j < n_stocks && !spread; ++j) {
-      if (!is_eligible(row[j])) continue;
-      if (std::isnan(first)) first = row[j];
-      spread = row[j] != first;
-    }
-    spread_days += spread;
-    if (measure == Measure::None) continue;
+    if (measure == Measure::None) break;
     eligible_cells(view, t, 1, cells);
     double ic;
     if (measure == Measure::IC) {
@@ -74,16 +71,14 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
     ic_sum += ic;
     ++ic_days;
   }
-  out.dispersion = static_cast<double>(spread_days) / static_cast<double>(out.days);
   out.ic = ic_days ? ic_sum / static_cast<double>(ic_days) : stats::kNaN;
 
   std::vector<double> cleaned = legs.ret;
   clean_returns(cleaned);
-  const stats::Moments mo = stats::moments(cleaned);
-  out.sr = mo.mean / mo.sample_std;
+  const alphaloom::SharpeMoments mo = alphaloom::sharpe_moments(cleaned);
+  out.sr = mo.sr;
   out.skew = mo.skew;
-  out.kurt = mo.kurtosis;
-  out.ok = out.dispersion >= kMinDispersionShare;
+  out.kurt = mo.kurt;
   return out;
 }
 

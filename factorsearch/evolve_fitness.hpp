@@ -13,20 +13,16 @@
 
 namespace factorsearch {
 
-// A formula counts only when its factor separates stocks: on at least this share of the back-test
-// days, its eligible values hold two or more distinct numbers.
-inline constexpr double kMinDispersionShare = 0.5;
-
 enum class Measure { RankIC, IC, None };
 
 struct InSample {
-  bool ok = false;     // at least one back-test day and the dispersion rule met
+  bool ok = false;     // at least one back-test day and the dispersion rule (selection_checks.hpp)
   Summary row{};       // net value, sharp, maxdown: the f / f1 row of these dates
   double ic = 0.0;     // mean daily IC (Measure::IC) or rank IC (Measure::RankIC); NaN: no day
   std::size_t days = 0;
   double dispersion = 0.0;  // share of back-test days with dispersion
-  // Daily returns (missing as 0): per-day Sharpe mean / std (ddof 1), population skewness and
-  // kurtosis (3 for a normal).
+  // Daily returns as the Sharpe inference reads them (sharpe_inference.hpp): per-day Sharpe
+  // mean / std (ddof 1), population skewness and kurtosis; NaN for a flat series.
   double sr = 0.0, skew = 0.0, kurt = 0.0;
 };
 

@@ -16,7 +16,7 @@ inline constexpr std::array<const char *, 5> kFieldNames{"open", "high", "low", 
 
 // What does not change between attempts over the same data.
 struct Market {
-  py::object index;  // data1's date index
+  py::object index;  // the date index of the stock frames (data1)
   py::list codes;    // the universe, in order
   std::size_t m = 0;
   // The usual layout (float64 fields under (code, field) columns): per field, the forward-filled
@@ -33,7 +33,8 @@ struct Market {
   std::size_t n_stocks() const { return m; }
 };
 
-// Raises KeyError with a clear message when a code, a field or a price column is missing.
+// `frames`, `prices`, `universe`: FactorSearch's data1, price1 and zz500. Raises KeyError with a
+// clear message (naming those) when a code, a field or a price column is missing.
 Market prepare_market(py::handle frames, py::handle prices, py::handle universe);
 
 }  // namespace factorsearch

@@ -1,5 +1,11 @@
 #include "factorsearch/mine.hpp"
 #include "factorsearch/executor_parts.hpp"
+#include "factorsearch/backtest.hpp"
+#include "factorsearch/mine_scoring.hpp"
+#include "factorsearch/result_table.hpp"
+#include "factorsearch/validity.hpp"
+#include "common/sharpe_inference.hpp"
+#include "factorsearch/tree_walk.hpp"
 #include "factorsearch/panel_forms.hpp"
 
 #include <algorithm>
@@ -43,19 +49,20 @@ class Seeder {
   py::object seed_, seq_, random_, from_bytes_;
 };
 
-// An attempt as f/f1 runs it, without printing, drawing from `randint`.
-py::object silent_attempt(py::handle mod, py::handle miner, const Market &market,
-                          std::int64_t legs, bool hedged, py::handle randint) {
+// An attempt as f/f1 runs it on the in-sample data, without printing, drawing from `randint`:
+// the scored row (mine_scoring.hpp), or an empty tuple for a miss.
+py::tuple silent_attempt(py::handle mod, py::handle miner, const MiningData &data,
+                         std::int64_t legs, bool hedged, py::handle randint) {
   register_operators(mod, miner);
   Drawn drawn = draw(miner, randint);
   py::str text = miner.attr("fuctions")(drawn.list);
   try {
-    return score_program(mod, miner, drawn, text, market, legs, hedged);
+    return score_formula(mod, miner, drawn, text, data, legs, hedged);
   } catch (py::error_already_set &e) {
     if (!is_miss(e)) throw;
   } catch (const std::exception &) {
   }
-  return py::none();
+  return py::tuple();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -77,12 +84,16 @@ struct Job {
   }
 };
 
-// The call's data as it travels: the tuple (data1, price1, universe as a list).
-py::tuple pack_market(py::handle frames, py::handle prices, py::handle universe) {
-  return py::make_tuple(frames, prices, py::list(py::reinterpret_borrow<py::object>(universe)));
+// The call's data as it travels: the tuple (data1, price1, universe as a list, position of the
+// first hold-out date or None).
+py::tuple pack_market(py::handle frames, py::handle prices, py::handle universe,
+                      py::handle holdout_at) {
+  return py::make_tuple(frames, prices, py::list(py::reinterpret_borrow<py::object>(universe)),
+                        holdout_at);
 }
-Market unpack_market(py::handle data) {
-  return prepare_market(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)]);
+MiningData unpack_market(py::handle data) {
+  return prepare_mining_data(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)],
+                             data[py::int_(3)]);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -93,11 +104,11 @@ py::dict worker_cache(py::handle mod) {
   return mod.attr(kCacheName);
 }
 
-void free_market(void *p) { delete static_cast<Market *>(p); }
+void free_market(void *p) { delete static_cast<MiningData *>(p); }
 
 py::object cache_market(py::handle mod, py::handle token, py::handle data) {
   py::dict cache = worker_cache(mod);
-  auto *market = new Market(unpack_market(data));
+  auto *market = new MiningData(unpack_market(data));
   py::capsule held(static_cast<void *>(market), &free_market);
   py::list entry;
   entry.append(held);
@@ -203,22 +214,40 @@ class Progress {
   double start_ = 0, last_ = 0;
 };
 
-// The rows committed so far, in attempt order, and their file.
+py::object as_row(py::handle text, py::handle net, py::handle sharpe, py::handle max_drawdown) {
+  py::list row;
+  row.append(text);
+  row.append(net);
+  row.append(sharpe);
+  row.append(max_drawdown);
+  return row;
+}
+
+// The rows committed so far, in attempt order, their .npy file and the table of every column
+// beside it. The table is rewritten at most every kTableSeconds while rows arrive (it takes
+// every row's deflated Sharpe anew) and once more when the call ends, however it ends.
 struct Results {
-  Results(std::int64_t wanted, Progress &progress) : wanted(wanted), progress(progress) {}
+  static constexpr double kTableSeconds = 2.0;
+  Results(std::int64_t wanted, Progress &progress, const std::string &directory,
+          bool holdout)
+      : wanted(wanted), progress(progress), file(directory), table(file.path()),
+        holdout(holdout) {}
 
   bool full() const { return found() >= wanted; }
   std::int64_t found() const { return static_cast<std::int64_t>(attempts.size()); }
 
-  void commit(std::int64_t attempt, py::handle row) {
-    add(attempt, row);
+  void commit(std::int64_t attempt, py::handle scored) {
+    add(attempt, scored);
     publish();
   }
 
   // Rows that arrive together (one chunk's) are added, then saved in one rewrite and printed:
   // a rewrite costs an fsync, several milliseconds, which would bound a pool's throughput.
-  void add(std::int64_t attempt, py::handle row) {
+  void add(std::int64_t attempt, py::handle scored) {
+    py::object row = as_row(scored[py::int_(kText)], scored[py::int_(kNet)],
+                            scored[py::int_(kSharpe)], scored[py::int_(kMaxDrawdown)]);
     rows.append(row);
+    this->scored.append(scored);
     attempts.push_back(attempt);
     unpublished.append(row);
   }
@@ -229,33 +258,33 @@ struct Results {
     py::list out = std::move(unpublished);
     unpublished = py::list();
     for (py::handle row : out) progress.print_row(row);
+    if (now() - table_saved_at >= kTableSeconds) save_table();
   }
+
+  void save_table();
 
   const std::int64_t wanted;
   Progress &progress;
   ResultFile file;
-  py::list rows, unpublished;
+  ResultTable table;
+  const bool holdout;
+  py::list rows, scored, unpublished;
   std::vector<std::int64_t> attempts;
+  double table_saved_at = -1e300;
+  std::size_t table_rows = static_cast<std::size_t>(-1);
+  py::object seed;
+  std::int64_t attempts_used = 0, data_sent = 0;
 };
 
-py::object as_row(py::handle text, py::handle net, py::handle sharp, py::handle maxdown) {
-  py::list row;
-  row.append(text);
-  row.append(net);
-  row.append(sharp);
-  row.append(maxdown);
-  return row;
-}
-
-// A success as a worker reports it: its attempt and the row the drivers print and save.
+// A success as a worker reports it: its attempt and its scored row (mine_scoring.hpp).
 struct Found {
   std::int64_t attempt;
   py::object row;
 };
 
 // What one chunk gave back: its successes in attempt order and the seconds it took. A worker
-// answers (rows, seconds) with rows (attempt, text, net value, Sharpe value, maxdown); this is
-// the one place that layout is read.
+// answers (rows, seconds) with rows (attempt, scored row of mine_scoring.hpp); this is the one
+// place that layout is read.
 struct ChunkOutcome {
   std::vector<Found> found;
   double seconds = 0;
@@ -263,8 +292,7 @@ struct ChunkOutcome {
   static ChunkOutcome decode(py::handle answer) {
     ChunkOutcome out;
     for (py::handle r : answer[py::int_(0)])
-      out.found.push_back({r[py::int_(0)].cast<std::int64_t>(),
-                           as_row(r[py::int_(1)], r[py::int_(2)], r[py::int_(3)], r[py::int_(4)])});
+      out.found.push_back({r[py::int_(0)].cast<std::int64_t>(), r[py::int_(1)]});
     out.seconds = answer[py::int_(1)].cast<double>();
     return out;
   }
@@ -539,51 +567,142 @@ class ExecutorRun {
   bool own_pool_ = false;
 };
 
-py::object result_frame(const Results &results, py::object seed, std::int64_t attempts,
-                        std::int64_t data_sent) {
+// The result frame of scored rows (mine_scoring.hpp) in attempt order. The deflated Sharpe of
+// each row takes every row as a trial; duplicate_of names the first earlier row ranking the
+// stocks equally on every in-sample day.
+py::object frame_of(py::handle scored, const std::vector<std::int64_t> &attempts, bool holdout) {
   py::module_ np = py::module_::import("numpy");
   py::module_ pd = py::module_::import("pandas");
-  py::list text, net, sharp, maxdown, attempt;
-  for (std::size_t k = 0; k < results.attempts.size(); ++k) {
-    py::object row = results.rows[py::int_(k)];
-    text.append(row[py::int_(0)]);
-    net.append(row[py::int_(1)]);
-    sharp.append(row[py::int_(2)]);
-    maxdown.append(row[py::int_(3)]);
-    attempt.append(results.attempts[k]);
+  const std::size_t n = attempts.size();
+  py::list text, dup;
+  std::vector<double> net(n), sharpe(n), max_drawdown(n), sr(n), dsr(n);
+  std::vector<SharpeMoments> moments(n);
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::int64_t> first_with;
+  auto num = [](py::handle v) { return v.cast<double>(); };
+  for (std::size_t k = 0; k < n; ++k) {
+    py::tuple r = scored[py::int_(k)];
+    text.append(r[kText]);
+    net[k] = num(r[kNet]);
+    sharpe[k] = num(r[kSharpe]);
+    max_drawdown[k] = num(r[kMaxDrawdown]);
+    moments[k] = {num(r[kSr]), num(r[kSkew]), num(r[kKurt]), r[kDays].cast<std::size_t>()};
+    sr[k] = moments[k].sr;
+    auto key = std::make_pair(r[kDigestA].cast<std::uint64_t>(), r[kDigestB].cast<std::uint64_t>());
+    auto [it, fresh] = first_with.emplace(key, attempts[k]);
+    dup.append(fresh ? py::object(py::none()) : py::object(py::int_(it->second)));
   }
-  py::object f64 = np.attr("float64");
+  const double sr0 = alphaloom::expected_max_sharpe(sr);
+  for (std::size_t k = 0; k < n; ++k) dsr[k] = alphaloom::probabilistic_sharpe(moments[k], sr0);
+
+  auto floats = [&](const std::vector<double> &v) {
+    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+  };
   py::dict columns;
   columns["formula"] = pd.attr("Series")(text, "dtype"_a = "object");
-  columns["net_value"] = np.attr("array")(net, "dtype"_a = f64);
-  columns["sharpe"] = np.attr("array")(sharp, "dtype"_a = f64);
-  columns["maxdown"] = np.attr("array")(maxdown, "dtype"_a = f64);
-  columns["attempt"] = np.attr("array")(attempt, "dtype"_a = np.attr("int64"));
+  columns["net_value"] = floats(net);
+  columns["sharpe"] = floats(sharpe);
+  columns["maxdown"] = floats(max_drawdown);
+  columns["attempt"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n), attempts.data());
+  columns["deflated_sharpe"] = floats(dsr);
+  columns["duplicate_of"] = pd.attr("array")(dup, "dtype"_a = "Int64");
+  if (holdout) {
+    const std::pair<const char *, int> figures[] = {
+        {"holdout_net_value", kHoldNet}, {"holdout_sharpe", kHoldSharpe},
+        {"holdout_maxdown", kHoldMaxDrawdown}, {"holdout_ic", kHoldIc},
+        {"holdout_rank_ic", kHoldRankIc}};
+    for (const auto &[name, field] : figures) {
+      std::vector<double> v(n);
+      for (std::size_t k = 0; k < n; ++k) v[k] = num(py::tuple(scored[py::int_(k)])[field]);
+      columns[name] = floats(v);
+    }
+    std::vector<std::int64_t> days(n);
+    py::list look;
+    for (std::size_t k = 0; k < n; ++k) {
+      py::tuple r = scored[py::int_(k)];
+      days[k] = r[kHoldDays].cast<std::int64_t>();
+      look.append(r[kLookahead]);
+    }
+    columns["holdout_days"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n), days.data());
+    columns["lookahead"] = pd.attr("array")(look, "dtype"_a = "boolean");
+  }
   py::object frame = pd.attr("DataFrame")(columns);
-  frame.attr("attrs")["seed"] = seed;
-  frame.attr("attrs")["path"] = results.file.path();
-  frame.attr("attrs")["attempts"] = attempts;
-  frame.attr("attrs")["data_sent"] = data_sent;
+  py::object trials = floats(sr);
+  frame.attr("attrs")["trial_sharpes"] = trials;
   return frame;
 }
 
-py::object empty_frame(py::object seed) {
-  py::module_ pd = py::module_::import("pandas");
-  py::module_ np = py::module_::import("numpy");
-  py::dict columns;
-  columns["formula"] = pd.attr("Series")(py::list(), "dtype"_a = "object");
-  for (const char *name : {"net_value", "sharpe", "maxdown"})
-    columns[name] = np.attr("array")(py::list(), "dtype"_a = np.attr("float64"));
-  columns["attempt"] = np.attr("array")(py::list(), "dtype"_a = np.attr("int64"));
-  py::object frame = pd.attr("DataFrame")(columns);
+void Results::save_table() {
+  table_saved_at = now();
+  if (table_rows == attempts.size()) return;
+  table_rows = attempts.size();
+  table.save(frame_of(scored, attempts, holdout));
+}
+
+py::object result_frame(Results &results, py::object seed, std::int64_t attempts,
+                        std::int64_t data_sent, py::object holdout_date) {
+  py::object frame = frame_of(results.scored, results.attempts, results.holdout);
+  frame.attr("attrs")["seed"] = seed;
+  frame.attr("attrs")["path"] = results.file.path();
+  frame.attr("attrs")["table"] = results.table.path();
+  frame.attr("attrs")["attempts"] = attempts;
+  frame.attr("attrs")["data_sent"] = data_sent;
+  frame.attr("attrs")["holdout"] = holdout_date;
+  return frame;
+}
+
+py::object empty_frame(py::object seed, bool holdout, py::object holdout_date) {
+  py::object frame = frame_of(py::list(), {}, holdout);
   frame.attr("attrs")["seed"] = seed;
   frame.attr("attrs")["path"] = py::none();
+  frame.attr("attrs")["table"] = py::none();
   frame.attr("attrs")["attempts"] = 0;
   frame.attr("attrs")["data_sent"] = 0;
+  frame.attr("attrs")["holdout"] = holdout_date;
   return frame;
 }
 
 }  // namespace
+
+// The position of the first hold-out date in data1 (None without a hold-out): a date (anything
+// pd.Timestamp takes on a date index) or a fraction in (0, 1) of the dates, from the end.
+// Refused before any work when either side is too short to back-test.
+py::object holdout_position(py::handle holdout, py::handle data1) {
+  if (holdout.is_none()) return py::none();
+  py::module_ pd = py::module_::import("pandas");
+  py::object index = data1.attr("index");
+  const std::size_t n = py::len(index);
+  std::size_t at;
+  const bool number = !PyBool_Check(holdout.ptr()) &&
+                      py::isinstance(holdout, py::module_::import("numbers").attr("Real"));
+  if (PyBool_Check(holdout.ptr()))
+    raise(PyExc_TypeError, "holdout must be a date or a fraction in (0, 1), got a bool");
+  if (number) {
+    const double frac = to_double(holdout);
+    if (!(frac > 0.0 && frac < 1.0))
+      raise(PyExc_ValueError,
+            format("holdout as a number is a fraction of the dates in (0, 1), got {!r}", holdout));
+    const auto kept = static_cast<std::size_t>(std::llround(frac * static_cast<double>(n)));
+    at = n - std::max<std::size_t>(1, std::min(kept, n));
+  } else {
+    py::object when = date_key(index, holdout, "holdout");
+    at = index.attr("searchsorted")(when, "side"_a = "left").cast<std::size_t>();
+  }
+  const std::size_t held = n - at;
+  if (at < kMinDates)
+    raise(PyExc_ValueError,
+          format("the in-sample part before the hold-out has {} dates; mining needs at least {} "
+                 "(data1 has {} dates, {} .. {})",
+                 at, kMinDates, n, n ? py::object(index[py::int_(0)]) : py::object(py::none()),
+                 n ? py::object(index[py::int_(n - 1)]) : py::object(py::none())));
+  if (held < 3)
+    raise(PyExc_ValueError,
+          format("the hold-out has {} dates; it needs at least 3 (one back-test day and the two "
+                 "dates it trades on); data1 ends {}",
+                 held, index[py::int_(n - 1)]));
+  return py::int_(at);
+}
 
 void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads) {
   py::module_ signal = py::module_::import("signal");
@@ -604,7 +723,7 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
     return py::none();
   else
     entry = cache_market(mod, job.token, data);
-  const Market &market = *entry[py::int_(0)].cast<py::capsule>().get_pointer<Market>();
+  const MiningData &market = *entry[py::int_(0)].cast<py::capsule>().get_pointer<MiningData>();
   if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, job.operators);
   py::object miner = entry[py::int_(1)];
   Seeder seeder(job.seed);
@@ -613,10 +732,8 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
   py::list rows;
   for (std::int64_t i = start; i < stop; ++i) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    py::object row = silent_attempt(mod, miner, market, job.legs, job.hedged, seeder.randint(i));
-    if (!row.is_none())
-      rows.append(py::make_tuple(i, row[py::int_(0)], row[py::int_(1)], row[py::int_(2)],
-                                 row[py::int_(3)]));
+    py::tuple row = silent_attempt(mod, miner, market, job.legs, job.hedged, seeder.randint(i));
+    if (row.size() > 0) rows.append(py::make_tuple(i, row));
   }
   return py::make_tuple(rows, now() - t0);
 }
@@ -624,7 +741,8 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
 py::object mine(py::handle mod, py::object self, py::handle frames, py::handle prices,
                 py::handle universe, py::handle wanted_arg, py::handle legs_arg,
                 py::handle long_only, py::handle seed, py::handle n_jobs, py::handle executor,
-                py::handle max_attempts, py::handle progress) {
+                py::handle max_attempts, py::handle progress, py::handle holdout,
+                py::handle directory) {
   // Every argument is checked before any work, named as the caller wrote it.
   const std::int64_t wanted = whole_number(wanted_arg, "ct", 0);
   const std::int64_t legs = whole_number(legs_arg, "l", 1);
@@ -637,46 +755,75 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
                            "Client, got " + type_name(executor));
   if (!progress.is_none() && !PyBool_Check(progress.ptr()))
     raise(PyExc_ValueError, format("progress must be True, False or None, got {!r}", progress));
+  std::string folder = "factors";
+  if (!directory.is_none())
+    folder = py::str(py::module_::import("os").attr("fspath")(directory)).cast<std::string>();
   const bool hedged = !py::reinterpret_borrow<py::object>(long_only).cast<bool>();
   py::object seed_value = seed_of(seed);
+  const bool with_holdout = !holdout.is_none();
+  py::object at = py::none(), holdout_date = py::none();
+  if (with_holdout) {
+    check_dates_and_codes(frames, prices, universe);
+    at = holdout_position(holdout, frames);
+    holdout_date = frames.attr("index")[at];
+  }
 
   if (wanted == 0) {
     py::module_::import("random").attr("randint")(0, 999);  // the run number, as the drivers do
-    return empty_frame(seed_value);
+    return empty_frame(seed_value, with_holdout, holdout_date);
   }
-  Market market = prepare_checked_market(frames, prices, universe);
+  MiningData market;
+  if (with_holdout) {
+    market = prepare_mining_data(frames, prices, universe, at);
+    if (market.sample.n_stocks() < 2)
+      raise(PyExc_ValueError,
+            format("the universe needs at least two stocks, got {}", market.sample.n_stocks()));
+  } else {
+    market.sample = prepare_checked_market(frames, prices, universe);
+  }
   Seeder seeder(seed_value);
   Progress bar(progress, wanted, limit);
-  Results results(wanted, bar);
+  Results results(wanted, bar, folder, with_holdout);
   py::module_::import("warnings").attr("filterwarnings")("ignore");
 
   std::int64_t used = 0, data_sent = 0;
-  if (jobs == 1 && executor.is_none()) {
-    std::int64_t i = 0;
-    for (; i < limit && !results.full(); ++i) {
-      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-      py::object row = silent_attempt(mod, self, market, legs, hedged, seeder.randint(i));
-      if (!row.is_none()) results.commit(i, row);
-      bar.advance(1, results.found());
-    }
-    used = i;
-  } else {
-    Job job{py::module_::import("uuid").attr("uuid4")().attr("hex"), travelling_operators(self),
-            hedged, legs, seed_value};
-    ExecutorRun run(mod, self, results, seeder, std::move(job),
-                    pack_market(frames, prices, universe), limit);
-    if (jobs > 1) {
-      used = run.run_own_pool(jobs);
-    } else if (is_dask_client(executor)) {
-      used = run.run_dask(executor, executor.attr("get_executor")("pure"_a = false));
-    } else if (py::hasattr(executor, "_client") && is_dask_client(executor.attr("_client"))) {
-      used = run.run_dask(executor.attr("_client"), py::reinterpret_borrow<py::object>(executor));
+  try {
+    if (jobs == 1 && executor.is_none()) {
+      std::int64_t i = 0;
+      for (; i < limit && !results.full(); ++i) {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        py::tuple row = silent_attempt(mod, self, market, legs, hedged, seeder.randint(i));
+        if (row.size() > 0) results.commit(i, row);
+        bar.advance(1, results.found());
+      }
+      used = i;
     } else {
-      used = run.run_generic(py::reinterpret_borrow<py::object>(executor));
+      Job job{py::module_::import("uuid").attr("uuid4")().attr("hex"), travelling_operators(self),
+              hedged, legs, seed_value};
+      ExecutorRun run(mod, self, results, seeder, std::move(job),
+                      pack_market(frames, prices, universe, at), limit);
+      if (jobs > 1) {
+        used = run.run_own_pool(jobs);
+      } else if (is_dask_client(executor)) {
+        used = run.run_dask(executor, executor.attr("get_executor")("pure"_a = false));
+      } else if (py::hasattr(executor, "_client") && is_dask_client(executor.attr("_client"))) {
+        used = run.run_dask(executor.attr("_client"), py::reinterpret_borrow<py::object>(executor));
+      } else {
+        used = run.run_generic(py::reinterpret_borrow<py::object>(executor));
+      }
+      data_sent = run.data_sent();
     }
-    data_sent = run.data_sent();
+  } catch (...) {
+    // The table follows the .npy even when the call ends early (Ctrl-C, a dead worker).
+    try {
+      py::error_scope keep;
+      results.save_table();
+    } catch (...) {
+    }
+    throw;
   }
   bar.close();
-  return result_frame(results, seed_value, used, data_sent);
+  results.save_table();
+  return result_frame(results, seed_value, used, data_sent, holdout_date);
 }
 }  // namespace factorsearch

@@ -225,7 +225,7 @@ def test_holdout_columns_score_the_dates_after_the_split(market, in_tmp):
     data1, price1, codes = market
     df = FactorSearch(OPS).evolve(data1, price1, codes, L, holdout=0.25, **SMALL)
     n = len(data1)
-    h = n - int(np.ceil(0.25 * n))
+    h = n - round(0.25 * n)
     assert df.attrs["holdout"] == data1.index[h]
     assert (df["holdout_days"] == n - 2 - h).all() and not df["lookahead"].any()
     miner = FactorSearch(OPS)

@@ -36,6 +36,21 @@ def named_operators(monkeypatch):
         monkeypatch.setattr(factorsearch, fn.__name__, fn, raising=False)
 
 
+def npy_files():
+    """The result files under factors/ (each has its .csv table beside it)."""
+    names = os.listdir("factors")
+    assert {n[:-4] for n in names if n.endswith(".csv")} == {n[:-4] for n in names if n.endswith(".npy")}
+    return [n for n in names if n.endswith(".npy")]
+
+
+def disperses(panel):
+    """The miner's dispersion rule: at least two distinct eligible values (present, not 0 or 1)
+    on at least half of the back-test days."""
+    days = panel.iloc[150:len(panel) - 2]
+    eligible = days.where(days.notna() & (days != 0) & (days != 1))
+    return (eligible.nunique(axis=1) >= 2).mean() >= 0.5
+
+
 def saved(frame):
     return np.load(frame.attrs["path"])
 
@@ -82,18 +97,20 @@ def test_attempt_i_is_f_drawing_from_its_own_generator(market, in_tmp, capture_s
     fs = FactorSearch(OPS)
     frame = fs.mine(data1, price1, codes, 4, L, long_only=long_only, seed=SEED, progress=False)
     printed = capture_stdout()
-    assert list(frame.columns) == ["formula", "net_value", "sharpe", "maxdown", "attempt"]
+    assert list(frame.columns) == ["formula", "net_value", "sharpe", "maxdown", "attempt",
+                                   "deflated_sharpe", "duplicate_of"]
     assert frame.attrs["seed"] == SEED and frame["attempt"].is_monotonic_increasing
     assert len(printed) == 4 and saved(frame).shape == (4, 4)
-    # Misses are skipped: every attempt before the last row either failed or is a row.
+    # Misses are skipped: every attempt before the last row either failed, lacks dispersion or
+    # is a row.
     expected = []
     for i in range(frame["attempt"].iloc[-1] + 1):
         random.seed(attempt_seed(SEED, i))
         row = (fs.f1 if long_only else fs.f)(data1, price1, codes, L)
-        if row is not None:
+        if row is not None and disperses(fs.factor(row[0], data1, codes)):
             expected.append([i] + row)
     capture_stdout()
-    got = [[a, t, n, s, m] for t, n, s, m, a in frame.itertuples(index=False)]
+    got = [[a, t, n, s, m] for t, n, s, m, a, *_ in frame.itertuples(index=False)]
     assert [r[:2] for r in got] == [r[:2] for r in expected]
     np.testing.assert_array_equal(np.array([r[2:] for r in got], float),
                                   np.array([r[2:] for r in expected], float))
@@ -133,7 +150,7 @@ def test_ctrl_c_leaves_a_complete_file_and_no_workers(market, in_tmp, capture_st
                 data1, price1, codes, 10_000, L, seed=1, n_jobs=n_jobs, progress=False)
     finally:
         timer.cancel()
-    (name,) = os.listdir("factors")
+    (name,) = npy_files()
     rows = np.load(os.path.join("factors", name))
     assert rows.shape[1] == 4
     in_file = [str([str(r[0]), float(r[1]), float(r[2]), float(r[3])]) for r in rows]
@@ -150,7 +167,7 @@ def test_a_worker_that_dies_names_its_attempt(market, in_tmp, capture_stdout, mo
             data1, price1, codes, 50, L, seed=2, n_jobs=2, progress=False)
     culprit = int(re.search(r"attempt (\d+)", str(err.value)).group(1))
     assert no_children()
-    (name,) = os.listdir("factors")
+    (name,) = npy_files()
     assert np.load(os.path.join("factors", name)).shape[0] <= culprit
     # The same draws with a harmless operator in its place: the named attempt is the first one
     # that calls it.
@@ -169,7 +186,7 @@ def test_dask_workers_that_die_end_the_call_with_an_error(market, in_tmp, captur
     with pytest.raises(RuntimeError, match=r"worker process died during attempt 0 \("):
         FactorSearch([["np.add", 2], ["killer", 1]]).mine(
             data1, price1, codes, 5, L, seed=5, executor=dask_client, progress=False)
-    (name,) = os.listdir("factors")
+    (name,) = npy_files()
     assert np.load(os.path.join("factors", name)).shape == (0, 4)
 
 
@@ -226,5 +243,5 @@ def test_no_factor_wanted_returns_an_empty_frame_and_no_file(market, in_tmp):
     data1, price1, codes = market
     frame = FactorSearch(OPS).mine(data1, price1, codes, 0, L, seed=9)
     assert frame.empty and list(frame.dtypes.astype(str)) == [
-        "object", "float64", "float64", "float64", "int64"]
+        "object", "float64", "float64", "float64", "int64", "float64", "Int64"]
     assert frame.attrs["path"] is None and os.listdir(in_tmp) == []
