@@ -41,7 +41,7 @@ def run(data1, price1, codes):
     print(f"  {'rank IC':>8} {'deflated':>9} {'hold-out':>9}  formula")
     print(f"  {'in-sample':>8} {'Sharpe':>9} {'rank IC':>9}")
     for _, row in hof.head(5).iterrows():
-        flag = "  (look-ahead!)" if row["lookahead"] else ""
+        flag = "  (look-ahead!)" if pd.notna(row["lookahead"]) and row["lookahead"] else ""
         print(f"  {row['fitness']:>+8.4f} {row['deflated_sharpe']:>9.3f} "
               f"{row['holdout_rank_ic']:>+9.4f}  {row['formula']}{flag}")
     agree = (hof["holdout_rank_ic"] * hof["fitness"] > 0).mean()
