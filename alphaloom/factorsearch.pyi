@@ -123,6 +123,28 @@ def from_long(
 ) -> tuple[pd.DataFrame, pd.DataFrame, list[Any]]:
     """(data1, price1, zz500) from a long table with one row per date and code."""
 
+def window_features(
+    data1: pd.DataFrame,
+    zz500: Sequence[Any],
+    window: int = 20,
+    fields: Sequence[str] = ("open", "high", "low", "close", "volume"),
+    price1: pd.DataFrame | None = None,
+    label: str = "rank",
+) -> pd.DataFrame:
+    """The forecasters' (datetime, instrument) frame of scaled windows, with the forward-return label."""
+
+def split_dates(
+    frame: pd.DataFrame,
+    valid_start: Any,
+    test_start: Any,
+    test_end: Any = None,
+    horizon: int = 2,
+) -> tuple[str, str, str]:
+    """(train, valid, test) selector texts splitting a dated frame chronologically, purged by horizon."""
+
+def check_split(frame: pd.DataFrame, train: Any, test: Any, horizon: int = 2) -> None:
+    """ValueError when the test rows overlap the training dates plus the label horizon."""
+
 class BuiltinOperator:
     """A built-in operator: over the whole panel in a formula, on one Series when time-series."""
 

@@ -95,10 +95,16 @@ class DataDelivery {
     return shared_ && py::str(shared_.attr("status")).cast<std::string>() != "finished";
   }
 
-  // The workers holding the data died: broadcast it again. False once that happened too often.
+  // The workers holding the data died: broadcast it again. False once that happened too often,
+  // or when the cluster takes it nowhere (all its workers are gone or still restarting).
   bool broadcast_again(std::int64_t holders) {
     if (++losses_ > kDataLosses) return false;
-    scatter();
+    try {
+      scatter();
+    } catch (py::error_already_set &e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      return false;
+    }
     sent_ += holders;
     return true;
   }

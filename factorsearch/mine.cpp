@@ -9,13 +9,24 @@
 #include "factorsearch/panel_forms.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <map>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -98,6 +109,38 @@ MiningData unpack_market(py::handle data) {
 
 // ---------------------------------------------------------------------------------------------
 // Worker side
+
+// A worker of a pool this call owns ends when the process that owns the pool does (killed by
+// kill, timeout or a notebook kernel restart, it cannot shut the pool down, and the workers ignore
+// Ctrl-C). On Linux, for a worker forked by that process, the kernel sends SIGKILL at its death;
+// otherwise (another system, or a worker started by a fork server) a thread watches it.
+void end_with_parent(std::int64_t parent) {
+#ifndef _WIN32
+  if (parent <= 0) return;
+  const pid_t started_by = getppid();
+  const auto owner = static_cast<pid_t>(parent);
+#ifdef __linux__
+  if (started_by == owner && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0) {
+    if (getppid() != started_by) _exit(1);  // it died before the request took effect
+    return;
+  }
+#endif
+  try {
+    std::thread([owner, started_by] {
+      for (;;) {
+        if (getppid() != started_by || (kill(owner, 0) != 0 && errno == ESRCH)) _exit(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      }
+    }).detach();
+  } catch (const std::system_error &) {  // no thread to spare: the worker runs unwatched
+  }
+#else
+  (void)parent;
+#endif
+}
+
+// This process's pid, for the initializer of the pools it owns.
+std::int64_t own_pid() { return py::module_::import("os").attr("getpid")().cast<std::int64_t>(); }
 
 py::dict worker_cache(py::handle mod) {
   if (!py::hasattr(mod, kCacheName)) py::setattr(mod, kCacheName, py::dict());
@@ -350,42 +393,54 @@ class OrderedCommit {
   std::map<std::int64_t, Held> waiting_;
 };
 
-// Which attempt took a worker down: the chunks that were out, one attempt at a time in attempt
-// order, on a fresh one-process pool here, whatever executor ran them (attempts are
-// reproducible, so it dies again; a death this machine does not repeat leaves -1).
+// What replaying the chunks that were out when a worker died gave: the attempt that takes a worker
+// down (-1 when none did within kDiagnoseAtMost attempts, or the replay stopped on another
+// error) and the successes of every attempt replayed before it, one attempt per entry.
+struct Replay {
+  std::int64_t culprit = -1;
+  std::vector<std::pair<Chunk, std::vector<Found>>> before;
+};
+
+// Which attempt took a worker down, and what the attempts before it found: the chunks that were
+// out, one attempt at a time in attempt order, on a fresh one-process pool here, whatever
+// executor ran them (attempts are reproducible, so it dies again; a death this machine does not
+// repeat finds no culprit).
 class CrashDiagnosis {
  public:
   CrashDiagnosis(py::handle mod, const Job &job, const py::object &data)
       : mod_(mod), job_(job), data_(data) {}
 
-  std::int64_t culprit(std::vector<Chunk> chunks) const {
+  Replay replay(std::vector<Chunk> chunks) const {
     std::sort(chunks.begin(), chunks.end());
     py::object pool = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
         "max_workers"_a = 1, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a = py::make_tuple(job_.token, data_, kernel_threads(1)));
-    std::int64_t found = -1;
+        "initargs"_a = py::make_tuple(job_.token, data_, kernel_threads(1), own_pid()));
+    Replay out;
     try {
-      found = replay(pool, chunks);
+      replay_on(pool, chunks, out);
     } catch (...) {
       terminate_pool(pool);
       throw;
     }
     terminate_pool(pool);
-    return found;
+    return out;
   }
 
  private:
-  std::int64_t replay(py::handle pool, const std::vector<Chunk> &chunks) const {
+  void replay_on(py::handle pool, const std::vector<Chunk> &chunks, Replay &out) const {
     py::object chunk_fn = mod_.attr("_mine_chunk");
     const py::tuple job = job_.pack();
     std::int64_t tried = 0;
     for (const Chunk &c : chunks)
       for (std::int64_t i = c.start; i < c.stop && tried < kDiagnoseAtMost; ++i, ++tried) {
-        py::object exc =
-            pool.attr("submit")(chunk_fn, job, py::none(), i, i + 1).attr("exception")();
-        if (!exc.is_none() && is_worker_death(exc)) return i;
+        py::object future = pool.attr("submit")(chunk_fn, job, py::none(), i, i + 1);
+        py::object exc = future.attr("exception")();
+        if (!exc.is_none()) {
+          if (is_worker_death(exc)) out.culprit = i;
+          return;
+        }
+        out.before.emplace_back(Chunk{i, i + 1}, ChunkOutcome::decode(future.attr("result")()).found);
       }
-    return -1;
   }
 
   py::handle mod_;
@@ -409,7 +464,8 @@ class ExecutorRun {
   std::int64_t run_own_pool(std::int64_t n_jobs) {
     executor_ = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
         "max_workers"_a = n_jobs, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a = py::make_tuple(job_.token, delivery_.data(), kernel_threads(n_jobs)));
+        "initargs"_a =
+            py::make_tuple(job_.token, delivery_.data(), kernel_threads(n_jobs), own_pid()));
     own_pool_ = true;
     delivery_.by_initializer(n_jobs);
     return run(ChunkSchedule(max_attempts_, n_jobs, 0.5));
@@ -450,11 +506,19 @@ class ExecutorRun {
     return commit_.attempts_used();
   }
 
+  // A pool that broke (a worker died) refuses new work before its futures say so: the refusal
+  // becomes this chunk's failed future, so every death takes the one path through collect.
   void submit(const Chunk &c, bool resend) {
     py::object data = delivery_.for_chunk(resend);
-    schedule_->flights.push_back(
-        {c, executor_.attr("submit")(chunk_fn_, packed_job_, data, c.start, c.stop), false,
-         delivery_.generation()});
+    py::object future;
+    try {
+      future = executor_.attr("submit")(chunk_fn_, packed_job_, data, c.start, c.stop);
+    } catch (py::error_already_set &e) {
+      if (!is_worker_death(e.value())) throw;
+      future = py::module_::import("concurrent.futures").attr("Future")();
+      future.attr("set_exception")(e.value());
+    }
+    schedule_->flights.push_back({c, future, false, delivery_.generation()});
   }
 
   void loop() {
@@ -463,7 +527,8 @@ class ExecutorRun {
     ChunkSchedule &schedule = *schedule_;
     std::int64_t cutoff = -1;  // the wanted-th known success: nothing after it is needed
     while (!results_.full()) {
-      while (cutoff < 0 && schedule.has_room()) submit(schedule.next_chunk(), false);
+      while (cutoff < 0 && !results_.full() && schedule.has_room())
+        submit(schedule.next_chunk(), false);
       if (schedule.flights.empty()) break;
       py::list futures;
       for (const Flight &f : schedule.flights) futures.append(f.future);
@@ -478,10 +543,10 @@ class ExecutorRun {
   }
 
   void collect(Flight &f) {
-    if (f.cancelled) return;
+    if (f.cancelled || results_.full()) return;  // full: a replay after a death completed the run
     if (f.future.attr("cancelled")().cast<bool>()) return executor_cancelled(f);
     py::object exc = f.future.attr("exception")();
-    if (!exc.is_none()) fail(f, exc);
+    if (!exc.is_none()) return chunk_failed(f, exc);
     py::object answer = f.future.attr("result")();
     if (answer.is_none()) return submit(f.chunk, true);  // that worker had no data for this call yet
     ChunkOutcome outcome = ChunkOutcome::decode(answer);
@@ -496,47 +561,56 @@ class ExecutorRun {
     if (!delivery_.broadcast() || f.generation == delivery_.generation()) {
       py::object why = py::module_::import("concurrent.futures").attr("CancelledError")(
           "the executor cancelled the task");
-      if (!delivery_.lost()) fail(f, why);
-      if (!delivery_.broadcast_again(schedule_->workers())) fail(f, why, true);
+      if (!delivery_.lost()) return chunk_failed(f, why);
+      if (!delivery_.broadcast_again(schedule_->workers())) return chunk_failed(f, why, true);
     }
     submit(f.chunk, true);
   }
 
-  [[noreturn]] void fail(const Flight &f, py::object exc, bool died = false) {
+  // A chunk that raised: a worker's death is replayed (worker_died); any other error ends the call.
+  void chunk_failed(const Flight &f, py::object exc, bool died = false) {
     if (py::isinstance(exc, py::module_::import("builtins").attr("KeyboardInterrupt"))) {
       PyErr_SetNone(PyExc_KeyboardInterrupt);
       throw py::error_already_set();
     }
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    const std::string where =
-        died || is_worker_death(exc)
-            ? death_cause(f.chunk)
-            : std::string(format("attempts {} to {} failed in a worker: {!r}", f.chunk.start,
-                                 f.chunk.stop - 1, exc));
+    if (died || is_worker_death(exc)) return worker_died(f.chunk, exc);
+    raise_failure(format("attempts {} to {} failed in a worker: {!r}", f.chunk.start,
+                         f.chunk.stop - 1, exc),
+                  exc);
+  }
+
+  // The chunks that were out are replayed here in attempt order up to the attempt that kills a
+  // worker, and every success before it is committed: the file and the message hold all of them.
+  // When the wanted successes all come before it, the call ends normally, as it would have in one
+  // process.
+  void worker_died(const Chunk &failed, py::object exc) {
+    std::vector<Chunk> out{failed};
+    for (const Flight &f : schedule_->flights)
+      if (!f.cancelled) out.push_back(f.chunk);
+    shut_down(true);
+    Replay replay = diagnosis_.replay(out);
+    for (auto &[chunk, found] : replay.before) commit_.hold(chunk, std::move(found));
+    commit_.commit_ready();
+    if (results_.full()) return;
+    if (replay.culprit < 0) {
+      auto [first, last] = std::minmax_element(out.begin(), out.end());
+      raise_failure(format("a worker process died during one of attempts {} to {}", first->start,
+                           last->stop - 1),
+                    exc);
+    }
+    Drawn drawn = draw(self_, seeder_.randint(replay.culprit));
+    py::str text = self_.attr("fuctions")(drawn.list);
+    raise_failure(format("a worker process died during attempt {} ({})", replay.culprit, text), exc);
+  }
+
+  [[noreturn]] void raise_failure(const std::string &where, py::object cause) {
     std::string msg = format("{}; {} holds the {} factors found before it", where,
                              results_.file.path(), results_.found());
     py::object error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(msg);
-    error.attr("__cause__") = exc;
+    error.attr("__cause__") = cause;
     PyErr_SetObject(PyExc_RuntimeError, error.ptr());
     throw py::error_already_set();
-  }
-
-  // "a worker process died during attempt i (formula)", the attempt found by replaying the
-  // chunks that were out (the failed one first among equals).
-  std::string death_cause(const Chunk &failed) {
-    std::int64_t culprit = failed.size() == 1 ? failed.start : -1;
-    if (culprit < 0) {
-      std::vector<Chunk> out{failed};
-      for (const Flight &f : schedule_->flights) out.push_back(f.chunk);
-      shut_down(true);
-      culprit = diagnosis_.culprit(std::move(out));
-    }
-    if (culprit < 0)
-      return format("a worker process died during one of attempts {} to {}", failed.start,
-                    failed.stop - 1);
-    Drawn drawn = draw(self_, seeder_.randint(culprit));
-    py::str text = self_.attr("fuctions")(drawn.list);
-    return format("a worker process died during attempt {} ({})", culprit, text);
   }
 
   void shut_down(bool stop_now) {
@@ -704,7 +778,9 @@ py::object holdout_position(py::handle holdout, py::handle data1) {
   return py::int_(at);
 }
 
-void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads) {
+void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads,
+                      std::int64_t parent_pid) {
+  end_with_parent(parent_pid);
   py::module_ signal = py::module_::import("signal");
   signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
   cap_kernel_threads(kernel_threads);

@@ -7,6 +7,7 @@
 #include "common/sharpe_inference.hpp"
 #include "factorsearch/backtest.hpp"
 #include "common/stats.hpp"
+#include "factorsearch/operators.hpp"
 #include "factorsearch/selection_checks.hpp"
 
 namespace factorsearch {
@@ -44,6 +45,16 @@ HoldoutFigures holdout_figures(const PanelView &panel, std::size_t first_day, st
   return h;
 }
 
+// Every operator of the program runs as a ufunc, a native kernel or a built-in (or, where its
+// arguments do not allow the panel form, as the same function per stock: still elementwise or
+// windowed over earlier dates).
+bool causal_by_construction(py::handle mod, py::handle miner, const Drawn &drawn) {
+  py::object fc = miner.attr("fc");
+  for (const Element &e : drawn.program)
+    if (e.is_op() && classify(mod, fc[py::int_(e.op)]).kind == OpKind::Other) return false;
+  return true;
+}
+
 }  // namespace
 
 MiningData prepare_mining_data(py::handle data1, py::handle price1, py::handle zz500,
@@ -65,9 +76,19 @@ MiningData prepare_mining_data(py::handle data1, py::handle price1, py::handle z
 py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, const py::str &text,
                         const MiningData &data, std::int64_t legs, bool hedged) {
   const Market &sample = data.sample;
-  std::vector<double> panel;
-  if (!evaluate_panel(mod, miner, drawn, sample, panel)) return py::tuple();
   const std::size_t m = sample.n_stocks(), n = sample.n_dates;
+  std::vector<double> panel, full;
+  // A formula of ufuncs, native kernels and built-ins computes each date from that date and
+  // earlier ones, in the same arithmetic on any number of later dates (the look-ahead tests cover
+  // every one): its in-sample panel is the first rows of the whole-data panel, bit for bit, so
+  // one evaluation serves selection and the hold-out.
+  const bool whole_first = data.has_holdout() && causal_by_construction(mod, miner, drawn);
+  if (whole_first) {
+    if (!evaluate_panel(mod, miner, drawn, *data.whole, full)) return py::tuple();
+    panel.assign(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n * m));
+  } else if (!evaluate_panel(mod, miner, drawn, sample, panel)) {
+    return py::tuple();
+  }
   std::optional<Summary> summary;
   SharpeMoments moments;
   double dispersion = kNoValue;
@@ -105,13 +126,14 @@ py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, co
   // After selection: the whole-data panel gives the hold-out figures, and its in-sample rows
   // against the in-sample panel tell whether a value depended on later dates.
   const Market &whole = *data.whole;
-  std::vector<double> full;
-  bool evaluated = false;
-  try {
-    evaluated = evaluate_panel(mod, miner, drawn, whole, full);
-  } catch (py::error_already_set &e) {
-    if (!e.matches(PyExc_Exception)) throw;
-  } catch (const std::exception &) {
+  bool evaluated = whole_first;
+  if (!whole_first) {
+    try {
+      evaluated = evaluate_panel(mod, miner, drawn, whole, full);
+    } catch (py::error_already_set &e) {
+      if (!e.matches(PyExc_Exception)) throw;
+    } catch (const std::exception &) {
+    }
   }
   HoldoutFigures h;
   py::object lookahead = py::none();

@@ -1,4 +1,5 @@
 // Python module `factorsearch`: FactorSearch, a random miner of daily stock-selection formulas.
+#include "factorsearch/date_splits.hpp"
 #include "factorsearch/drivers.hpp"
 #include "factorsearch/evolve.hpp"
 #include "factorsearch/factor_text.hpp"
@@ -8,6 +9,7 @@
 #include "factorsearch/report_face.hpp"
 #include "factorsearch/ta_kernels.hpp"
 #include "factorsearch/validity.hpp"
+#include "factorsearch/window_features.hpp"
 
 #include <string>
 #include <thread>
@@ -208,10 +210,11 @@ PYBIND11_MODULE(factorsearch, m) {
         py::arg("job"), py::arg("data"), py::arg("start"), py::arg("stop"),
         "Worker side of FactorSearch.mine: attempts [start, stop) of one call.");
   m.def("_mine_worker_init",
-        [mod](py::object token, py::object data, int kernel_threads) {
-          mine_worker_init(mod, token, data, kernel_threads);
+        [mod](py::object token, py::object data, int kernel_threads, std::int64_t parent_pid) {
+          mine_worker_init(mod, token, data, kernel_threads, parent_pid);
         },
         py::arg("token"), py::arg("data"), py::arg("kernel_threads") = 0,
+        py::arg("parent_pid") = 0,
         "Process-pool initializer of FactorSearch.mine.");
   {
     py::options o;
@@ -304,5 +307,38 @@ PYBIND11_MODULE(factorsearch, m) {
           "(data1, price1, zz500) from a long table with one row per date and code and the "
           "fields open, high, low, close, volume (names case-insensitive). Dates and codes "
           "sorted; missing stock-days stay NaN.");
+    m.def("window_features", &window_features_frame, py::arg("data1"), py::arg("zz500"),
+          py::arg("window") = 20,
+          py::arg("fields") = py::make_tuple("open", "high", "low", "close", "volume"),
+          py::arg("price1") = py::none(), py::arg("label") = "rank",
+          "window_features(data1, zz500, window=20, fields=('open', 'high', 'low', 'close', "
+          "'volume'), price1=None, label='rank')\n--\n\n"
+          "The forecasters' frame: one float32 row per (datetime, instrument), field k at step t "
+          "in column k*window + t (oldest first), prices over the latest close and volume over "
+          "the latest volume; with price1, a 'label' column holding the forward return the "
+          "back-test trades, (p[t+2] - p[t+1]) / p[t+1], normalised per day ('rank', 'zscore' or "
+          "'raw'). Rows with a non-finite feature are left out (attrs['dropped'] counts them).");
+    m.def("split_dates",
+          [mod](py::object frame, py::object valid_start, py::object test_start,
+                py::object test_end, py::object horizon) {
+            return split_dates(py::reinterpret_borrow<py::module_>(mod), frame, valid_start,
+                               test_start, test_end, horizon);
+          },
+          py::arg("frame"), py::arg("valid_start"), py::arg("test_start"),
+          py::arg("test_end") = py::none(), py::arg("horizon") = 2,
+          "split_dates(frame, valid_start, test_start, test_end=None, horizon=2)\n--\n\n"
+          "(train, valid, test) selector texts splitting a frame with dates as its first index "
+          "level chronologically, e.g. (\".loc[:'2010-02-25']\", ...): train before valid_start, "
+          "valid before test_start, test from test_start (to test_end), the last `horizon` dates "
+          "before each start left out (their labels are returns earned after it).");
+    m.def("check_split",
+          [mod](py::object frame, py::object train, py::object test, py::object horizon) {
+            check_split(py::reinterpret_borrow<py::module_>(mod), frame, train, test, horizon);
+          },
+          py::arg("frame"), py::arg("train"), py::arg("test"), py::arg("horizon") = 2,
+          "check_split(frame, train, test, horizon=2)\n--\n\n"
+          "ValueError when the test rows (a selector text evaluated after `frame`, as fit does, "
+          "or a frame) hold a date from the first training date to `horizon` dates after the "
+          "last one, where the training labels were earned.");
   }
 }

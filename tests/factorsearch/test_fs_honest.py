@@ -157,6 +157,8 @@ def test_report_over_a_date_range_is_the_back_test_of_those_days(market, start, 
     assert s["sharpe_se"] == pytest.approx(se * 16, rel=1e-9)
     assert s["psr"] == pytest.approx(stats.norm.cdf(sr / se), rel=1e-9)
     assert s["psr"] == pytest.approx(factorsearch.deflated_sharpe(r, []), rel=1e-12)
+    eligible = panel.iloc[days].mask(panel.iloc[days].isin([0, 1]))
+    assert s["dispersion_days"] == pytest.approx((eligible.nunique(axis=1) >= 2).mean())
 
 
 def test_report_range_errors_name_the_data(market):
