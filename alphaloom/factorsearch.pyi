@@ -1,6 +1,6 @@
 """Random search for daily stock-selection formulas, back-tested as long-short or long-only strategies."""
 import os
-from typing import Any, Sequence, TypeVar
+from typing import Any, Callable, Sequence, TypeVar
 
 import pandas as pd
 
@@ -58,6 +58,33 @@ class FactorSearch:
         self, formula: str, data1: pd.DataFrame, zz500: Sequence[Any], cuts: int = 5
     ) -> pd.DataFrame:
         """Per cut date: cells compared, cells changed and the first changed date (NaT: none)."""
+    def evolve(
+        self,
+        data1: pd.DataFrame,
+        price1: pd.DataFrame,
+        zz500: Sequence[Any],
+        l: int,
+        *,
+        generations: int = 20,
+        population: int = 500,
+        fitness: str | Callable[[pd.Series], float] = "rank_ic",
+        long_only: bool = False,
+        holdout: Any = None,
+        tournament: int = 20,
+        p_crossover: float = 0.9,
+        p_subtree: float = 0.01,
+        p_hoist: float = 0.01,
+        p_point: float = 0.01,
+        parsimony: float = 0.001,
+        init_depth: tuple[int, int] = (2, 4),
+        max_depth: int = 6,
+        hall_of_fame: int = 50,
+        seed: int | None = None,
+        n_jobs: int = 1,
+        executor: Any = None,
+        progress: Any = None,
+    ) -> pd.DataFrame:
+        """Genetic search over formulas; the hall of fame, reproducible from seed on any workers."""
     def factor(self, formula: str, data1: pd.DataFrame, zz500: Sequence[Any]) -> pd.DataFrame:
         """The dates x codes float64 DataFrame of a formula text, evaluated as an attempt does."""
 
