@@ -113,8 +113,7 @@ def report(
     start: Any = None,
     end: Any = None,
 ) -> Report:
-    """Back-test statistics of one factor panel (dates x codes), or of a prediction on a
-    (datetime, instrument) index scored on its own dates, on the miner's rules."""
+    """Back-test statistics of a factor panel (dates x codes) or a (datetime, instrument) prediction."""
 
 def deflated_sharpe(returns: Sequence[float], trial_sharpes: Sequence[float]) -> float:
     """P(true Sharpe of returns > the expected best of the trials' per-day Sharpe values)."""
