@@ -122,13 +122,19 @@ Drawn draw(py::handle self, py::handle randint_fn) {
   };
   Drawn drawn;
   drawn.program = draw_program(n_ops, n_features, uniform, arity);
-  for (const Element &e : drawn.program) {
-    if (e.is_op())
-      drawn.list.append(fuc[py::int_(e.op)]);
-    else
-      drawn.list.append(py::int_(e.field));
-  }
+  drawn.list = program_as_list(drawn.program, fuc);
   return drawn;
+}
+
+py::list program_as_list(const Program &program, py::handle fuc) {
+  py::list out;
+  for (const Element &e : program) {
+    if (e.is_op())
+      out.append(fuc[py::int_(e.op)]);
+    else
+      out.append(py::int_(e.field));
+  }
+  return out;
 }
 
 Drawn drawn_from_list(py::handle self, py::handle program) {

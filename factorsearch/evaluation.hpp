@@ -43,6 +43,8 @@ Drawn draw(py::handle self, py::handle randint = py::handle());
 // one complete tree.
 Drawn drawn_from_list(py::handle self, py::handle program);
 py::str render_program(py::handle self, py::handle program);
+// A program as the list handed to Python: entries of `fuc` (shared, not copied) and field indices.
+py::list program_as_list(const Program &program, py::handle fuc);
 
 
 // Evaluates the program over the universe (in panel form where that gives what per-stock

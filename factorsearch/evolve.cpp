@@ -193,9 +193,7 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
   } catch (const std::exception &) {
     return py::none();
   }
-  py::list fuc = miner.attr("fuc");
-  for (const Element &e : drawn.program)
-    drawn.list.append(e.is_op() ? py::object(fuc[py::int_(e.op)]) : py::object(py::int_(e.field)));
+  drawn.list = program_as_list(drawn.program, miner.attr("fuc"));
   if (ws.memo.enabled()) {
     const auto items = render_items(drawn.program, t);
     std::vector<std::string> keys(drawn.program.size());
@@ -633,9 +631,7 @@ HoldoutRow holdout_row(py::handle mod, py::handle miner, const OperatorTable &t,
   HoldoutRow row;
   Drawn drawn;
   drawn.program = parse_formula(text, t.specs, t.fields);
-  py::list fuc = miner.attr("fuc");
-  for (const Element &e : drawn.program)
-    drawn.list.append(e.is_op() ? py::object(fuc[py::int_(e.op)]) : py::object(py::int_(e.field)));
+  drawn.list = program_as_list(drawn.program, miner.attr("fuc"));
   py::tuple r;
   try {
     r = score_formula(mod, miner, drawn, py::str(text), data, s.legs, s.hedged);

@@ -50,12 +50,7 @@ Drawn read_formula(py::handle self, py::handle formula) {
   } catch (const FormulaError &e) {
     raise(PyExc_ValueError, format("cannot read formula {!r}: {}", formula, e.what()));
   }
-  for (const Element &e : drawn.program) {
-    if (e.is_op())
-      drawn.list.append(fuc[py::int_(e.op)]);
-    else
-      drawn.list.append(py::int_(e.field));
-  }
+  drawn.list = program_as_list(drawn.program, fuc);
   return drawn;
 }
 
