@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "factorsearch/backtest.hpp"
+#include "factorsearch/result_table.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -110,22 +111,8 @@ void ResultFile::write_then(const py::object &array, Finish &&finish) {
   py::module_ np = py::module_::import("numpy");
   py::object tmp = py::str(dir_ + "/." + std::to_string(run_) + ".npy." +
                            py::str(os.attr("getpid")()).cast<std::string>() + ".tmp");
-  try {
-    py::object fh = py::module_::import("builtins").attr("open")(tmp, "wb");
-    try {
-      np.attr("save")(fh, array);
-      fh.attr("flush")();
-      os.attr("fsync")(fh.attr("fileno")());
-    } catch (...) {
-      fh.attr("close")();
-      throw;
-    }
-    fh.attr("close")();
-    finish(tmp);
-  } catch (...) {
-    if (os.attr("path").attr("exists")(tmp).cast<bool>()) os.attr("unlink")(tmp);
-    throw;
-  }
+  write_synced(
+      tmp, false, [&](py::handle fh) { np.attr("save")(fh, array); }, [&] { finish(tmp); });
 }
 
 // True when path_ was free and now holds the empty array.

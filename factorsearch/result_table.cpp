@@ -16,13 +16,15 @@ ResultTable::ResultTable(const std::string &npy_path) {
              .cast<std::string>();
 }
 
-void ResultTable::save(py::handle frame) const {
+void write_synced(const py::object &tmp, bool text, const std::function<void(py::handle)> &write,
+                  const std::function<void()> &finish) {
   py::module_ os = py::module_::import("os");
+  py::object open = py::module_::import("builtins").attr("open");
   try {
-    py::object fh = py::module_::import("builtins")
-                        .attr("open")(tmp_, "w", "encoding"_a = "utf-8", "newline"_a = "");
+    py::object fh = text ? open(tmp, "w", "encoding"_a = "utf-8", "newline"_a = "")
+                         : open(tmp, "wb");
     try {
-      frame.attr("to_csv")(fh, "index"_a = false);
+      write(fh);
       fh.attr("flush")();
       os.attr("fsync")(fh.attr("fileno")());
     } catch (...) {
@@ -30,12 +32,19 @@ void ResultTable::save(py::handle frame) const {
       throw;
     }
     fh.attr("close")();
-    os.attr("replace")(tmp_, path_);
+    finish();
   } catch (...) {
     py::error_scope keep;
-    if (os.attr("path").attr("exists")(tmp_).cast<bool>()) os.attr("unlink")(tmp_);
+    if (os.attr("path").attr("exists")(tmp).cast<bool>()) os.attr("unlink")(tmp);
     throw;
   }
+}
+
+void ResultTable::save(py::handle frame) const {
+  const py::object tmp = py::str(tmp_);
+  write_synced(
+      tmp, true, [&](py::handle fh) { frame.attr("to_csv")(fh, "index"_a = false); },
+      [&] { py::module_::import("os").attr("replace")(tmp, path_); });
 }
 
 }  // namespace factorsearch

@@ -3,11 +3,17 @@
 // factors/<run>.csv, replaced whole and atomically like the .npy.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "factorsearch/evaluation.hpp"
 
 namespace factorsearch {
+
+// Writes the file `tmp` through `write(fh)` (opened as text in UTF-8 when `text`, else binary),
+// syncs it to disk, then `finish()` puts it in place; `tmp` never outlives a failure.
+void write_synced(const py::object &tmp, bool text, const std::function<void(py::handle)> &write,
+                  const std::function<void()> &finish);
 
 class ResultTable {
  public:
