@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -50,6 +51,30 @@ inline Matrix float_values(py::handle frame) {
   py::module_ np = numpy();
   return Matrix(frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
                                        py::arg("na_value") = np.attr("nan")));
+}
+
+// Refuses a frame with repeated dates or columns: aligning on them is ambiguous (pandas refuses
+// it with a message about axes).
+inline void refuse_repeated_labels(py::handle frame, const char *name) {
+  for (const char *axis : {"index", "columns"}) {
+    py::object labels = frame.attr(axis);
+    if (!labels.attr("is_unique").cast<bool>())
+      alphaloom::raise(PyExc_ValueError,
+                       alphaloom::format("{} has duplicate {}: {!r}", py::str(name),
+                                         py::str(std::string(axis) == "index" ? "dates" : "columns"),
+                                         py::list(labels[labels.attr("duplicated")()])));
+  }
+}
+
+// Refuses `codes` that `prices` has no column for, naming them all.
+inline void require_price_columns(py::handle prices, py::handle codes) {
+  py::object columns = prices.attr("columns");
+  py::list missing;
+  for (py::handle code : codes)
+    if (!columns.contains(code)) missing.append(code);
+  if (py::len(missing) > 0)
+    alphaloom::raise(PyExc_KeyError,
+                     alphaloom::format("price1 has no column for stock(s) {!r}", missing));
 }
 
 }  // namespace factorsearch

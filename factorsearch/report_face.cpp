@@ -221,19 +221,8 @@ void check_factor(py::handle factor, bool ranged) {
 py::object aligned_prices(py::handle factor, py::handle given_prices) {
   py::object dates = factor.attr("index");
   py::object codes = factor.attr("columns");
-  py::object price_columns = given_prices.attr("columns");
-  py::list missing;
-  for (py::handle code : codes)
-    if (!price_columns.contains(code)) missing.append(code);
-  if (py::len(missing) > 0)
-    raise(PyExc_KeyError, format("price1 has no column for stock(s) {!r}", missing));
-  // Repeated labels make the alignment ambiguous (pandas refuses it with a message about axes).
-  for (const char *axis : {"index", "columns"})
-    if (!given_prices.attr(axis).attr("is_unique").cast<bool>())
-      raise(PyExc_ValueError,
-            format("price1 has duplicate {}: {!r}",
-                   py::str(std::string(axis) == "index" ? "dates" : "columns"),
-                   py::list(given_prices.attr(axis)[given_prices.attr(axis).attr("duplicated")()])));
+  require_price_columns(given_prices, codes);
+  refuse_repeated_labels(given_prices, "price1");
   py::object prices = given_prices.attr("reindex")("columns"_a = codes);
   if (!prices.attr("index").attr("equals")(dates).cast<bool>()) {
     if (!prices.attr("index").attr("isin")(dates).attr("any")().cast<bool>())
@@ -394,12 +383,7 @@ struct Layout {
 Layout lay_out(py::handle series, py::handle price1) {
   py::object dates = price1.attr("index");
   py::object codes = price1.attr("columns");
-  for (const char *axis : {"index", "columns"})
-    if (!price1.attr(axis).attr("is_unique").cast<bool>())
-      raise(PyExc_ValueError,
-            format("price1 has duplicate {}: {!r}",
-                   py::str(std::string(axis) == "index" ? "dates" : "columns"),
-                   py::list(price1.attr(axis)[price1.attr(axis).attr("duplicated")()])));
+  refuse_repeated_labels(price1, "price1");
   if (!dates.attr("is_monotonic_increasing").cast<bool>())
     raise(PyExc_ValueError, "price1's dates must be ascending");
   py::object index = series.attr("index");

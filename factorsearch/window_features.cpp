@@ -15,6 +15,7 @@
 #include "common/pyglue.hpp"
 #include "factorsearch/drivers.hpp"
 #include "factorsearch/evaluation.hpp"
+#include "factorsearch/frames.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -310,30 +311,18 @@ py::object window_features_frame(py::handle data1, py::handle zz500, py::handle 
   Panel values(selected.attr("to_numpy")("dtype"_a = np.attr("float64"), "na_value"_a = np.attr("nan")));
   selected = py::none();
 
-  using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
   Matrix prices;
   const bool labelled = !price1.is_none();
   if (labelled) {
     if (!py::isinstance(price1, frame_type))
       raise(PyExc_TypeError, "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
-    py::object price_columns = price1.attr("columns");
-    py::list missing;
-    for (py::handle code : codes)
-      if (!price_columns.contains(code)) missing.append(code);
-    if (py::len(missing) > 0)
-      raise(PyExc_KeyError, format("price1 has no column for stock(s) {!r}", missing));
-    for (const char *axis : {"index", "columns"})
-      if (!price1.attr(axis).attr("is_unique").cast<bool>())
-        raise(PyExc_ValueError,
-              format("price1 has duplicate {}: {!r}",
-                     py::str(std::string(axis) == "index" ? "dates" : "columns"),
-                     py::list(price1.attr(axis)[price1.attr(axis).attr("duplicated")()])));
+    require_price_columns(price1, codes);
+    refuse_repeated_labels(price1, "price1");
     py::object aligned = price1.attr("reindex")("columns"_a = codes);
     if (!aligned.attr("index").attr("equals")(dates).cast<bool>())
       aligned = aligned.attr("reindex")(dates);
     require_numeric(aligned, "price1");
-    prices = Matrix(aligned.attr("to_numpy")("dtype"_a = np.attr("float64"),
-                                             "na_value"_a = np.attr("nan")));
+    prices = float_values(aligned);
   }
 
   WindowPanels p;
