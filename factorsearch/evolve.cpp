@@ -23,6 +23,7 @@
 #include "factorsearch/mine_scoring.hpp"
 #include "factorsearch/panel_forms.hpp"
 #include "factorsearch/executor_parts.hpp"
+#include "factorsearch/progress.hpp"
 #include "factorsearch/report.hpp"
 #include "factorsearch/tree_walk.hpp"
 
@@ -34,14 +35,8 @@ namespace {
 constexpr const char *kCacheName = "_evolve_cache";
 constexpr const char *kMemoBytesName = "_evolve_memo_bytes";  // tests set 0: no subtree cache
 constexpr std::int64_t kMemoBytes = 256LL << 20;                // per worker and call
-constexpr std::size_t kCachedCalls = 2;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kWorst = -std::numeric_limits<double>::infinity();
-
-double now() {
-  using clock = std::chrono::steady_clock;
-  return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
-}
 
 // ---------------------------------------------------------------------------------------------
 // Identical subtrees: one value per subtree text, least recently used dropped first. A value
@@ -249,11 +244,6 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
 // ---------------------------------------------------------------------------------------------
 // Worker side
 
-py::dict worker_cache(py::handle mod) {
-  if (!py::hasattr(mod, kCacheName)) py::setattr(mod, kCacheName, py::dict());
-  return mod.attr(kCacheName);
-}
-
 void free_state(void *p) { delete static_cast<WorkerState *>(p); }
 
 std::int64_t memo_bytes(py::handle mod) {
@@ -262,19 +252,11 @@ std::int64_t memo_bytes(py::handle mod) {
 }
 
 py::object cache_state(py::handle mod, py::handle token, py::handle data) {
-  py::dict cache = worker_cache(mod);
-  auto *state = new WorkerState(
-      prepare_market(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)]), memo_bytes(mod));
-  py::capsule held(static_cast<void *>(state), &free_state);
-  py::list entry;
-  entry.append(held);
-  entry.append(py::none());  // the miner, rebuilt at the first chunk
-  cache[token] = entry;
-  while (py::len(cache) > kCachedCalls) {
-    py::object oldest = py::reinterpret_borrow<py::object>((*cache.begin()).first);
-    PyDict_DelItem(cache.ptr(), oldest.ptr());
-  }
-  return entry;
+  return cache_call(mod, kCacheName, token, [&] {
+    auto *state = new WorkerState(
+        prepare_market(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)]), memo_bytes(mod));
+    return py::capsule(static_cast<void *>(state), &free_state);
+  });
 }
 
 Scoring scoring_of(py::handle job) {
@@ -338,20 +320,15 @@ class PoolEvaluator final : public Evaluator {
   void own_pool(std::int64_t n_jobs) {
     executor_ = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
         "max_workers"_a = n_jobs, "initializer"_a = mod_.attr("_evolve_worker_init"),
-        "initargs"_a = py::make_tuple(job_, delivery_.data(), kernel_threads(n_jobs)));
+        "initargs"_a = py::make_tuple(job_, delivery_.data(), kernel_threads(n_jobs), own_pid()));
     own_pool_ = true;
     delivery_.by_initializer(n_jobs);
     workers_ = n_jobs;
   }
 
   void dask(py::handle client, py::object executor) {
-    py::dict nthreads = client.attr("nthreads")();
-    std::int64_t threads = 0;
-    for (auto item : nthreads) threads += item.second.cast<std::int64_t>();
-    delivery_.by_broadcast(py::reinterpret_borrow<py::object>(client),
-                           static_cast<std::int64_t>(py::len(nthreads)));
+    workers_ = delivery_.by_dask(client);
     executor_ = std::move(executor);
-    workers_ = std::max<std::int64_t>(threads, 1);
     target_seconds_ = 1.0;
   }
 
@@ -381,16 +358,7 @@ class PoolEvaluator final : public Evaluator {
   }
 
   void close(bool stop_now) override {
-    if (schedule_) schedule_->cancel_all();
-    if (own_pool_ && executor_) {
-      py::object pool = std::move(executor_);
-      executor_ = py::object();
-      if (stop_now)
-        terminate_pool(pool);
-      else
-        pool.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
-    }
-    delivery_.release();
+    stop_work(schedule_, executor_, own_pool_, delivery_, stop_now);
     data_sent = delivery_.sent();
   }
 
@@ -434,11 +402,7 @@ class PoolEvaluator final : public Evaluator {
   }
 
   [[noreturn]] void fail(const Flight &f, py::object exc) {
-    if (py::isinstance(exc, py::module_::import("builtins").attr("KeyboardInterrupt"))) {
-      PyErr_SetNone(PyExc_KeyboardInterrupt);
-      throw py::error_already_set();
-    }
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    raise_if_interrupted(exc);
     const py::object first = texts_[py::int_(f.chunk.start)];
     std::string msg;
     if (is_worker_death(exc)) {
@@ -452,10 +416,7 @@ class PoolEvaluator final : public Evaluator {
       msg = format("evaluating {} formulas (the first {}) failed in a worker: {!r}",
                    f.chunk.size(), first, exc);
     }
-    py::object error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(msg);
-    error.attr("__cause__") = exc;
-    PyErr_SetObject(PyExc_RuntimeError, error.ptr());
-    throw py::error_already_set();
+    raise_caused(msg, exc);
   }
 
   // The formula that took the worker down: the chunk replayed one formula at a time on a fresh
@@ -464,7 +425,7 @@ class PoolEvaluator final : public Evaluator {
     close(true);
     py::object pool = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
         "max_workers"_a = 1, "initializer"_a = mod_.attr("_evolve_worker_init"),
-        "initargs"_a = py::make_tuple(job_, delivery_.data(), kernel_threads(1)));
+        "initargs"_a = py::make_tuple(job_, delivery_.data(), kernel_threads(1), own_pid()));
     py::object culprit = py::none();
     try {
       for (std::int64_t i = failed.start; i < failed.stop && culprit.is_none(); ++i) {
@@ -551,70 +512,27 @@ Scoring scoring_from(py::handle fitness, py::handle long_only, std::int64_t legs
   return scoring;
 }
 
-bool interactive() {
-  py::module_ sys = py::module_::import("sys");
-  py::dict modules = sys.attr("modules");
-  if (modules.contains("ipykernel") && modules.contains("IPython")) {
-    py::object shell = modules["IPython"].attr("get_ipython")();
-    if (!shell.is_none() && py::hasattr(shell, "kernel")) return true;
-  }
-  py::object err = sys.attr("stderr");
-  if (err.is_none() || !py::hasattr(err, "isatty")) return false;
-  try {
-    return err.attr("isatty")().cast<bool>();
-  } catch (py::error_already_set &) {
-    return false;
-  }
-}
-
-// One step per generation: a tqdm bar (notebook-aware through tqdm.auto) or, without tqdm, a
-// line on stderr.
+// One step per generation, on a tqdm bar or a stderr line (progress.hpp).
 class GenerationProgress {
  public:
-  GenerationProgress(py::handle flag, std::int64_t generations) : total_(generations) {
-    if (!(flag.is_none() ? interactive() : flag.cast<bool>())) return;
-    try {
-      bar_ = py::module_::import("tqdm.auto").attr("tqdm")(
-          "total"_a = generations, "desc"_a = "evolve", "unit"_a = " generations",
-          "dynamic_ncols"_a = true);
-    } catch (py::error_already_set &e) {
-      if (!e.matches(PyExc_ImportError)) throw;
-      text_ = true;
-    }
-  }
-  GenerationProgress(const GenerationProgress &) = delete;
-  GenerationProgress &operator=(const GenerationProgress &) = delete;
-  ~GenerationProgress() {
-    try {
-      close();
-    } catch (...) {
-    }
-  }
+  GenerationProgress(py::handle flag, std::int64_t generations)
+      : total_(generations),
+        show_(flag, py::dict("total"_a = generations, "desc"_a = "evolve",
+                             "unit"_a = " generations", "dynamic_ncols"_a = true)) {}
   void step(std::int64_t generation, double best, std::int64_t evaluated) {
     py::str info = format("best {:.4f}, {} formulas evaluated", best, evaluated);
-    if (bar_) {
-      bar_.attr("set_postfix_str")(info, "refresh"_a = false);
-      bar_.attr("update")(1);
-    } else if (text_) {
-      py::module_::import("sys").attr("stderr").attr("write")(
-          format("\revolve: generation {}/{}, {}", generation + 1, total_, info));
+    if (const py::object &bar = show_.bar()) {
+      bar.attr("set_postfix_str")(info, "refresh"_a = false);
+      bar.attr("update")(1);
+    } else if (show_.text()) {
+      show_.line(format("evolve: generation {}/{}, {}", generation + 1, total_, info));
     }
   }
-  void close() {
-    if (bar_) {
-      py::object bar = std::move(bar_);
-      bar_ = py::object();
-      bar.attr("close")();
-    } else if (text_) {
-      text_ = false;
-      py::module_::import("sys").attr("stderr").attr("write")("\n");
-    }
-  }
+  void close() { show_.close(); }
 
  private:
   std::int64_t total_;
-  py::object bar_;
-  bool text_ = false;
+  ProgressDisplay show_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -811,17 +729,16 @@ py::list gp_samples(std::vector<std::int64_t> arities, std::pair<std::int64_t, s
   return out;
 }
 
-void evolve_worker_init(py::handle mod, py::handle job, py::handle data, int kernel_threads) {
-  py::module_ signal = py::module_::import("signal");
-  signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
-  cap_kernel_threads(kernel_threads);
+void evolve_worker_init(py::handle mod, py::handle job, py::handle data, int kernel_threads,
+                        std::int64_t parent_pid) {
+  init_pool_worker(kernel_threads, parent_pid);
   cache_state(mod, job[py::int_(0)], data);
 }
 
 py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::handle texts) {
   const double t0 = now();
   py::object token = job[py::int_(0)];
-  py::dict cache = worker_cache(mod);
+  py::dict cache = worker_cache(mod, kCacheName);
   py::object entry;
   if (cache.contains(token))
     entry = cache[token];
@@ -896,13 +813,7 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
     raise(PyExc_ValueError, format("parsimony must be a finite number >= 0, got {!r}", a.parsimony));
 
   const Scoring scoring = scoring_from(a.fitness, a.long_only, legs);
-  if (jobs > 1 && !a.executor.is_none())
-    raise(PyExc_ValueError, "give either n_jobs > 1 (a pool of this call's own) or executor=, not both");
-  if (!a.executor.is_none() && !py::hasattr(a.executor, "submit"))
-    raise(PyExc_TypeError, "executor must be a concurrent.futures.Executor or a dask.distributed "
-                           "Client, got " + type_name(a.executor));
-  if (!a.progress.is_none() && !PyBool_Check(a.progress.ptr()))
-    raise(PyExc_ValueError, format("progress must be True, False or None, got {!r}", a.progress));
+  check_runner_args(jobs, a.executor, a.progress);
 
   // The operators trees are built from: one per distinct (name, arity), as the parser reads them.
   py::list fuc = self.attr("fuc");

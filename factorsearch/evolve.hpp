@@ -32,7 +32,8 @@ py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::han
 
 // Process-pool initializer: the call's data once per worker, Ctrl-C left to the caller, the
 // native kernels' threads capped.
-void evolve_worker_init(py::handle mod, py::handle job, py::handle data, int kernel_threads);
+void evolve_worker_init(py::handle mod, py::handle job, py::handle data, int kernel_threads,
+                        std::int64_t parent_pid);
 
 // The in-sample fitness evolve gives each formula text (NaN for a failure), scored in this process.
 py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::handle data1,

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,6 +44,32 @@ bool is_worker_death(py::handle exc);
 // Each of `workers` processes on this machine gets an equal share of the usable cores.
 int kernel_threads(std::int64_t workers);
 
+// This process's pid, for the initializer of the pools it owns.
+std::int64_t own_pid();
+
+// What every worker of a pool does first: it ends when the process that owns the pool
+// (`parent_pid`, 0 for none) does, leaves Ctrl-C to that process, and runs its kernels on
+// `kernel_threads` threads.
+void init_pool_worker(int kernel_threads, std::int64_t parent_pid);
+
+// A worker's data per call, in the module attribute `cache_name`: token -> [held data, the
+// miner or None until the first chunk rebuilds it]. The latest two calls are kept (a worker
+// serving two calls at once keeps both).
+py::dict worker_cache(py::handle mod, const char *cache_name);
+// Adds the call's entry, its data held by `make()`, and returns it.
+py::object cache_call(py::handle mod, const char *cache_name, py::handle token,
+                      const std::function<py::capsule()> &make);
+
+// Refuses n_jobs > 1 together with an executor, an executor without submit, and a progress flag
+// other than True, False or None, before any work.
+void check_runner_args(std::int64_t jobs, py::handle executor, py::handle progress);
+
+// A worker's KeyboardInterrupt, or Ctrl-C pending here, ends the call as Ctrl-C.
+void raise_if_interrupted(py::handle exc);
+
+// RuntimeError(message) caused by `cause`.
+[[noreturn]] void raise_caused(const std::string &message, py::handle cause);
+
 // Consecutive attempts [start, stop): the unit of work a worker gets.
 struct Chunk {
   std::int64_t start, stop;
@@ -70,6 +98,17 @@ class DataDelivery {
   bool broadcast() const { return static_cast<bool>(shared_); }
 
   void by_initializer(std::int64_t workers) { sent_ = workers; }
+
+  // Broadcast to every worker of a Dask client; returns the threads across its workers (at
+  // least one), the chunks it can run at once.
+  std::int64_t by_dask(py::handle client) {
+    py::dict nthreads = client.attr("nthreads")();
+    std::int64_t threads = 0;
+    for (auto item : nthreads) threads += item.second.cast<std::int64_t>();
+    by_broadcast(py::reinterpret_borrow<py::object>(client),
+                 static_cast<std::int64_t>(py::len(nthreads)));
+    return std::max<std::int64_t>(threads, 1);
+  }
   void by_first_wave(std::int64_t workers) { first_wave_ = workers; }
 
   // One future for the whole tuple (a scattered tuple would become one future per item).
@@ -182,5 +221,21 @@ class ChunkSchedule {
   std::int64_t next_ = 0, timed_attempts_ = 0;
   double timed_seconds_ = 0;
 };
+
+// Ends a call's work on its executor: its chunks in flight are cancelled and its own pool (if
+// `own_pool`) stopped, at once or after the running chunks; the broadcast data is let go.
+inline void stop_work(std::optional<ChunkSchedule> &schedule, py::object &executor, bool own_pool,
+                      DataDelivery &delivery, bool stop_now) {
+  if (schedule) schedule->cancel_all();
+  if (own_pool && executor) {
+    py::object pool = std::move(executor);
+    executor = py::object();
+    if (stop_now)
+      terminate_pool(pool);
+    else
+      pool.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
+  }
+  delivery.release();
+}
 
 }  // namespace factorsearch

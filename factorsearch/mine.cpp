@@ -1,5 +1,6 @@
 #include "factorsearch/mine.hpp"
 #include "factorsearch/executor_parts.hpp"
+#include "factorsearch/progress.hpp"
 #include "factorsearch/backtest.hpp"
 #include "factorsearch/mine_scoring.hpp"
 #include "factorsearch/result_table.hpp"
@@ -9,24 +10,13 @@
 #include "factorsearch/panel_forms.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <map>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
-
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -34,13 +24,7 @@ using namespace alphaloom;
 namespace {
 
 constexpr const char *kCacheName = "_mine_cache";
-constexpr std::size_t kCachedCalls = 2;  // a worker serving two calls at once keeps both
 constexpr std::int64_t kDiagnoseAtMost = 256;
-
-double now() {
-  using clock = std::chrono::steady_clock;
-  return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
-}
 
 // Attempt i's own generator: SeedSequence(seed, spawn_key=(i,)) feeding a random.Random, so
 // attempt i draws the same program wherever and whenever it runs.
@@ -110,82 +94,31 @@ MiningData unpack_market(py::handle data) {
 // ---------------------------------------------------------------------------------------------
 // Worker side
 
-// A worker of a pool this call owns ends when the process that owns the pool does (killed by
-// kill, timeout or a notebook kernel restart, it cannot shut the pool down, and the workers ignore
-// Ctrl-C). On Linux, for a worker forked by that process, the kernel sends SIGKILL at its death;
-// otherwise (another system, or a worker started by a fork server) a thread watches it.
-void end_with_parent(std::int64_t parent) {
-#ifndef _WIN32
-  if (parent <= 0) return;
-  const pid_t started_by = getppid();
-  const auto owner = static_cast<pid_t>(parent);
-#ifdef __linux__
-  if (started_by == owner && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0) {
-    if (getppid() != started_by) _exit(1);  // it died before the request took effect
-    return;
-  }
-#endif
-  try {
-    std::thread([owner, started_by] {
-      for (;;) {
-        if (getppid() != started_by || (kill(owner, 0) != 0 && errno == ESRCH)) _exit(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-      }
-    }).detach();
-  } catch (const std::system_error &) {  // no thread to spare: the worker runs unwatched
-  }
-#else
-  (void)parent;
-#endif
-}
-
-// This process's pid, for the initializer of the pools it owns.
-std::int64_t own_pid() { return py::module_::import("os").attr("getpid")().cast<std::int64_t>(); }
-
-py::dict worker_cache(py::handle mod) {
-  if (!py::hasattr(mod, kCacheName)) py::setattr(mod, kCacheName, py::dict());
-  return mod.attr(kCacheName);
-}
-
 void free_market(void *p) { delete static_cast<MiningData *>(p); }
 
 py::object cache_market(py::handle mod, py::handle token, py::handle data) {
-  py::dict cache = worker_cache(mod);
-  auto *market = new MiningData(unpack_market(data));
-  py::capsule held(static_cast<void *>(market), &free_market);
-  py::list entry;
-  entry.append(held);
-  entry.append(py::none());  // the miner, rebuilt at the first chunk
-  cache[token] = entry;
-  while (py::len(cache) > kCachedCalls) {
-    py::object oldest = py::reinterpret_borrow<py::object>((*cache.begin()).first);
-    PyDict_DelItem(cache.ptr(), oldest.ptr());
-  }
-  return entry;
+  return cache_call(mod, kCacheName, token, [&] {
+    return py::capsule(static_cast<void *>(new MiningData(unpack_market(data))), &free_market);
+  });
 }
 
 // ---------------------------------------------------------------------------------------------
 // Caller side
 
-// Progress: a tqdm bar (notebook-aware through tqdm.auto) or, without tqdm, a text line on
-// stderr; found rows are printed as the drivers print them, around the bar.
+// Progress: attempts and successes on a tqdm bar or a stderr line (progress.hpp); found rows
+// are printed as the drivers print them, around the bar.
 class Progress {
  public:
-  Progress(py::handle flag, std::int64_t wanted, std::int64_t max_attempts) : wanted_(wanted) {
-    bool on = flag.is_none() ? interactive() : flag.cast<bool>();
-    if (!on) return;
-    try {
-      py::object tqdm = py::module_::import("tqdm.auto").attr("tqdm");
-      py::object total = max_attempts < kMaxAttempts ? py::object(py::int_(max_attempts))
-                                                     : py::object(py::none());
-      bar_ = tqdm("total"_a = total, "desc"_a = "mine", "unit"_a = " attempts",
-                  "dynamic_ncols"_a = true, "smoothing"_a = 0.1);
-      bar_.attr("set_postfix_str")(format("found {}/{}", 0, wanted_), "refresh"_a = false);
-    } catch (py::error_already_set &e) {
-      if (!e.matches(PyExc_ImportError)) throw;
-      text_ = true;
-      start_ = last_ = now();
-    }
+  Progress(py::handle flag, std::int64_t wanted, std::int64_t max_attempts)
+      : wanted_(wanted),
+        show_(flag, py::dict("total"_a = max_attempts < kMaxAttempts
+                                             ? py::object(py::int_(max_attempts))
+                                             : py::object(py::none()),
+                             "desc"_a = "mine", "unit"_a = " attempts", "dynamic_ncols"_a = true,
+                             "smoothing"_a = 0.1)),
+        start_(now()), last_(start_) {
+    if (show_.bar())
+      show_.bar().attr("set_postfix_str")(format("found {}/{}", 0, wanted_), "refresh"_a = false);
   }
   Progress(const Progress &) = delete;
   Progress &operator=(const Progress &) = delete;
@@ -198,11 +131,11 @@ class Progress {
 
   void advance(std::int64_t attempts, std::int64_t found) {
     done_ += attempts;
-    if (bar_) {
+    if (const py::object &bar = show_.bar()) {
       if (found != found_)
-        bar_.attr("set_postfix_str")(format("found {}/{}", found, wanted_), "refresh"_a = false);
-      bar_.attr("update")(attempts);
-    } else if (text_ && now() - last_ >= 0.5) {
+        bar.attr("set_postfix_str")(format("found {}/{}", found, wanted_), "refresh"_a = false);
+      bar.attr("update")(attempts);
+    } else if (show_.text() && now() - last_ >= 0.5) {
       last_ = now();
       write_text(found);
     }
@@ -210,50 +143,26 @@ class Progress {
   }
 
   void print_row(py::handle row) {
-    if (bar_) bar_.attr("clear")();
+    const py::object &bar = show_.bar();
+    if (bar) bar.attr("clear")();
     py::module_::import("builtins").attr("print")(row, "flush"_a = true);
-    if (bar_) bar_.attr("refresh")();
+    if (bar) bar.attr("refresh")();
   }
 
   void close() {
-    if (bar_) {
-      py::object bar = std::move(bar_);
-      bar_ = py::object();
-      bar.attr("close")();
-    } else if (text_) {
-      text_ = false;
-      write_text(found_);
-      py::module_::import("sys").attr("stderr").attr("write")("\n");
-    }
+    if (show_.text()) write_text(found_);
+    show_.close();
   }
 
  private:
-  static bool interactive() {
-    py::module_ sys = py::module_::import("sys");
-    py::dict modules = sys.attr("modules");
-    if (modules.contains("ipykernel") && modules.contains("IPython")) {
-      py::object shell = modules["IPython"].attr("get_ipython")();
-      if (!shell.is_none() && py::hasattr(shell, "kernel")) return true;
-    }
-    py::object err = sys.attr("stderr");
-    if (err.is_none() || !py::hasattr(err, "isatty")) return false;
-    try {
-      return err.attr("isatty")().cast<bool>();
-    } catch (py::error_already_set &) {
-      return false;
-    }
-  }
-
   void write_text(std::int64_t found) {
     double secs = std::max(now() - start_, 1e-9);
-    py::module_::import("sys").attr("stderr").attr("write")(
-        format("\rmine: {} attempts, found {}/{}, {:.1f} attempts/s", done_, found, wanted_,
-               static_cast<double>(done_) / secs));
+    show_.line(format("mine: {} attempts, found {}/{}, {:.1f} attempts/s", done_, found, wanted_,
+                      static_cast<double>(done_) / secs));
   }
 
   std::int64_t wanted_, done_ = 0, found_ = 0;
-  py::object bar_;
-  bool text_ = false;
+  ProgressDisplay show_;
   double start_ = 0, last_ = 0;
 };
 
@@ -473,13 +382,9 @@ class ExecutorRun {
 
   // A Dask client: the data is broadcast to every worker once, tasks refer to it.
   std::int64_t run_dask(py::handle client, py::object executor) {
-    py::dict nthreads = client.attr("nthreads")();
-    std::int64_t threads = 0;
-    for (auto item : nthreads) threads += item.second.cast<std::int64_t>();
-    delivery_.by_broadcast(py::reinterpret_borrow<py::object>(client),
-                           static_cast<std::int64_t>(py::len(nthreads)));
+    const std::int64_t threads = delivery_.by_dask(client);
     executor_ = std::move(executor);
-    return run(ChunkSchedule(max_attempts_, std::max<std::int64_t>(threads, 1), 1.0));
+    return run(ChunkSchedule(max_attempts_, threads, 1.0));
   }
 
   // Any other executor: the first wave of chunks carries the data, later chunks only the call's
@@ -569,11 +474,7 @@ class ExecutorRun {
 
   // A chunk that raised: a worker's death is replayed (worker_died); any other error ends the call.
   void chunk_failed(const Flight &f, py::object exc, bool died = false) {
-    if (py::isinstance(exc, py::module_::import("builtins").attr("KeyboardInterrupt"))) {
-      PyErr_SetNone(PyExc_KeyboardInterrupt);
-      throw py::error_already_set();
-    }
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    raise_if_interrupted(exc);
     if (died || is_worker_death(exc)) return worker_died(f.chunk, exc);
     raise_failure(format("attempts {} to {} failed in a worker: {!r}", f.chunk.start,
                          f.chunk.stop - 1, exc),
@@ -605,26 +506,12 @@ class ExecutorRun {
   }
 
   [[noreturn]] void raise_failure(const std::string &where, py::object cause) {
-    std::string msg = format("{}; {} holds the {} factors found before it", where,
-                             results_.file.path(), results_.found());
-    py::object error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(msg);
-    error.attr("__cause__") = cause;
-    PyErr_SetObject(PyExc_RuntimeError, error.ptr());
-    throw py::error_already_set();
+    raise_caused(format("{}; {} holds the {} factors found before it", where,
+                        results_.file.path(), results_.found()),
+                 cause);
   }
 
-  void shut_down(bool stop_now) {
-    if (schedule_) schedule_->cancel_all();
-    if (own_pool_ && executor_) {
-      py::object pool = std::move(executor_);
-      executor_ = py::object();
-      if (stop_now)
-        terminate_pool(pool);
-      else
-        pool.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
-    }
-    delivery_.release();
-  }
+  void shut_down(bool stop_now) { stop_work(schedule_, executor_, own_pool_, delivery_, stop_now); }
 
   py::handle mod_;
   py::object self_;
@@ -780,10 +667,7 @@ py::object holdout_position(py::handle holdout, py::handle data1) {
 
 void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads,
                       std::int64_t parent_pid) {
-  end_with_parent(parent_pid);
-  py::module_ signal = py::module_::import("signal");
-  signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
-  cap_kernel_threads(kernel_threads);
+  init_pool_worker(kernel_threads, parent_pid);
   cache_market(mod, token, data);
 }
 
@@ -791,7 +675,7 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
                       std::int64_t stop) {
   const double t0 = now();
   const Job job = Job::unpack(packed_job);
-  py::dict cache = worker_cache(mod);
+  py::dict cache = worker_cache(mod, kCacheName);
   py::object entry;
   if (cache.contains(job.token))
     entry = cache[job.token];
@@ -824,13 +708,7 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
   const std::int64_t legs = whole_number(legs_arg, "l", 1);
   const std::int64_t jobs = whole_number(n_jobs, "n_jobs", 1);
   const std::int64_t limit = whole_number(max_attempts, "max_attempts", 0);
-  if (jobs > 1 && !executor.is_none())
-    raise(PyExc_ValueError, "give either n_jobs > 1 (a pool of this call's own) or executor=, not both");
-  if (!executor.is_none() && !py::hasattr(executor, "submit"))
-    raise(PyExc_TypeError, "executor must be a concurrent.futures.Executor or a dask.distributed "
-                           "Client, got " + type_name(executor));
-  if (!progress.is_none() && !PyBool_Check(progress.ptr()))
-    raise(PyExc_ValueError, format("progress must be True, False or None, got {!r}", progress));
+  check_runner_args(jobs, executor, progress);
   std::string folder = "factors";
   if (!directory.is_none())
     folder = py::str(py::module_::import("os").attr("fspath")(directory)).cast<std::string>();

@@ -183,10 +183,11 @@ PYBIND11_MODULE(factorsearch, m) {
         py::arg("job"), py::arg("data"), py::arg("texts"),
         "Worker side of FactorSearch.evolve: scores of formula texts of one call.");
   m.def("_evolve_worker_init",
-        [mod](py::object job, py::object data, int kernel_threads) {
-          evolve_worker_init(mod, job, data, kernel_threads);
+        [mod](py::object job, py::object data, int kernel_threads, std::int64_t parent_pid) {
+          evolve_worker_init(mod, job, data, kernel_threads, parent_pid);
         },
         py::arg("job"), py::arg("data"), py::arg("kernel_threads") = 0,
+        py::arg("parent_pid") = 0,
         "Process-pool initializer of FactorSearch.evolve.");
   m.def("_evolve_scores",
         [mod](py::object miner, py::object texts, py::object data1, py::object price1,

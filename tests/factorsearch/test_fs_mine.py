@@ -256,16 +256,21 @@ def tell_workers():
 factorsearch.slow = slow
 threading.Thread(target=tell_workers, daemon=True).start()
 data1, price1, codes = synthetic.make_market(n_stocks=24, n_days=260, seed=7)
-factorsearch.FactorSearch([["np.add", 2], ["slow", 1]]).mine(
-    data1, price1, codes, 10_000, 2, seed=1, n_jobs=2, progress=False)
+miner = factorsearch.FactorSearch([["np.add", 2], ["slow", 1]])
 """
+LONG_CALLS = {
+    "mine": "miner.mine(data1, price1, codes, 10_000, 2, seed=1, n_jobs=2, progress=False)",
+    "evolve": "miner.evolve(data1, price1, codes, 2, generations=10_000, population=200, seed=1, "
+              "n_jobs=2, progress=False)",
+}
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
-def test_the_workers_of_a_killed_caller_end_with_it(in_tmp):
+@pytest.mark.parametrize("call", sorted(LONG_CALLS))
+def test_the_workers_of_a_killed_caller_end_with_it(in_tmp, call):
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
-    caller = subprocess.Popen([sys.executable, "-c", WORKERS_OF_A_KILLED_CALLER], env=env,
-                              stdout=subprocess.PIPE, text=True)
+    caller = subprocess.Popen([sys.executable, "-c", WORKERS_OF_A_KILLED_CALLER + LONG_CALLS[call]],
+                              env=env, stdout=subprocess.PIPE, text=True)
     pids = []
     try:
         pids = [int(p) for p in caller.stdout.readline().split()]
