@@ -38,8 +38,10 @@ void order_legs(Ranked *b, Ranked *e, std::size_t k) {
 }  // namespace
 
 TradedDays traded_days(std::size_t n_dates, DayRange wanted) {
-  if (n_dates < kMinDates) return {0, 0};
-  const std::size_t first = std::max(wanted.first, kFirstDay);
+  // The 150-day warm-up is where the default range starts, not a floor: a report over the
+  // caller's own dates (start=) trades from its first date.
+  if (n_dates < 3) return {0, 0};
+  const std::size_t first = wanted.first;
   const std::size_t last = std::min(wanted.last, n_dates - 3);
   return first <= last ? TradedDays{first, last + 1} : TradedDays{0, 0};
 }

@@ -28,7 +28,8 @@ struct PanelView {
 };
 
 // Back-test days t with first <= t <= last (date positions). The default is every day the
-// back-test trades; a range is clipped to those days (kFirstDay .. n_dates - 3).
+// back-test trades (kFirstDay .. n_dates - 3); a range is clipped to the days that have t+2 in the
+// data.
 struct DayRange {
   std::size_t first = kFirstDay;
   std::size_t last = std::numeric_limits<std::size_t>::max();

@@ -12,8 +12,9 @@ namespace factorsearch {
 using namespace alphaloom;
 
 namespace {
-constexpr const char *kDir = "factors";
-std::string path_of(int run) { return std::string(kDir) + "/" + std::to_string(run) + ".npy"; }
+std::string path_of(const std::string &dir, int run) {
+  return dir + "/" + std::to_string(run) + ".npy";
+}
 }  // namespace
 
 // Anything but a whole number would make every attempt fail or the loop never meet its target.
@@ -55,22 +56,24 @@ py::object make_row(const py::str &text, const Summary &s) {
 
 }  // namespace
 
-ResultFile::ResultFile() {
+ResultFile::ResultFile(const std::string &directory) : dir_(directory) {
   py::module_ os = py::module_::import("os");
-  os.attr("makedirs")(kDir, "exist_ok"_a = true);
+  os.attr("makedirs")(dir_, "exist_ok"_a = true);
   std::size_t taken = 0;
   for (int run = 0; run < 1000; ++run)
-    if (os.attr("path").attr("exists")(path_of(run)).cast<bool>()) ++taken;
+    if (os.attr("path").attr("exists")(path_of(dir_, run)).cast<bool>()) ++taken;
   if (taken == 1000)
-    raise(PyExc_FileExistsError, "factors/ holds a result file for every run number 0-999");
+    raise(PyExc_FileExistsError,
+          dir_ + "/ holds a result file for every run number 0-999");
   py::object randint = py::module_::import("random").attr("randint");
   py::module_ np = py::module_::import("numpy");
   py::object empty = np.attr("empty")(py::make_tuple(0, 4), "dtype"_a = py::str("U1"));
   for (long tries = 0;; ++tries) {
     if (tries == 1000000)
-      raise(PyExc_FileExistsError, "no free run number under factors/ after 1000000 draws");
+      raise(PyExc_FileExistsError,
+            "no free run number under " + dir_ + "/ after 1000000 draws");
     run_ = randint(0, 999).cast<int>();
-    path_ = path_of(run_);
+    path_ = path_of(dir_, run_);
     if (claim(empty)) return;
   }
 }
@@ -100,7 +103,7 @@ template <typename Finish>
 void ResultFile::write_then(const py::object &array, Finish &&finish) {
   py::module_ os = py::module_::import("os");
   py::module_ np = py::module_::import("numpy");
-  py::object tmp = py::str(std::string(kDir) + "/." + std::to_string(run_) + ".npy." +
+  py::object tmp = py::str(dir_ + "/." + std::to_string(run_) + ".npy." +
                            py::str(os.attr("getpid")()).cast<std::string>() + ".tmp");
   try {
     py::object fh = py::module_::import("builtins").attr("open")(tmp, "wb");

@@ -21,11 +21,12 @@ void check_dates_and_codes(py::handle frames, py::handle prices, py::handle univ
 // Everything a driver checks before its first attempt; returns the prepared data.
 Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe);
 
-// factors/<run>.npy, reserved for one driver call. The file is created atomically and complete
+// <directory>/<run>.npy (factors/ by default), reserved for one driver call. The file is created atomically and complete
 // (a 0-row array) under a run number nobody holds yet, then replaced whole after every factor.
 class ResultFile {
  public:
-  ResultFile();
+  // `directory` is created when missing; the run number is free in it.
+  explicit ResultFile(const std::string &directory = "factors");
   const std::string &path() const { return path_; }
   void save(py::handle rows);
 
@@ -35,7 +36,7 @@ class ResultFile {
   bool claim(const py::object &empty);
 
   int run_ = -1;
-  std::string path_;
+  std::string dir_, path_;
   py::object table_;  // the rows saved last, as the array written
   std::size_t in_table_ = 0;
 };

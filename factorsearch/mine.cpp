@@ -1,14 +1,31 @@
 #include "factorsearch/mine.hpp"
+#include "factorsearch/backtest.hpp"
+#include "factorsearch/mine_scoring.hpp"
+#include "factorsearch/result_table.hpp"
+#include "factorsearch/validity.hpp"
+#include "common/sharpe_inference.hpp"
+#include "factorsearch/tree_walk.hpp"
 #include "factorsearch/panel_forms.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <map>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -44,19 +61,20 @@ class Seeder {
   py::object seed_, seq_, random_, from_bytes_;
 };
 
-// An attempt as f/f1 runs it, without printing, drawing from `randint`.
-py::object silent_attempt(py::handle mod, py::handle miner, const Market &market,
-                          std::int64_t legs, bool hedged, py::handle randint) {
+// An attempt as f/f1 runs it on the in-sample data, without printing, drawing from `randint`:
+// the scored row (mine_scoring.hpp), or an empty tuple for a miss.
+py::tuple silent_attempt(py::handle mod, py::handle miner, const MiningData &data,
+                         std::int64_t legs, bool hedged, py::handle randint) {
   register_operators(mod, miner);
   Drawn drawn = draw(miner, randint);
   py::str text = miner.attr("fuctions")(drawn.list);
   try {
-    return score_program(mod, miner, drawn, text, market, legs, hedged);
+    return score_formula(mod, miner, drawn, text, data, legs, hedged);
   } catch (py::error_already_set &e) {
     if (!is_miss(e)) throw;
   } catch (const std::exception &) {
   }
-  return py::none();
+  return py::tuple();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -78,27 +96,63 @@ struct Job {
   }
 };
 
-// The call's data as it travels: the tuple (data1, price1, universe as a list).
-py::tuple pack_market(py::handle frames, py::handle prices, py::handle universe) {
-  return py::make_tuple(frames, prices, py::list(py::reinterpret_borrow<py::object>(universe)));
+// The call's data as it travels: the tuple (data1, price1, universe as a list, position of the
+// first hold-out date or None).
+py::tuple pack_market(py::handle frames, py::handle prices, py::handle universe,
+                      py::handle holdout_at) {
+  return py::make_tuple(frames, prices, py::list(py::reinterpret_borrow<py::object>(universe)),
+                        holdout_at);
 }
-Market unpack_market(py::handle data) {
-  return prepare_market(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)]);
+MiningData unpack_market(py::handle data) {
+  return prepare_mining_data(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)],
+                             data[py::int_(3)]);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Worker side
+
+// A worker of a pool this call owns ends when the process that owns the pool does (killed by
+// kill, timeout or a notebook kernel restart, it cannot shut the pool down, and the workers ignore
+// Ctrl-C). On Linux, for a worker forked by that process, the kernel sends SIGKILL at its death;
+// otherwise (another system, or a worker started by a fork server) a thread watches it.
+void end_with_parent(std::int64_t parent) {
+#ifndef _WIN32
+  if (parent <= 0) return;
+  const pid_t started_by = getppid();
+  const auto owner = static_cast<pid_t>(parent);
+#ifdef __linux__
+  if (started_by == owner && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0) {
+    if (getppid() != started_by) _exit(1);  // it died before the request took effect
+    return;
+  }
+#endif
+  try {
+    std::thread([owner, started_by] {
+      for (;;) {
+        if (getppid() != started_by || (kill(owner, 0) != 0 && errno == ESRCH)) _exit(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      }
+    }).detach();
+  } catch (const std::system_error &) {  // no thread to spare: the worker runs unwatched
+  }
+#else
+  (void)parent;
+#endif
+}
+
+// This process's pid, for the initializer of the pools it owns.
+std::int64_t own_pid() { return py::module_::import("os").attr("getpid")().cast<std::int64_t>(); }
 
 py::dict worker_cache(py::handle mod) {
   if (!py::hasattr(mod, kCacheName)) py::setattr(mod, kCacheName, py::dict());
   return mod.attr(kCacheName);
 }
 
-void free_market(void *p) { delete static_cast<Market *>(p); }
+void free_market(void *p) { delete static_cast<MiningData *>(p); }
 
 py::object cache_market(py::handle mod, py::handle token, py::handle data) {
   py::dict cache = worker_cache(mod);
-  auto *market = new Market(unpack_market(data));
+  auto *market = new MiningData(unpack_market(data));
   py::capsule held(static_cast<void *>(market), &free_market);
   py::list entry;
   entry.append(held);
@@ -239,22 +293,40 @@ class Progress {
   double start_ = 0, last_ = 0;
 };
 
-// The rows committed so far, in attempt order, and their file.
+py::object as_row(py::handle text, py::handle net, py::handle sharpe, py::handle max_drawdown) {
+  py::list row;
+  row.append(text);
+  row.append(net);
+  row.append(sharpe);
+  row.append(max_drawdown);
+  return row;
+}
+
+// The rows committed so far, in attempt order, their .npy file and the table of every column
+// beside it. The table is rewritten at most every kTableSeconds while rows arrive (it takes
+// every row's deflated Sharpe anew) and once more when the call ends, however it ends.
 struct Results {
-  Results(std::int64_t wanted, Progress &progress) : wanted(wanted), progress(progress) {}
+  static constexpr double kTableSeconds = 2.0;
+  Results(std::int64_t wanted, Progress &progress, const std::string &directory,
+          bool holdout)
+      : wanted(wanted), progress(progress), file(directory), table(file.path()),
+        holdout(holdout) {}
 
   bool full() const { return found() >= wanted; }
   std::int64_t found() const { return static_cast<std::int64_t>(attempts.size()); }
 
-  void commit(std::int64_t attempt, py::handle row) {
-    add(attempt, row);
+  void commit(std::int64_t attempt, py::handle scored) {
+    add(attempt, scored);
     publish();
   }
 
   // Rows that arrive together (one chunk's) are added, then saved in one rewrite and printed:
   // a rewrite costs an fsync, several milliseconds, which would bound a pool's throughput.
-  void add(std::int64_t attempt, py::handle row) {
+  void add(std::int64_t attempt, py::handle scored) {
+    py::object row = as_row(scored[py::int_(kText)], scored[py::int_(kNet)],
+                            scored[py::int_(kSharpe)], scored[py::int_(kMaxDrawdown)]);
     rows.append(row);
+    this->scored.append(scored);
     attempts.push_back(attempt);
     unpublished.append(row);
   }
@@ -265,23 +337,23 @@ struct Results {
     py::list out = std::move(unpublished);
     unpublished = py::list();
     for (py::handle row : out) progress.print_row(row);
+    if (now() - table_saved_at >= kTableSeconds) save_table();
   }
+
+  void save_table();
 
   const std::int64_t wanted;
   Progress &progress;
   ResultFile file;
-  py::list rows, unpublished;
+  ResultTable table;
+  const bool holdout;
+  py::list rows, scored, unpublished;
   std::vector<std::int64_t> attempts;
+  double table_saved_at = -1e300;
+  std::size_t table_rows = static_cast<std::size_t>(-1);
+  py::object seed;
+  std::int64_t attempts_used = 0, data_sent = 0;
 };
-
-py::object as_row(py::handle text, py::handle net, py::handle sharpe, py::handle max_drawdown) {
-  py::list row;
-  row.append(text);
-  row.append(net);
-  row.append(sharpe);
-  row.append(max_drawdown);
-  return row;
-}
 
 std::int64_t worker_count(py::handle executor) {
   py::object n = py::getattr(executor, "_max_workers", py::none());
@@ -331,15 +403,15 @@ struct Chunk {
   bool operator<(const Chunk &o) const { return start < o.start; }
 };
 
-// A success as a worker reports it: its attempt and the row the drivers print and save.
+// A success as a worker reports it: its attempt and its scored row (mine_scoring.hpp).
 struct Found {
   std::int64_t attempt;
   py::object row;
 };
 
 // What one chunk gave back: its successes in attempt order and the seconds it took. A worker
-// answers (rows, seconds) with rows (attempt, text, net value, Sharpe value, maxdown); this is
-// the one place that layout is read.
+// answers (rows, seconds) with rows (attempt, scored row of mine_scoring.hpp); this is the one
+// place that layout is read.
 struct ChunkOutcome {
   std::vector<Found> found;
   double seconds = 0;
@@ -347,8 +419,7 @@ struct ChunkOutcome {
   static ChunkOutcome decode(py::handle answer) {
     ChunkOutcome out;
     for (py::handle r : answer[py::int_(0)])
-      out.found.push_back({r[py::int_(0)].cast<std::int64_t>(),
-                           as_row(r[py::int_(1)], r[py::int_(2)], r[py::int_(3)], r[py::int_(4)])});
+      out.found.push_back({r[py::int_(0)].cast<std::int64_t>(), r[py::int_(1)]});
     out.seconds = answer[py::int_(1)].cast<double>();
     return out;
   }
@@ -400,10 +471,16 @@ class DataDelivery {
     return shared_ && py::str(shared_.attr("status")).cast<std::string>() != "finished";
   }
 
-  // The workers holding the data died: broadcast it again. False once that happened too often.
+  // The workers holding the data died: broadcast it again. False once that happened too often,
+  // or when the cluster takes it nowhere (all its workers are gone or still restarting).
   bool broadcast_again(std::int64_t holders) {
     if (++losses_ > kDataLosses) return false;
-    scatter();
+    try {
+      scatter();
+    } catch (py::error_already_set &e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      return false;
+    }
     sent_ += holders;
     return true;
   }
@@ -534,42 +611,54 @@ class OrderedCommit {
   std::map<std::int64_t, Held> waiting_;
 };
 
-// Which attempt took a worker down: the chunks that were out, one attempt at a time in attempt
-// order, on a fresh one-process pool here, whatever executor ran them (attempts are
-// reproducible, so it dies again; a death this machine does not repeat leaves -1).
+// What replaying the chunks that were out when a worker died gave: the attempt that takes a worker
+// down (-1 when none did within kDiagnoseAtMost attempts, or the replay stopped on another
+// error) and the successes of every attempt replayed before it, one attempt per entry.
+struct Replay {
+  std::int64_t culprit = -1;
+  std::vector<std::pair<Chunk, std::vector<Found>>> before;
+};
+
+// Which attempt took a worker down, and what the attempts before it found: the chunks that were
+// out, one attempt at a time in attempt order, on a fresh one-process pool here, whatever
+// executor ran them (attempts are reproducible, so it dies again; a death this machine does not
+// repeat finds no culprit).
 class CrashDiagnosis {
  public:
   CrashDiagnosis(py::handle mod, const Job &job, const py::object &data)
       : mod_(mod), job_(job), data_(data) {}
 
-  std::int64_t culprit(std::vector<Chunk> chunks) const {
+  Replay replay(std::vector<Chunk> chunks) const {
     std::sort(chunks.begin(), chunks.end());
     py::object pool = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
         "max_workers"_a = 1, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a = py::make_tuple(job_.token, data_, kernel_threads(1)));
-    std::int64_t found = -1;
+        "initargs"_a = py::make_tuple(job_.token, data_, kernel_threads(1), own_pid()));
+    Replay out;
     try {
-      found = replay(pool, chunks);
+      replay_on(pool, chunks, out);
     } catch (...) {
       terminate_pool(pool);
       throw;
     }
     terminate_pool(pool);
-    return found;
+    return out;
   }
 
  private:
-  std::int64_t replay(py::handle pool, const std::vector<Chunk> &chunks) const {
+  void replay_on(py::handle pool, const std::vector<Chunk> &chunks, Replay &out) const {
     py::object chunk_fn = mod_.attr("_mine_chunk");
     const py::tuple job = job_.pack();
     std::int64_t tried = 0;
     for (const Chunk &c : chunks)
       for (std::int64_t i = c.start; i < c.stop && tried < kDiagnoseAtMost; ++i, ++tried) {
-        py::object exc =
-            pool.attr("submit")(chunk_fn, job, py::none(), i, i + 1).attr("exception")();
-        if (!exc.is_none() && is_worker_death(exc)) return i;
+        py::object future = pool.attr("submit")(chunk_fn, job, py::none(), i, i + 1);
+        py::object exc = future.attr("exception")();
+        if (!exc.is_none()) {
+          if (is_worker_death(exc)) out.culprit = i;
+          return;
+        }
+        out.before.emplace_back(Chunk{i, i + 1}, ChunkOutcome::decode(future.attr("result")()).found);
       }
-    return -1;
   }
 
   py::handle mod_;
@@ -593,7 +682,8 @@ class ExecutorRun {
   std::int64_t run_own_pool(std::int64_t n_jobs) {
     executor_ = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
         "max_workers"_a = n_jobs, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a = py::make_tuple(job_.token, delivery_.data(), kernel_threads(n_jobs)));
+        "initargs"_a =
+            py::make_tuple(job_.token, delivery_.data(), kernel_threads(n_jobs), own_pid()));
     own_pool_ = true;
     delivery_.by_initializer(n_jobs);
     return run(ChunkSchedule(max_attempts_, n_jobs, 0.5));
@@ -634,11 +724,19 @@ class ExecutorRun {
     return commit_.attempts_used();
   }
 
+  // A pool that broke (a worker died) refuses new work before its futures say so: the refusal
+  // becomes this chunk's failed future, so every death takes the one path through collect.
   void submit(const Chunk &c, bool resend) {
     py::object data = delivery_.for_chunk(resend);
-    schedule_->flights.push_back(
-        {c, executor_.attr("submit")(chunk_fn_, packed_job_, data, c.start, c.stop), false,
-         delivery_.generation()});
+    py::object future;
+    try {
+      future = executor_.attr("submit")(chunk_fn_, packed_job_, data, c.start, c.stop);
+    } catch (py::error_already_set &e) {
+      if (!is_worker_death(e.value())) throw;
+      future = py::module_::import("concurrent.futures").attr("Future")();
+      future.attr("set_exception")(e.value());
+    }
+    schedule_->flights.push_back({c, future, false, delivery_.generation()});
   }
 
   void loop() {
@@ -647,7 +745,8 @@ class ExecutorRun {
     ChunkSchedule &schedule = *schedule_;
     std::int64_t cutoff = -1;  // the wanted-th known success: nothing after it is needed
     while (!results_.full()) {
-      while (cutoff < 0 && schedule.has_room()) submit(schedule.next_chunk(), false);
+      while (cutoff < 0 && !results_.full() && schedule.has_room())
+        submit(schedule.next_chunk(), false);
       if (schedule.flights.empty()) break;
       py::list futures;
       for (const Flight &f : schedule.flights) futures.append(f.future);
@@ -662,10 +761,10 @@ class ExecutorRun {
   }
 
   void collect(Flight &f) {
-    if (f.cancelled) return;
+    if (f.cancelled || results_.full()) return;  // full: a replay after a death completed the run
     if (f.future.attr("cancelled")().cast<bool>()) return executor_cancelled(f);
     py::object exc = f.future.attr("exception")();
-    if (!exc.is_none()) fail(f, exc);
+    if (!exc.is_none()) return chunk_failed(f, exc);
     py::object answer = f.future.attr("result")();
     if (answer.is_none()) return submit(f.chunk, true);  // that worker had no data for this call yet
     ChunkOutcome outcome = ChunkOutcome::decode(answer);
@@ -680,47 +779,56 @@ class ExecutorRun {
     if (!delivery_.broadcast() || f.generation == delivery_.generation()) {
       py::object why = py::module_::import("concurrent.futures").attr("CancelledError")(
           "the executor cancelled the task");
-      if (!delivery_.lost()) fail(f, why);
-      if (!delivery_.broadcast_again(schedule_->workers())) fail(f, why, true);
+      if (!delivery_.lost()) return chunk_failed(f, why);
+      if (!delivery_.broadcast_again(schedule_->workers())) return chunk_failed(f, why, true);
     }
     submit(f.chunk, true);
   }
 
-  [[noreturn]] void fail(const Flight &f, py::object exc, bool died = false) {
+  // A chunk that raised: a worker's death is replayed (worker_died); any other error ends the call.
+  void chunk_failed(const Flight &f, py::object exc, bool died = false) {
     if (py::isinstance(exc, py::module_::import("builtins").attr("KeyboardInterrupt"))) {
       PyErr_SetNone(PyExc_KeyboardInterrupt);
       throw py::error_already_set();
     }
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    const std::string where =
-        died || is_worker_death(exc)
-            ? death_cause(f.chunk)
-            : std::string(format("attempts {} to {} failed in a worker: {!r}", f.chunk.start,
-                                 f.chunk.stop - 1, exc));
+    if (died || is_worker_death(exc)) return worker_died(f.chunk, exc);
+    raise_failure(format("attempts {} to {} failed in a worker: {!r}", f.chunk.start,
+                         f.chunk.stop - 1, exc),
+                  exc);
+  }
+
+  // The chunks that were out are replayed here in attempt order up to the attempt that kills a
+  // worker, and every success before it is committed: the file and the message hold all of them.
+  // When the wanted successes all come before it, the call ends normally, as it would have in one
+  // process.
+  void worker_died(const Chunk &failed, py::object exc) {
+    std::vector<Chunk> out{failed};
+    for (const Flight &f : schedule_->flights)
+      if (!f.cancelled) out.push_back(f.chunk);
+    shut_down(true);
+    Replay replay = diagnosis_.replay(out);
+    for (auto &[chunk, found] : replay.before) commit_.hold(chunk, std::move(found));
+    commit_.commit_ready();
+    if (results_.full()) return;
+    if (replay.culprit < 0) {
+      auto [first, last] = std::minmax_element(out.begin(), out.end());
+      raise_failure(format("a worker process died during one of attempts {} to {}", first->start,
+                           last->stop - 1),
+                    exc);
+    }
+    Drawn drawn = draw(self_, seeder_.randint(replay.culprit));
+    py::str text = self_.attr("fuctions")(drawn.list);
+    raise_failure(format("a worker process died during attempt {} ({})", replay.culprit, text), exc);
+  }
+
+  [[noreturn]] void raise_failure(const std::string &where, py::object cause) {
     std::string msg = format("{}; {} holds the {} factors found before it", where,
                              results_.file.path(), results_.found());
     py::object error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(msg);
-    error.attr("__cause__") = exc;
+    error.attr("__cause__") = cause;
     PyErr_SetObject(PyExc_RuntimeError, error.ptr());
     throw py::error_already_set();
-  }
-
-  // "a worker process died during attempt i (formula)", the attempt found by replaying the
-  // chunks that were out (the failed one first among equals).
-  std::string death_cause(const Chunk &failed) {
-    std::int64_t culprit = failed.size() == 1 ? failed.start : -1;
-    if (culprit < 0) {
-      std::vector<Chunk> out{failed};
-      for (const Flight &f : schedule_->flights) out.push_back(f.chunk);
-      shut_down(true);
-      culprit = diagnosis_.culprit(std::move(out));
-    }
-    if (culprit < 0)
-      return format("a worker process died during one of attempts {} to {}", failed.start,
-                    failed.stop - 1);
-    Drawn drawn = draw(self_, seeder_.randint(culprit));
-    py::str text = self_.attr("fuctions")(drawn.list);
-    return format("a worker process died during attempt {} ({})", culprit, text);
   }
 
   void shut_down(bool stop_now) {
@@ -791,53 +899,146 @@ py::object seed_of(py::handle seed) {
   return value;
 }
 
-py::object result_frame(const Results &results, py::object seed, std::int64_t attempts,
-                        std::int64_t data_sent) {
+// The result frame of scored rows (mine_scoring.hpp) in attempt order. The deflated Sharpe of
+// each row takes every row as a trial; duplicate_of names the first earlier row ranking the
+// stocks equally on every in-sample day.
+py::object frame_of(py::handle scored, const std::vector<std::int64_t> &attempts, bool holdout) {
   py::module_ np = py::module_::import("numpy");
   py::module_ pd = py::module_::import("pandas");
-  py::list text, net, sharpe, max_drawdown, attempt;
-  for (std::size_t k = 0; k < results.attempts.size(); ++k) {
-    py::object row = results.rows[py::int_(k)];
-    text.append(row[py::int_(0)]);
-    net.append(row[py::int_(1)]);
-    sharpe.append(row[py::int_(2)]);
-    max_drawdown.append(row[py::int_(3)]);
-    attempt.append(results.attempts[k]);
+  const std::size_t n = attempts.size();
+  py::list text, dup;
+  std::vector<double> net(n), sharpe(n), max_drawdown(n), sr(n), dsr(n);
+  std::vector<SharpeMoments> moments(n);
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::int64_t> first_with;
+  auto num = [](py::handle v) { return v.cast<double>(); };
+  for (std::size_t k = 0; k < n; ++k) {
+    py::tuple r = scored[py::int_(k)];
+    text.append(r[kText]);
+    net[k] = num(r[kNet]);
+    sharpe[k] = num(r[kSharpe]);
+    max_drawdown[k] = num(r[kMaxDrawdown]);
+    moments[k] = {num(r[kSr]), num(r[kSkew]), num(r[kKurt]), r[kDays].cast<std::size_t>()};
+    sr[k] = moments[k].sr;
+    auto key = std::make_pair(r[kDigestA].cast<std::uint64_t>(), r[kDigestB].cast<std::uint64_t>());
+    auto [it, fresh] = first_with.emplace(key, attempts[k]);
+    dup.append(fresh ? py::object(py::none()) : py::object(py::int_(it->second)));
   }
-  py::object f64 = np.attr("float64");
+  const double sr0 = alphaloom::expected_max_sharpe(sr);
+  for (std::size_t k = 0; k < n; ++k) dsr[k] = alphaloom::probabilistic_sharpe(moments[k], sr0);
+
+  auto floats = [&](const std::vector<double> &v) {
+    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+  };
   py::dict columns;
   columns["formula"] = pd.attr("Series")(text, "dtype"_a = "object");
-  columns["net_value"] = np.attr("array")(net, "dtype"_a = f64);
-  columns["sharpe"] = np.attr("array")(sharpe, "dtype"_a = f64);
-  columns["maxdown"] = np.attr("array")(max_drawdown, "dtype"_a = f64);
-  columns["attempt"] = np.attr("array")(attempt, "dtype"_a = np.attr("int64"));
+  columns["net_value"] = floats(net);
+  columns["sharpe"] = floats(sharpe);
+  columns["maxdown"] = floats(max_drawdown);
+  columns["attempt"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n), attempts.data());
+  columns["deflated_sharpe"] = floats(dsr);
+  columns["duplicate_of"] = pd.attr("array")(dup, "dtype"_a = "Int64");
+  if (holdout) {
+    const std::pair<const char *, int> figures[] = {
+        {"holdout_net_value", kHoldNet}, {"holdout_sharpe", kHoldSharpe},
+        {"holdout_maxdown", kHoldMaxDrawdown}, {"holdout_ic", kHoldIc},
+        {"holdout_rank_ic", kHoldRankIc}};
+    for (const auto &[name, field] : figures) {
+      std::vector<double> v(n);
+      for (std::size_t k = 0; k < n; ++k) v[k] = num(py::tuple(scored[py::int_(k)])[field]);
+      columns[name] = floats(v);
+    }
+    std::vector<std::int64_t> days(n);
+    py::list look;
+    for (std::size_t k = 0; k < n; ++k) {
+      py::tuple r = scored[py::int_(k)];
+      days[k] = r[kHoldDays].cast<std::int64_t>();
+      look.append(r[kLookahead]);
+    }
+    columns["holdout_days"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n), days.data());
+    columns["lookahead"] = pd.attr("array")(look, "dtype"_a = "boolean");
+  }
   py::object frame = pd.attr("DataFrame")(columns);
-  frame.attr("attrs")["seed"] = seed;
-  frame.attr("attrs")["path"] = results.file.path();
-  frame.attr("attrs")["attempts"] = attempts;
-  frame.attr("attrs")["data_sent"] = data_sent;
+  py::object trials = floats(sr);
+  frame.attr("attrs")["trial_sharpes"] = trials;
   return frame;
 }
 
-py::object empty_frame(py::object seed) {
-  py::module_ pd = py::module_::import("pandas");
-  py::module_ np = py::module_::import("numpy");
-  py::dict columns;
-  columns["formula"] = pd.attr("Series")(py::list(), "dtype"_a = "object");
-  for (const char *name : {"net_value", "sharpe", "maxdown"})
-    columns[name] = np.attr("array")(py::list(), "dtype"_a = np.attr("float64"));
-  columns["attempt"] = np.attr("array")(py::list(), "dtype"_a = np.attr("int64"));
-  py::object frame = pd.attr("DataFrame")(columns);
+void Results::save_table() {
+  table_saved_at = now();
+  if (table_rows == attempts.size()) return;
+  table_rows = attempts.size();
+  table.save(frame_of(scored, attempts, holdout));
+}
+
+py::object result_frame(Results &results, py::object seed, std::int64_t attempts,
+                        std::int64_t data_sent, py::object holdout_date) {
+  py::object frame = frame_of(results.scored, results.attempts, results.holdout);
+  frame.attr("attrs")["seed"] = seed;
+  frame.attr("attrs")["path"] = results.file.path();
+  frame.attr("attrs")["table"] = results.table.path();
+  frame.attr("attrs")["attempts"] = attempts;
+  frame.attr("attrs")["data_sent"] = data_sent;
+  frame.attr("attrs")["holdout"] = holdout_date;
+  return frame;
+}
+
+py::object empty_frame(py::object seed, bool holdout, py::object holdout_date) {
+  py::object frame = frame_of(py::list(), {}, holdout);
   frame.attr("attrs")["seed"] = seed;
   frame.attr("attrs")["path"] = py::none();
+  frame.attr("attrs")["table"] = py::none();
   frame.attr("attrs")["attempts"] = 0;
   frame.attr("attrs")["data_sent"] = 0;
+  frame.attr("attrs")["holdout"] = holdout_date;
   return frame;
+}
+
+// The position of the first hold-out date in data1 (None without a hold-out): a date (anything
+// pd.Timestamp takes on a date index) or a fraction in (0, 1) of the dates, from the end.
+// Refused before any work when either side is too short to back-test.
+py::object holdout_position(py::handle holdout, py::handle data1) {
+  if (holdout.is_none()) return py::none();
+  py::module_ pd = py::module_::import("pandas");
+  py::object index = data1.attr("index");
+  const std::size_t n = py::len(index);
+  std::size_t at;
+  const bool number = !PyBool_Check(holdout.ptr()) &&
+                      py::isinstance(holdout, py::module_::import("numbers").attr("Real"));
+  if (PyBool_Check(holdout.ptr()))
+    raise(PyExc_TypeError, "holdout must be a date or a fraction in (0, 1), got a bool");
+  if (number) {
+    const double frac = to_double(holdout);
+    if (!(frac > 0.0 && frac < 1.0))
+      raise(PyExc_ValueError,
+            format("holdout as a number is a fraction of the dates in (0, 1), got {!r}", holdout));
+    const auto kept = static_cast<std::size_t>(std::llround(frac * static_cast<double>(n)));
+    at = n - std::max<std::size_t>(1, std::min(kept, n));
+  } else {
+    py::object when = date_key(index, holdout, "holdout");
+    at = index.attr("searchsorted")(when, "side"_a = "left").cast<std::size_t>();
+  }
+  const std::size_t held = n - at;
+  if (at < kMinDates)
+    raise(PyExc_ValueError,
+          format("the in-sample part before the hold-out has {} dates; mining needs at least {} "
+                 "(data1 has {} dates, {} .. {})",
+                 at, kMinDates, n, n ? py::object(index[py::int_(0)]) : py::object(py::none()),
+                 n ? py::object(index[py::int_(n - 1)]) : py::object(py::none())));
+  if (held < 3)
+    raise(PyExc_ValueError,
+          format("the hold-out has {} dates; it needs at least 3 (one back-test day and the two "
+                 "dates it trades on); data1 ends {}",
+                 held, index[py::int_(n - 1)]));
+  return py::int_(at);
 }
 
 }  // namespace
 
-void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads) {
+void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads,
+                      std::int64_t parent_pid) {
+  end_with_parent(parent_pid);
   py::module_ signal = py::module_::import("signal");
   signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
   cap_kernel_threads(kernel_threads);
@@ -856,7 +1057,7 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
     return py::none();
   else
     entry = cache_market(mod, job.token, data);
-  const Market &market = *entry[py::int_(0)].cast<py::capsule>().get_pointer<Market>();
+  const MiningData &market = *entry[py::int_(0)].cast<py::capsule>().get_pointer<MiningData>();
   if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, job.operators);
   py::object miner = entry[py::int_(1)];
   Seeder seeder(job.seed);
@@ -865,10 +1066,8 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
   py::list rows;
   for (std::int64_t i = start; i < stop; ++i) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    py::object row = silent_attempt(mod, miner, market, job.legs, job.hedged, seeder.randint(i));
-    if (!row.is_none())
-      rows.append(py::make_tuple(i, row[py::int_(0)], row[py::int_(1)], row[py::int_(2)],
-                                 row[py::int_(3)]));
+    py::tuple row = silent_attempt(mod, miner, market, job.legs, job.hedged, seeder.randint(i));
+    if (row.size() > 0) rows.append(py::make_tuple(i, row));
   }
   return py::make_tuple(rows, now() - t0);
 }
@@ -876,7 +1075,8 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
 py::object mine(py::handle mod, py::object self, py::handle frames, py::handle prices,
                 py::handle universe, py::handle wanted_arg, py::handle legs_arg,
                 py::handle long_only, py::handle seed, py::handle n_jobs, py::handle executor,
-                py::handle max_attempts, py::handle progress) {
+                py::handle max_attempts, py::handle progress, py::handle holdout,
+                py::handle directory) {
   // Every argument is checked before any work, named as the caller wrote it.
   const std::int64_t wanted = whole_number(wanted_arg, "ct", 0);
   const std::int64_t legs = whole_number(legs_arg, "l", 1);
@@ -889,47 +1089,76 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
                            "Client, got " + type_name(executor));
   if (!progress.is_none() && !PyBool_Check(progress.ptr()))
     raise(PyExc_ValueError, format("progress must be True, False or None, got {!r}", progress));
+  std::string folder = "factors";
+  if (!directory.is_none())
+    folder = py::str(py::module_::import("os").attr("fspath")(directory)).cast<std::string>();
   const bool hedged = !py::reinterpret_borrow<py::object>(long_only).cast<bool>();
   py::object seed_value = seed_of(seed);
+  const bool with_holdout = !holdout.is_none();
+  py::object at = py::none(), holdout_date = py::none();
+  if (with_holdout) {
+    check_dates_and_codes(frames, prices, universe);
+    at = holdout_position(holdout, frames);
+    holdout_date = frames.attr("index")[at];
+  }
 
   if (wanted == 0) {
     py::module_::import("random").attr("randint")(0, 999);  // the run number, as the drivers do
-    return empty_frame(seed_value);
+    return empty_frame(seed_value, with_holdout, holdout_date);
   }
-  Market market = prepare_checked_market(frames, prices, universe);
+  MiningData market;
+  if (with_holdout) {
+    market = prepare_mining_data(frames, prices, universe, at);
+    if (market.sample.n_stocks() < 2)
+      raise(PyExc_ValueError,
+            format("the universe needs at least two stocks, got {}", market.sample.n_stocks()));
+  } else {
+    market.sample = prepare_checked_market(frames, prices, universe);
+  }
   Seeder seeder(seed_value);
   Progress bar(progress, wanted, limit);
-  Results results(wanted, bar);
+  Results results(wanted, bar, folder, with_holdout);
   py::module_::import("warnings").attr("filterwarnings")("ignore");
 
   std::int64_t used = 0, data_sent = 0;
-  if (jobs == 1 && executor.is_none()) {
-    std::int64_t i = 0;
-    for (; i < limit && !results.full(); ++i) {
-      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-      py::object row = silent_attempt(mod, self, market, legs, hedged, seeder.randint(i));
-      if (!row.is_none()) results.commit(i, row);
-      bar.advance(1, results.found());
-    }
-    used = i;
-  } else {
-    Job job{py::module_::import("uuid").attr("uuid4")().attr("hex"), travelling_operators(self),
-            hedged, legs, seed_value};
-    ExecutorRun run(mod, self, results, seeder, std::move(job),
-                    pack_market(frames, prices, universe), limit);
-    if (jobs > 1) {
-      used = run.run_own_pool(jobs);
-    } else if (is_dask_client(executor)) {
-      used = run.run_dask(executor, executor.attr("get_executor")("pure"_a = false));
-    } else if (py::hasattr(executor, "_client") && is_dask_client(executor.attr("_client"))) {
-      used = run.run_dask(executor.attr("_client"), py::reinterpret_borrow<py::object>(executor));
+  try {
+    if (jobs == 1 && executor.is_none()) {
+      std::int64_t i = 0;
+      for (; i < limit && !results.full(); ++i) {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        py::tuple row = silent_attempt(mod, self, market, legs, hedged, seeder.randint(i));
+        if (row.size() > 0) results.commit(i, row);
+        bar.advance(1, results.found());
+      }
+      used = i;
     } else {
-      used = run.run_generic(py::reinterpret_borrow<py::object>(executor));
+      Job job{py::module_::import("uuid").attr("uuid4")().attr("hex"), travelling_operators(self),
+              hedged, legs, seed_value};
+      ExecutorRun run(mod, self, results, seeder, std::move(job),
+                      pack_market(frames, prices, universe, at), limit);
+      if (jobs > 1) {
+        used = run.run_own_pool(jobs);
+      } else if (is_dask_client(executor)) {
+        used = run.run_dask(executor, executor.attr("get_executor")("pure"_a = false));
+      } else if (py::hasattr(executor, "_client") && is_dask_client(executor.attr("_client"))) {
+        used = run.run_dask(executor.attr("_client"), py::reinterpret_borrow<py::object>(executor));
+      } else {
+        used = run.run_generic(py::reinterpret_borrow<py::object>(executor));
+      }
+      data_sent = run.data_sent();
     }
-    data_sent = run.data_sent();
+  } catch (...) {
+    // The table follows the .npy even when the call ends early (Ctrl-C, a dead worker).
+    try {
+      py::error_scope keep;
+      results.save_table();
+    } catch (...) {
+    }
+    throw;
   }
   bar.close();
-  return result_frame(results, seed_value, used, data_sent);
+  results.save_table();
+  return result_frame(results, seed_value, used, data_sent, holdout_date);
 }
 
 }  // namespace factorsearch

@@ -1,5 +1,8 @@
 #include "factorsearch/report.hpp"
 
+#include "common/sharpe_inference.hpp"
+#include "factorsearch/selection_checks.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -72,7 +75,8 @@ void net_values(const std::vector<double> &raw, DailyRows &d, ReportStats &st) {
 // quantile floor(k * q / c); each day adds the mean forward return of each non-empty quantile.
 class QuantileReturns {
  public:
-  explicit QuantileReturns(std::size_t q) : sum_of_means_(q), days_(q), day_sum_(q), day_n_(q) {}
+  explicit QuantileReturns(std::size_t q)
+      : sum_of_means_(q), sum_of_relative_(q), days_(q), day_sum_(q), day_n_(q) {}
 
   void add_day(const Cells &cells, std::vector<std::int64_t> &count) {
     const std::size_t q = days_.size(), c = cells.factor.size();
@@ -86,12 +90,23 @@ class QuantileReturns {
       day_sum_[b] += cells.forward[order_[k].stock];
       ++day_n_[b];
     }
+    double day_total = 0.0;
+    for (std::size_t b = 0; b < q; ++b) day_total += day_sum_[b];
+    const double day_mean = c ? day_total / static_cast<double>(c) : kNaN;
     for (std::size_t b = 0; b < q; ++b) {
       if (day_n_[b] == 0) continue;
       sum_of_means_[b] += day_sum_[b] / static_cast<double>(day_n_[b]);
+      sum_of_relative_[b] += day_sum_[b] / static_cast<double>(day_n_[b]) - day_mean;
       ++days_[b];
       count[b] += static_cast<std::int64_t>(day_n_[b]);
     }
+  }
+
+  std::vector<double> relative_means() const {
+    std::vector<double> out(days_.size());
+    for (std::size_t b = 0; b < days_.size(); ++b)
+      out[b] = days_[b] ? sum_of_relative_[b] / static_cast<double>(days_[b]) : kNaN;
+    return out;
   }
 
   std::vector<double> means() const {
@@ -102,7 +117,7 @@ class QuantileReturns {
   }
 
  private:
-  std::vector<double> sum_of_means_;
+  std::vector<double> sum_of_means_, sum_of_relative_;
   std::vector<std::size_t> days_;
   std::vector<double> day_sum_;
   std::vector<std::size_t> day_n_;
@@ -145,7 +160,7 @@ void cross_sections(const PanelView &panel, std::size_t quantiles, Report &rep) 
   rep.quantile_count.assign(quantiles, 0);
   QuantileReturns by_quantile(quantiles);
   RankIc rank_ic;
-  std::array<double, kDecayHorizons> decay_sum{};
+  std::array<double, kDecayHorizons> decay_sum{}, decay_sq{};
   Cells cells;
   for (std::size_t i = 0; i < n_days; ++i) {
     const std::size_t t = d.t[i];
@@ -160,13 +175,21 @@ void cross_sections(const PanelView &panel, std::size_t quantiles, Report &rep) 
       }
       if (!std::isnan(ric)) {
         decay_sum[h - 1] += ric;
+        decay_sq[h - 1] += ric * ric;
         ++rep.decay_days[h - 1];
       }
     }
   }
   rep.quantile_mean = by_quantile.means();
-  for (std::size_t h = 0; h < kDecayHorizons; ++h)
-    rep.decay[h] = rep.decay_days[h] ? decay_sum[h] / static_cast<double>(rep.decay_days[h]) : kNaN;
+  rep.quantile_relative = by_quantile.relative_means();
+  for (std::size_t h = 0; h < kDecayHorizons; ++h) {
+    const double k = static_cast<double>(rep.decay_days[h]);
+    rep.decay[h] = rep.decay_days[h] ? decay_sum[h] / k : kNaN;
+    // Sample std of the day values over sqrt(days): the band the plot draws around each mean.
+    const double var = rep.decay_days[h] > 1 ? (decay_sq[h] - k * rep.decay[h] * rep.decay[h]) / (k - 1) : kNaN;
+    rep.decay_se[h] = std::sqrt(std::max(var, 0.0) / k);
+    if (std::isnan(var)) rep.decay_se[h] = kNaN;
+  }
 }
 
 void ic_statistics(const DailyRows &d, ReportStats &st) {
@@ -184,6 +207,17 @@ void ic_statistics(const DailyRows &d, ReportStats &st) {
   double turn = 0.0;
   for (double x : d.turnover) turn += x;
   st.turnover = turn / static_cast<double>(d.t.size());
+  st.ic_t = ic.mean / (ic.sample_std / std::sqrt(static_cast<double>(ic.n)));
+  st.rank_ic_t = rank.mean / (rank.sample_std / std::sqrt(static_cast<double>(rank.n)));
+}
+
+// The Sharpe's uncertainty on the cleaned return list (common/sharpe_inference.hpp) and the
+// share of the days with cross-sectional dispersion (selection_checks.hpp).
+void trust_statistics(const PanelView &panel, const DailyRows &d, ReportStats &st) {
+  const alphaloom::SharpeMoments m = alphaloom::sharpe_moments(d.ret);
+  st.sharpe_se = alphaloom::sharpe_standard_error(m) * std::sqrt(256.0);
+  st.psr = alphaloom::probabilistic_sharpe(m, 0.0);
+  st.dispersion_days = dispersion_share(panel.factor, panel.n_stocks, d.t.front(), d.t.back() + 1);
 }
 
 }  // namespace
@@ -196,6 +230,7 @@ Report build_report(const PanelView &panel, const ReportSettings &s) {
   net_values(raw, rep.daily, rep.stats);
   cross_sections(panel, static_cast<std::size_t>(s.quantiles), rep);
   ic_statistics(rep.daily, rep.stats);
+  trust_statistics(panel, rep.daily, rep.stats);
   return rep;
 }
 

@@ -40,6 +40,10 @@ struct ReportStats {
   Summary backtest{}, after_cost{};
   double ic_mean, ic_std, icir, rank_ic_mean, rank_ic_std, rank_icir, ic_positive, turnover;
   std::size_t days;
+  // How far the figures can be trusted: t-statistics of the IC means (mean / (std / sqrt(n))),
+  // the standard error of `sharpe` (annualised as it is), the probabilistic Sharpe (P(true
+  // Sharpe > 0)) and the share of days whose eligible values are not all equal.
+  double ic_t, rank_ic_t, sharpe_se, psr, dispersion_days;
 };
 
 struct Report {
@@ -49,6 +53,10 @@ struct Report {
   std::vector<std::int64_t> quantile_count;   // stock-days behind each mean
   std::array<double, kDecayHorizons> decay{};  // mean rank IC, return held t+1 -> t+1+h
   std::array<std::size_t, kDecayHorizons> decay_days{};
+  std::array<double, kDecayHorizons> decay_se{};  // standard error of each decay mean
+  // Per quantile: mean over days of (quantile's mean forward return - the day's mean over all
+  // cells), so the spread shows without the market's daily move.
+  std::vector<double> quantile_relative;
 };
 
 // Needs at least kMinDates dates (the caller checks). quantiles >= 1, legs >= 1.
