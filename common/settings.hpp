@@ -189,9 +189,11 @@ class Settings {
   Settings(std::span<const Param> table, std::vector<py::object> given)
       : table_(table), given_(std::move(given)), values_(given_) {
     for (std::size_t i = 0; i < table_.size(); ++i) values_[i] = taken(table_[i], given_[i]);
-    // Rules judge the argument as passed ("Invalid dropout: 2", not "2.0").
+    // Rules judge the argument as passed ("Invalid dropout: 2", not "2.0"); an argument
+    // without one is never converted to a number.
     for (std::size_t i = 0; i < table_.size(); ++i)
-      check_settings({{table_[i].name, given_[i], table_[i].rule}});
+      if (table_[i].rule != Rule::Any)
+        check_settings({{table_[i].name, given_[i], table_[i].rule}});
   }
 
   // The value as taken (a Takes::Float argument as its float).

@@ -127,3 +127,16 @@ def test_argument_types_are_checked_before_values(capture_stdout):
     with pytest.raises(TypeError):  # dropout is converted with float() before any rule
         attnencoder.TransformerModel(d_feat=0, dropout="0.5", GPU=-1)
     assert capture_stdout() == []
+
+
+@pytest.mark.parametrize("trainer", TRAINERS)
+def test_settings_without_a_rule_are_stored_without_being_read(capture_stdout, trainer):
+    class Counted:
+        reads = 0
+
+        def __float__(self):
+            Counted.reads += 1
+            return 1.0
+
+    value = Counted()
+    assert build(trainer, early_stop=value).early_stop is value and Counted.reads == 0
