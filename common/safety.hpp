@@ -167,6 +167,25 @@ inline void require_numeric_columns(py::handle frame, py::handle columns, const 
   }
 }
 
+// Feature names must be distinct: selecting a repeated name gives every column of that name, so
+// the matrix would be wider than the names counted and the network would fail (or, in predict,
+// read the wrong columns) only after training has started.
+inline void require_unique_columns(py::handle columns, const char *what) {
+  py::set seen;
+  py::list repeated;
+  for (py::handle c : columns) {
+    if (seen.contains(c)) {
+      if (!repeated.contains(c)) repeated.append(c);
+    } else {
+      seen.add(c);
+    }
+  }
+  if (py::len(repeated) > 0)
+    raise(PyExc_ValueError, std::string(what) + " has duplicate feature column name(s) " +
+                                py::repr(repeated).cast<std::string>() +
+                                "; give every feature column its own name");
+}
+
 // Every value the network will see must be finite: one NaN or infinity turns the weights into
 // NaN within a step. `x` is the (n, F) float32 matrix training uses (a value too large for
 // float32 shows up as infinity here); `rows`, when given, marks the rows that take part.

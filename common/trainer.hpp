@@ -247,6 +247,7 @@ inline FitInput fit_input(py::handle dataset1, py::handle d_feat) {
   in.feature.attr("remove")(label);
   if (in.feature.contains(label))
     raise(PyExc_ValueError, "the training frame has more than one \"label\" column");
+  require_unique_columns(in.feature, "the training frame");
   require_feature_width(py::len(in.feature), d_feat, "the training frame");
   return in;
 }
@@ -400,6 +401,7 @@ inline py::object predict(py::handle self, const TrainerSpec &spec, py::handle x
   Libs &L = libs();
   require_frame(x_test, "the feature table");
   if (py::len(x_test) == 0) raise(PyExc_ValueError, "the feature table has no rows");
+  require_unique_columns(x_test.attr("columns"), "the feature table");
   require_feature_width(py::len(x_test.attr("columns")), d_feat_of(self, spec),
                         "the feature table");
   require_fitted_width(self, py::len(x_test.attr("columns")), "the feature table");

@@ -272,6 +272,7 @@ py::object predict(py::object self, py::object dataset1) {
   if (py::list(x_test.attr("columns")).contains(py::str("label")))
     raise(PyExc_ValueError,
           "the feature table holds a \"label\" column; pass the feature columns only");
+  require_unique_columns(x_test.attr("columns"), "the feature table");
   py::array x = feature_matrix(x_test, "the feature table");
   require_feature_width(x.shape(1), self.attr("d_feat"), "the feature table");
   require_fitted_width(self, x.shape(1), "the feature table");
