@@ -222,15 +222,18 @@ inline void require_finite_features(py::handle x, py::handle columns, const char
 }
 
 // NaN labels are skipped by the loss, but an infinite one enters it: the loss, then every weight,
-// becomes NaN within a step. The training split must hold none (as float32, as training sees it).
+// becomes NaN within a step. In the validation split it would turn the scores that read it into
+// NaN after every epoch had trained. One rule for every trainer and both splits: none is
+// accepted (counted as float32, as training sees the labels).
 inline void require_no_infinite_labels(py::handle labels, const char *what) {
   Libs &L = libs();
   py::object a = L.np.attr("asarray")(labels, "dtype"_a = L.np_float32);
   const long long n = L.np.attr("isinf")(a).attr("sum")().cast<long long>();
   if (n > 0)
     raise(PyExc_ValueError, std::string(what) + " has " + std::to_string(n) +
-                                " infinite label(s) (as float32); NaN labels are skipped in "
-                                "training, infinite ones would turn the weights into NaN");
+                                " infinite label(s) (as float32); NaN labels are skipped, "
+                                "infinite ones are refused in both splits (they would turn the "
+                                "weights or the validation scores into NaN)");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -364,6 +364,7 @@ inline void fit(const py::module_ &mod, py::handle self, const TrainerSpec &spec
   require_finite_features(train.x.attr("numpy")(), sp.feature, kSplitNames[0]);
   require_finite_features(valid.x.attr("numpy")(), sp.feature, kSplitNames[1]);
   require_no_infinite_labels(train.y.attr("numpy")(), kSplitNames[0]);
+  require_no_infinite_labels(valid.y.attr("numpy")(), kSplitNames[1]);
   require_writable_target(spec.weight_file);
   TrainingSnapshot before(self, spec.model_attr);
   py::list train_scores, valid_scores;

@@ -92,6 +92,7 @@ LabelledSplits select_labelled_splits(py::handle self, py::handle dataset1,
                             kSplitNames[k], labelled_day_rows(frames[k]));
   }
   require_no_infinite_labels(df_train[label], kSplitNames[0]);
+  require_no_infinite_labels(df_valid[label], kSplitNames[1]);
   require_writable_target("ADD.pth");
   self.attr("fit_thresh")(label_train);  // thresholds from the training labels only
   py::object gen = self.attr("gen_market_label");

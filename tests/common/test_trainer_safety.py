@@ -92,6 +92,9 @@ BAD_INPUT = {
     "too large for float32": (lambda df: df.assign(c1=df["c1"] * 1e300), ValueError, "'c1'"),
     "infinite label": (lambda df: df.assign(label=df["label"].where(df.index != df.index[7], np.inf)),
                        ValueError, "1 infinite label"),
+    "infinite validation label": (
+        lambda df: df.assign(label=df["label"].where(df.index != df.index[100], -np.inf)),
+        ValueError, "the validation split has 1 infinite label"),
     "duplicate feature names": (lambda df: df.rename(columns={"c1": "c0", "c3": "c2"}), ValueError,
                                 r"duplicate feature column name\(s\) \['c0', 'c2'\]"),
     "datetime column": (lambda df: df.assign(c2=pd.Timestamp("2021-01-01")), TypeError,
