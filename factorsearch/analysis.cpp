@@ -10,6 +10,7 @@
 #include "factorsearch/drivers.hpp"
 #include "factorsearch/formula_parser.hpp"
 #include "factorsearch/long_table.hpp"
+#include "factorsearch/quiet_warnings.hpp"
 #include "factorsearch/report.hpp"
 
 namespace factorsearch {
@@ -53,25 +54,6 @@ Matrix float_values(py::handle frame) {
   py::module_ np = numpy();
   return Matrix(frame.attr("to_numpy")("dtype"_a = np.attr("float64"), "na_value"_a = np.attr("nan")));
 }
-
-// Warnings are silenced for the evaluation only (an attempt silences them for the process).
-class QuietWarnings {
- public:
-  QuietWarnings() : ctx_(py::module_::import("warnings").attr("catch_warnings")()) {
-    ctx_.attr("__enter__")();
-    py::module_::import("warnings").attr("simplefilter")("ignore");
-  }
-  ~QuietWarnings() {
-    try {
-      py::error_scope keep;  // an error in flight must survive the exit call
-      ctx_.attr("__exit__")(py::none(), py::none(), py::none());
-    } catch (...) {
-    }
-  }
-
- private:
-  py::object ctx_;
-};
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "factorsearch/backtest.hpp"
+#include "factorsearch/quiet_warnings.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -189,7 +190,7 @@ bool is_miss(py::error_already_set &e) { return e.matches(PyExc_Exception); }
 py::object attempt(py::handle mod, py::object self, py::handle data1, py::handle price1,
                    py::handle zz500, py::handle l, bool hedged, const Market *market) {
   const std::int64_t legs = whole_number(l, "l", 1);
-  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  QuietWarnings quiet;  // a driver's own scope, when it has one, already covers this
   register_operators(mod, self);
   Drawn drawn = draw(self);
   py::str text = self.attr("fuctions")(drawn.list);
@@ -260,6 +261,7 @@ void drive(py::handle mod, py::object self, py::handle data1, py::handle price1,
   ResultFile file;
   py::list rows;
   std::int64_t found = 0;
+  QuietWarnings quiet;
   for (long k = 0; k < kMaxAttempts && found != wanted; ++k) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     py::object row = attempt(mod, self, data1, price1, zz500, l, hedged, &market);

@@ -48,7 +48,7 @@ bool is_miss(py::error_already_set &e);
 
 void search_init(py::handle mod, py::object self, py::object fuc);
 
-// One attempt: warnings off, registration, draw and render (errors there reach the caller), then
+// One attempt: warnings silenced for its span, registration, draw and render (errors there reach the caller), then
 // evaluation and back-test, where any error makes it a miss (None). `market` is the data
 // prepared by a driver; without it the attempt prepares its own.
 py::object attempt(py::handle mod, py::object self, py::handle data1, py::handle price1,

@@ -1,4 +1,5 @@
 #include "factorsearch/mine.hpp"
+#include "factorsearch/quiet_warnings.hpp"
 #include "factorsearch/tree_walk.hpp"
 
 #include <algorithm>
@@ -20,6 +21,11 @@ constexpr std::size_t kCachedCalls = 2;  // a worker serving two calls at once k
 constexpr std::int64_t kMaxChunk = 64;
 constexpr std::int64_t kDiagnoseAtMost = 256;
 constexpr std::int64_t kDataLosses = 2;  // Dask workers replaced this often: give up
+
+// Set once mine() has run in this process. Chunks running here (a thread-pool executor) leave the
+// warning filters to that call: one still running after it returned must not swap the
+// process-wide filters under the caller's feet. Worker processes silence their chunks themselves.
+bool mine_ran_here = false;
 
 double now() {
   using clock = std::chrono::steady_clock;
@@ -697,7 +703,8 @@ py::object mine_chunk(py::handle mod, py::handle job, py::handle data, std::int6
   const std::int64_t legs = job[py::int_(3)].cast<std::int64_t>();
   Seeder seeder(job[py::int_(4)]);
 
-  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  std::optional<QuietWarnings> quiet;
+  if (!mine_ran_here) quiet.emplace();
   py::list rows;
   for (std::int64_t i = start; i < stop; ++i) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -736,7 +743,8 @@ py::object mine(py::handle mod, py::object self, py::handle data1, py::handle pr
   Seeder seeder(seed_value);
   Progress bar(progress, wanted, limit);
   Results results(wanted, bar);
-  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  mine_ran_here = true;
+  QuietWarnings quiet;
 
   std::int64_t used = 0, data_sent = 0;
   if (jobs == 1 && executor.is_none()) {
