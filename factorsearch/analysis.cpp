@@ -76,9 +76,25 @@ py::object factor_frame(py::handle mod, py::object self, py::handle formula, py:
   std::vector<std::string> fields;
   for (py::handle f : self.attr("fields")) fields.push_back(py::str(f).cast<std::string>());
 
+  // A str holding a lone surrogate (text decoded with errors="surrogateescape", say) has no
+  // UTF-8 form; name it the way the parser names what it cannot read.
+  Py_ssize_t size = 0;
+  const char *utf8 = PyUnicode_AsUTF8AndSize(formula.ptr(), &size);
+  if (!utf8) {
+    PyErr_Clear();
+    Py_ssize_t pos = 0;
+    while (pos < PyUnicode_GET_LENGTH(formula.ptr()) &&
+           !Py_UNICODE_IS_SURROGATE(PyUnicode_READ_CHAR(formula.ptr(), pos)))
+      ++pos;
+    raise(PyExc_ValueError,
+          format("cannot read formula {!r}: {!r} is not a character (a lone surrogate) at "
+                 "position {}",
+                 formula, py::reinterpret_borrow<py::str>(formula)[py::int_(pos)], pos));
+  }
   Drawn drawn;
   try {
-    drawn.program = parse_formula(formula.cast<std::string>(), ops, fields);
+    drawn.program =
+        parse_formula(std::string_view(utf8, static_cast<std::size_t>(size)), ops, fields);
   } catch (const FormulaError &e) {
     raise(PyExc_ValueError, format("cannot read formula {!r}: {}", formula, e.what()));
   }
@@ -90,6 +106,7 @@ py::object factor_frame(py::handle mod, py::object self, py::handle formula, py:
   }
 
   py::module_ pd = pandas();
+  check_market_types(data1, py::none(), zz500, /*with_prices=*/false);
   py::list codes(py::reinterpret_borrow<py::object>(zz500));
   if (py::len(codes) == 0) raise(PyExc_ValueError, "zz500 names no stock");
   // The field preparation is the attempt's own; it also reads a price frame, which a factor does
@@ -130,6 +147,11 @@ py::object plot_report(py::object self, py::object path, py::object title) {
     throw py::error_already_set();
   }
   py::module_::import("os").attr("fspath")(path);  // a bad path fails before any drawing
+  // A lone surrogate cannot be drawn; the font code would refuse it with its binding's message.
+  if (py::isinstance<py::str>(title) && !PyUnicode_AsUTF8AndSize(title.ptr(), nullptr)) {
+    PyErr_Clear();
+    raise(PyExc_ValueError, format("title {!r} holds a lone surrogate, not a character", title));
+  }
 
   py::object daily = self.attr("daily");
   py::object dates = daily.attr("index");
@@ -227,7 +249,7 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
   // More buckets than a day can fill only allocates empty ones (a huge count, memory).
   if (settings.quantiles > 1000)
     raise(PyExc_ValueError, format("quantiles must be at most 1000, got {!r}", quantiles));
-  settings.hedged = !py::bool_(py::reinterpret_borrow<py::object>(long_only)).cast<bool>();
+  settings.hedged = !switch_value(long_only, "long_only");
   if (PyBool_Check(cost_bps.ptr()) || !PyNumber_Check(cost_bps.ptr()))
     raise(PyExc_TypeError, "cost_bps must be a number, got " + type_name(cost_bps));
   settings.cost_bps = to_double(cost_bps);

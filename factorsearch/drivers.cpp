@@ -43,6 +43,32 @@ std::int64_t whole_number(py::handle value, const char *name, std::int64_t minim
   return *n;
 }
 
+bool switch_value(py::handle value, const char *name) {
+  if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
+  if (py::isinstance(value, py::module_::import("numpy").attr("bool_")))
+    return PyObject_IsTrue(value.ptr()) == 1;
+  if (PyLong_Check(value.ptr())) {
+    auto v = py::reinterpret_borrow<py::int_>(value);
+    if (v.equal(py::int_(1))) return true;
+    if (v.equal(py::int_(0))) return false;
+  }
+  raise(PyExc_TypeError, format("{} must be True or False, got {!r}", name, value));
+}
+
+void check_market_types(py::handle data1, py::handle price1, py::handle zz500,
+                        bool with_prices) {
+  py::object frame = py::module_::import("pandas").attr("DataFrame");
+  if (!py::isinstance(data1, frame))
+    raise(PyExc_TypeError, "data1 must be a DataFrame (dates x (code, field) columns), got " +
+                               type_name(data1));
+  if (with_prices && !py::isinstance(price1, frame))
+    raise(PyExc_TypeError,
+          "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
+  if (py::isinstance<py::str>(zz500) || py::isinstance<py::bytes>(zz500) ||
+      !py::hasattr(zz500, "__iter__"))
+    raise(PyExc_TypeError, "zz500 must be a list of stock codes, got " + type_name(zz500));
+}
+
 namespace {
 
 py::object make_row(const py::str &text, const Summary &s) {
@@ -237,6 +263,7 @@ void check_dates_and_codes(py::handle data1, py::handle price1, py::handle zz500
 }
 
 Market prepare_checked_market(py::handle data1, py::handle price1, py::handle zz500) {
+  check_market_types(data1, price1, zz500);
   check_dates_and_codes(data1, price1, zz500);
   // Data no formula can be back-tested on would only make every attempt a miss, for hours.
   Market market = prepare_market(data1, price1, zz500);

@@ -21,6 +21,7 @@ constexpr std::size_t kCachedCalls = 2;  // a worker serving two calls at once k
 constexpr std::int64_t kMaxChunk = 64;
 constexpr std::int64_t kDiagnoseAtMost = 256;
 constexpr std::int64_t kDataLosses = 2;  // Dask workers replaced this often: give up
+constexpr std::int64_t kMaxJobs = 1024;
 
 // Set once mine() has run in this process. Chunks running here (a thread-pool executor) leave the
 // warning filters to that call: one still running after it returned must not swap the
@@ -732,7 +733,11 @@ py::object mine(py::handle mod, py::object self, py::handle data1, py::handle pr
                            "Client, got " + type_name(executor));
   if (!progress.is_none() && !PyBool_Check(progress.ptr()))
     raise(PyExc_ValueError, format("progress must be True, False or None, got {!r}", progress));
-  const bool hedged = !py::reinterpret_borrow<py::object>(long_only).cast<bool>();
+  // Each process of a pool is a real one, started at once; beyond this a count is a slip.
+  if (jobs > kMaxJobs)
+    raise(PyExc_ValueError,
+          format("n_jobs must be at most {} processes, got {!r}", kMaxJobs, n_jobs));
+  const bool hedged = !switch_value(long_only, "long_only");
   py::object seed_value = seed_of(seed);
 
   if (wanted == 0) {
