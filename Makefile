@@ -6,7 +6,7 @@ VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip
 TORCH_PIN ?= torch==2.13.0
 SOURCES := $(shell find common attnencoder dualstream wavecell factorsearch alphaloom stubs \
-             \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed \) \
+             \( -name '*.cpp' -o -name '*.hpp' -o -name '*.inc' -o -name '*.py' -o -name '*.pyi' -o -name py.typed \) \
              2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: test demo bench build clean

@@ -50,8 +50,14 @@ class FactorSearch:
         executor: Any = None,
         max_attempts: int = 9999999,
         progress: Any = None,
+        holdout: Any = None,
+        directory: str | os.PathLike[str] | None = None,
     ) -> pd.DataFrame:
-        """The first ct factors in attempt order, reproducible from seed on any number of workers."""
+        """The first ct factors in attempt order (holdout=: selected on the dates before it)."""
+    def lookahead(
+        self, formula: str, data1: pd.DataFrame, zz500: Sequence[Any], cuts: int = 5
+    ) -> pd.DataFrame:
+        """Per cut date: cells compared, cells changed and the first changed date (NaT: none)."""
     def factor(self, formula: str, data1: pd.DataFrame, zz500: Sequence[Any]) -> pd.DataFrame:
         """The dates x codes float64 DataFrame of a formula text, evaluated as an attempt does."""
 
@@ -62,11 +68,12 @@ class Report:
     daily: pd.DataFrame
     quantile_returns: pd.DataFrame
     ic_decay: pd.Series
+    ic_decay_se: pd.Series
     l: int
     long_only: bool
     quantiles: int
     cost_bps: float
-    def plot(self, path: _P, title: str | None = None) -> _P:
+    def plot(self, path: _P, title: str | None = None, split: Any = None) -> _P:
         """Writes one PNG of net values, rolling IC, quantile returns and IC decay; returns path."""
 
 def report(
@@ -76,8 +83,13 @@ def report(
     long_only: bool = False,
     quantiles: int = 5,
     cost_bps: float = 0.0,
+    start: Any = None,
+    end: Any = None,
 ) -> Report:
     """Back-test statistics of one factor panel (dates x codes) on the miner's rules."""
+
+def deflated_sharpe(returns: Sequence[float], trial_sharpes: Sequence[float]) -> float:
+    """P(true Sharpe of returns > the expected best of the trials' per-day Sharpe values)."""
 
 def from_long(
     frame: pd.DataFrame, date: str = "date", code: str = "code", price: str = "open"

@@ -14,7 +14,7 @@ import numpy as np
 import pandas as pd
 import torch
 
-from harness import best_of, header, report
+from harness import best_of, quiet, report, section
 
 warnings.filterwarnings("ignore", message="enable_nested_tensor")
 import attnencoder  # noqa: E402
@@ -93,7 +93,8 @@ def main():
     df = data()
     feature = [c for c in df.columns if c != "label"]
     x, y = df[feature], df["label"]
-    ours = attnencoder.TransformerModel(**CFG)
+    with quiet():  # the constructor prints its settings
+        ours = attnencoder.TransformerModel(**CFG)
     ours.print = lambda *a, **k: None
     plain_model = attnencoder.Transformer(36, 8, 2, 1, 0.0, None)
     plain_model.load_state_dict(ours.model.state_dict())
@@ -111,7 +112,8 @@ def main():
     same = same and np.allclose(p_ours[0], p_plain[0], atol=1e-6)
     print(f"same weights after one epoch and same predictions: {same}")
 
-    header()
+    section("TransformerModel data path",
+            "the same torch work as a plain Python loop (below), same weights")
     report("attnencoder train_epoch 20000x360", best_of(lambda: ours.train_epoch(x, y), 3),
            best_of(lambda: plain.train_epoch(x, y), 3))
     os.chdir(tempfile.mkdtemp())

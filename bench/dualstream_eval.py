@@ -1,5 +1,5 @@
 """ADD day-wise evaluation: `test_epoch` over 250 days x 300 stocks (6 features x 60 days = 360
-columns) against the straightforward loop of examples/plain_add.py (one forward pass per day with autograd
+columns) against the straightforward loop of tests/support/plain_add.py (one forward pass per day with autograd
 on, the loss records of `loss_fn`, pandas `Series.corr` Pearson and Spearman per day), and one
 full `fit` epoch against the same loop around a plain Python training pass.
 
@@ -17,7 +17,7 @@ import warnings
 import numpy as np
 import torch
 
-from harness import best_of, header, report
+from harness import best_of, quiet, report, section
 
 import dualstream  # noqa: E402
 from plain_add import per_day_test_epoch, plain_train_epoch  # noqa: E402
@@ -77,11 +77,13 @@ def main():
           f"torch threads {torch.get_num_threads()}")
     feature = [c for c in df.columns if c != "label"]
     worst = 0.0
-    header()
+    section("ADD evaluation: many days per forward pass",
+            "one forward pass per day with autograd on (tests/support/plain_add.py)")
     cases = [("small net, 250 days", dict(hidden_size=16, num_layers=1), N_DAYS),
              ("default net, 20 days", dict(), 20)]
     for name, cfg, n_days in cases:
-        model = dualstream.ADD(d_feat=6, GPU=0, seed=0, **cfg)
+        with quiet():
+            model = dualstream.ADD(d_feat=6, GPU=0, seed=0, **cfg)
         model.print = lambda *a, **k: None
         part = df.iloc[:n_days * N_STOCKS]
         model.fit_thresh(part["label"])
@@ -91,18 +93,19 @@ def main():
         ours = model.test_epoch(x, y, m)
         theirs = baseline_test_epoch(model, x, y, m)
         worst = max(worst, largest_difference(ours, theirs))
-        report(f"test_epoch {name}", best_of(lambda: model.test_epoch(x, y, m), 1, 0),
-               best_of(lambda: baseline_test_epoch(model, x, y, m), 1, 0))
+        report(f"test_epoch {name}", best_of(lambda: model.test_epoch(x, y, m), warmup=0),
+               best_of(lambda: baseline_test_epoch(model, x, y, m), warmup=0))
 
     os.chdir(tempfile.mkdtemp())
     n_train, n_valid = 100 * N_STOCKS, 150 * N_STOCKS
     df = df.iloc[:n_valid]
-    model = dualstream.ADD(d_feat=6, hidden_size=16, num_layers=1, n_epochs=1, batch_size=2000,
-                           GPU=0, seed=0)
+    with quiet():
+        model = dualstream.ADD(d_feat=6, hidden_size=16, num_layers=1, n_epochs=1,
+                               batch_size=2000, GPU=0, seed=0)
     model.print = lambda *a, **k: None
     report("fit one epoch, small net, 100+50 days",
-           best_of(lambda: model.fit((df, (f".iloc[:{n_train}]", f".iloc[{n_train}:]"))), 1, 0),
-           best_of(lambda: baseline_fit_epoch(model, df, n_train), 1, 0))
+           best_of(lambda: model.fit((df, (f".iloc[:{n_train}]", f".iloc[{n_train}:]"))), warmup=0),
+           best_of(lambda: baseline_fit_epoch(model, df, n_train), warmup=0))
     print(f"largest metric difference, batched vs one forward per day: {worst:.2e}")
     if not worst <= 1e-5:
         sys.exit("batched metrics differ from the per-day loop")

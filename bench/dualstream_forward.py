@@ -13,10 +13,10 @@ import time
 
 import torch
 
-from harness import header, report
+from harness import report, section
 
 import dualstream
-from plain_add import PlainADD  # noqa: E402  (examples/ is on the path through harness)
+from plain_add import PlainADD  # noqa: E402  (tests/support/ is on the path through harness)
 
 
 def objective(out):
@@ -79,7 +79,8 @@ def main():
         sync()
         return (time.perf_counter() - t0) / k
 
-    header()
+    section("ADDModel forward and backward passes",
+            "the same network as plain torch modules (tests/support/plain_add.py), same weights")
     # Alternating passes, so load from other processes falls on both sides alike.
     t_ours, t_plain = interleaved(train_pass, ours, plain, args.repeat)
     report(f"ADDModel train fwd+bwd {rows}x{width} {device.type}", t_ours, t_plain)

@@ -1,7 +1,7 @@
 """ADD training and evaluation epochs at the trainer's default network (GRU, hidden 64, two
 layers; 6 features x 60 steps) on 12 days x 300 stocks, one thread: `ADD.train_epoch` (batches
 of 1,000 rows) and `ADD.test_epoch` against the same network written as plain torch modules
-driven by the straightforward loops there (examples/plain_add.py): the same training pass, and
+driven by the straightforward loops there (tests/support/plain_add.py): the same training pass, and
 one forward pass per day for evaluation.
 
 Before timing, both sides start from one state dict: their evaluation metrics must agree, and so
@@ -17,7 +17,7 @@ import warnings
 import numpy as np
 import torch
 
-from harness import header, report
+from harness import quiet, report, section
 
 import dualstream  # noqa: E402
 from plain_add import per_day_test_epoch, plain_train_epoch, twin_of  # noqa: E402
@@ -86,7 +86,8 @@ def main():
     torch.set_num_threads(1)
     warnings.filterwarnings("ignore", message="The given NumPy array is not writable")
     df = data()
-    model = dualstream.ADD(batch_size=BATCH, GPU=-1, seed=0, **{k: v for k, v in NET.items()})
+    with quiet():  # the constructor prints its settings and the network
+        model = dualstream.ADD(batch_size=BATCH, GPU=-1, seed=0, **{k: v for k, v in NET.items()})
     model.print = lambda *a, **k: None
     model.fit_thresh(df["label"])
     df = model.gen_market_label(df, df["label"])
@@ -106,7 +107,9 @@ def main():
     if not (metrics <= 1e-5 and grads <= 1.0):
         sys.exit("the fused network and the plain torch network disagree")
 
-    header()
+    section("ADD epochs: fused kernels and batched days",
+            "the same epochs as plain torch modules and loops (tests/support/plain_add.py), "
+            "CPU seconds")
     report("train_epoch default net 12x300 rows",
            *interleaved(lambda: model.train_epoch(xv, yv, mv),
                         lambda: plain_train_epoch(model, twin, optimizer, xv, yv, mv),

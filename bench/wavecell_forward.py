@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import torch
 
-from harness import best_of, header, report
+from harness import best_of, report, section
 
 import wavecell
 
@@ -88,18 +88,19 @@ def main():
     w = torch.randn(N, generator=gen) / N
     check_equal(ours, base, x[:200], w[:200])
 
-    header()
+    section("SFM_Model recurrence fused on the CPU",
+            "the step-by-step formulation as a plain Python module (below), same weights")
 
     def no_grad(net):
         with torch.no_grad():
             net(x)
 
     report("sfm forward, no grad (1600x360)",
-           best_of(lambda: no_grad(ours), repeat=2, warmup=0),
-           best_of(lambda: no_grad(base), repeat=1, warmup=0))
+           best_of(lambda: no_grad(ours), warmup=0),
+           best_of(lambda: no_grad(base), warmup=0))
     report("sfm forward+backward (1600x360)",
-           best_of(lambda: forward_backward(ours, x, w), repeat=2, warmup=0),
-           best_of(lambda: forward_backward(base, x, w), repeat=1, warmup=0))
+           best_of(lambda: forward_backward(ours, x, w), warmup=0),
+           best_of(lambda: forward_backward(base, x, w), warmup=0))
 
 
 if __name__ == "__main__":

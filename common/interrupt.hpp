@@ -34,6 +34,13 @@ class StopToken {
     return stopped();
   }
 
+  // Between blocks of a kernel split over threads: the caller's thread (0) polls, the others
+  // only read the outcome.
+  bool stop_here(int thread) { return thread == 0 ? poll() : stopped(); }
+
+  // Any thread: stop every thread at its next block (e.g. one of them failed).
+  void request_stop() { stop_.store(true, std::memory_order_relaxed); }
+
  private:
   using Clock = std::chrono::steady_clock;
   Poll poll_ = nullptr;

@@ -1,6 +1,7 @@
 // Contiguous row ranges on several threads, for the fused kernels. Pure C++: no interpreter.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <system_error>
@@ -9,6 +10,53 @@
 #include <vector>
 
 namespace alphaloom {
+
+// How many threads a kernel over `rows` independent rows runs on: no more than `requested` (the
+// tensor library's thread count), no more than one per `min_rows` rows, and only as many as the
+// work pays for, since starting a thread costs more than a small share of work. `work_per_row`
+// is in multiply-adds of float32 vectors (a kernel with costlier steps scales its count); one
+// thread's share should be at least kMinWorkPerThread, a few milliseconds.
+inline constexpr std::int64_t kMinWorkPerThread = std::int64_t{1} << 24;
+
+inline int kernel_threads(std::int64_t rows, std::int64_t work_per_row, int requested,
+                          std::int64_t min_rows = 1) {
+  const std::int64_t by_work = std::max<std::int64_t>(1, rows * work_per_row / kMinWorkPerThread);
+  const std::int64_t by_rows = std::max<std::int64_t>(1, rows / std::max<std::int64_t>(min_rows, 1));
+  return static_cast<int>(std::clamp<std::int64_t>(
+      std::min<std::int64_t>({std::int64_t{requested}, by_work, by_rows}), 1, 1024));
+}
+
+// Sums of shared-parameter gradients, one row of doubles per thread (threads never write the
+// same memory), added up in thread order at the end so the result does not depend on timing.
+// A thread's row is allocated, zeroed, on first use.
+class PartialSums {
+ public:
+  PartialSums(int threads, std::int64_t size)
+      : size_(size), parts_(static_cast<std::size_t>(std::max(threads, 1))) {}
+
+  double *of(int thread) {
+    std::vector<double> &part = parts_[static_cast<std::size_t>(thread)];
+    if (part.empty()) part.assign(static_cast<std::size_t>(size_), 0.0);
+    return part.data();
+  }
+  // Adds a float block of `size` values into this thread's row.
+  void add(int thread, const float *block) {
+    double *row = of(thread);
+    for (std::int64_t i = 0; i < size_; ++i) row[i] += block[i];
+  }
+  // The sum over threads of element i.
+  double total(std::int64_t i) const {
+    double v = 0.0;
+    for (const auto &part : parts_)
+      if (!part.empty()) v += part[static_cast<std::size_t>(i)];
+    return v;
+  }
+  std::int64_t size() const { return size_; }
+
+ private:
+  std::int64_t size_;
+  std::vector<std::vector<double>> parts_;
+};
 
 // Runs fn(begin, end, t) for t = 0 .. k-1 over k contiguous ranges of [0, n), range 0 on the
 // caller's thread (the one that may poll for interrupts). A range whose thread cannot be started

@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
+
+#include "common/stats.hpp"
 
 namespace dualstream::daily {
 
 namespace {
+namespace stats = alphaloom::stats;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-}
+}  // namespace
 
 DayRanges day_ranges(std::span<const std::int64_t> codes) {
   DayRanges r;
@@ -27,62 +29,12 @@ DayRanges day_ranges(std::span<const std::int64_t> codes) {
   return r;
 }
 
-void average_ranks(std::span<const double> values, std::span<double> out,
-                   std::vector<std::size_t> &order) {
-  const std::size_t n = values.size();
-  order.resize(n);
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return values[a] < values[b]; });
-  std::size_t i = 0;
-  while (i < n) {
-    std::size_t j = i + 1;
-    while (j < n && values[order[j]] == values[order[i]]) ++j;
-    // positions i..j-1 (0-based) share the mean of the 1-based ranks i+1..j
-    const double rank = 0.5 * static_cast<double>(i + 1 + j);
-    for (std::size_t k = i; k < j; ++k) out[order[k]] = rank;
-    i = j;
-  }
-}
-
-// Centred and scaled by the largest deviation before the dot products, as pandas does, so that
-// large or tiny values do not overflow or lose precision.
-double pearson(std::span<const double> a, std::span<const double> b) {
-  const std::size_t n = a.size();
-  if (n < 2 || b.size() != n) return kNaN;
-  double ma = 0.0, mb = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!std::isfinite(a[i]) || !std::isfinite(b[i])) return kNaN;
-    ma += a[i];
-    mb += b[i];
-  }
-  ma /= static_cast<double>(n);
-  mb /= static_cast<double>(n);
-  double sa = 0.0, sb = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    sa = std::max(sa, std::fabs(a[i] - ma));
-    sb = std::max(sb, std::fabs(b[i] - mb));
-  }
-  if (sa == 0.0 || sb == 0.0) return kNaN;
-  double aa = 0.0, bb = 0.0, ab = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double x = (a[i] - ma) / sa, y = (b[i] - mb) / sb;
-    aa += x * x;
-    bb += y * y;
-    ab += x * y;
-  }
-  const double fact = static_cast<double>(n - 1);
-  const double da = std::sqrt(aa / fact), db = std::sqrt(bb / fact);
-  if (da == 0.0 || db == 0.0) return kNaN;
-  return std::clamp(ab / fact / da / db, -1.0, 1.0);
-}
-
 namespace {
 
 // Scratch buffers reused across days.
 struct CorrScratch {
-  std::vector<double> a, b, ra, rb;
-  std::vector<std::size_t> order;
+  std::vector<double> a, b;
+  stats::RankScratch ranks;
 };
 
 template <typename T>
@@ -94,15 +46,7 @@ Correlations correlations(std::span<const T> a, std::span<const T> b, CorrScratc
     s.a.push_back(a[i]);
     s.b.push_back(b[i]);
   }
-  Correlations c{pearson(s.a, s.b), kNaN};
-  if (s.a.size() >= 2) {
-    s.ra.resize(s.a.size());
-    s.rb.resize(s.b.size());
-    average_ranks(s.a, s.ra, s.order);
-    average_ranks(s.b, s.rb, s.order);
-    c.spearman = pearson(s.ra, s.rb);
-  }
-  return c;
+  return {stats::pearson(s.a, s.b), stats::spearman(s.a, s.b, s.ranks)};
 }
 
 }  // namespace

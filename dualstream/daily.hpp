@@ -41,16 +41,7 @@ struct MissingDayError : std::runtime_error {
 // ascending, which is exactly "codes never decrease".
 DayRanges day_ranges(std::span<const std::int64_t> codes);
 
-// Average ranks (1-based, ties share the mean of their positions) of `values`, written to `out`.
-// `order` is scratch space of the same length.
-void average_ranks(std::span<const double> values, std::span<double> out,
-                   std::vector<std::size_t> &order);
-
-// Pearson correlation of two equally long samples with no missing values. NaN for fewer than two
-// pairs, for a constant side, and when a value is infinite.
-double pearson(std::span<const double> a, std::span<const double> b);
-
-// Pearson and Spearman correlation over the pairs where neither value is NaN.
+// Pearson and Spearman correlation (common/stats.hpp) over the pairs where neither value is NaN.
 struct Correlations {
   double pearson;
   double spearman;

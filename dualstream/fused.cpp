@@ -7,17 +7,27 @@
 #include <vector>
 
 #include "common/libs.hpp"
+#include "common/signals.hpp"
+#include "common/tensor_glue.hpp"
 #include "dualstream/recurrence.hpp"
 
 namespace dualstream {
+using alphaloom::as_i64;
+using alphaloom::data_of;
+using alphaloom::empty_f32;
+using alphaloom::has_dtype;
+using alphaloom::has_shape;
 using alphaloom::libs;
+using alphaloom::tensor_ops;
+using alphaloom::truthy;
+using alphaloom::zeros_f32;
 using namespace pybind11::literals;
 
 namespace {
 
+// The library's recurrent and linear classes, and what says whether a call may be replaced.
 struct Ops {
-  py::object empty, zeros, zeros_like, stack, cat, gru, lstm, linear, get_num_threads, is_grad_enabled,
-      float32, hooks_module, tracing_state, autocast_enabled;
+  py::object gru, lstm, linear, hooks_module, tracing_state, autocast_enabled;
 };
 
 Ops& ops() {
@@ -26,17 +36,9 @@ Ops& ops() {
       .call_once_and_store_result([] {
         py::module_ torch = libs().torch;
         Ops o;
-        o.empty = torch.attr("empty");
-        o.zeros = torch.attr("zeros");
-        o.zeros_like = torch.attr("zeros_like");
-        o.stack = torch.attr("stack");
-        o.cat = torch.attr("cat");
         o.gru = torch.attr("nn").attr("GRU");
         o.lstm = torch.attr("nn").attr("LSTM");
         o.linear = torch.attr("nn").attr("Linear");
-        o.get_num_threads = torch.attr("get_num_threads");
-        o.is_grad_enabled = torch.attr("is_grad_enabled");
-        o.float32 = torch.attr("float32");
         o.hooks_module = py::module_::import("torch.nn.modules.module");
         o.tracing_state = py::getattr(torch.attr("_C"), "_get_tracing_state", py::none());
         o.autocast_enabled = py::getattr(torch, "is_autocast_enabled", py::none());
@@ -45,45 +47,8 @@ Ops& ops() {
       .get_stored();
 }
 
-std::int64_t as_i64(py::handle v) {
-  return py::int_(py::reinterpret_borrow<py::object>(v)).cast<std::int64_t>();
-}
-
-bool truthy(py::handle o) { return PyObject_IsTrue(o.ptr()) == 1; }
-
-template <typename T>
-T* data_of(py::handle t) {
-  return t.is_none() ? nullptr
-                     : reinterpret_cast<T*>(t.attr("data_ptr")().cast<std::uintptr_t>());
-}
-
 bool f32_cpu(py::handle t) {
-  return !t.is_none() && truthy(t.attr("is_cpu")) &&
-         py::object(t.attr("dtype")).is(ops().float32);
-}
-
-bool has_shape(py::handle t, std::initializer_list<std::int64_t> shape) {
-  py::tuple sizes(t.attr("shape"));
-  if (py::len(sizes) != shape.size()) return false;
-  std::size_t k = 0;
-  for (std::int64_t s : shape)
-    if (as_i64(sizes[k++]) != s) return false;
-  return true;
-}
-
-py::tuple sizes(std::initializer_list<std::int64_t> shape) {
-  py::tuple t(shape.size());
-  std::size_t k = 0;
-  for (std::int64_t v : shape) t[k++] = py::int_(v);
-  return t;
-}
-
-py::object empty_f32(std::initializer_list<std::int64_t> shape) {
-  return ops().empty(sizes(shape), "dtype"_a = ops().float32);
-}
-
-py::object zeros_f32(std::initializer_list<std::int64_t> shape) {
-  return ops().zeros(sizes(shape), "dtype"_a = ops().float32);
+  return !t.is_none() && truthy(t.attr("is_cpu")) && has_dtype(t, tensor_ops().float32);
 }
 
 py::object contiguous(py::handle t) {
@@ -100,15 +65,10 @@ struct Stack {
 };
 
 std::optional<Stack> stack_of(py::handle rnn) {
-  Ops& o = ops();
-  py::handle type = py::type::handle_of(rnn);
+  std::optional<bool> lstm = plain_recurrent(rnn);
+  if (!lstm || !truthy(rnn.attr("bias"))) return std::nullopt;
   Stack st;
-  st.lstm = type.is(o.lstm);
-  if (!st.lstm && !type.is(o.gru)) return std::nullopt;
-  if (!plain_call(rnn) || !truthy(rnn.attr("batch_first")) || truthy(rnn.attr("bidirectional")) ||
-      !truthy(rnn.attr("bias")))
-    return std::nullopt;
-  if (st.lstm && as_i64(rnn.attr("proj_size")) != 0) return std::nullopt;
+  st.lstm = *lstm;
   st.L = as_i64(rnn.attr("num_layers"));
   st.in = as_i64(rnn.attr("input_size"));
   st.H = as_i64(rnn.attr("hidden_size"));
@@ -153,8 +113,8 @@ py::object dropout_masks(const Stack& st, std::int64_t T, std::int64_t N, bool p
     for (auto& l : layers) l.append(draw(T));
   }
   py::list joined;
-  for (auto& l : layers) joined.append(ops().cat(l, 0));
-  return ops().stack(joined, 0);
+  for (auto& l : layers) joined.append(tensor_ops().cat(l, 0));
+  return tensor_ops().stack(joined, 0);
 }
 
 Isa chosen_isa(const FusedContext& c) {
@@ -223,12 +183,6 @@ StackWeights weights_of(const Spec& sp, const std::vector<py::object>& t) {
   return w;
 }
 
-// Polls for a pending signal with the GIL held (the kernels run without it).
-bool interrupted() {
-  py::gil_scoped_acquire gil;
-  return PyErr_CheckSignals() != 0;
-}
-
 struct Outputs {
   py::object h_last, c_last, pred;
 };
@@ -255,12 +209,12 @@ Outputs run_forward(const Spec& sp, const std::vector<py::object>& t,
   o.pred = data_of<float>(out.pred);
   const StackInputs in = inputs_of(t);
   const StackWeights w = weights_of(sp, t);
-  bool done;
+  alphaloom::StopToken stop(&alphaloom::poll_signals);
   {
     py::gil_scoped_release nogil;
-    done = stack_forward(s, w, in, o, keep, sp.threads, sp.isa, StopCheck(interrupted));
+    stack_forward(s, w, in, o, keep, sp.threads, sp.isa, &stop);
   }
-  if (!done) throw py::error_already_set();
+  alphaloom::rethrow_if_interrupted();
   return out;
 }
 
@@ -272,12 +226,7 @@ py::object result_of(const Spec& sp, const Outputs& out) {
 
 // Runs the stack: through the autograd function when a gradient is wanted, else directly.
 py::object run(const FusedContext& c, const Spec& sp, std::vector<py::object> t) {
-  Ops& o = ops();
-  bool grad = truthy(o.is_grad_enabled());
-  if (grad) {
-    grad = false;
-    for (const py::object& v : t) grad = grad || (!v.is_none() && truthy(v.attr("requires_grad")));
-  }
+  const bool grad = alphaloom::needs_gradient(t);
   for (py::object& v : t) v = contiguous(v);
   if (!grad) return result_of(sp, run_forward(sp, t));
   py::list args;
@@ -292,7 +241,7 @@ Spec spec_for(const FusedContext& c, const Stack& st, bool feedback, std::int64_
   sp.lstm = st.lstm;
   sp.feedback = feedback;
   sp.T = T, sp.N = N, sp.L = st.L, sp.D = D, sp.H = st.H;
-  sp.threads = static_cast<int>(as_i64(ops().get_num_threads()));
+  sp.threads = alphaloom::library_threads();
   sp.isa = chosen_isa(c);
   // Keeping every step saves the backward pass a recomputation of the forward pass; above the
   // module's `_kernel_keep_bytes` (per stack) it recomputes block by block and keeps nothing.
@@ -337,6 +286,30 @@ bool global_hooks_clear() {
   return true;
 }
 
+std::optional<bool> plain_recurrent(py::handle rnn) {
+  Ops& o = ops();
+  py::handle type = py::type::handle_of(rnn);
+  const bool lstm = type.is(o.lstm);
+  if (!lstm && !type.is(o.gru)) return std::nullopt;
+  if (!plain_call(rnn) || !truthy(rnn.attr("batch_first")) || truthy(rnn.attr("bidirectional")))
+    return std::nullopt;
+  if (lstm && as_i64(rnn.attr("proj_size")) != 0) return std::nullopt;
+  return lstm;
+}
+
+std::optional<DecoderParts> plain_decoder(py::handle dec, py::handle dec_cls) {
+  if (!py::type::handle_of(dec).is(dec_cls) || !plain_call(dec) || !global_hooks_clear())
+    return std::nullopt;
+  py::dict mods = dec.attr("__dict__")["_modules"];
+  if (!mods.contains("rnn") || !mods.contains("fc")) return std::nullopt;
+  DecoderParts parts{mods["rnn"], mods["fc"], false};
+  std::optional<bool> lstm = plain_recurrent(parts.rnn);
+  if (!lstm || !py::type::handle_of(parts.fc).is(ops().linear) || !plain_call(parts.fc))
+    return std::nullopt;
+  parts.lstm = *lstm;
+  return parts;
+}
+
 py::list kernel_isas() {
   py::list names;
   const std::pair<Isa, const char*> all[] = {
@@ -368,7 +341,7 @@ py::object fused_stack_forward(py::object ctx, py::object spec, py::args tensors
 }
 
 py::tuple fused_stack_backward(py::object ctx, py::args grads) {
-  Ops& o = ops();
+  alphaloom::TensorOps& o = tensor_ops();
   if (truthy(o.is_grad_enabled()))
     alphaloom::raise(PyExc_RuntimeError,
                      "the fused recurrence has no second derivative; set "
@@ -418,14 +391,14 @@ py::tuple fused_stack_backward(py::object ctx, py::args grads) {
     kept = carve_kept(s, static_cast<std::shared_ptr<float>*>(
                              py::reinterpret_borrow<py::capsule>(kept_owner).get_pointer())
                              ->get());
-  bool done;
+  alphaloom::StopToken stop(&alphaloom::poll_signals);
   {
     py::gil_scoped_release nogil;
-    done = stack_backward(s, w, in, kept_owner.is_none() ? nullptr : &kept, g, sp.threads,
-                          sp.isa, StopCheck(interrupted));
+    stack_backward(s, w, in, kept_owner.is_none() ? nullptr : &kept, g, sp.threads, sp.isa,
+                   &stop);
   }
   ctx.attr("kept") = py::none();  // back to the pool now, not when the graph goes
-  if (!done) throw py::error_already_set();
+  alphaloom::rethrow_if_interrupted();
   py::list result;
   result.append(py::none());  // spec
   for (std::size_t k = 0; k < t.size(); ++k)
@@ -433,20 +406,18 @@ py::tuple fused_stack_backward(py::object ctx, py::args grads) {
   return py::tuple(result);
 }
 
-bool fused_encoder_eligible(const FusedContext& c, py::handle rnn, py::handle x) {
-  return kernel_enabled(c) && f32_cpu(x) && stack_of(rnn).has_value();
-}
-
-std::optional<py::object> fused_encoder(const FusedContext& c, py::handle rnn, py::handle x_tnd) {
-  if (!kernel_enabled(c) || !global_hooks_clear() || !f32_cpu(x_tnd)) return std::nullopt;
+std::optional<py::object> fused_encoder(const FusedContext& c, py::handle rnn, py::handle x,
+                                        py::object& x_steps) {
+  if (!kernel_enabled(c) || !f32_cpu(x) || !global_hooks_clear()) return std::nullopt;
   std::optional<Stack> st = stack_of(rnn);
   if (!st) return std::nullopt;
-  py::tuple shape(x_tnd.attr("shape"));
+  py::tuple shape(x.attr("shape"));
   if (py::len(shape) != 3) return std::nullopt;
-  const std::int64_t T = as_i64(shape[0]), N = as_i64(shape[1]), D = as_i64(shape[2]);
+  const std::int64_t N = as_i64(shape[0]), T = as_i64(shape[1]), D = as_i64(shape[2]);
   if (T < 1 || N < 1 || D != st->in) return std::nullopt;
+  if (!x_steps) x_steps = x.attr("permute")(1, 0, 2).attr("contiguous")();
   Spec sp = spec_for(c, *st, false, T, N, D);
-  std::vector<py::object> t = {py::reinterpret_borrow<py::object>(x_tnd), py::none(), py::none(),
+  std::vector<py::object> t = {x_steps, py::none(), py::none(),
                                dropout_masks(*st, T, N, false)};
   for (py::object& w : st->weights) t.push_back(w);
   return run(c, sp, std::move(t));
@@ -454,15 +425,12 @@ std::optional<py::object> fused_encoder(const FusedContext& c, py::handle rnn, p
 
 std::optional<py::object> fused_decoder(const FusedContext& c, py::handle dec, py::handle dec_cls,
                                         py::handle state, long steps, long d_feat) {
-  if (!kernel_enabled(c) || steps < 1 || !global_hooks_clear()) return std::nullopt;
-  if (!py::type::handle_of(dec).is(dec_cls) || !plain_call(dec)) return std::nullopt;
-  py::dict mods = dec.attr("__dict__")["_modules"];
-  if (!mods.contains("rnn") || !mods.contains("fc")) return std::nullopt;
-  py::object rnn = mods["rnn"], fc = mods["fc"];
-  std::optional<Stack> st = stack_of(rnn);
+  if (!kernel_enabled(c) || steps < 1) return std::nullopt;
+  std::optional<DecoderParts> parts = plain_decoder(dec, dec_cls);
+  if (!parts) return std::nullopt;
+  std::optional<Stack> st = stack_of(parts->rnn);
   if (!st || st->in != d_feat) return std::nullopt;
-  if (!py::type::handle_of(fc).is(ops().linear) || !plain_call(fc)) return std::nullopt;
-  py::dict fc_params = fc.attr("__dict__")["_parameters"];
+  py::dict fc_params = parts->fc.attr("__dict__")["_parameters"];
   if (!fc_params.contains("weight") || !fc_params.contains("bias")) return std::nullopt;
   py::object fc_w = fc_params["weight"], fc_b = fc_params["bias"];
   if (!f32_cpu(fc_w) || !f32_cpu(fc_b) || !has_shape(fc_w, {d_feat, st->H}) ||

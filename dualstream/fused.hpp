@@ -15,6 +15,19 @@ namespace py = pybind11;
 bool plain_call(py::handle module);
 // No global module hooks, no trace being recorded, no CPU autocast.
 bool global_hooks_clear();
+// The one test of whether a recurrent module may be replaced by a direct computation (the
+// fused kernels, or the decoder's per-step library kernel): a plain call of an nn.GRU / nn.LSTM
+// itself (not a subclass), batch first, one direction, no projection. The answer is whether it
+// is an LSTM; nullopt when it may not be replaced.
+std::optional<bool> plain_recurrent(py::handle rnn);
+
+// A decoder of exactly class `dec_cls`, no hooks anywhere, whose `rnn` passes plain_recurrent
+// and whose `fc` is a plain nn.Linear.
+struct DecoderParts {
+  py::object rnn, fc;
+  bool lstm = false;
+};
+std::optional<DecoderParts> plain_decoder(py::handle dec, py::handle dec_cls);
 
 // Where the fused path reads its switches: the module attributes `_cpu_kernel` (False: always
 // the library's modules) and `_kernel_isa` ("avx512", "avx2" or "base").
@@ -27,12 +40,12 @@ struct FusedContext {
 py::object fused_stack_forward(py::object ctx, py::object spec, py::args tensors);
 py::tuple fused_stack_backward(py::object ctx, py::args grads);
 
-// The final state of encoder `rnn` (nn.GRU / nn.LSTM, batch_first) over x_tnd (T, N, D), as the
+// The final state of encoder `rnn` (nn.GRU / nn.LSTM, batch_first) over x (N, T, D), as the
 // module would return it (h, or the tuple (h, c)); nullopt when the module must be called.
-std::optional<py::object> fused_encoder(const FusedContext& c, py::handle rnn, py::handle x_tnd);
-// Cheap first test, before the input is rearranged for fused_encoder: kernels on, a CPU float32
-// input x (N, T, D).
-bool fused_encoder_eligible(const FusedContext& c, py::handle rnn, py::handle x);
+// `x_steps` caches x step-major (T, N, D) for the next encoder over the same input: made on the
+// first fused call, left empty when none runs.
+std::optional<py::object> fused_encoder(const FusedContext& c, py::handle rnn, py::handle x,
+                                        py::object& x_steps);
 
 // Every step's prediction (N, T, D) of the decoder `dec` started from `state` (h, or [h, c]):
 // the first from a zero input, each later one from the previous prediction. nullopt when the

@@ -30,7 +30,8 @@ constexpr const char *kAddDoc =
     "GPU : int\n"
     "    the GPU ID used for training\n";
 
-void define_networks(py::module_ &m, NetClasses &c) {
+// The network classes, made before any method is bound so that each can refer to the others.
+NetClasses make_network_classes(py::module_ &m) {
   Libs &L = libs();
   py::handle module_base = L.torch.attr("nn").attr("Module");
 
@@ -60,9 +61,12 @@ void define_networks(py::module_ &m, NetClasses &c) {
                                      "Single-stream LSTM regressor: one score per row.");
   py::object gru_model =
       make_class(m, "GRUModel", module_base, "Single-stream GRU regressor: one score per row.");
-  c = NetClasses{add_model, decoder, revgrad_func, revgrad, lstm_model, gru_model};
+  return NetClasses{add_model, decoder, revgrad_func, revgrad, lstm_model, gru_model};
+}
 
-  // The fused CPU recurrences: `_cpu_kernel = False` sends every pass through the library's
+// The fused CPU recurrences: their switches on the module and their autograd function.
+void define_fused_kernels(py::module_ &m, NetClasses &c) {
+  // `_cpu_kernel = False` sends every pass through the library's
   // modules; `_kernel_isa` picks the vector path (the best this processor runs by default).
   m.attr("_cpu_kernel") = py::bool_(true);
   py::list isas = kernel_isas();
@@ -79,12 +83,13 @@ void define_networks(py::module_ &m, NetClasses &c) {
   stack_ns["backward"] = static_method("backward(ctx, *grads)",
                                        "Gradients of every input through all steps.",
                                        &fused_stack_backward);
-  py::object fused_fn = make_class(m, "_FusedStack", L.torch.attr("autograd").attr("Function"),
-                                   "A recurrent stack fused on the CPU (internal).", stack_ns);
   c.module = m;
-  c.fused_fn = fused_fn;
+  c.fused_fn = make_class(m, "_FusedStack", libs().torch.attr("autograd").attr("Function"),
+                          "A recurrent stack fused on the CPU (internal).", stack_ns);
+}
 
-  def_method(add_model, "__init__",
+void bind_add_model(const NetClasses &c) {
+  def_method(c.add_model, "__init__",
              "init(self, d_feat=6, hidden_size=64, num_layers=1, dropout=0.0, dec_dropout=0.5, "
              "base_model='GRU', gamma=0.1, gamma_clip=0.4)",
              "Builds enc_excess, enc_market, dec, the four heads and the two reversal layers.",
@@ -97,13 +102,15 @@ void define_networks(py::module_ &m, NetClasses &c) {
              py::arg("d_feat") = 6, py::arg("hidden_size") = 64, py::arg("num_layers") = 1,
              py::arg("dropout") = 0.0, py::arg("dec_dropout") = 0.5, py::arg("base_model") = "GRU",
              py::arg("gamma") = 0.1, py::arg("gamma_clip") = 0.4);
-  def_method(add_model, "forward", "forward(self, x)",
+  def_method(c.add_model, "forward", "forward(self, x)",
              "Dictionary of excess (N,), market (N, 3), adv_market (N, 3), adv_excess (N, 1) and "
              "reconstructed_feature (N, T, d_feat) for rows x of shape (N, d_feat * T).",
              [c](py::object self, py::object x) { return add_model_forward(c, self, x); },
              py::arg("x"));
+}
 
-  def_method(decoder, "__init__",
+void bind_decoder(const NetClasses &c) {
+  def_method(c.decoder, "__init__",
              "init(self, d_feat=6, hidden_size=128, num_layers=1, dropout=0.5, base_model='GRU')",
              "Builds the recurrent layer rnn and the output layer fc.",
              [c](py::object self, py::object d_feat, py::object hidden_size, py::object num_layers,
@@ -112,24 +119,29 @@ void define_networks(py::module_ &m, NetClasses &c) {
              },
              py::arg("d_feat") = 6, py::arg("hidden_size") = 128, py::arg("num_layers") = 1,
              py::arg("dropout") = 0.5, py::arg("base_model") = "GRU");
-  def_method(decoder, "forward", "forward(self, x, hidden)",
+  def_method(c.decoder, "forward", "forward(self, x, hidden)",
              "(prediction (N, d_feat), new state) from x (N, d_feat) and the recurrent state.",
              &decoder_forward, py::arg("x"), py::arg("hidden"));
+}
 
-  def_method(revgrad, "__init__", "init(self, gamma=0.1, gamma_clip=0.4, *args, **kwargs)",
+void bind_revgrad(const NetClasses &c) {
+  def_method(c.revgrad, "__init__", "init(self, gamma=0.1, gamma_clip=0.4, *args, **kwargs)",
              "Strength 0 until the first step_alpha; further arguments go to the base module.",
              [c](py::object self, py::object gamma, py::object gamma_clip, py::args args,
                  py::kwargs kwargs) { revgrad_init(c, self, gamma, gamma_clip, args, kwargs); },
              py::arg("gamma") = 0.1, py::arg("gamma_clip") = 0.4);
-  def_method(revgrad, "forward", "forward(self, input_)",
+  def_method(c.revgrad, "forward", "forward(self, input_)",
              "RevGradFunc.apply(input_, self._alpha).",
              [c](py::object self, py::object input) { return revgrad_forward(c, self, input); },
              py::arg("input_"));
-  def_method(revgrad, "step_alpha", "step_alpha(self)",
+  def_method(c.revgrad, "step_alpha", "step_alpha(self)",
              "Advances the reversal strength schedule by one step.", &revgrad_step_alpha);
+}
 
-  py::handle lstm_h = lstm_model, gru_h = gru_model;
-  def_method(lstm_model, "__init__",
+// LSTMModel and GRUModel: the plain recurrent regressors.
+void bind_plain_rnns(const NetClasses &c) {
+  py::handle lstm_h = c.lstm_model, gru_h = c.gru_model;
+  def_method(c.lstm_model, "__init__",
              "init(self, d_feat=6, hidden_size=64, num_layers=2, dropout=0.0)",
              "Builds rnn (LSTM) and fc_out.",
              [lstm_h](py::object self, py::object d_feat, py::object hidden_size,
@@ -138,10 +150,10 @@ void define_networks(py::module_ &m, NetClasses &c) {
              },
              py::arg("d_feat") = 6, py::arg("hidden_size") = 64, py::arg("num_layers") = 2,
              py::arg("dropout") = 0.0);
-  def_method(lstm_model, "forward", "forward(self, x)",
+  def_method(c.lstm_model, "forward", "forward(self, x)",
              "Scores (N,) from the last time step, for rows x of shape (N, d_feat * T).",
              &plain_rnn_forward, py::arg("x"));
-  def_method(gru_model, "__init__",
+  def_method(c.gru_model, "__init__",
              "init(self, d_feat=6, hidden_size=64, num_layers=2, dropout=0.0)",
              "Builds rnn (GRU) and fc_out.",
              [gru_h](py::object self, py::object d_feat, py::object hidden_size,
@@ -150,9 +162,18 @@ void define_networks(py::module_ &m, NetClasses &c) {
              },
              py::arg("d_feat") = 6, py::arg("hidden_size") = 64, py::arg("num_layers") = 2,
              py::arg("dropout") = 0.0);
-  def_method(gru_model, "forward", "forward(self, x)",
+  def_method(c.gru_model, "forward", "forward(self, x)",
              "Scores (N,) from the last time step, for rows x of shape (N, d_feat * T).",
              &plain_rnn_forward, py::arg("x"));
+}
+
+void define_networks(py::module_ &m, NetClasses &c) {
+  c = make_network_classes(m);
+  define_fused_kernels(m, c);
+  bind_add_model(c);
+  bind_decoder(c);
+  bind_revgrad(c);
+  bind_plain_rnns(c);
 }
 
 void define_losses(py::handle cls) {

@@ -6,10 +6,12 @@
 #include <string>
 
 #include "common/libs.hpp"
+#include "common/tensor_glue.hpp"
 #include "dualstream/fused.hpp"
 
 namespace dualstream {
 using alphaloom::libs;
+using alphaloom::truthy;
 using namespace pybind11::literals;
 
 namespace {
@@ -17,7 +19,7 @@ namespace {
 // torch pieces the forward passes call, looked up once per process.
 struct NetLibs {
   py::object nn, gru, lstm, linear_cls, sequential, batchnorm1d, tanh, tensor, zeros_like, cat,
-      stack, squeeze, unsqueeze, linear_fn, vf_gru, vf_lstm, tracing_state, hooks_module;
+      stack, squeeze, unsqueeze, linear_fn, vf_gru, vf_lstm;
 };
 
 NetLibs &net() {
@@ -45,8 +47,6 @@ NetLibs &net() {
         py::object vf = py::getattr(torch, "_VF", py::none());
         n.vf_gru = vf.is_none() ? py::none() : py::getattr(vf, "gru", py::none());
         n.vf_lstm = vf.is_none() ? py::none() : py::getattr(vf, "lstm", py::none());
-        n.tracing_state = py::getattr(torch.attr("_C"), "_get_tracing_state", py::none());
-        n.hooks_module = py::module_::import("torch.nn.modules.module");
         return n;
       })
       .get_stored();
@@ -86,8 +86,6 @@ py::object head(py::handle width, int out) {
                       n.linear_cls(width, out));
 }
 
-bool truthy(py::handle o) { return PyObject_IsTrue(o.ptr()) == 1; }
-
 // One decoder step with everything looked up beforehand. When the decoder, its recurrent
 // layer and its output layer are the stock classes without hooks, a step is exactly the
 // kernel their forwards end in, called with the same arguments; otherwise it is `dec(x, h)`.
@@ -95,18 +93,12 @@ class DecoderSteps {
  public:
   DecoderSteps(const NetClasses &c, py::handle dec) : dec_(py::reinterpret_borrow<py::object>(dec)) {
     NetLibs &n = net();
-    py::object rnn = submodule(dec, "rnn");
-    py::object fc = submodule(dec, "fc");
-    py::handle rnn_type = py::type::handle_of(rnn);
-    lstm_ = rnn_type.is(n.lstm);
-    bool stock = py::type::handle_of(dec).is(c.decoder) && (lstm_ || rnn_type.is(n.gru)) &&
-                 py::type::handle_of(fc).is(n.linear_cls);
+    std::optional<DecoderParts> parts = plain_decoder(dec, c.decoder);
+    if (!parts) return;
+    lstm_ = parts->lstm;
     py::object vf = lstm_ ? n.vf_lstm : n.vf_gru;
-    if (!stock || vf.is_none() || !global_hooks_clear() || !plain_call(dec) || !plain_call(rnn) ||
-        !plain_call(fc))
-      return;
-    if (!truthy(rnn.attr("batch_first")) || truthy(rnn.attr("bidirectional"))) return;
-    if (lstm_ && py::int_(rnn.attr("proj_size")).cast<long>() != 0) return;
+    if (vf.is_none()) return;
+    py::object rnn = parts->rnn, fc = parts->fc;
     // nn.RNNBase refreshes its flat weight list at the start of every forward; once per
     // decoder pass is enough, the parameters do not change within it.
     py::object update = py::getattr(rnn, "_update_flat_weights", py::none());
@@ -189,10 +181,7 @@ py::object add_model_forward(const NetClasses &c, py::object self, py::object x)
   py::object x_steps;  // (T, N, d_feat), made once when a fused encoder needs it
   auto encode = [&](const char *name) -> py::object {
     py::object enc = submodule(self, name);
-    if (fused_encoder_eligible(fused, enc, x)) {
-      if (!x_steps) x_steps = x.attr("permute")(1, 0, 2).attr("contiguous")();
-      if (auto state = fused_encoder(fused, enc, x_steps)) return *state;
-    }
+    if (auto state = fused_encoder(fused, enc, x, x_steps)) return *state;
     return py::tuple(enc(x))[1];
   };
   py::object state_excess = encode("enc_excess");

@@ -1,23 +1,12 @@
 #include "dualstream/recurrence.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <exception>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/parallel.hpp"
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define DUALSTREAM_X86 1
-#include <immintrin.h>
-#else
-#define DUALSTREAM_X86 0
-#endif
 
 // Vector types are passed between inlined helpers only; their argument ABI never matters.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -79,15 +68,6 @@ Packed pack(const StackShape& s, const StackWeights& w, bool backward) {
   return p;
 }
 
-// Per-thread sums of the parameter gradients, in double, over the blocks a thread ran.
-struct GradSums {
-  std::vector<double> v;
-  void add(const float* block, std::int64_t n) {
-    if (v.empty()) v.assign(n, 0.0);
-    for (std::int64_t i = 0; i < n; ++i) v[i] += block[i];
-  }
-};
-
 // Offsets of the parameter gradients inside one flat block of sums: per layer w_ih (Gp, in_p),
 // w_hh (Gp, Hp), b_ih, b_hh (Gp); then fc (Dp, Hp) and fc_b (Dp).
 struct GradLayout {
@@ -106,8 +86,9 @@ struct GradLayout {
   }
 };
 
-// One call's shared state: shape, packed weights, inputs and outputs, and the early-stop flag
-// that the calling thread raises when `check` reports a pending interrupt.
+// One call's shared state: shape, packed weights, inputs and outputs, the stop token (the
+// caller's, else one of its own so that a failing thread still stops the others) and, backward,
+// the per-thread sums of the parameter gradients in double over the blocks each thread ran.
 struct Job {
   const StackShape& s;
   const Packed& p;
@@ -118,27 +99,15 @@ struct Job {
   const StackGrads* grads = nullptr;
   const StackKept* keep = nullptr;
   std::int64_t block = 1;
-  const StopCheck* check = nullptr;
-  std::vector<GradSums> sums;
-  std::atomic<bool> stop{false};
-  std::chrono::steady_clock::time_point last_check = std::chrono::steady_clock::now();
+  alphaloom::StopToken own_stop;
+  alphaloom::StopToken* stop;
+  alphaloom::PartialSums* sums = nullptr;
 
   Job(const StackShape& s_, const Packed& p_, const StackInputs& in_, std::int64_t block_,
-      const StopCheck* check_)
-      : s(s_), p(p_), in(in_), block(block_), check(check_) {}
+      alphaloom::StopToken* stop_)
+      : s(s_), p(p_), in(in_), block(block_), stop(stop_ ? stop_ : &own_stop) {}
 
-  bool keep_going(int tid) {
-    if (stop.load(std::memory_order_relaxed)) return false;
-    if (tid != 0 || !check || !*check) return true;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_check < std::chrono::milliseconds(20)) return true;
-    last_check = now;
-    if ((*check)()) {
-      stop.store(true);
-      return false;
-    }
-    return true;
-  }
+  bool keep_going(int tid) { return !stop->stop_here(tid); }
 };
 
 class BufferPool {
@@ -272,7 +241,7 @@ using RangeFn = void (*)(Job&, std::int64_t, std::int64_t, int);
 // ---- one copy of the passes per instruction set. Register tiles: rows x vectors of the
 // accumulator block, sized to the register file (32 x 512-bit, 16 x 256-bit, 16 x 128-bit).
 
-#if DUALSTREAM_X86
+#if ALPHALOOM_X86
 #pragma GCC push_options
 #pragma GCC target("arch=x86-64-v4")
 namespace lanes16 {
@@ -328,7 +297,7 @@ inline V fmadd(V a, V b, V c) { return a * b + c; }
 namespace {
 
 RangeFn forward_fn(Isa isa) {
-#if DUALSTREAM_X86
+#if ALPHALOOM_X86
   if (isa == Isa::avx512) return &lanes16::forward_range;
   if (isa == Isa::avx2) return &lanes8::forward_range;
 #endif
@@ -337,7 +306,7 @@ RangeFn forward_fn(Isa isa) {
 }
 
 RangeFn backward_fn(Isa isa) {
-#if DUALSTREAM_X86
+#if ALPHALOOM_X86
   if (isa == Isa::avx512) return &lanes16::backward_range;
   if (isa == Isa::avx2) return &lanes8::backward_range;
 #endif
@@ -349,47 +318,19 @@ RangeFn backward_fn(Isa isa) {
 // rows stay in the core's private cache (24 and 96 measured no better, forward or backward).
 constexpr std::int64_t kBlockRows = 48;
 
-// Row ranges on as many threads as the batch pays for (small batches stay on one); the caller's
-// thread takes the first range and is the one that polls for interrupts.
+// Row ranges on as many threads as the batch pays for, at least a block of rows each; the
+// caller's thread takes the first range and is the one that polls for interrupts.
 bool run_rows(Job& job, RangeFn fn, int threads) {
   const StackShape& s = job.s;
-  const std::int64_t n = s.N;
   const std::int64_t work_per_row = s.T * s.L * s.Gp() * (s.Hp() + s.Dp());
-  constexpr std::int64_t kMinWorkPerThread = std::int64_t{1} << 24;  // a few ms of work
-  const std::int64_t by_work = std::max<std::int64_t>(1, n * work_per_row / kMinWorkPerThread);
-  const std::int64_t by_rows = std::max<std::int64_t>(1, n / job.block);
-  const int k = static_cast<int>(std::clamp<std::int64_t>(
-      std::min<std::int64_t>({std::int64_t{threads}, by_work, by_rows}), 1, 1024));
+  const int k = alphaloom::kernel_threads(s.N, work_per_row, threads, job.block);
   alphaloom::split_ranges(
-      n, k, [&](std::int64_t b, std::int64_t e, int t) { fn(job, b, e, t); },
-      [&] { job.stop.store(true); });
-  return !job.stop.load();
+      s.N, k, [&](std::int64_t b, std::int64_t e, int t) { fn(job, b, e, t); },
+      [&] { job.stop->request_stop(); });
+  return !job.stop->stopped();
 }
 
 }  // namespace
-
-bool isa_available(Isa isa) {
-  switch (isa) {
-    case Isa::base:
-      return true;
-#if DUALSTREAM_X86
-    case Isa::avx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    case Isa::avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
-             isa_available(Isa::avx2);
-#endif
-    default:
-      return false;
-  }
-}
-
-Isa best_isa() {
-  for (Isa isa : {Isa::avx512, Isa::avx2})
-    if (isa_available(isa)) return isa;
-  return Isa::base;
-}
 
 std::size_t kept_floats(const StackShape& s) {
   const std::int64_t n = s.L * (s.T + 1) * s.N * s.Hp() * (s.lstm ? 2 : 1) +
@@ -419,10 +360,10 @@ std::shared_ptr<float> pooled_floats(std::size_t n) {
 
 bool stack_forward(const StackShape& s, const StackWeights& w, const StackInputs& in,
                    const StackOutputs& out, const StackKept* keep, int threads, Isa isa,
-                   const StopCheck& stop) {
+                   alphaloom::StopToken* stop) {
   if (s.T <= 0 || s.N <= 0 || s.L <= 0) return true;
   const Packed p = pack(s, w, false);
-  Job job(s, p, in, kBlockRows, &stop);
+  Job job(s, p, in, kBlockRows, stop);
   job.keep = keep;
   job.out_h = out.h_last;
   job.out_c = out.c_last;
@@ -432,20 +373,20 @@ bool stack_forward(const StackShape& s, const StackWeights& w, const StackInputs
 
 bool stack_backward(const StackShape& s, const StackWeights& w, const StackInputs& in,
                     const StackKept* kept, const StackGrads& g, int threads, Isa isa,
-                    const StopCheck& stop) {
+                    alphaloom::StopToken* stop) {
   const Packed p = pack(s, w, true);
-  Job job(s, p, in, kBlockRows, &stop);
+  Job job(s, p, in, kBlockRows, stop);
+  const GradLayout layout(s);
+  alphaloom::PartialSums sums(threads, layout.size);
   job.keep = kept;
   job.grads = &g;
-  job.sums.resize(std::max(threads, 1));
+  job.sums = &sums;
   if (s.T > 0 && s.N > 0 && s.L > 0 &&
       !run_rows(job, backward_fn(isa_available(isa) ? isa : Isa::base), threads))
     return false;
   // Sum the threads' parts and unpad into the library's layouts.
-  const GradLayout layout(s);
-  std::vector<double> total(layout.size, 0.0);
-  for (const GradSums& part : job.sums)
-    for (std::size_t i = 0; i < part.v.size(); ++i) total[i] += part.v[i];
+  std::vector<double> total(layout.size);
+  for (std::int64_t i = 0; i < layout.size; ++i) total[i] = sums.total(i);
   const std::int64_t H = s.H, Hp = s.Hp(), ng = s.lstm ? 4 : 3;
   auto unpack = [&](std::int64_t at, std::int64_t k_real, std::int64_t k_pad, float* dst) {
     for (std::int64_t q = 0; q < ng; ++q)

@@ -18,9 +18,11 @@
 
 #include <cstdint>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <vector>
+
+#include "common/interrupt.hpp"
+#include "common/isa.hpp"
 
 namespace dualstream {
 
@@ -92,23 +94,20 @@ StackKept carve_kept(const StackShape& s, float* base);  // base: kept_floats(s)
 // last copy goes; the pool keeps at most about 1 GiB of free blocks.
 std::shared_ptr<float> pooled_floats(std::size_t n);
 
-// Polled between blocks of rows, from the calling thread only; true stops the work early (the
-// outputs are then incomplete and must be discarded).
-using StopCheck = std::function<bool()>;
+// Vector code paths (common/isa.hpp): one copy of the passes per vector width.
+using alphaloom::best_isa;
+using alphaloom::Isa;
+using alphaloom::isa_available;
 
-// Vector code paths, best first; `isa_available` tells which this processor runs.
-enum class Isa { avx512 = 0, avx2 = 1, base = 2 };
-bool isa_available(Isa isa);
-Isa best_isa();
-
-// Call with the GIL released. `threads` is an upper bound; small batches run on fewer. Return
-// false when `stop` asked to stop.
+// Call with the GIL released. `threads` is an upper bound; small batches run on fewer. `stop`
+// (may be nullptr) is polled by the calling thread between blocks of rows; return false when it
+// stopped the work (the outputs are then incomplete and must be discarded).
 // `keep` (forward) fills, `kept` (backward) reads the buffers above; nullptr for none.
 bool stack_forward(const StackShape& s, const StackWeights& w, const StackInputs& in,
                    const StackOutputs& out, const StackKept* keep, int threads, Isa isa,
-                   const StopCheck& stop);
+                   alphaloom::StopToken* stop);
 bool stack_backward(const StackShape& s, const StackWeights& w, const StackInputs& in,
                     const StackKept* kept, const StackGrads& g, int threads, Isa isa,
-                    const StopCheck& stop);
+                    alphaloom::StopToken* stop);
 
 }  // namespace dualstream

@@ -10,6 +10,7 @@
 
 #include "common/libs.hpp"
 #include "common/safety.hpp"
+#include "dualstream/day_index.hpp"
 #include "dualstream/daily.hpp"
 #include "dualstream/inputs.hpp"
 

@@ -5,6 +5,7 @@
 
 #include "common/safety.hpp"
 #include "common/trainer.hpp"
+#include "dualstream/day_index.hpp"
 #include "dualstream/inputs.hpp"
 #include "dualstream/regimes.hpp"
 

@@ -2,25 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <utility>
+
+#include "common/stats.hpp"
 
 namespace factorsearch {
 namespace {
 
-// A total order: equal values keep universe order, as a stable sort would.
-inline bool before(const Ranked &a, const Ranked &b) {
-  return a.value < b.value || (a.value == b.value && a.stock < b.stock);
-}
-
 // Summed in ascending rank order for both legs, so two legs holding the same stocks give the
 // same value bit for bit and a hedged day on them returns exactly 0.
-double leg_return(const Ranked *first, std::size_t count, const double *p1, const double *p2) {
+double leg_return(const Ranked *first, std::size_t count, const double *buy, const double *sell) {
   double sum = 0.0;
-  for (std::size_t i = 0; i < count; ++i) {
-    std::size_t j = first[i].stock;
-    sum += (p2[j] - p1[j]) / p1[j];
-  }
+  for (std::size_t i = 0; i < count; ++i) sum += held_return(buy, sell, first[i].stock);
   return sum / static_cast<double>(count);
 }
 
@@ -30,89 +23,140 @@ inline double nan_max(double a, double b) {
   return a < b ? b : a;
 }
 
+// Only the k lowest and k highest of the eligible stocks matter: select them, then order each leg.
+void order_legs(Ranked *b, Ranked *e, std::size_t k) {
+  if (2 * k >= static_cast<std::size_t>(e - b)) {
+    std::sort(b, e, rank_before);
+    return;
+  }
+  std::nth_element(b, e - k, e, rank_before);
+  std::nth_element(b, b + k, e - k, rank_before);
+  std::sort(b, b + k, rank_before);
+  std::sort(e - k, e, rank_before);
+}
+
 }  // namespace
 
-void walk_days(std::span<const double> panel, std::span<const double> prices, std::size_t n_dates,
-               std::size_t n_stocks, std::int64_t l, bool hedged,
+TradedDays traded_days(std::size_t n_dates, DayRange wanted) {
+  // The 150-day warm-up is where the default range starts, not a floor: a report over the
+  // caller's own dates (start=) trades from its first date.
+  if (n_dates < 3) return {0, 0};
+  const std::size_t first = wanted.first;
+  const std::size_t last = std::min(wanted.last, n_dates - 3);
+  return first <= last ? TradedDays{first, last + 1} : TradedDays{0, 0};
+}
+
+void walk_days(const PanelView &panel, std::int64_t legs, bool hedged, DayRange days,
                const std::function<void(const Day &)> &visit) {
-  if (n_dates < kMinDates) return;
-  const double half = static_cast<double>(l) / 2.0;
+  const TradedDays range = traded_days(panel.n_dates, days);
+  const double half = static_cast<double>(legs) / 2.0;
   std::vector<Ranked> ranked;
-  ranked.reserve(n_stocks);
-  for (std::size_t t = kFirstDay; t + 2 < n_dates; ++t) {
-    const double *row = panel.data() + t * n_stocks;
+  ranked.reserve(panel.n_stocks);
+  for (std::size_t t = range.first; t < range.end; ++t) {
+    const double *row = panel.factor_row(t);
     ranked.clear();
-    for (std::size_t j = 0; j < n_stocks; ++j) {
-      double v = row[j];
-      if (!std::isnan(v) && v != 0.0 && v != 1.0) ranked.push_back({v, j});
-    }
-    const std::size_t eligible = ranked.size();
-    const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(l), eligible);
+    for (std::size_t j = 0; j < panel.n_stocks; ++j)
+      if (is_eligible(row[j])) ranked.push_back({row[j], j});
+    const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(legs), ranked.size());
     if (static_cast<double>(k) < half) {  // both legs hold k stocks, so both return 0
       visit(Day{t, {}, {}, 0.0, 0.0, 0.0});
       continue;
     }
-    // Only the k lowest and k highest matter: select them, then order each leg.
     Ranked *b = ranked.data();
-    Ranked *e = b + eligible;
-    if (2 * k >= eligible) {
-      std::sort(b, e, before);
-    } else {
-      std::nth_element(b, e - k, e, before);
-      std::nth_element(b, b + k, e - k, before);
-      std::sort(b, b + k, before);
-      std::sort(e - k, e, before);
-    }
-    const double *p1 = prices.data() + (t + 1) * n_stocks;
-    const double *p2 = prices.data() + (t + 2) * n_stocks;
-    const double long_ret = leg_return(e - k, k, p1, p2);
-    const double short_ret = leg_return(b, k, p1, p2);
-    double r = long_ret;
-    if (hedged) r -= short_ret;
-    visit(Day{t, {b, k}, {e - k, k}, long_ret, short_ret, r});
+    Ranked *e = b + ranked.size();
+    order_legs(b, e, k);
+    const double *buy = panel.price_row(t + 1);
+    const double *sell = panel.price_row(t + 2);
+    const double long_ret = leg_return(e - k, k, buy, sell);
+    const double short_ret = leg_return(b, k, buy, sell);
+    visit(Day{t, {b, k}, {e - k, k}, long_ret, short_ret, hedged ? long_ret - short_ret : long_ret});
   }
 }
 
+void walk_days(std::span<const double> panel, std::span<const double> prices, std::size_t n_dates,
+               std::size_t n_stocks, std::int64_t legs, bool hedged,
+               const std::function<void(const Day &)> &visit) {
+  walk_days(PanelView{panel, prices, n_dates, n_stocks}, legs, hedged, DayRange{}, visit);
+}
+
+LegReturns leg_returns(const PanelView &panel, std::int64_t legs, bool hedged, DayRange days) {
+  LegReturns out;
+  const std::size_t n = traded_days(panel.n_dates, days).size();
+  out.t.reserve(n);
+  out.long_ret.reserve(n);
+  out.short_ret.reserve(n);
+  out.ret.reserve(n);
+  out.eligible.reserve(n);
+  walk_days(panel, legs, hedged, days, [&](const Day &day) {
+    out.t.push_back(day.t);
+    out.long_ret.push_back(day.long_ret);
+    out.short_ret.push_back(day.short_ret);
+    out.ret.push_back(day.ret);
+    std::size_t count = 0;
+    const double *row = panel.factor_row(day.t);
+    for (std::size_t j = 0; j < panel.n_stocks; ++j) count += is_eligible(row[j]);
+    out.eligible.push_back(count);
+  });
+  return out;
+}
+
 std::vector<double> daily_returns(std::span<const double> panel, std::span<const double> prices,
-                                  std::size_t n_dates, std::size_t n_stocks, std::int64_t l,
-                                  bool hedged) {
+                                  std::size_t n_dates, std::size_t n_stocks, std::int64_t legs,
+                                  bool hedged, DayRange days) {
   std::vector<double> pft;
-  if (n_dates >= kMinDates) pft.reserve(n_dates - kMinDates + 1);
-  walk_days(panel, prices, n_dates, n_stocks, l, hedged,
+  pft.reserve(traded_days(n_dates, days).size());
+  walk_days(PanelView{panel, prices, n_dates, n_stocks}, legs, hedged, days,
             [&](const Day &day) { pft.push_back(day.ret); });
   return pft;
 }
 
-std::optional<Summary> summarise(std::vector<double> pft) {
-  if (pft.empty()) return std::nullopt;
+void eligible_cells(const PanelView &panel, std::size_t t, std::size_t horizon, Cells &out) {
+  out.clear();
+  const double *row = panel.factor_row(t);
+  const double *buy = panel.price_row(t + 1);
+  const double *sell = panel.price_row(t + 1 + horizon);
+  for (std::size_t j = 0; j < panel.n_stocks; ++j) {
+    if (!is_eligible(row[j])) continue;
+    const double r = held_return(buy, sell, j);
+    if (std::isnan(r)) continue;
+    out.factor.push_back(row[j]);
+    out.forward.push_back(r);
+    out.stock.push_back(j);
+  }
+}
+
+void clean_returns(std::span<double> returns) {
   constexpr double big = std::numeric_limits<double>::max();
-  for (double &x : pft) {
+  for (double &x : returns)
     if (std::isnan(x))
       x = 0.0;
     else if (std::isinf(x))
       x = x > 0 ? big : -big;
-  }
-  const double n = static_cast<double>(pft.size());
-  double sum = 0.0;
-  for (double x : pft) sum += x;
-  const double mean = sum / n;
-  double sq = 0.0;
-  for (double x : pft) sq += (x - mean) * (x - mean);
-  const double sd = std::sqrt(sq / n);
+}
 
+std::vector<double> net_curve(std::span<const double> cleaned) {
+  std::vector<double> curve(cleaned.size());
+  double value = 1.0;
+  for (std::size_t i = 0; i < cleaned.size(); ++i) curve[i] = value *= 1.0 + cleaned[i];
+  return curve;
+}
+
+std::optional<Summary> summarise(std::vector<double> pft) {
+  if (pft.empty()) return std::nullopt;
+  clean_returns(pft);
+  const alphaloom::stats::Moments m = alphaloom::stats::moments(pft);
   Summary s{};
-  s.sharp = mean / sd * std::sqrt(256.0);
-  double curve = 1.0;
+  s.sharpe = m.mean / m.population_std * std::sqrt(256.0);
+  const std::vector<double> curve = net_curve(pft);
   double peak = 0.0;
   double worst = 0.0;
-  for (std::size_t i = 0; i < pft.size(); ++i) {
-    curve *= 1.0 + pft[i];
-    peak = i == 0 ? curve : nan_max(peak, curve);
-    double down = (peak - curve) / peak;
+  for (std::size_t i = 0; i < curve.size(); ++i) {
+    peak = i == 0 ? curve[i] : nan_max(peak, curve[i]);
+    const double down = (peak - curve[i]) / peak;
     worst = i == 0 ? down : nan_max(worst, down);
   }
-  s.net = curve;
-  s.maxdown = worst;
+  s.net = curve.back();
+  s.max_drawdown = worst;
   return s;
 }
 

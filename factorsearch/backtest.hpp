@@ -1,10 +1,14 @@
 // Daily back-test of a factor panel and the statistics of its return series. Pure C++ over
-// row-major float64 buffers (dates x stocks); runs without the interpreter lock.
+// row-major float64 buffers (dates x stocks); runs without the interpreter lock. Every rule of the
+// back-test (which cells are eligible, how ties are ordered, what a leg returns, how the return
+// list is cleaned) lives here once: the miner, the drivers and the report all build on it.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -15,44 +19,106 @@ namespace factorsearch {
 inline constexpr std::size_t kFirstDay = 150;
 inline constexpr std::size_t kMinDates = kFirstDay + 3;
 
-// One return per back-test day t = 150 .. n-3. Each day the stocks whose factor value is present
-// and neither exactly 0 nor exactly 1 are ranked ascending (ties by universe position); the long
-// leg holds the `l` highest, the short leg (when `hedged`) the `l` lowest. A leg holding fewer
-// than l/2 stocks returns 0; otherwise it returns the mean of (p[t+2] - p[t+1]) / p[t+1] over its
-// stocks, missing when any of those is missing.
+// A factor panel and the prices it is traded on, both dates x stocks, row-major.
+struct PanelView {
+  std::span<const double> factor, prices;
+  std::size_t n_dates, n_stocks;
+  const double *factor_row(std::size_t t) const { return factor.data() + t * n_stocks; }
+  const double *price_row(std::size_t t) const { return prices.data() + t * n_stocks; }
+};
+
+// Back-test days t with first <= t <= last (date positions). The default is every day the
+// back-test trades (kFirstDay .. n_dates - 3); a range is clipped to the days that have t+2 in the
+// data.
+struct DayRange {
+  std::size_t first = kFirstDay;
+  std::size_t last = std::numeric_limits<std::size_t>::max();
+};
+
+// The traded days of `wanted` for a panel of n_dates dates, as [first, end): empty when none.
+struct TradedDays {
+  std::size_t first, end;
+  std::size_t size() const { return end > first ? end - first : 0; }
+};
+TradedDays traded_days(std::size_t n_dates, DayRange wanted = {});
+
+// A factor value takes part in the ranking when present and neither exactly 0 nor exactly 1.
+inline bool is_eligible(double v) { return !std::isnan(v) && v != 0.0 && v != 1.0; }
+
+// The return of stock j bought at prices `buy` and sold at prices `sell` (rows of one date each).
+inline double held_return(const double *buy, const double *sell, std::size_t j) {
+  return (sell[j] - buy[j]) / buy[j];
+}
+
+// One return per back-test day. Each day the stocks whose factor value is eligible are ranked
+// ascending (ties by universe position); the long leg holds the `legs` highest, the short leg
+// (when `hedged`) the `legs` lowest. A leg holding fewer than legs/2 stocks returns 0; otherwise it
+// returns the mean of held_return(p[t+1], p[t+2]) over its stocks, missing when any is missing.
 struct Ranked {
   double value;
   std::size_t stock;
 };
 
+// The back-test's total order: ascending value, equal values in universe order.
+inline bool rank_before(const Ranked &a, const Ranked &b) {
+  return a.value < b.value || (a.value == b.value && a.stock < b.stock);
+}
+
 // One back-test day as the legs were drawn: `low` (the short leg) and `high` (the long leg), each
-// ascending, both empty on a day with fewer than l/2 eligible stocks (both legs return 0).
+// ascending, both empty on a day with fewer than legs/2 eligible stocks (both legs return 0).
 // `short_ret` is the short leg's return even in the long-only variant; `ret` is the day's entry
-// of the return list.
+// of the return list. The spans live until `visit` returns.
 struct Day {
   std::size_t t;
   std::span<const Ranked> low, high;
   double long_ret, short_ret, ret;
 };
 
-// Walks the back-test days in order and hands each one to `visit`: the single place legs are
-// chosen, so every statistic built on top agrees with the back-test.
+// Walks the back-test days of `days` in order and hands each one to `visit`: the single place
+// legs are chosen, so every statistic built on top agrees with the back-test.
+void walk_days(const PanelView &panel, std::int64_t legs, bool hedged, DayRange days,
+               const std::function<void(const Day &)> &visit);
 void walk_days(std::span<const double> panel, std::span<const double> prices, std::size_t n_dates,
-               std::size_t n_stocks, std::int64_t l, bool hedged,
+               std::size_t n_stocks, std::int64_t legs, bool hedged,
                const std::function<void(const Day &)> &visit);
 
+// The back-test's per-day outcome over a range of days, one entry per traded day.
+struct LegReturns {
+  std::vector<std::size_t> t;               // date positions
+  std::vector<double> long_ret, short_ret;  // leg means (NaN kept; short leg even when long-only)
+  std::vector<double> ret;                  // the return list's entries, before cleaning
+  std::vector<std::size_t> eligible;        // eligible stocks of the day
+};
+LegReturns leg_returns(const PanelView &panel, std::int64_t legs, bool hedged, DayRange days = {});
+
 std::vector<double> daily_returns(std::span<const double> panel, std::span<const double> prices,
-                                  std::size_t n_dates, std::size_t n_stocks, std::int64_t l,
-                                  bool hedged);
+                                  std::size_t n_dates, std::size_t n_stocks, std::int64_t legs,
+                                  bool hedged, DayRange days = {});
+
+// The cells of day t that a cross-sectional statistic uses: the eligible stocks whose return held
+// from t+1 to t+1+horizon is not NaN, in universe order.
+struct Cells {
+  std::vector<double> factor, forward;
+  std::vector<std::size_t> stock;
+  void clear() { factor.clear(), forward.clear(), stock.clear(); }
+};
+void eligible_cells(const PanelView &panel, std::size_t t, std::size_t horizon, Cells &out);
+
+// The return list as the back-test scores it: missing returns count as 0 and infinities as the
+// largest finite magnitudes.
+void clean_returns(std::span<double> returns);
+
+// prod(1 + r) after each day of a cleaned return list.
+std::vector<double> net_curve(std::span<const double> cleaned);
 
 struct Summary {
   double net;      // last value of the net-value curve prod(1 + r)
-  double sharp;    // mean / population std * sqrt(256)
-  double maxdown;  // largest (running peak - curve) / running peak
+  double sharpe;        // mean / population std * sqrt(256)
+  double max_drawdown;  // largest (running peak - curve) / running peak
 };
 
-// Missing returns count as 0 and infinities as the largest finite magnitudes. No summary (the
-// attempt yields nothing) when there is no back-test day.
+// Of the cleaned return list. No summary (the attempt yields nothing) when there is no back-test
+// day.
 std::optional<Summary> summarise(std::vector<double> pft);
 
 }  // namespace factorsearch

@@ -13,8 +13,9 @@ namespace factorsearch {
 using namespace alphaloom;
 
 namespace {
-constexpr const char *kDir = "factors";
-std::string path_of(int run) { return std::string(kDir) + "/" + std::to_string(run) + ".npy"; }
+std::string path_of(const std::string &dir, int run) {
+  return dir + "/" + std::to_string(run) + ".npy";
+}
 }  // namespace
 
 // Anything but a whole number would make every attempt fail or the loop never meet its target.
@@ -75,29 +76,31 @@ py::object make_row(const py::str &text, const Summary &s) {
   py::list row;
   row.append(text);
   row.append(py::float_(s.net));
-  row.append(py::float_(s.sharp));
-  row.append(py::float_(s.maxdown));
+  row.append(py::float_(s.sharpe));
+  row.append(py::float_(s.max_drawdown));
   return row;
 }
 
 }  // namespace
 
-ResultFile::ResultFile() {
+ResultFile::ResultFile(const std::string &directory) : dir_(directory) {
   py::module_ os = py::module_::import("os");
-  os.attr("makedirs")(kDir, "exist_ok"_a = true);
+  os.attr("makedirs")(dir_, "exist_ok"_a = true);
   std::size_t taken = 0;
   for (int run = 0; run < 1000; ++run)
-    if (os.attr("path").attr("exists")(path_of(run)).cast<bool>()) ++taken;
+    if (os.attr("path").attr("exists")(path_of(dir_, run)).cast<bool>()) ++taken;
   if (taken == 1000)
-    raise(PyExc_FileExistsError, "factors/ holds a result file for every run number 0-999");
+    raise(PyExc_FileExistsError,
+          dir_ + "/ holds a result file for every run number 0-999");
   py::object randint = py::module_::import("random").attr("randint");
   py::module_ np = py::module_::import("numpy");
   py::object empty = np.attr("empty")(py::make_tuple(0, 4), "dtype"_a = py::str("U1"));
   for (long tries = 0;; ++tries) {
     if (tries == 1000000)
-      raise(PyExc_FileExistsError, "no free run number under factors/ after 1000000 draws");
+      raise(PyExc_FileExistsError,
+            "no free run number under " + dir_ + "/ after 1000000 draws");
     run_ = randint(0, 999).cast<int>();
-    path_ = path_of(run_);
+    path_ = path_of(dir_, run_);
     if (claim(empty)) return;
   }
 }
@@ -127,7 +130,7 @@ template <typename Finish>
 void ResultFile::write_then(const py::object &array, Finish &&finish) {
   py::module_ os = py::module_::import("os");
   py::module_ np = py::module_::import("numpy");
-  py::object tmp = py::str(std::string(kDir) + "/." + std::to_string(run_) + ".npy." +
+  py::object tmp = py::str(dir_ + "/." + std::to_string(run_) + ".npy." +
                            py::str(os.attr("getpid")()).cast<std::string>() + ".tmp");
   try {
     py::object fh = py::module_::import("builtins").attr("open")(tmp, "wb");
@@ -213,9 +216,9 @@ py::object score_program(py::handle mod, py::handle self, const Drawn &drawn, co
 
 bool is_miss(py::error_already_set &e) { return e.matches(PyExc_Exception); }
 
-py::object attempt(py::handle mod, py::object self, py::handle data1, py::handle price1,
-                   py::handle zz500, py::handle l, bool hedged, const Market *market) {
-  const std::int64_t legs = whole_number(l, "l", 1);
+py::object attempt(py::handle mod, py::object self, py::handle frames, py::handle prices,
+                   py::handle universe, py::handle legs_arg, bool hedged, const Market *market) {
+  const std::int64_t legs = whole_number(legs_arg, "l", 1);
   QuietWarnings quiet;  // a driver's own scope, when it has one, already covers this
   register_operators(mod, self);
   Drawn drawn = draw(self);
@@ -223,7 +226,7 @@ py::object attempt(py::handle mod, py::object self, py::handle data1, py::handle
   py::object row;
   try {
     std::optional<Market> own;
-    if (!market) market = &own.emplace(prepare_market(data1, price1, zz500));
+    if (!market) market = &own.emplace(prepare_market(frames, prices, universe));
     row = score_program(mod, self, drawn, text, *market, legs, hedged);
   } catch (py::error_already_set &e) {
     // A miss, silently; but an interrupt or exit request still stops the search.
@@ -236,8 +239,8 @@ py::object attempt(py::handle mod, py::object self, py::handle data1, py::handle
   return row;
 }
 
-void check_dates_and_codes(py::handle data1, py::handle price1, py::handle zz500) {
-  py::object index = data1.attr("index");
+void check_dates_and_codes(py::handle frames, py::handle prices, py::handle universe) {
+  py::object index = frames.attr("index");
   const std::size_t n = py::len(index);
   if (!(index.attr("is_monotonic_increasing").cast<bool>() &&
         index.attr("is_unique").cast<bool>())) {
@@ -252,21 +255,21 @@ void check_dates_and_codes(py::handle data1, py::handle price1, py::handle zz500
     raise(PyExc_ValueError, "data1's dates must be strictly ascending");
   }
   py::set seen;
-  for (py::handle code : zz500) {
+  for (py::handle code : universe) {
     if (seen.contains(code))
       raise(PyExc_ValueError,
             format("zz500 lists stock {!r} more than once; each code may appear once", code));
     seen.add(code);
   }
-  if (n > 0 && py::len(index.attr("intersection")(price1.attr("index"))) == 0)
+  if (n > 0 && py::len(index.attr("intersection")(prices.attr("index"))) == 0)
     raise(PyExc_ValueError, "price1 shares no dates with data1; no position could be priced");
 }
 
-Market prepare_checked_market(py::handle data1, py::handle price1, py::handle zz500) {
-  check_market_types(data1, price1, zz500);
-  check_dates_and_codes(data1, price1, zz500);
+Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe) {
+  check_market_types(frames, prices, universe);
+  check_dates_and_codes(frames, prices, universe);
   // Data no formula can be back-tested on would only make every attempt a miss, for hours.
-  Market market = prepare_market(data1, price1, zz500);
+  Market market = prepare_market(frames, prices, universe);
   if (market.n_stocks() < 2)
     raise(PyExc_ValueError,
           format("the universe needs at least two stocks, got {}", market.n_stocks()));
@@ -276,22 +279,22 @@ Market prepare_checked_market(py::handle data1, py::handle price1, py::handle zz
   return market;
 }
 
-void drive(py::handle mod, py::object self, py::handle data1, py::handle price1,
-           py::handle zz500, py::handle ct, py::handle l, bool hedged) {
-  const std::int64_t wanted = whole_number(ct, "ct", 0);
-  whole_number(l, "l", 1);
+void drive(py::handle mod, py::object self, py::handle frames, py::handle prices,
+           py::handle universe, py::handle wanted_arg, py::handle legs_arg, bool hedged) {
+  const std::int64_t wanted = whole_number(wanted_arg, "ct", 0);
+  whole_number(legs_arg, "l", 1);
   if (wanted == 0) {
     py::module_::import("random").attr("randint")(0, 999);  // the run number, as every call draws
     return;
   }
-  Market market = prepare_checked_market(data1, price1, zz500);
+  Market market = prepare_checked_market(frames, prices, universe);
   ResultFile file;
   py::list rows;
   std::int64_t found = 0;
   QuietWarnings quiet;
   for (long k = 0; k < kMaxAttempts && found != wanted; ++k) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    py::object row = attempt(mod, self, data1, price1, zz500, l, hedged, &market);
+    py::object row = attempt(mod, self, frames, prices, universe, legs_arg, hedged, &market);
     if (row.is_none()) continue;
     rows.append(row);
     file.save(rows);
@@ -299,8 +302,8 @@ void drive(py::handle mod, py::object self, py::handle data1, py::handle price1,
   }
 }
 
-py::object backtest_arrays(py::handle panel, py::handle prices, py::handle l, bool hedged) {
-  const std::int64_t legs = whole_number(l, "l", 1);
+py::object backtest_arrays(py::handle panel, py::handle prices, py::handle legs_arg, bool hedged) {
+  const std::int64_t legs = whole_number(legs_arg, "l", 1);
   using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
   py::module_ np = py::module_::import("numpy");
   Matrix f(np.attr("asarray")(panel, "dtype"_a = np.attr("float64")));
@@ -319,7 +322,7 @@ py::object backtest_arrays(py::handle panel, py::handle prices, py::handle l, bo
   if (!s) return py::none();
   py::array_t<double> daily(static_cast<py::ssize_t>(pft.size()));
   std::copy(pft.begin(), pft.end(), daily.mutable_data());
-  return py::make_tuple(daily, s->net, s->sharp, s->maxdown);
+  return py::make_tuple(daily, s->net, s->sharpe, s->max_drawdown);
 }
 
 }  // namespace factorsearch

@@ -8,6 +8,9 @@ namespace factorsearch {
 
 inline constexpr long kMaxAttempts = 9999999;
 
+// Arguments keep FactorSearch's names only where a user sees them (signatures, messages); here
+// frames = data1 (the stock frames), prices = price1, universe = zz500, wanted = ct, legs = l.
+
 // A count given as any whole number (int, NumPy integer, 30.0); ValueError below `minimum`.
 std::int64_t whole_number(py::handle value, const char *name, std::int64_t minimum);
 
@@ -23,16 +26,17 @@ void check_market_types(py::handle data1, py::handle price1, py::handle zz500,
 
 // Refuses, before any attempt, data every attempt would silently miss on or mis-read: dates out
 // of order or repeated, a code listed twice, prices on none of data1's dates.
-void check_dates_and_codes(py::handle data1, py::handle price1, py::handle zz500);
+void check_dates_and_codes(py::handle frames, py::handle prices, py::handle universe);
 
 // Everything a driver checks before its first attempt; returns the prepared data.
-Market prepare_checked_market(py::handle data1, py::handle price1, py::handle zz500);
+Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe);
 
-// factors/<run>.npy, reserved for one driver call. The file is created atomically and complete
+// <directory>/<run>.npy (factors/ by default), reserved for one driver call. The file is created atomically and complete
 // (a 0-row array) under a run number nobody holds yet, then replaced whole after every factor.
 class ResultFile {
  public:
-  ResultFile();
+  // `directory` is created when missing; the run number is free in it.
+  explicit ResultFile(const std::string &directory = "factors");
   const std::string &path() const { return path_; }
   void save(py::handle rows);
 
@@ -42,13 +46,13 @@ class ResultFile {
   bool claim(const py::object &empty);
 
   int run_ = -1;
-  std::string path_;
+  std::string dir_, path_;
   py::object table_;  // the rows saved last, as the array written
   std::size_t in_table_ = 0;
 };
 
 // The second half of an attempt, after the draw: evaluation and back-test of `drawn` over
-// prepared data. The row [text, net value, sharp, maxdown], or None without a back-test day.
+// prepared data. The row [text, net value, Sharpe value, maxdown], or None without a back-test day.
 // Raises what the evaluation raises; callers decide what counts as a miss.
 py::object score_program(py::handle mod, py::handle self, const Drawn &drawn, const py::str &text,
                          const Market &market, std::int64_t legs, bool hedged);
@@ -61,14 +65,15 @@ void search_init(py::handle mod, py::object self, py::object fuc);
 // One attempt: warnings silenced for its span, registration, draw and render (errors there reach the caller), then
 // evaluation and back-test, where any error makes it a miss (None). `market` is the data
 // prepared by a driver; without it the attempt prepares its own.
-py::object attempt(py::handle mod, py::object self, py::handle data1, py::handle price1,
-                   py::handle zz500, py::handle l, bool hedged, const Market *market = nullptr);
+py::object attempt(py::handle mod, py::object self, py::handle frames, py::handle prices,
+                   py::handle universe, py::handle legs, bool hedged,
+                   const Market *market = nullptr);
 
-void drive(py::handle mod, py::object self, py::handle data1, py::handle price1,
-           py::handle zz500, py::handle ct, py::handle l, bool hedged);
+void drive(py::handle mod, py::object self, py::handle frames, py::handle prices,
+           py::handle universe, py::handle wanted, py::handle legs, bool hedged);
 
 // The back-test alone over a dates x stocks factor array and price array:
-// (daily returns, net value, sharp, maxdown), or None without a back-test day.
-py::object backtest_arrays(py::handle panel, py::handle prices, py::handle l, bool hedged);
+// (daily returns, net value, Sharpe value, maxdown), or None without a back-test day.
+py::object backtest_arrays(py::handle panel, py::handle prices, py::handle legs, bool hedged);
 
 }  // namespace factorsearch

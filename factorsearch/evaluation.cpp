@@ -1,7 +1,7 @@
 #include "factorsearch/evaluation.hpp"
 
 #include "factorsearch/panel_assembly.hpp"
-#include "factorsearch/tree_walk.hpp"
+#include "factorsearch/panel_forms.hpp"
 
 #include <cmath>
 #include <deque>

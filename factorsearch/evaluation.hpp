@@ -11,13 +11,12 @@
 #include <pybind11/numpy.h>
 
 #include "common/pyglue.hpp"
+#include "factorsearch/market.hpp"
 #include "factorsearch/program.hpp"
 
 namespace factorsearch {
 namespace py = pybind11;
 
-// The five daily fields every stock frame carries, in the order of `FactorSearch.fields`.
-inline constexpr std::array<const char *, 5> kFieldNames{"open", "high", "low", "close", "volume"};
 
 // Binds pd, random, np, warnings, every public name of `ta` and math into the module, in that
 // order: the namespace operator names are resolved in.
@@ -45,27 +44,6 @@ Drawn draw(py::handle self, py::handle randint = py::handle());
 Drawn drawn_from_list(py::handle self, py::handle program);
 py::str render_program(py::handle self, py::handle program);
 
-// What does not change between attempts over the same data.
-struct Market {
-  py::object index;  // data1's date index
-  py::list codes;    // the universe, in order
-  std::size_t m = 0;
-  // The usual layout (float64 fields under (code, field) columns): per field, the forward-filled
-  // dates x stocks panel, F-ordered and read-only. Null for other layouts, which keep `fields`.
-  std::array<py::object, 5> panels;
-  // Other layouts: per stock, the forward-filled fields in kFieldNames order. Operators get
-  // shallow copies, so an operator writing into its argument cannot leak into later attempts.
-  std::vector<std::array<py::object, 5>> fields;
-  std::vector<double> prices;  // dates x stocks, row-major
-  std::size_t n_dates = 0;
-  bool unique_index = true;
-  bool copy_deep = false;  // without copy-on-write a shallow copy would share the values
-  bool has_panels() const { return static_cast<bool>(panels[0]); }
-  std::size_t n_stocks() const { return m; }
-};
-
-// Raises KeyError with a clear message when a code, a field or a price column is missing.
-Market prepare_market(py::handle data1, py::handle price1, py::handle zz500);
 
 // Evaluates the program over the universe (in panel form where that gives what per-stock
 // evaluation gives, per stock elsewhere) and returns the dates x stocks float64 factor panel,

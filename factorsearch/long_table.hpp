@@ -1,4 +1,5 @@
-// A long table (one row per date and stock) scattered into the miner's wide layout. Pure C++.
+// The long-table reader: a long table (one row per date and stock) in the miner's wide layout.
+// scatter_long is plain C++; from_long is its Python face (long_table.cpp).
 #pragma once
 
 #include <cstddef>
@@ -6,6 +7,8 @@
 #include <limits>
 #include <span>
 #include <vector>
+
+#include "common/pyglue.hpp"
 
 namespace factorsearch {
 
@@ -34,5 +37,11 @@ inline std::int64_t scatter_long(std::span<const std::int64_t> date_of,
   }
   return -1;
 }
+
+namespace py = pybind11;
+
+// factorsearch.from_long: (data1, price1, zz500) from a long table with the given date, code and
+// price column names (case-insensitive; date and code may be index levels).
+py::object from_long(py::handle frame, py::handle date, py::handle code, py::handle price);
 
 }  // namespace factorsearch

@@ -1,9 +1,11 @@
 // Input preparation, once per call: the forward-filled fields (one panel per field in the usual
 // layout, per-stock series otherwise) and the price matrix.
+#include "factorsearch/market.hpp"
+
 #include <cmath>
 #include <string>
 
-#include "factorsearch/evaluation.hpp"
+#include <pybind11/numpy.h>
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -66,10 +68,10 @@ std::vector<std::int64_t> column_positions(py::handle columns, py::handle codes)
   return pos;
 }
 
-bool prepare_field_panels(py::handle data1, Market &mk) {
+bool prepare_field_panels(py::handle frames, Market &mk) {
   py::module_ pd = py::module_::import("pandas");
   py::module_ np = py::module_::import("numpy");
-  py::object columns = data1.attr("columns");
+  py::object columns = frames.attr("columns");
   if (!py::isinstance(columns, pd.attr("MultiIndex")) || columns.attr("nlevels").cast<int>() != 2 ||
       !columns.attr("is_unique").cast<bool>())
     return false;
@@ -77,19 +79,19 @@ bool prepare_field_panels(py::handle data1, Market &mk) {
   std::vector<std::int64_t> pos = column_positions(columns, mk.codes);
   if (pos.size() != 5 * m) return false;
   using Flags = py::array_t<bool, py::array::c_style | py::array::forcecast>;
-  Flags is_float(data1.attr("dtypes").attr("__eq__")(np.attr("dtype")("float64")).attr("to_numpy")());
+  Flags is_float(frames.attr("dtypes").attr("__eq__")(np.attr("dtype")("float64")).attr("to_numpy")());
   for (std::int64_t k : pos)
     if (!is_float.data()[k]) return false;
   py::object float64 = np.attr("dtype")("float64");
   py::array_t<std::int64_t> positions(static_cast<py::ssize_t>(pos.size()), pos.data());
   // All-float64 columns make one float64 block; a frame mixing in other columns is narrowed first.
-  py::object source = py::reinterpret_borrow<py::object>(data1);
+  py::object source = py::reinterpret_borrow<py::object>(frames);
   if (static_cast<std::size_t>(py::len(columns)) != 5 * m)
-    source = data1.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
+    source = frames.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
                                                positions)];
   auto values = py::array_t<double>(source.attr("to_numpy")("dtype"_a = float64));
   auto v = values.unchecked<2>();
-  const bool narrowed = !source.is(data1);
+  const bool narrowed = !source.is(frames);
   for (std::size_t s = 0; s < kFieldNames.size(); ++s) {
     py::array_t<double, py::array::f_style> panel({n, m});
     double *out = panel.mutable_data();
@@ -108,12 +110,12 @@ bool prepare_field_panels(py::handle data1, Market &mk) {
   return true;
 }
 
-void prepare_field_series(py::handle data1, Market &mk) {
+void prepare_field_series(py::handle frames, Market &mk) {
   mk.fields.reserve(mk.m);
   for (py::handle code : mk.codes) {
     py::object frame;
     try {
-      frame = data1[code];
+      frame = frames[code];
     } catch (py::error_already_set &e) {
       if (!e.matches(PyExc_KeyError)) throw;
       py::raise_from(e, PyExc_KeyError,
@@ -128,28 +130,28 @@ void prepare_field_series(py::handle data1, Market &mk) {
 
 }  // namespace
 
-Market prepare_market(py::handle data1, py::handle price1, py::handle zz500) {
+Market prepare_market(py::handle frames, py::handle prices, py::handle universe) {
   Market mk;
-  mk.index = data1.attr("index");
+  mk.index = frames.attr("index");
   mk.n_dates = py::len(mk.index);
   mk.unique_index = mk.index.attr("is_unique").cast<bool>();
-  mk.codes = py::list(py::reinterpret_borrow<py::object>(zz500));
+  mk.codes = py::list(py::reinterpret_borrow<py::object>(universe));
   mk.m = py::len(mk.codes);
   mk.copy_deep = !pandas_copies_on_write();
-  if (!prepare_field_panels(data1, mk)) prepare_field_series(data1, mk);
+  if (!prepare_field_panels(frames, mk)) prepare_field_series(frames, mk);
 
-  py::object columns = price1.attr("columns");
+  py::object columns = prices.attr("columns");
   py::list missing;
   for (py::handle code : mk.codes)
     if (!columns.contains(code)) missing.append(code);
   if (py::len(missing) > 0)
     raise(PyExc_KeyError, format("price1 has no column for stock(s) {!r}", missing));
-  py::object prices = price1[mk.codes];
-  if (!prices.attr("index").attr("equals")(mk.index).cast<bool>())
-    prices = prices.attr("reindex")(mk.index);
+  py::object priced = prices[mk.codes];
+  if (!priced.attr("index").attr("equals")(mk.index).cast<bool>())
+    priced = priced.attr("reindex")(mk.index);
   py::module_ np = py::module_::import("numpy");
   auto values = py::array_t<double, py::array::c_style | py::array::forcecast>(
-      prices.attr("to_numpy")("dtype"_a = np.attr("float64"), "na_value"_a = np.attr("nan")));
+      priced.attr("to_numpy")("dtype"_a = np.attr("float64"), "na_value"_a = np.attr("nan")));
   mk.prices.assign(values.data(), values.data() + values.size());
   return mk;
 }

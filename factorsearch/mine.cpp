@@ -1,15 +1,32 @@
 #include "factorsearch/mine.hpp"
+#include "factorsearch/backtest.hpp"
+#include "factorsearch/mine_scoring.hpp"
 #include "factorsearch/quiet_warnings.hpp"
+#include "factorsearch/result_table.hpp"
+#include "factorsearch/validity.hpp"
+#include "common/sharpe_inference.hpp"
 #include "factorsearch/tree_walk.hpp"
+#include "factorsearch/panel_forms.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <map>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -51,34 +68,98 @@ class Seeder {
   py::object seed_, seq_, random_, from_bytes_;
 };
 
-// An attempt as f/f1 runs it, without printing, drawing from `randint`.
-py::object silent_attempt(py::handle mod, py::handle miner, const Market &market,
-                          std::int64_t legs, bool hedged, py::handle randint) {
+// An attempt as f/f1 runs it on the in-sample data, without printing, drawing from `randint`:
+// the scored row (mine_scoring.hpp), or an empty tuple for a miss.
+py::tuple silent_attempt(py::handle mod, py::handle miner, const MiningData &data,
+                         std::int64_t legs, bool hedged, py::handle randint) {
   register_operators(mod, miner);
   Drawn drawn = draw(miner, randint);
   py::str text = miner.attr("fuctions")(drawn.list);
   try {
-    return score_program(mod, miner, drawn, text, market, legs, hedged);
+    return score_formula(mod, miner, drawn, text, data, legs, hedged);
   } catch (py::error_already_set &e) {
     if (!is_miss(e)) throw;
   } catch (const std::exception &) {
   }
-  return py::none();
+  return py::tuple();
+}
+
+// ---------------------------------------------------------------------------------------------
+// What travels to the workers
+
+// What every chunk of one call needs besides its attempts. It travels as the tuple
+// (token, operators, hedged, legs, seed); pack and unpack are the only places that read it.
+struct Job {
+  py::object token;      // names the call's data in a worker's cache
+  py::object operators;  // (name, arity, callable or None) per operator
+  bool hedged = true;
+  std::int64_t legs = 1;
+  py::object seed;
+
+  py::tuple pack() const { return py::make_tuple(token, operators, hedged, legs, seed); }
+  static Job unpack(py::handle t) {
+    return {t[py::int_(0)], t[py::int_(1)], t[py::int_(2)].cast<bool>(),
+            t[py::int_(3)].cast<std::int64_t>(), t[py::int_(4)]};
+  }
+};
+
+// The call's data as it travels: the tuple (data1, price1, universe as a list, position of the
+// first hold-out date or None).
+py::tuple pack_market(py::handle frames, py::handle prices, py::handle universe,
+                      py::handle holdout_at) {
+  return py::make_tuple(frames, prices, py::list(py::reinterpret_borrow<py::object>(universe)),
+                        holdout_at);
+}
+MiningData unpack_market(py::handle data) {
+  return prepare_mining_data(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)],
+                             data[py::int_(3)]);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Worker side
+
+// A worker of a pool this call owns ends when the process that owns the pool does (killed by
+// kill, timeout or a notebook kernel restart, it cannot shut the pool down, and the workers ignore
+// Ctrl-C). On Linux, for a worker forked by that process, the kernel sends SIGKILL at its death;
+// otherwise (another system, or a worker started by a fork server) a thread watches it.
+void end_with_parent(std::int64_t parent) {
+#ifndef _WIN32
+  if (parent <= 0) return;
+  const pid_t started_by = getppid();
+  const auto owner = static_cast<pid_t>(parent);
+#ifdef __linux__
+  if (started_by == owner && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0) {
+    if (getppid() != started_by) _exit(1);  // it died before the request took effect
+    return;
+  }
+#endif
+  try {
+    std::thread([owner, started_by] {
+      for (;;) {
+        if (getppid() != started_by || (kill(owner, 0) != 0 && errno == ESRCH)) _exit(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      }
+    }).detach();
+  } catch (const std::system_error &) {  // no thread to spare: the worker runs unwatched
+  }
+#else
+  (void)parent;
+#endif
+}
+
+// This process's pid, for the initializer of the pools it owns.
+std::int64_t own_pid() { return py::module_::import("os").attr("getpid")().cast<std::int64_t>(); }
 
 py::dict worker_cache(py::handle mod) {
   if (!py::hasattr(mod, kCacheName)) py::setattr(mod, kCacheName, py::dict());
   return mod.attr(kCacheName);
 }
 
-void free_market(void *p) { delete static_cast<Market *>(p); }
+void free_market(void *p) { delete static_cast<MiningData *>(p); }
 
 py::object cache_market(py::handle mod, py::handle token, py::handle data) {
   py::dict cache = worker_cache(mod);
-  auto *market = new Market(prepare_market(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)]));
+  auto *market = new MiningData(unpack_market(data));
   py::capsule held(static_cast<void *>(market), &free_market);
   py::list entry;
   entry.append(held);
@@ -219,22 +300,40 @@ class Progress {
   double start_ = 0, last_ = 0;
 };
 
-// The rows committed so far, in attempt order, and their file.
+py::object as_row(py::handle text, py::handle net, py::handle sharpe, py::handle max_drawdown) {
+  py::list row;
+  row.append(text);
+  row.append(net);
+  row.append(sharpe);
+  row.append(max_drawdown);
+  return row;
+}
+
+// The rows committed so far, in attempt order, their .npy file and the table of every column
+// beside it. The table is rewritten at most every kTableSeconds while rows arrive (it takes
+// every row's deflated Sharpe anew) and once more when the call ends, however it ends.
 struct Results {
-  Results(std::int64_t wanted, Progress &progress) : wanted(wanted), progress(progress) {}
+  static constexpr double kTableSeconds = 2.0;
+  Results(std::int64_t wanted, Progress &progress, const std::string &directory,
+          bool holdout)
+      : wanted(wanted), progress(progress), file(directory), table(file.path()),
+        holdout(holdout) {}
 
   bool full() const { return found() >= wanted; }
   std::int64_t found() const { return static_cast<std::int64_t>(attempts.size()); }
 
-  void commit(std::int64_t attempt, py::handle row) {
-    add(attempt, row);
+  void commit(std::int64_t attempt, py::handle scored) {
+    add(attempt, scored);
     publish();
   }
 
   // Rows that arrive together (one chunk's) are added, then saved in one rewrite and printed:
   // a rewrite costs an fsync, several milliseconds, which would bound a pool's throughput.
-  void add(std::int64_t attempt, py::handle row) {
+  void add(std::int64_t attempt, py::handle scored) {
+    py::object row = as_row(scored[py::int_(kText)], scored[py::int_(kNet)],
+                            scored[py::int_(kSharpe)], scored[py::int_(kMaxDrawdown)]);
     rows.append(row);
+    this->scored.append(scored);
     attempts.push_back(attempt);
     unpublished.append(row);
   }
@@ -245,23 +344,23 @@ struct Results {
     py::list out = std::move(unpublished);
     unpublished = py::list();
     for (py::handle row : out) progress.print_row(row);
+    if (now() - table_saved_at >= kTableSeconds) save_table();
   }
+
+  void save_table();
 
   const std::int64_t wanted;
   Progress &progress;
   ResultFile file;
-  py::list rows, unpublished;
+  ResultTable table;
+  const bool holdout;
+  py::list rows, scored, unpublished;
   std::vector<std::int64_t> attempts;
+  double table_saved_at = -1e300;
+  std::size_t table_rows = static_cast<std::size_t>(-1);
+  py::object seed;
+  std::int64_t attempts_used = 0, data_sent = 0;
 };
-
-py::object as_row(py::handle text, py::handle net, py::handle sharp, py::handle maxdown) {
-  py::list row;
-  row.append(text);
-  row.append(net);
-  row.append(sharp);
-  row.append(maxdown);
-  return row;
-}
 
 std::int64_t worker_count(py::handle executor) {
   py::object n = py::getattr(executor, "_max_workers", py::none());
@@ -304,11 +403,274 @@ int kernel_threads(std::int64_t workers) {
   return static_cast<int>(std::max<std::int64_t>(1, n / std::max<std::int64_t>(workers, 1)));
 }
 
-struct Flight {
+// Consecutive attempts [start, stop): the unit of work a worker gets.
+struct Chunk {
   std::int64_t start, stop;
+  std::int64_t size() const { return stop - start; }
+  bool operator<(const Chunk &o) const { return start < o.start; }
+};
+
+// A success as a worker reports it: its attempt and its scored row (mine_scoring.hpp).
+struct Found {
+  std::int64_t attempt;
+  py::object row;
+};
+
+// What one chunk gave back: its successes in attempt order and the seconds it took. A worker
+// answers (rows, seconds) with rows (attempt, scored row of mine_scoring.hpp); this is the one
+// place that layout is read.
+struct ChunkOutcome {
+  std::vector<Found> found;
+  double seconds = 0;
+
+  static ChunkOutcome decode(py::handle answer) {
+    ChunkOutcome out;
+    for (py::handle r : answer[py::int_(0)])
+      out.found.push_back({r[py::int_(0)].cast<std::int64_t>(), r[py::int_(1)]});
+    out.seconds = answer[py::int_(1)].cast<double>();
+    return out;
+  }
+};
+
+// A chunk out on the executor.
+struct Flight {
+  Chunk chunk;
   py::object future;
   bool cancelled = false;  // by this call, because nothing after it is needed
   int generation = 0;      // of the broadcast data it refers to
+};
+
+// How the call's data reaches the workers: once per worker in the own pool's initializer,
+// broadcast once to every Dask worker, or, on any other executor, with the first wave of chunks
+// (a worker without it answers None and gets the chunk again with the data).
+class DataDelivery {
+ public:
+  explicit DataDelivery(py::object data) : data_(std::move(data)) {}
+
+  const py::object &data() const { return data_; }
+  std::int64_t sent() const { return sent_; }
+  int generation() const { return generation_; }
+  bool broadcast() const { return static_cast<bool>(shared_); }
+
+  void by_initializer(std::int64_t workers) { sent_ = workers; }
+  void by_first_wave(std::int64_t workers) { first_wave_ = workers; }
+
+  // One future for the whole tuple (a scattered tuple would become one future per item).
+  void by_broadcast(py::object client, std::int64_t holders) {
+    client_ = std::move(client);
+    scatter();
+    sent_ += holders;
+  }
+
+  // What the next chunk carries: the broadcast handle, the data itself (first wave, or a worker
+  // that had none), or nothing.
+  py::object for_chunk(bool resend) {
+    if (shared_) return shared_;
+    const bool with_data = resend || first_wave_ > 0;
+    if (!resend && first_wave_ > 0) --first_wave_;
+    if (!with_data) return py::none();
+    ++sent_;
+    return data_;
+  }
+
+  // Dask drops scattered data whose every holder died, and cancels the tasks that needed it.
+  bool lost() const {
+    return shared_ && py::str(shared_.attr("status")).cast<std::string>() != "finished";
+  }
+
+  // The workers holding the data died: broadcast it again. False once that happened too often,
+  // or when the cluster takes it nowhere (all its workers are gone or still restarting).
+  bool broadcast_again(std::int64_t holders) {
+    if (++losses_ > kDataLosses) return false;
+    try {
+      scatter();
+    } catch (py::error_already_set &e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      return false;
+    }
+    sent_ += holders;
+    return true;
+  }
+
+  void release() { shared_ = py::object(); }
+
+ private:
+  void scatter() {
+    py::list one;
+    one.append(data_);
+    shared_ = client_.attr("scatter")(one, "broadcast"_a = true, "hash"_a = false)[py::int_(0)];
+    ++generation_;
+  }
+
+  py::object data_, shared_, client_;
+  std::int64_t sent_ = 0, first_wave_ = 0, losses_ = 0;
+  int generation_ = 0;
+};
+
+// Which chunks go out next and how large: about `target_seconds` of work each, measured on the
+// chunks that came back, at most two per worker in flight.
+class ChunkSchedule {
+ public:
+  ChunkSchedule(std::int64_t max_attempts, std::int64_t workers, double target_seconds)
+      : max_attempts_(max_attempts), workers_(workers), target_seconds_(target_seconds) {}
+
+  std::int64_t workers() const { return workers_; }
+  bool has_room() const {
+    return next_ < max_attempts_ && static_cast<std::int64_t>(flights.size()) < 2 * workers_;
+  }
+  Chunk next_chunk() {
+    const Chunk c{next_, std::min(max_attempts_, next_ + chunk_size())};
+    next_ = c.stop;
+    return c;
+  }
+  void timed(const Chunk &c, double seconds) {
+    timed_attempts_ += c.size();
+    timed_seconds_ += seconds;
+  }
+
+  // The flights whose futures are done, removed from `flights`.
+  std::vector<Flight> take_finished() {
+    std::vector<Flight> still, finished;
+    for (Flight &f : flights)
+      (f.future.attr("done")().cast<bool>() ? finished : still).push_back(std::move(f));
+    flights = std::move(still);
+    return finished;
+  }
+
+  void cancel_after(std::int64_t cutoff) {
+    for (Flight &f : flights)
+      if (f.chunk.start > cutoff) cancel(f);
+  }
+
+  void cancel_all() {
+    for (Flight &f : flights) cancel(f);
+    flights.clear();
+  }
+
+  std::vector<Flight> flights;
+
+ private:
+  std::int64_t chunk_size() const {
+    if (timed_attempts_ == 0 || timed_seconds_ <= 0) return 2;
+    const double per = timed_seconds_ / static_cast<double>(timed_attempts_);
+    return std::clamp<std::int64_t>(static_cast<std::int64_t>(target_seconds_ / per), 1, kMaxChunk);
+  }
+  static void cancel(Flight &f) {
+    f.cancelled = true;
+    f.future.attr("cancel")();
+  }
+
+  std::int64_t max_attempts_, workers_;
+  double target_seconds_;
+  std::int64_t next_ = 0, timed_attempts_ = 0;
+  double timed_seconds_ = 0;
+};
+
+// Chunks come back in any order; their successes are committed strictly in attempt order.
+class OrderedCommit {
+ public:
+  explicit OrderedCommit(Results &results) : results_(results) {}
+
+  std::int64_t committed_until() const { return commit_pos_; }
+
+  void hold(const Chunk &c, std::vector<Found> found) {
+    waiting_[c.start] = {c.stop, std::move(found)};
+  }
+
+  // Commits every held chunk that continues the committed ones, then saves and prints them.
+  void commit_ready() {
+    for (auto it = waiting_.begin(); it != waiting_.end() && it->first == commit_pos_;
+         it = waiting_.erase(it)) {
+      for (const Found &f : it->second.found) {
+        if (results_.full()) break;
+        results_.add(f.attempt, f.row);
+      }
+      commit_pos_ = it->second.stop;
+    }
+    results_.publish();
+    results_.progress.advance(0, results_.found());
+  }
+
+  // The attempt of the `wanted`-th success known so far (committed or held): nothing after it is
+  // needed. -1 while fewer are known.
+  std::int64_t known_cutoff() const {
+    std::int64_t count = results_.found();
+    for (const auto &[start, held] : waiting_) count += static_cast<std::int64_t>(held.found.size());
+    if (count < results_.wanted) return -1;
+    std::vector<std::int64_t> known(results_.attempts);
+    for (const auto &[start, held] : waiting_)
+      for (const Found &f : held.found) known.push_back(f.attempt);
+    std::nth_element(known.begin(), known.begin() + (results_.wanted - 1), known.end());
+    return known[results_.wanted - 1];
+  }
+
+  std::int64_t attempts_used() const {
+    return results_.full() ? results_.attempts.back() + 1 : commit_pos_;
+  }
+
+ private:
+  struct Held {
+    std::int64_t stop;
+    std::vector<Found> found;
+  };
+  Results &results_;
+  std::int64_t commit_pos_ = 0;
+  std::map<std::int64_t, Held> waiting_;
+};
+
+// What replaying the chunks that were out when a worker died gave: the attempt that takes a worker
+// down (-1 when none did within kDiagnoseAtMost attempts, or the replay stopped on another
+// error) and the successes of every attempt replayed before it, one attempt per entry.
+struct Replay {
+  std::int64_t culprit = -1;
+  std::vector<std::pair<Chunk, std::vector<Found>>> before;
+};
+
+// Which attempt took a worker down, and what the attempts before it found: the chunks that were
+// out, one attempt at a time in attempt order, on a fresh one-process pool here, whatever
+// executor ran them (attempts are reproducible, so it dies again; a death this machine does not
+// repeat finds no culprit).
+class CrashDiagnosis {
+ public:
+  CrashDiagnosis(py::handle mod, const Job &job, const py::object &data)
+      : mod_(mod), job_(job), data_(data) {}
+
+  Replay replay(std::vector<Chunk> chunks) const {
+    std::sort(chunks.begin(), chunks.end());
+    py::object pool = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
+        "max_workers"_a = 1, "initializer"_a = mod_.attr("_mine_worker_init"),
+        "initargs"_a = py::make_tuple(job_.token, data_, kernel_threads(1), own_pid()));
+    Replay out;
+    try {
+      replay_on(pool, chunks, out);
+    } catch (...) {
+      terminate_pool(pool);
+      throw;
+    }
+    terminate_pool(pool);
+    return out;
+  }
+
+ private:
+  void replay_on(py::handle pool, const std::vector<Chunk> &chunks, Replay &out) const {
+    py::object chunk_fn = mod_.attr("_mine_chunk");
+    const py::tuple job = job_.pack();
+    std::int64_t tried = 0;
+    for (const Chunk &c : chunks)
+      for (std::int64_t i = c.start; i < c.stop && tried < kDiagnoseAtMost; ++i, ++tried) {
+        py::object future = pool.attr("submit")(chunk_fn, job, py::none(), i, i + 1);
+        py::object exc = future.attr("exception")();
+        if (!exc.is_none()) {
+          if (is_worker_death(exc)) out.culprit = i;
+          return;
+        }
+        out.before.emplace_back(Chunk{i, i + 1}, ChunkOutcome::decode(future.attr("result")()).found);
+      }
+  }
+
+  py::handle mod_;
+  const Job &job_;
+  const py::object &data_;
 };
 
 // One mining call on an executor: chunks of consecutive attempts go out, results come back in any
@@ -316,252 +678,168 @@ struct Flight {
 class ExecutorRun {
  public:
   ExecutorRun(py::handle mod, py::object self, Results &results, const Seeder &seeder,
-              py::tuple job, py::object data, std::int64_t max_attempts)
+              Job job, py::object data, std::int64_t max_attempts)
       : mod_(mod), self_(std::move(self)), results_(results), seeder_(seeder),
-        job_(std::move(job)), data_(std::move(data)), max_attempts_(max_attempts) {
-    cf_ = py::module_::import("concurrent.futures");
+        job_(std::move(job)), packed_job_(job_.pack()), delivery_(std::move(data)), commit_(results),
+        diagnosis_(mod, job_, delivery_.data()), max_attempts_(max_attempts) {
     chunk_fn_ = mod.attr("_mine_chunk");
   }
 
   // n_jobs > 1: a pool of our own; each worker takes the data once, in its initializer.
   std::int64_t run_own_pool(std::int64_t n_jobs) {
-    py::object pool = cf_.attr("ProcessPoolExecutor")(
+    executor_ = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
         "max_workers"_a = n_jobs, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a = py::make_tuple(job_[py::int_(0)], data_, kernel_threads(n_jobs)));
+        "initargs"_a =
+            py::make_tuple(job_.token, delivery_.data(), kernel_threads(n_jobs), own_pid()));
     own_pool_ = true;
-    executor_ = pool;
-    workers_ = n_jobs;
-    target_seconds_ = 0.5;
-    data_sent_ = n_jobs;
-    return guarded([&] { loop(); });
+    delivery_.by_initializer(n_jobs);
+    return run(ChunkSchedule(max_attempts_, n_jobs, 0.5));
   }
 
   // A Dask client: the data is broadcast to every worker once, tasks refer to it.
   std::int64_t run_dask(py::handle client, py::object executor) {
-    client_ = py::reinterpret_borrow<py::object>(client);
-    scatter();
-    executor_ = std::move(executor);
     py::dict nthreads = client.attr("nthreads")();
-    workers_ = 0;
-    for (auto item : nthreads) workers_ += item.second.cast<std::int64_t>();
-    workers_ = std::max<std::int64_t>(workers_, 1);
-    target_seconds_ = 1.0;
-    data_sent_ = static_cast<std::int64_t>(py::len(nthreads));
-    return guarded([&] { loop(); });
+    std::int64_t threads = 0;
+    for (auto item : nthreads) threads += item.second.cast<std::int64_t>();
+    delivery_.by_broadcast(py::reinterpret_borrow<py::object>(client),
+                           static_cast<std::int64_t>(py::len(nthreads)));
+    executor_ = std::move(executor);
+    return run(ChunkSchedule(max_attempts_, std::max<std::int64_t>(threads, 1), 1.0));
   }
 
   // Any other executor: the first wave of chunks carries the data, later chunks only the call's
-  // token; a worker without the data answers None and gets the chunk again with it.
+  // token.
   std::int64_t run_generic(py::object executor) {
     executor_ = std::move(executor);
-    workers_ = worker_count(executor_);
-    first_wave_ = workers_;
-    target_seconds_ = 0.5;
-    return guarded([&] { loop(); });
+    const std::int64_t workers = worker_count(executor_);
+    delivery_.by_first_wave(workers);
+    return run(ChunkSchedule(max_attempts_, workers, 0.5));
   }
 
-  std::int64_t data_sent() const { return data_sent_; }
+  std::int64_t data_sent() const { return delivery_.sent(); }
 
  private:
-  // One future for the whole tuple (a scattered tuple would become one future per item).
-  void scatter() {
-    py::list one;
-    one.append(data_);
-    shared_data_ = client_.attr("scatter")(one, "broadcast"_a = true, "hash"_a = false)[py::int_(0)];
-    ++generation_;
-  }
-
-  // Dask drops scattered data whose every holder died, and cancels the tasks that needed it.
-  bool shared_data_lost() const {
-    return shared_data_ && py::str(shared_data_.attr("status")).cast<std::string>() != "finished";
-  }
-
-  template <typename F>
-  std::int64_t guarded(F &&body) {
+  std::int64_t run(ChunkSchedule schedule) {
+    schedule_.emplace(std::move(schedule));
     try {
-      body();
+      loop();
     } catch (...) {
       shut_down(true);
       throw;
     }
-    shut_down(!flights_.empty());
-    return attempts_used();
+    shut_down(!schedule_->flights.empty());
+    return commit_.attempts_used();
   }
 
-  std::int64_t attempts_used() const {
-    return results_.full() ? results_.attempts.back() + 1 : commit_pos_;
-  }
-
-  void submit(std::int64_t start, std::int64_t stop, bool with_data) {
-    py::object data = shared_data_ ? shared_data_ : with_data ? data_ : py::object(py::none());
-    if (with_data && !shared_data_) ++data_sent_;
-    flights_.push_back({start, stop, executor_.attr("submit")(chunk_fn_, job_, data, start, stop),
-                        false, generation_});
-  }
-
-  std::int64_t chunk_size() const {
-    if (timed_attempts_ == 0 || timed_seconds_ <= 0) return 2;
-    double per = timed_seconds_ / static_cast<double>(timed_attempts_);
-    return std::clamp<std::int64_t>(static_cast<std::int64_t>(target_seconds_ / per), 1, kMaxChunk);
-  }
-
-  // Successes known so far (committed or waiting for earlier chunks), in attempt order.
-  std::int64_t known_cutoff() const {
-    std::int64_t count = results_.found();
-    for (const auto &[start, held] : waiting_) count += static_cast<std::int64_t>(py::len(held.second));
-    if (count < results_.wanted) return -1;
-    std::vector<std::int64_t> known(results_.attempts);
-    for (const auto &[start, held] : waiting_)
-      for (py::handle r : held.second) known.push_back(r[py::int_(0)].cast<std::int64_t>());
-    if (static_cast<std::int64_t>(known.size()) < results_.wanted) return -1;
-    std::nth_element(known.begin(), known.begin() + (results_.wanted - 1), known.end());
-    return known[static_cast<std::size_t>(results_.wanted - 1)];
+  // A pool that broke (a worker died) refuses new work before its futures say so: the refusal
+  // becomes this chunk's failed future, so every death takes the one path through collect.
+  void submit(const Chunk &c, bool resend) {
+    py::object data = delivery_.for_chunk(resend);
+    py::object future;
+    try {
+      future = executor_.attr("submit")(chunk_fn_, packed_job_, data, c.start, c.stop);
+    } catch (py::error_already_set &e) {
+      if (!is_worker_death(e.value())) throw;
+      future = py::module_::import("concurrent.futures").attr("Future")();
+      future.attr("set_exception")(e.value());
+    }
+    schedule_->flights.push_back({c, future, false, delivery_.generation()});
   }
 
   void loop() {
-    py::object wait = cf_.attr("wait");
-    py::object first_completed = cf_.attr("FIRST_COMPLETED");
-    std::int64_t cutoff = -1;  // the ct-th known success: nothing after it is needed
+    py::module_ cf = py::module_::import("concurrent.futures");
+    py::object wait = cf.attr("wait"), first_completed = cf.attr("FIRST_COMPLETED");
+    ChunkSchedule &schedule = *schedule_;
+    std::int64_t cutoff = -1;  // the wanted-th known success: nothing after it is needed
     while (!results_.full()) {
-      while (cutoff < 0 && next_ < max_attempts_ &&
-             static_cast<std::int64_t>(flights_.size()) < 2 * workers_) {
-        std::int64_t stop = std::min(max_attempts_, next_ + chunk_size());
-        submit(next_, stop, first_wave_ > 0);
-        if (first_wave_ > 0) --first_wave_;
-        next_ = stop;
-      }
-      if (flights_.empty()) break;
+      while (cutoff < 0 && !results_.full() && schedule.has_room())
+        submit(schedule.next_chunk(), false);
+      if (schedule.flights.empty()) break;
       py::list futures;
-      for (const Flight &f : flights_) futures.append(f.future);
+      for (const Flight &f : schedule.flights) futures.append(f.future);
       wait(futures, "timeout"_a = 0.2, "return_when"_a = first_completed);
-      std::vector<Flight> still;
-      std::vector<Flight> finished;
-      for (Flight &f : flights_)
-        (f.future.attr("done")().cast<bool>() ? finished : still).push_back(std::move(f));
-      flights_ = std::move(still);
-      for (Flight &f : finished) collect(f);
-      commit_ready();
+      for (Flight &f : schedule.take_finished()) collect(f);
+      commit_.commit_ready();
       if (!results_.full()) {
-        cutoff = known_cutoff();
-        if (cutoff >= 0) cancel_after(cutoff);
+        cutoff = commit_.known_cutoff();
+        if (cutoff >= 0) schedule.cancel_after(cutoff);
       }
     }
   }
 
   void collect(Flight &f) {
-    if (f.cancelled) return;
-    if (f.future.attr("cancelled")().cast<bool>()) {
-      // Not cancelled here: the executor gave up on it.
-      if (!shared_data_ || f.generation == generation_) {
-        py::object why = py::module_::import("concurrent.futures").attr("CancelledError")(
-            "the executor cancelled the task");
-        if (!shared_data_lost()) fail(f, why);
-        if (++data_losses_ > kDataLosses) fail(f, why, true);
-        scatter();  // the workers holding the data died: broadcast it again
-        data_sent_ += workers_;
-      }
-      submit(f.start, f.stop, true);
-      return;
-    }
+    if (f.cancelled || results_.full()) return;  // full: a replay after a death completed the run
+    if (f.future.attr("cancelled")().cast<bool>()) return executor_cancelled(f);
     py::object exc = f.future.attr("exception")();
-    if (!exc.is_none()) fail(f, exc);
-    py::object out = f.future.attr("result")();
-    if (out.is_none()) {  // that worker had no data for this call yet
-      submit(f.start, f.stop, true);
-      return;
+    if (!exc.is_none()) return chunk_failed(f, exc);
+    py::object answer = f.future.attr("result")();
+    if (answer.is_none()) return submit(f.chunk, true);  // that worker had no data for this call yet
+    ChunkOutcome outcome = ChunkOutcome::decode(answer);
+    schedule_->timed(f.chunk, outcome.seconds);
+    commit_.hold(f.chunk, std::move(outcome.found));
+    results_.progress.advance(f.chunk.size(), results_.found());
+  }
+
+  // Not cancelled here: the executor gave up on it. On Dask that means the workers holding the
+  // broadcast data died: broadcast it again and resubmit, a limited number of times.
+  void executor_cancelled(Flight &f) {
+    if (!delivery_.broadcast() || f.generation == delivery_.generation()) {
+      py::object why = py::module_::import("concurrent.futures").attr("CancelledError")(
+          "the executor cancelled the task");
+      if (!delivery_.lost()) return chunk_failed(f, why);
+      if (!delivery_.broadcast_again(schedule_->workers())) return chunk_failed(f, why, true);
     }
-    py::list rows = out[py::int_(0)];
-    timed_attempts_ += f.stop - f.start;
-    timed_seconds_ += out[py::int_(1)].cast<double>();
-    waiting_[f.start] = {f.stop, rows};
-    results_.progress.advance(f.stop - f.start, results_.found());
+    submit(f.chunk, true);
   }
 
-  void commit_ready() {
-    for (auto it = waiting_.begin(); it != waiting_.end() && it->first == commit_pos_;
-         it = waiting_.erase(it)) {
-      for (py::handle r : it->second.second) {
-        if (results_.full()) break;
-        results_.add(r[py::int_(0)].cast<std::int64_t>(),
-                     as_row(r[py::int_(1)], r[py::int_(2)], r[py::int_(3)], r[py::int_(4)]));
-      }
-      commit_pos_ = it->second.first;
-    }
-    results_.publish();
-    results_.progress.advance(0, results_.found());
-  }
-
-  void cancel_after(std::int64_t cutoff) {
-    for (Flight &f : flights_)
-      if (f.start > cutoff) {
-        f.cancelled = true;
-        f.future.attr("cancel")();
-      }
-  }
-
-  [[noreturn]] void fail(const Flight &f, py::object exc, bool died = false) {
+  // A chunk that raised: a worker's death is replayed (worker_died); any other error ends the call.
+  void chunk_failed(const Flight &f, py::object exc, bool died = false) {
     if (py::isinstance(exc, py::module_::import("builtins").attr("KeyboardInterrupt"))) {
       PyErr_SetNone(PyExc_KeyboardInterrupt);
       throw py::error_already_set();
     }
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    std::string where;
-    if (died || is_worker_death(exc)) {
-      std::int64_t culprit = f.stop - f.start == 1 ? f.start : -1;
-      if (culprit < 0) culprit = diagnose(f);
-      if (culprit >= 0) {
-        Drawn drawn = draw(self_, seeder_.randint(culprit));
-        py::str text = self_.attr("fuctions")(drawn.list);
-        where = format("a worker process died during attempt {} ({})", culprit, text);
-      } else {
-        where = format("a worker process died during one of attempts {} to {}", f.start,
-                       f.stop - 1);
-      }
-    } else {
-      where = format("attempts {} to {} failed in a worker: {!r}", f.start, f.stop - 1, exc);
+    if (died || is_worker_death(exc)) return worker_died(f.chunk, exc);
+    raise_failure(format("attempts {} to {} failed in a worker: {!r}", f.chunk.start,
+                         f.chunk.stop - 1, exc),
+                  exc);
+  }
+
+  // The chunks that were out are replayed here in attempt order up to the attempt that kills a
+  // worker, and every success before it is committed: the file and the message hold all of them.
+  // When the wanted successes all come before it, the call ends normally, as it would have in one
+  // process.
+  void worker_died(const Chunk &failed, py::object exc) {
+    std::vector<Chunk> out{failed};
+    for (const Flight &f : schedule_->flights)
+      if (!f.cancelled) out.push_back(f.chunk);
+    shut_down(true);
+    Replay replay = diagnosis_.replay(out);
+    for (auto &[chunk, found] : replay.before) commit_.hold(chunk, std::move(found));
+    commit_.commit_ready();
+    if (results_.full()) return;
+    if (replay.culprit < 0) {
+      auto [first, last] = std::minmax_element(out.begin(), out.end());
+      raise_failure(format("a worker process died during one of attempts {} to {}", first->start,
+                           last->stop - 1),
+                    exc);
     }
+    Drawn drawn = draw(self_, seeder_.randint(replay.culprit));
+    py::str text = self_.attr("fuctions")(drawn.list);
+    raise_failure(format("a worker process died during attempt {} ({})", replay.culprit, text), exc);
+  }
+
+  [[noreturn]] void raise_failure(const std::string &where, py::object cause) {
     std::string msg = format("{}; {} holds the {} factors found before it", where,
                              results_.file.path(), results_.found());
     py::object error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(msg);
-    error.attr("__cause__") = exc;
+    error.attr("__cause__") = cause;
     PyErr_SetObject(PyExc_RuntimeError, error.ptr());
     throw py::error_already_set();
   }
 
-  // Which attempt took the worker down: the chunks that were out, one attempt at a time in
-  // attempt order, on a fresh one-process pool here, whatever executor ran them (attempts are
-  // reproducible, so it dies again; a death this machine does not repeat leaves -1).
-  std::int64_t diagnose(const Flight &failed) {
-    std::vector<std::pair<std::int64_t, std::int64_t>> ranges{{failed.start, failed.stop}};
-    for (const Flight &f : flights_) ranges.emplace_back(f.start, f.stop);
-    std::sort(ranges.begin(), ranges.end());
-    shut_down(true);
-    py::object pool = cf_.attr("ProcessPoolExecutor")(
-        "max_workers"_a = 1, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a = py::make_tuple(job_[py::int_(0)], data_, kernel_threads(1)));
-    std::int64_t culprit = -1, tried = 0;
-    try {
-      for (const auto &[start, stop] : ranges) {
-        for (std::int64_t i = start; i < stop && culprit < 0 && tried < kDiagnoseAtMost; ++i, ++tried) {
-          py::object fut = pool.attr("submit")(chunk_fn_, job_, py::none(), i, i + 1);
-          py::object exc = fut.attr("exception")();
-          if (!exc.is_none() && is_worker_death(exc)) culprit = i;
-        }
-      }
-    } catch (...) {
-      terminate_pool(pool);
-      throw;
-    }
-    terminate_pool(pool);
-    return culprit;
-  }
-
   void shut_down(bool stop_now) {
-    for (Flight &f : flights_) {
-      f.cancelled = true;
-      f.future.attr("cancel")();
-    }
-    flights_.clear();
+    if (schedule_) schedule_->cancel_all();
     if (own_pool_ && executor_) {
       py::object pool = std::move(executor_);
       executor_ = py::object();
@@ -570,26 +848,22 @@ class ExecutorRun {
       else
         pool.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
     }
-    shared_data_ = py::object();
+    delivery_.release();
   }
 
   py::handle mod_;
   py::object self_;
   Results &results_;
   const Seeder &seeder_;
-  py::tuple job_;
-  py::object data_, shared_data_, client_, executor_, cf_, chunk_fn_;
-  std::int64_t data_losses_ = 0;
-  int generation_ = 0;
+  const Job job_;
+  const py::tuple packed_job_;
+  DataDelivery delivery_;
+  OrderedCommit commit_;
+  CrashDiagnosis diagnosis_;
+  std::optional<ChunkSchedule> schedule_;
+  py::object executor_, chunk_fn_;
   std::int64_t max_attempts_;
   bool own_pool_ = false;
-  std::int64_t workers_ = 1, first_wave_ = 0, data_sent_ = 0;
-  double target_seconds_ = 0.5;
-  std::int64_t next_ = 0, commit_pos_ = 0;
-  std::int64_t timed_attempts_ = 0;
-  double timed_seconds_ = 0;
-  std::vector<Flight> flights_;
-  std::map<std::int64_t, std::pair<std::int64_t, py::list>> waiting_;
 };
 
 bool is_dask_client(py::handle executor) {
@@ -632,98 +906,188 @@ py::object seed_of(py::handle seed) {
   return value;
 }
 
-py::object result_frame(const Results &results, py::object seed, std::int64_t attempts,
-                        std::int64_t data_sent) {
+// The result frame of scored rows (mine_scoring.hpp) in attempt order. The deflated Sharpe of
+// each row takes every row as a trial; duplicate_of names the first earlier row ranking the
+// stocks equally on every in-sample day.
+py::object frame_of(py::handle scored, const std::vector<std::int64_t> &attempts, bool holdout) {
   py::module_ np = py::module_::import("numpy");
   py::module_ pd = py::module_::import("pandas");
-  py::list text, net, sharp, maxdown, attempt;
-  for (std::size_t k = 0; k < results.attempts.size(); ++k) {
-    py::object row = results.rows[py::int_(k)];
-    text.append(row[py::int_(0)]);
-    net.append(row[py::int_(1)]);
-    sharp.append(row[py::int_(2)]);
-    maxdown.append(row[py::int_(3)]);
-    attempt.append(results.attempts[k]);
+  const std::size_t n = attempts.size();
+  py::list text, dup;
+  std::vector<double> net(n), sharpe(n), max_drawdown(n), sr(n), dsr(n);
+  std::vector<SharpeMoments> moments(n);
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::int64_t> first_with;
+  auto num = [](py::handle v) { return v.cast<double>(); };
+  for (std::size_t k = 0; k < n; ++k) {
+    py::tuple r = scored[py::int_(k)];
+    text.append(r[kText]);
+    net[k] = num(r[kNet]);
+    sharpe[k] = num(r[kSharpe]);
+    max_drawdown[k] = num(r[kMaxDrawdown]);
+    moments[k] = {num(r[kSr]), num(r[kSkew]), num(r[kKurt]), r[kDays].cast<std::size_t>()};
+    sr[k] = moments[k].sr;
+    auto key = std::make_pair(r[kDigestA].cast<std::uint64_t>(), r[kDigestB].cast<std::uint64_t>());
+    auto [it, fresh] = first_with.emplace(key, attempts[k]);
+    dup.append(fresh ? py::object(py::none()) : py::object(py::int_(it->second)));
   }
-  py::object f64 = np.attr("float64");
+  const double sr0 = alphaloom::expected_max_sharpe(sr);
+  for (std::size_t k = 0; k < n; ++k) dsr[k] = alphaloom::probabilistic_sharpe(moments[k], sr0);
+
+  auto floats = [&](const std::vector<double> &v) {
+    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+  };
   py::dict columns;
   columns["formula"] = pd.attr("Series")(text, "dtype"_a = "object");
-  columns["net_value"] = np.attr("array")(net, "dtype"_a = f64);
-  columns["sharpe"] = np.attr("array")(sharp, "dtype"_a = f64);
-  columns["maxdown"] = np.attr("array")(maxdown, "dtype"_a = f64);
-  columns["attempt"] = np.attr("array")(attempt, "dtype"_a = np.attr("int64"));
+  columns["net_value"] = floats(net);
+  columns["sharpe"] = floats(sharpe);
+  columns["maxdown"] = floats(max_drawdown);
+  columns["attempt"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n), attempts.data());
+  columns["deflated_sharpe"] = floats(dsr);
+  columns["duplicate_of"] = pd.attr("array")(dup, "dtype"_a = "Int64");
+  if (holdout) {
+    const std::pair<const char *, int> figures[] = {
+        {"holdout_net_value", kHoldNet}, {"holdout_sharpe", kHoldSharpe},
+        {"holdout_maxdown", kHoldMaxDrawdown}, {"holdout_ic", kHoldIc},
+        {"holdout_rank_ic", kHoldRankIc}};
+    for (const auto &[name, field] : figures) {
+      std::vector<double> v(n);
+      for (std::size_t k = 0; k < n; ++k) v[k] = num(py::tuple(scored[py::int_(k)])[field]);
+      columns[name] = floats(v);
+    }
+    std::vector<std::int64_t> days(n);
+    py::list look;
+    for (std::size_t k = 0; k < n; ++k) {
+      py::tuple r = scored[py::int_(k)];
+      days[k] = r[kHoldDays].cast<std::int64_t>();
+      look.append(r[kLookahead]);
+    }
+    columns["holdout_days"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n), days.data());
+    columns["lookahead"] = pd.attr("array")(look, "dtype"_a = "boolean");
+  }
   py::object frame = pd.attr("DataFrame")(columns);
-  frame.attr("attrs")["seed"] = seed;
-  frame.attr("attrs")["path"] = results.file.path();
-  frame.attr("attrs")["attempts"] = attempts;
-  frame.attr("attrs")["data_sent"] = data_sent;
+  py::object trials = floats(sr);
+  frame.attr("attrs")["trial_sharpes"] = trials;
   return frame;
 }
 
-py::object empty_frame(py::object seed) {
-  py::module_ pd = py::module_::import("pandas");
-  py::module_ np = py::module_::import("numpy");
-  py::dict columns;
-  columns["formula"] = pd.attr("Series")(py::list(), "dtype"_a = "object");
-  for (const char *name : {"net_value", "sharpe", "maxdown"})
-    columns[name] = np.attr("array")(py::list(), "dtype"_a = np.attr("float64"));
-  columns["attempt"] = np.attr("array")(py::list(), "dtype"_a = np.attr("int64"));
-  py::object frame = pd.attr("DataFrame")(columns);
+void Results::save_table() {
+  table_saved_at = now();
+  if (table_rows == attempts.size()) return;
+  table_rows = attempts.size();
+  table.save(frame_of(scored, attempts, holdout));
+}
+
+py::object result_frame(Results &results, py::object seed, std::int64_t attempts,
+                        std::int64_t data_sent, py::object holdout_date) {
+  py::object frame = frame_of(results.scored, results.attempts, results.holdout);
+  frame.attr("attrs")["seed"] = seed;
+  frame.attr("attrs")["path"] = results.file.path();
+  frame.attr("attrs")["table"] = results.table.path();
+  frame.attr("attrs")["attempts"] = attempts;
+  frame.attr("attrs")["data_sent"] = data_sent;
+  frame.attr("attrs")["holdout"] = holdout_date;
+  return frame;
+}
+
+py::object empty_frame(py::object seed, bool holdout, py::object holdout_date) {
+  py::object frame = frame_of(py::list(), {}, holdout);
   frame.attr("attrs")["seed"] = seed;
   frame.attr("attrs")["path"] = py::none();
+  frame.attr("attrs")["table"] = py::none();
   frame.attr("attrs")["attempts"] = 0;
   frame.attr("attrs")["data_sent"] = 0;
+  frame.attr("attrs")["holdout"] = holdout_date;
   return frame;
+}
+
+// The position of the first hold-out date in data1 (None without a hold-out): a date (anything
+// pd.Timestamp takes on a date index) or a fraction in (0, 1) of the dates, from the end.
+// Refused before any work when either side is too short to back-test.
+py::object holdout_position(py::handle holdout, py::handle data1) {
+  if (holdout.is_none()) return py::none();
+  py::module_ pd = py::module_::import("pandas");
+  py::object index = data1.attr("index");
+  const std::size_t n = py::len(index);
+  std::size_t at;
+  const bool number = !PyBool_Check(holdout.ptr()) &&
+                      py::isinstance(holdout, py::module_::import("numbers").attr("Real"));
+  if (PyBool_Check(holdout.ptr()))
+    raise(PyExc_TypeError, "holdout must be a date or a fraction in (0, 1), got a bool");
+  if (number) {
+    const double frac = to_double(holdout);
+    if (!(frac > 0.0 && frac < 1.0))
+      raise(PyExc_ValueError,
+            format("holdout as a number is a fraction of the dates in (0, 1), got {!r}", holdout));
+    const auto kept = static_cast<std::size_t>(std::llround(frac * static_cast<double>(n)));
+    at = n - std::max<std::size_t>(1, std::min(kept, n));
+  } else {
+    py::object when = date_key(index, holdout, "holdout");
+    at = index.attr("searchsorted")(when, "side"_a = "left").cast<std::size_t>();
+  }
+  const std::size_t held = n - at;
+  if (at < kMinDates)
+    raise(PyExc_ValueError,
+          format("the in-sample part before the hold-out has {} dates; mining needs at least {} "
+                 "(data1 has {} dates, {} .. {})",
+                 at, kMinDates, n, n ? py::object(index[py::int_(0)]) : py::object(py::none()),
+                 n ? py::object(index[py::int_(n - 1)]) : py::object(py::none())));
+  if (held < 3)
+    raise(PyExc_ValueError,
+          format("the hold-out has {} dates; it needs at least 3 (one back-test day and the two "
+                 "dates it trades on); data1 ends {}",
+                 held, index[py::int_(n - 1)]));
+  return py::int_(at);
 }
 
 }  // namespace
 
-void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads) {
+void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads,
+                      std::int64_t parent_pid) {
+  end_with_parent(parent_pid);
   py::module_ signal = py::module_::import("signal");
   signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
   cap_kernel_threads(kernel_threads);
   cache_market(mod, token, data);
 }
 
-py::object mine_chunk(py::handle mod, py::handle job, py::handle data, std::int64_t start,
+py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, std::int64_t start,
                       std::int64_t stop) {
   const double t0 = now();
-  py::object token = job[py::int_(0)];
+  const Job job = Job::unpack(packed_job);
   py::dict cache = worker_cache(mod);
   py::object entry;
-  if (cache.contains(token))
-    entry = cache[token];
+  if (cache.contains(job.token))
+    entry = cache[job.token];
   else if (data.is_none())
     return py::none();
   else
-    entry = cache_market(mod, token, data);
-  const Market &market = *entry[py::int_(0)].cast<py::capsule>().get_pointer<Market>();
-  if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, job[py::int_(1)]);
+    entry = cache_market(mod, job.token, data);
+  const MiningData &market = *entry[py::int_(0)].cast<py::capsule>().get_pointer<MiningData>();
+  if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, job.operators);
   py::object miner = entry[py::int_(1)];
-  const bool hedged = job[py::int_(2)].cast<bool>();
-  const std::int64_t legs = job[py::int_(3)].cast<std::int64_t>();
-  Seeder seeder(job[py::int_(4)]);
+  Seeder seeder(job.seed);
 
   std::optional<QuietWarnings> quiet;
   if (!mine_ran_here) quiet.emplace();
   py::list rows;
   for (std::int64_t i = start; i < stop; ++i) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    py::object row = silent_attempt(mod, miner, market, legs, hedged, seeder.randint(i));
-    if (!row.is_none())
-      rows.append(py::make_tuple(i, row[py::int_(0)], row[py::int_(1)], row[py::int_(2)],
-                                 row[py::int_(3)]));
+    py::tuple row = silent_attempt(mod, miner, market, job.legs, job.hedged, seeder.randint(i));
+    if (row.size() > 0) rows.append(py::make_tuple(i, row));
   }
   return py::make_tuple(rows, now() - t0);
 }
 
-py::object mine(py::handle mod, py::object self, py::handle data1, py::handle price1,
-                py::handle zz500, py::handle ct, py::handle l, py::handle long_only,
-                py::handle seed, py::handle n_jobs, py::handle executor, py::handle max_attempts,
-                py::handle progress) {
-  // Every argument is checked before any work.
-  const std::int64_t wanted = whole_number(ct, "ct", 0);
-  const std::int64_t legs = whole_number(l, "l", 1);
+py::object mine(py::handle mod, py::object self, py::handle frames, py::handle prices,
+                py::handle universe, py::handle wanted_arg, py::handle legs_arg,
+                py::handle long_only, py::handle seed, py::handle n_jobs, py::handle executor,
+                py::handle max_attempts, py::handle progress, py::handle holdout,
+                py::handle directory) {
+  // Every argument is checked before any work, named as the caller wrote it.
+  const std::int64_t wanted = whole_number(wanted_arg, "ct", 0);
+  const std::int64_t legs = whole_number(legs_arg, "l", 1);
   const std::int64_t jobs = whole_number(n_jobs, "n_jobs", 1);
   const std::int64_t limit = whole_number(max_attempts, "max_attempts", 0);
   if (jobs > 1 && !executor.is_none())
@@ -737,48 +1101,78 @@ py::object mine(py::handle mod, py::object self, py::handle data1, py::handle pr
   if (jobs > kMaxJobs)
     raise(PyExc_ValueError,
           format("n_jobs must be at most {} processes, got {!r}", kMaxJobs, n_jobs));
+  std::string folder = "factors";
+  if (!directory.is_none())
+    folder = py::str(py::module_::import("os").attr("fspath")(directory)).cast<std::string>();
   const bool hedged = !switch_value(long_only, "long_only");
+  check_market_types(frames, prices, universe);
   py::object seed_value = seed_of(seed);
+  const bool with_holdout = !holdout.is_none();
+  py::object at = py::none(), holdout_date = py::none();
+  if (with_holdout) {
+    check_dates_and_codes(frames, prices, universe);
+    at = holdout_position(holdout, frames);
+    holdout_date = frames.attr("index")[at];
+  }
 
   if (wanted == 0) {
     py::module_::import("random").attr("randint")(0, 999);  // the run number, as the drivers do
-    return empty_frame(seed_value);
+    return empty_frame(seed_value, with_holdout, holdout_date);
   }
-  Market market = prepare_checked_market(data1, price1, zz500);
+  MiningData market;
+  if (with_holdout) {
+    market = prepare_mining_data(frames, prices, universe, at);
+    if (market.sample.n_stocks() < 2)
+      raise(PyExc_ValueError,
+            format("the universe needs at least two stocks, got {}", market.sample.n_stocks()));
+  } else {
+    market.sample = prepare_checked_market(frames, prices, universe);
+  }
   Seeder seeder(seed_value);
   Progress bar(progress, wanted, limit);
-  Results results(wanted, bar);
+  Results results(wanted, bar, folder, with_holdout);
   mine_ran_here = true;
   QuietWarnings quiet;
 
   std::int64_t used = 0, data_sent = 0;
-  if (jobs == 1 && executor.is_none()) {
-    std::int64_t i = 0;
-    for (; i < limit && !results.full(); ++i) {
-      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-      py::object row = silent_attempt(mod, self, market, legs, hedged, seeder.randint(i));
-      if (!row.is_none()) results.commit(i, row);
-      bar.advance(1, results.found());
-    }
-    used = i;
-  } else {
-    py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
-    py::tuple job = py::make_tuple(token, travelling_operators(self), hedged, legs, seed_value);
-    py::tuple data = py::make_tuple(data1, price1, py::list(py::reinterpret_borrow<py::object>(zz500)));
-    ExecutorRun run(mod, self, results, seeder, job, data, limit);
-    if (jobs > 1) {
-      used = run.run_own_pool(jobs);
-    } else if (is_dask_client(executor)) {
-      used = run.run_dask(executor, executor.attr("get_executor")("pure"_a = false));
-    } else if (py::hasattr(executor, "_client") && is_dask_client(executor.attr("_client"))) {
-      used = run.run_dask(executor.attr("_client"), py::reinterpret_borrow<py::object>(executor));
+  try {
+    if (jobs == 1 && executor.is_none()) {
+      std::int64_t i = 0;
+      for (; i < limit && !results.full(); ++i) {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        py::tuple row = silent_attempt(mod, self, market, legs, hedged, seeder.randint(i));
+        if (row.size() > 0) results.commit(i, row);
+        bar.advance(1, results.found());
+      }
+      used = i;
     } else {
-      used = run.run_generic(py::reinterpret_borrow<py::object>(executor));
+      Job job{py::module_::import("uuid").attr("uuid4")().attr("hex"), travelling_operators(self),
+              hedged, legs, seed_value};
+      ExecutorRun run(mod, self, results, seeder, std::move(job),
+                      pack_market(frames, prices, universe, at), limit);
+      if (jobs > 1) {
+        used = run.run_own_pool(jobs);
+      } else if (is_dask_client(executor)) {
+        used = run.run_dask(executor, executor.attr("get_executor")("pure"_a = false));
+      } else if (py::hasattr(executor, "_client") && is_dask_client(executor.attr("_client"))) {
+        used = run.run_dask(executor.attr("_client"), py::reinterpret_borrow<py::object>(executor));
+      } else {
+        used = run.run_generic(py::reinterpret_borrow<py::object>(executor));
+      }
+      data_sent = run.data_sent();
     }
-    data_sent = run.data_sent();
+  } catch (...) {
+    // The table follows the .npy even when the call ends early (Ctrl-C, a dead worker).
+    try {
+      py::error_scope keep;
+      results.save_table();
+    } catch (...) {
+    }
+    throw;
   }
   bar.close();
-  return result_frame(results, seed_value, used, data_sent);
+  results.save_table();
+  return result_frame(results, seed_value, used, data_sent, holdout_date);
 }
 
 }  // namespace factorsearch

@@ -1,9 +1,12 @@
 // Python module `factorsearch`: FactorSearch, a random miner of daily stock-selection formulas.
-#include "factorsearch/analysis.hpp"
 #include "factorsearch/drivers.hpp"
+#include "factorsearch/factor_text.hpp"
+#include "factorsearch/long_table.hpp"
 #include "factorsearch/mine.hpp"
 #include "factorsearch/operators.hpp"
+#include "factorsearch/report_face.hpp"
 #include "factorsearch/ta_kernels.hpp"
+#include "factorsearch/validity.hpp"
 
 #include <string>
 #include <thread>
@@ -111,24 +114,29 @@ PYBIND11_MODULE(factorsearch, m) {
 
   def_method(cls, "mine",
              "mine(self, data1, price1, zz500, ct, l, *, long_only=False, seed=None, n_jobs=1, "
-             "executor=None, max_attempts=9999999, progress=None)",
+             "executor=None, max_attempts=9999999, progress=None, holdout=None, directory=None)",
              "Collects the first ct factors in attempt order, attempt i drawing from its own "
              "generator seeded from (seed, i): the same seed gives the same rows on any number of "
              "workers. n_jobs > 1 runs a process pool of the call's own; executor= takes any "
              "concurrent.futures executor or a dask.distributed Client. Returns a DataFrame "
-             "(formula, net_value, sharpe, maxdown, attempt) with attrs seed and path; "
-             "factors/<run>.npy is rewritten after every factor.",
+             "(formula, net_value, sharpe, maxdown, attempt, deflated_sharpe, duplicate_of) with "
+             "attrs seed and path; factors/<run>.npy is rewritten after every factor, all "
+             "columns go to factors/<run>.csv. holdout= (a date or a fraction of the dates from "
+             "the end) mines on the dates before it only and adds holdout_net_value, "
+             "holdout_sharpe, holdout_maxdown, holdout_ic, holdout_rank_ic, holdout_days and "
+             "lookahead, scored after selection. directory= puts the result files elsewhere.",
              [mod](py::object self, py::object data1, py::object price1, py::object zz500,
                    py::object ct, py::object l, py::object long_only, py::object seed,
                    py::object n_jobs, py::object executor, py::object max_attempts,
-                   py::object progress) {
+                   py::object progress, py::object holdout, py::object directory) {
                return mine(mod, self, data1, price1, zz500, ct, l, long_only, seed, n_jobs,
-                           executor, max_attempts, progress);
+                           executor, max_attempts, progress, holdout, directory);
              },
              py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("ct"), py::arg("l"),
              py::kw_only(), py::arg("long_only") = false, py::arg("seed") = py::none(),
              py::arg("n_jobs") = 1, py::arg("executor") = py::none(),
-             py::arg("max_attempts") = kMaxAttempts, py::arg("progress") = py::none());
+             py::arg("max_attempts") = kMaxAttempts, py::arg("progress") = py::none(),
+             py::arg("holdout") = py::none(), py::arg("directory") = py::none());
   m.def("_mine_chunk",
         [mod](py::object job, py::object data, std::int64_t start, std::int64_t stop) {
           return mine_chunk(mod, job, data, start, stop);
@@ -136,10 +144,11 @@ PYBIND11_MODULE(factorsearch, m) {
         py::arg("job"), py::arg("data"), py::arg("start"), py::arg("stop"),
         "Worker side of FactorSearch.mine: attempts [start, stop) of one call.");
   m.def("_mine_worker_init",
-        [mod](py::object token, py::object data, int kernel_threads) {
-          mine_worker_init(mod, token, data, kernel_threads);
+        [mod](py::object token, py::object data, int kernel_threads, std::int64_t parent_pid) {
+          mine_worker_init(mod, token, data, kernel_threads, parent_pid);
         },
         py::arg("token"), py::arg("data"), py::arg("kernel_threads") = 0,
+        py::arg("parent_pid") = 0,
         "Process-pool initializer of FactorSearch.mine.");
   {
     py::options o;
@@ -189,6 +198,17 @@ PYBIND11_MODULE(factorsearch, m) {
                return factor_frame(mod, self, formula, data1, zz500);
              },
              py::arg("formula"), py::arg("data1"), py::arg("zz500"));
+  def_method(cls, "lookahead", "lookahead(self, formula, data1, zz500, cuts=5)",
+             "Whether a formula's value on a day depends on later data: the formula is evaluated "
+             "on data1 cut at `cuts` dates spread over its second half and each cut's values are "
+             "compared with the whole-data values on the dates before the cut (relative 1e-9, "
+             "NaN equals NaN). A DataFrame with one row per cut: cut (the first date left out), "
+             "compared, changed (cells) and first_changed (NaT when none changed).",
+             [mod](py::object self, py::object formula, py::object data1, py::object zz500,
+                   py::object cuts) {
+               return lookahead_frame(mod, self, formula, data1, zz500, cuts);
+             },
+             py::arg("formula"), py::arg("data1"), py::arg("zz500"), py::arg("cuts") = 5);
   py::object report_cls = define_report_class(m);
   {
     py::options o;
@@ -196,14 +216,25 @@ PYBIND11_MODULE(factorsearch, m) {
     m.def(
         "report",
         [report_cls](py::object factor, py::object price1, py::object l, py::object long_only,
-                     py::object quantiles, py::object cost_bps) {
-          return make_report(report_cls, factor, price1, l, long_only, quantiles, cost_bps);
+                     py::object quantiles, py::object cost_bps, py::object start, py::object end) {
+          return make_report(report_cls, factor, price1, l, long_only, quantiles, cost_bps, start,
+                             end);
         },
         py::arg("factor"), py::arg("price1"), py::arg("l") = 20, py::arg("long_only") = false,
-        py::arg("quantiles") = 5, py::arg("cost_bps") = 0.0,
-        "report(factor, price1, l=20, long_only=False, quantiles=5, cost_bps=0.0)\n--\n\n"
+        py::arg("quantiles") = 5, py::arg("cost_bps") = 0.0, py::arg("start") = py::none(),
+        py::arg("end") = py::none(),
+        "report(factor, price1, l=20, long_only=False, quantiles=5, cost_bps=0.0, start=None, "
+        "end=None)\n--\n\n"
         "Back-test statistics of one factor panel (dates x codes) on the miner's rules: a Report "
-        "with summary, daily, quantile_returns, ic_decay and plot(path).");
+        "with summary, daily, quantile_returns, ic_decay and plot(path). start/end limit the "
+        "back-test days to dates in [start, end] (the 150-day warm-up then does not apply).");
+    m.def("deflated_sharpe", &deflated_sharpe_of, py::arg("returns"), py::arg("trial_sharpes"),
+          "deflated_sharpe(returns, trial_sharpes)\n--\n\n"
+          "The probability that the true Sharpe of `returns` (daily, missing as 0) exceeds the "
+          "Sharpe the best of the tries would show by luck: Phi((SR - SR0) * sqrt(T - 1) / "
+          "sqrt(1 - skew*SR + (kurt - 1)/4*SR^2)), SR per day with ddof 1, SR0 the expected "
+          "maximum of len(trial_sharpes) tries with their spread (per-day SRs, NaN ignored; 0 "
+          "for one try). NaN for fewer than 3 returns or a flat series.");
     m.def("from_long", &from_long, py::arg("frame"), py::arg("date") = "date",
           py::arg("code") = "code", py::arg("price") = "open",
           "from_long(frame, date='date', code='code', price='open')\n--\n\n"

@@ -1,5 +1,7 @@
 // The panel forms of the walk's nodes: NumPy ufuncs over whole panels, native `ta` kernels and
 // built-in operators over column blocks with the GIL released.
+#include "factorsearch/panel_forms.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <thread>
@@ -9,7 +11,6 @@
 #endif
 
 #include "factorsearch/panel_assembly.hpp"
-#include "factorsearch/tree_walk.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;

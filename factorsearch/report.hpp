@@ -1,8 +1,8 @@
 // What a researcher asks of one factor after mining: daily legs and returns with and without
 // costs, turnover, information coefficients and their decay, quantile returns. Pure C++ over
-// row-major float64 dates x stocks buffers; runs without the interpreter lock. The legs and the
-// return list come from the back-test itself (walk_days), so the report's net value, Sharpe value
-// and drawdown are the miner's, bit for bit.
+// row-major float64 dates x stocks buffers; runs without the interpreter lock. The legs, the
+// return list, the eligible cells and the curves come from the back-test itself (backtest.hpp),
+// so the report's net value, Sharpe value and drawdown are the miner's, bit for bit.
 #pragma once
 
 #include <array>
@@ -18,14 +18,15 @@ namespace factorsearch {
 inline constexpr std::size_t kDecayHorizons = 10;
 
 struct ReportSettings {
-  std::int64_t l = 20;
+  std::int64_t legs = 20;  // stocks per leg
   bool hedged = true;
   std::int64_t quantiles = 5;
   double cost_bps = 0.0;
+  DayRange days{};  // the back-test days reported
 };
 
 struct DailyRows {
-  std::vector<std::size_t> t;  // date positions 150 .. n-3
+  std::vector<std::size_t> t;  // date positions of the back-test days
   std::vector<double> long_ret, short_ret;  // leg means as the back-test takes them (NaN kept)
   std::vector<double> ret;                  // the day's back-test return, NaN as 0, inf clipped
   std::vector<double> net;                  // prod(1 + ret)
@@ -39,6 +40,10 @@ struct ReportStats {
   Summary backtest{}, after_cost{};
   double ic_mean, ic_std, icir, rank_ic_mean, rank_ic_std, rank_icir, ic_positive, turnover;
   std::size_t days;
+  // How far the figures can be trusted: t-statistics of the IC means (mean / (std / sqrt(n))),
+  // the standard error of `sharpe` (annualised as it is), the probabilistic Sharpe (P(true
+  // Sharpe > 0)) and the share of days whose eligible values are not all equal.
+  double ic_t, rank_ic_t, sharpe_se, psr, dispersion_days;
 };
 
 struct Report {
@@ -48,17 +53,13 @@ struct Report {
   std::vector<std::int64_t> quantile_count;   // stock-days behind each mean
   std::array<double, kDecayHorizons> decay{};  // mean rank IC, return held t+1 -> t+1+h
   std::array<std::size_t, kDecayHorizons> decay_days{};
+  std::array<double, kDecayHorizons> decay_se{};  // standard error of each decay mean
+  // Per quantile: mean over days of (quantile's mean forward return - the day's mean over all
+  // cells), so the spread shows without the market's daily move.
+  std::vector<double> quantile_relative;
 };
 
-// Pearson correlation exactly as pandas computes it for two series (centred, scaled by the largest
-// magnitude, clipped to [-1, 1]); NaN for fewer than two pairs, a constant side or a non-finite
-// value.
-double pearson(std::span<const double> x, std::span<const double> y);
-// Spearman: Pearson of the average ranks (ties share their mean rank).
-double spearman(std::span<const double> x, std::span<const double> y);
-
-// Needs at least kMinDates dates (the caller checks). quantiles >= 1, l >= 1.
-Report build_report(std::span<const double> panel, std::span<const double> prices,
-                    std::size_t n_dates, std::size_t n_stocks, const ReportSettings &settings);
+// Needs at least kMinDates dates (the caller checks). quantiles >= 1, legs >= 1.
+Report build_report(const PanelView &panel, const ReportSettings &settings);
 
 }  // namespace factorsearch

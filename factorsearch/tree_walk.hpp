@@ -12,10 +12,6 @@
 
 namespace factorsearch {
 
-// Caps the threads a native kernel may use in this process (0: one per usable core). A process
-// pool's workers share the cores: each taking all of them only adds switching.
-void cap_kernel_threads(int threads);
-
 // One node's result over the universe.
 struct Value {
   int field = -1;                  // a field terminal: its data is looked up where it is used
@@ -61,7 +57,5 @@ class Walk {
   py::object series_type_;
 };
 
-// The value as the F-ordered float64 dates x stocks factor panel.
-py::array_t<double, py::array::f_style> as_panel(const Value &v, Walk &walk, const Market &market);
 
 }  // namespace factorsearch

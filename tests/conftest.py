@@ -10,6 +10,8 @@ import torch
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples"))
+# Reference implementations the tests (and the benchmarks) compare against.
+sys.path.insert(0, str(ROOT / "tests" / "support"))
 
 import synthetic  # noqa: E402
 

@@ -9,21 +9,28 @@
 #include <vector>
 
 #include "common/libs.hpp"
-#include "common/safety.hpp"
+#include "common/signals.hpp"
+#include "common/tensor_glue.hpp"
 #include "wavecell/memory_scan.hpp"
 
 namespace wavecell {
+using alphaloom::as_i64;
+using alphaloom::data_of;
+using alphaloom::empty_f32;
+using alphaloom::has_dtype;
+using alphaloom::has_shape;
 using alphaloom::libs;
+using alphaloom::tensor_ops;
+using alphaloom::TensorOps;
 using alphaloom::raise;
 using namespace pybind11::literals;
 
 namespace {
 
-// Tensor-library callables used on every step, looked up once.
+// Tensor-library callables of this network beyond the shared ones, looked up once.
 struct Ops {
-  py::object empty, zeros, ones, tensor, arange, stack, cat, addmm, matmul, cos, sin, tanh,
-      hardsigmoid, get_num_threads, is_grad_enabled, float32, float64, parameter, xavier_uniform,
-      orthogonal, tanh_module, hardsigmoid_module, linear;
+  py::object addmm, matmul, cos, sin, tanh, hardsigmoid, parameter, xavier_uniform, orthogonal,
+      tanh_module, hardsigmoid_module, linear;
 };
 
 Ops& ops() {
@@ -33,23 +40,12 @@ Ops& ops() {
         py::module_ torch = libs().torch;
         py::object nn = torch.attr("nn");
         Ops o;
-        o.empty = torch.attr("empty");
-        o.zeros = torch.attr("zeros");
-        o.ones = torch.attr("ones");
-        o.tensor = torch.attr("tensor");
-        o.arange = torch.attr("arange");
-        o.stack = torch.attr("stack");
-        o.cat = torch.attr("cat");
         o.addmm = torch.attr("addmm");
         o.matmul = torch.attr("matmul");
         o.cos = torch.attr("cos");
         o.sin = torch.attr("sin");
         o.tanh = torch.attr("tanh");
         o.hardsigmoid = nn.attr("functional").attr("hardsigmoid");
-        o.get_num_threads = torch.attr("get_num_threads");
-        o.is_grad_enabled = torch.attr("is_grad_enabled");
-        o.float32 = torch.attr("float32");
-        o.float64 = torch.attr("float64");
         o.parameter = nn.attr("Parameter");
         o.xavier_uniform = nn.attr("init").attr("xavier_uniform_");
         o.orthogonal = nn.attr("init").attr("orthogonal_");
@@ -61,20 +57,6 @@ Ops& ops() {
       .get_stored();
 }
 
-std::int64_t as_i64(py::handle v) {
-  return py::int_(py::reinterpret_borrow<py::object>(v)).cast<std::int64_t>();
-}
-
-// dtypes are singletons
-bool has_dtype(py::handle t, py::handle dtype) {
-  return py::object(t.attr("dtype")).ptr() == dtype.ptr();
-}
-
-template <typename T>
-T* data_of(py::handle t) {
-  return reinterpret_cast<T*>(t.attr("data_ptr")().cast<std::uintptr_t>());
-}
-
 // The fused recurrence reads raw memory: anything that does not match the layout it expects is a
 // programming error, reported before a single byte is touched.
 py::object checked(py::object t, py::handle dtype, std::initializer_list<std::int64_t> shape,
@@ -82,14 +64,7 @@ py::object checked(py::object t, py::handle dtype, std::initializer_list<std::in
   if (!t.attr("is_cpu").cast<bool>() || !has_dtype(t, dtype))
     raise(PyExc_RuntimeError, std::string("memory scan: ") + what + " must be a CPU tensor of " +
                                   py::str(dtype).cast<std::string>());
-  py::tuple sizes(t.attr("shape"));
-  bool ok = py::len(sizes) == shape.size();
-  std::size_t k = 0;
-  for (std::int64_t s : shape) {
-    if (!ok) break;
-    ok = as_i64(sizes[k++]) == s;
-  }
-  if (!ok)
+  if (!has_shape(t, shape))
     raise(PyExc_RuntimeError, std::string("memory scan: ") + what + " has shape " +
                                   py::str(t.attr("shape")).cast<std::string>());
   return t.attr("contiguous")();
@@ -113,7 +88,7 @@ struct ScanInputs {
 
 ScanInputs check_scan(py::object x_proj, py::object U, py::object phase, py::object u_a,
                       py::object b_a) {
-  Ops& o = ops();
+  TensorOps& o = tensor_ops();
   ScanInputs in;
   in.s.H = as_i64(b_a.attr("numel")());
   in.s.F = as_i64(u_a.attr("numel")());
@@ -128,13 +103,6 @@ ScanInputs check_scan(py::object x_proj, py::object U, py::object phase, py::obj
   in.u_a = checked(u_a.attr("reshape")(in.s.F), o.float32, {in.s.F}, "U_a");
   in.b_a = checked(b_a, o.float32, {in.s.H}, "b_a");
   return in;
-}
-
-py::object empty_f32(std::initializer_list<std::int64_t> shape) {
-  py::tuple t(shape.size());
-  std::size_t k = 0;
-  for (std::int64_t v : shape) t[k++] = py::int_(v);
-  return ops().empty(t, "dtype"_a = ops().float32);
 }
 
 ScanForward forward_io(const ScanInputs& in, py::object h_last) {
@@ -168,7 +136,7 @@ py::object memory_scan(py::object x_proj, py::object U, py::object phase, py::ob
 
 py::object memory_scan_forward(py::object ctx, py::object x_proj, py::object U, py::object phase,
                                py::object u_a, py::object b_a, py::object threads) {
-  Ops& o = ops();
+  TensorOps& o = tensor_ops();
   ScanInputs in = check_scan(x_proj, U, phase, u_a, b_a);
   const ScanShape& s = in.s;
   py::object h_last = empty_f32({s.n, s.H});
@@ -197,7 +165,7 @@ py::object memory_scan_forward(py::object ctx, py::object x_proj, py::object U, 
 }
 
 py::tuple memory_scan_backward(py::object ctx, py::object grad_h) {
-  Ops& o = ops();
+  TensorOps& o = tensor_ops();
   // Grad mode is on inside a backward exactly when create_graph was asked for. The kernel's
   // gradients carry no graph of their own, so a second derivative through them would come out
   // as None or silently incomplete: refuse instead.
@@ -258,6 +226,7 @@ void sfm_model_init(py::handle cls, py::object self, py::object d_feat, py::obje
                     py::object freq_dim, py::object hidden_size, py::object dropout_W,
                     py::object dropout_U, py::object device) {
   Ops& o = ops();
+  TensorOps& t = tensor_ops();
   alphaloom::super_of(cls, self).attr("__init__")();
   self.attr("input_dim") = d_feat;
   self.attr("output_dim") = output_dim;
@@ -269,17 +238,17 @@ void sfm_model_init(py::handle cls, py::object self, py::object d_feat, py::obje
 
   py::object D = d_feat, H = hidden_size, F = freq_dim, O = output_dim;
   auto xavier = [&](py::object rows, py::object cols) {
-    py::object t = o.empty(rows, cols);
-    o.xavier_uniform(t);
-    return new_param(t);
+    py::object w = t.empty(rows, cols);
+    o.xavier_uniform(w);
+    return new_param(w);
   };
   auto orthogonal = [&](py::object rows, py::object cols) {
-    py::object t = o.empty(rows, cols);
-    o.orthogonal(t);
-    return new_param(t);
+    py::object w = t.empty(rows, cols);
+    o.orthogonal(w);
+    return new_param(w);
   };
-  auto zeros = [&](py::object len) { return new_param(o.zeros(len)); };
-  auto ones = [&](py::object len) { return new_param(o.ones(len)); };
+  auto zeros = [&](py::object len) { return new_param(t.zeros(len)); };
+  auto ones = [&](py::object len) { return new_param(t.ones(len)); };
   // Registration order is the order of parameters() and of the state dictionary.
   self.attr("W_i") = xavier(D, H);
   self.attr("U_i") = orthogonal(H, H);
@@ -309,11 +278,12 @@ void sfm_model_init(py::handle cls, py::object self, py::object d_feat, py::obje
 
 py::object sfm_model_init_states(py::object self, py::object /*x*/) {
   Ops& o = ops();
+  TensorOps& t = tensor_ops();
   py::object H = self.attr("hidden_dim"), F = self.attr("freq_dim"), O = self.attr("output_dim");
   py::object device = self.attr("device");
-  py::object reducer_f = o.zeros(H, F, "device"_a = device);
-  py::object reducer_p = o.zeros(H, O, "device"_a = device);
-  py::object init_state_h = o.zeros(H, "device"_a = device);
+  py::object reducer_f = t.zeros(H, F, "device"_a = device);
+  py::object reducer_p = t.zeros(H, O, "device"_a = device);
+  py::object init_state_h = t.zeros(H, "device"_a = device);
   py::object init_state_p = o.matmul(init_state_h, reducer_p);
   py::object init_state = libs().torch.attr("zeros_like")(init_state_h);
   py::object init_freq = o.matmul(init_state_h, reducer_f);
@@ -321,7 +291,7 @@ py::object sfm_model_init_states(py::object self, py::object /*x*/) {
   init_freq = init_freq.attr("reshape")(-1, 1, F);
   py::object s_re = init_state * init_freq;
   py::object s_im = init_state * init_freq;
-  py::object time = o.tensor(0, "device"_a = device);
+  py::object time = t.tensor(0, "device"_a = device);
   py::list states;
   for (py::handle v : {init_state_p, init_state_h, s_re, s_im, time}) states.append(v);
   for (int k = 0; k < 3; ++k) states.append(py::none());
@@ -330,7 +300,7 @@ py::object sfm_model_init_states(py::object self, py::object /*x*/) {
 }
 
 py::object sfm_model_get_constants(py::object self, py::object /*x*/) {
-  Ops& o = ops();
+  TensorOps& o = tensor_ops();
   py::object device = self.attr("device");
   py::object F = self.attr("freq_dim");
   py::list b_u, b_w;
@@ -359,100 +329,129 @@ Params params_of(py::handle self) {
                 p["b_o"],   p["U_a"],   p["b_a"], p["W_p"],   p["b_p"]};
 }
 
-py::object forward_steps(py::handle scan_fn, bool use_kernel, py::object self, py::object input) {
-  Ops& o = ops();
-  py::object D = self.attr("input_dim");
-  const std::int64_t H = as_i64(self.attr("hidden_dim")), F = as_i64(self.attr("freq_dim"));
+// The input rows (N, D * T) as (N, D, T). An empty batch keeps its step count when the row
+// width allows one; otherwise the tensor library reports a bad row width.
+py::object steps_of(py::handle input, py::handle D) {
   py::object n_obj = input.attr("shape")[py::int_(0)];
   const std::int64_t n = as_i64(n_obj);
-  py::object x;  // (N, D, T)
+  py::object x;
   if (n == 0 && as_i64(input.attr("dim")()) == 2 &&
       as_i64(input.attr("shape")[py::int_(1)]) % as_i64(D) == 0)
     x = input.attr("reshape")(0, D, as_i64(input.attr("shape")[py::int_(1)]) / as_i64(D));
   else
-    x = input.attr("reshape")(n_obj, D, -1);  // the tensor library reports a bad row width
-  const std::int64_t T = as_i64(x.attr("shape")[py::int_(2)]);
-  if (T == 0)
+    x = input.attr("reshape")(n_obj, D, -1);
+  if (as_i64(x.attr("shape")[py::int_(2)]) == 0)
     raise(PyExc_ValueError,
           "SFM_Model.forward needs at least one time step; the input rows have no columns");
+  return x;
+}
+
+// Phases of every step at once (T, 2, F): 2*pi (a float32 scalar) times the step, times the
+// float64 frequencies, rounded exactly as the per-step product rounds it.
+py::object step_phases(std::int64_t T, py::handle frequency, py::handle device) {
+  TensorOps& t = tensor_ops();
+  Ops& o = ops();
+  py::object two_pi = t.tensor(std::numbers::pi * 2.0);
+  py::object times = t.arange(1, T + 1, "device"_a = device);
+  py::object omega = (two_pi * times.attr("unsqueeze")(1)) * frequency;
+  py::list phase_parts;
+  phase_parts.append(o.cos(omega));
+  phase_parts.append(o.sin(omega));
+  return t.stack(phase_parts, 1);
+}
+
+// The five gates' weights side by side: one product for the input projections of all steps,
+// one per step for the recurrent ones; the parameters stay separate, only the computation is
+// joined.
+struct JoinedGates {
+  py::object x_proj;  // (T, N, G) input projections with their biases
+  py::object U;       // (H, G) recurrent weights
+};
+
+JoinedGates joined_gates(const Params& p, py::handle x, py::handle D, std::int64_t G) {
+  auto cat = [](std::initializer_list<py::handle> parts, int dim) {
+    py::list l;
+    for (py::handle h : parts) l.append(h);
+    return tensor_ops().cat(l, dim);
+  };
+  py::object W = cat({p.W_i, p.W_ste, p.W_fre, p.W_c, p.W_o}, 1);
+  py::object b = cat({p.b_i, p.b_ste, p.b_fre, p.b_c, p.b_o}, 0);
+  const std::int64_t n = as_i64(x.attr("shape")[py::int_(0)]);
+  const std::int64_t T = as_i64(x.attr("shape")[py::int_(2)]);
+  py::object x_steps = x.attr("permute")(2, 0, 1).attr("reshape")(T * n, D);
+  return JoinedGates{ops().addmm(b, x_steps, W).attr("view")(T, n, G),
+                     cat({p.U_i, p.U_ste, p.U_fre, p.U_c, p.U_o}, 1)};
+}
+
+bool kernel_applies(const JoinedGates& j, const Params& p) {
+  py::handle f32 = tensor_ops().float32;
+  return j.x_proj.attr("is_cpu").cast<bool>() && has_dtype(j.x_proj, f32) &&
+         has_dtype(j.U, f32) && has_dtype(p.U_a, f32) && has_dtype(p.b_a, f32);
+}
+
+// The last hidden state from the fused recurrence, recorded for autograd only when needed.
+py::object kernel_hidden(py::handle scan_fn, const JoinedGates& j, const Params& p,
+                         py::object phase) {
+  py::object threads = tensor_ops().get_num_threads();
+  if (alphaloom::needs_gradient({j.x_proj, j.U, p.U_a, p.b_a}))
+    return scan_fn.attr("apply")(j.x_proj, j.U, phase, p.U_a, p.b_a, threads);
+  return memory_scan(j.x_proj, j.U, phase, p.U_a, p.b_a, threads);
+}
+
+// The last hidden state from plain tensor operations, step by step: other devices and dtypes.
+py::object stepwise_hidden(const JoinedGates& j, const Params& p, py::handle phase,
+                           std::int64_t H, std::int64_t F) {
+  Ops& o = ops();
+  py::tuple x_proj_steps(j.x_proj.attr("unbind")(0));  // one backward node for all steps
+  py::tuple phases(phase.attr("unbind")(0));
+  const std::int64_t T = static_cast<std::int64_t>(py::len(x_proj_steps));
+  py::object U_a_dtype = p.U_a.attr("dtype");
+  // The zero initial hidden state still meets U, so U gets its (zero) gradient when T is 1.
+  const std::int64_t n = as_i64(j.x_proj.attr("shape")[py::int_(1)]);
+  py::object h = tensor_ops().zeros(n, H, "dtype"_a = j.x_proj.attr("dtype"),
+                                    "device"_a = j.x_proj.attr("device"));
+  py::object s_re = py::none(), s_im = py::none();
+  for (std::int64_t t = 0; t < T; ++t) {
+    py::object pre = o.addmm(x_proj_steps[t], h, j.U);
+    py::object g = o.hardsigmoid(pre);
+    py::object i = g.attr("narrow")(1, 0, H), ste = g.attr("narrow")(1, H, H),
+               fre = g.attr("narrow")(1, 2 * H, F), gate_o = g.attr("narrow")(1, 3 * H + F, H);
+    py::object c = (i * o.tanh(pre.attr("narrow")(1, 2 * H + F, H))).attr("unsqueeze")(2);
+    py::object re = phases[t][py::int_(0)], im = phases[t][py::int_(1)];
+    if (t == 0) {  // the initial state is zero
+      s_re = c * re;
+      s_im = c * im;
+    } else {
+      py::object f = ste.attr("unsqueeze")(2) * fre.attr("unsqueeze")(1);
+      s_re = f * s_re + c * re;
+      s_im = f * s_im + c * im;
+    }
+    py::object A = (s_re.attr("square")() + s_im.attr("square")()).attr("reshape")(-1, F);
+    py::object A_a = o.matmul(A.attr("to")(U_a_dtype), p.U_a).attr("reshape")(-1, H);
+    h = gate_o * o.tanh(A_a + p.b_a);
+  }
+  return h;
+}
+
+py::object forward_steps(py::handle scan_fn, bool use_kernel, py::object self, py::object input) {
+  py::object D = self.attr("input_dim");
+  const std::int64_t H = as_i64(self.attr("hidden_dim")), F = as_i64(self.attr("freq_dim"));
+  py::object x = steps_of(input, D);  // (N, D, T)
+  const std::int64_t T = as_i64(x.attr("shape")[py::int_(2)]);
 
   py::object x0 = x.attr("select")(2, 0);
   if (py::len(self.attr("states")) == 0) self.attr("init_states")(x0);
   self.attr("get_constants")(x0);
   py::list states = self.attr("states");
-  py::object frequency = states[7];
-  py::object device = self.attr("device");
+  py::object phase = step_phases(T, states[7], self.attr("device"));
 
-  // Phases of every step at once: 2*pi (a float32 scalar) times the step, times the float64
-  // frequencies, rounded exactly as the per-step product rounds it.
-  py::object two_pi = o.tensor(std::numbers::pi * 2.0);
-  py::object times = o.arange(1, T + 1, "device"_a = device);
-  py::object omega = (two_pi * times.attr("unsqueeze")(1)) * frequency;
-  py::list phase_parts;
-  phase_parts.append(o.cos(omega));
-  phase_parts.append(o.sin(omega));
-  py::object phase = o.stack(phase_parts, 1);  // (T, 2, F)
-
-  // One product for the five input projections of all steps, one per step for the five
-  // recurrent ones; the parameters stay separate, only the computation is joined.
   Params p = params_of(self);
-  auto cat = [&](std::initializer_list<py::handle> parts, int dim) {
-    py::list l;
-    for (py::handle h : parts) l.append(h);
-    return o.cat(l, dim);
-  };
-  py::object W = cat({p.W_i, p.W_ste, p.W_fre, p.W_c, p.W_o}, 1);
-  py::object U = cat({p.U_i, p.U_ste, p.U_fre, p.U_c, p.U_o}, 1);
-  py::object b = cat({p.b_i, p.b_ste, p.b_fre, p.b_c, p.b_o}, 0);
-  const std::int64_t G = 4 * H + F;
-  py::object x_steps = x.attr("permute")(2, 0, 1).attr("reshape")(T * n, D);
-  py::object x_proj = o.addmm(b, x_steps, W).attr("view")(T, n, G);
-
-  py::object h;
-  bool kernel = use_kernel && x_proj.attr("is_cpu").cast<bool>() && has_dtype(x_proj, o.float32) &&
-                has_dtype(U, o.float32) && has_dtype(p.U_a, o.float32) &&
-                has_dtype(p.b_a, o.float32);
-  if (kernel) {
-    py::object threads = o.get_num_threads();
-    bool grad = o.is_grad_enabled().cast<bool>();
-    if (grad) {
-      grad = false;
-      for (py::handle t : {x_proj, U, p.U_a, p.b_a})
-        grad = grad || t.attr("requires_grad").cast<bool>();
-    }
-    h = grad ? scan_fn.attr("apply")(x_proj, U, phase, p.U_a, p.b_a, threads)
-             : memory_scan(x_proj, U, phase, p.U_a, p.b_a, threads);
-  } else {
-    // Plain tensor operations, step by step: other devices and dtypes.
-    py::tuple x_proj_steps(x_proj.attr("unbind")(0));  // one backward node for all steps
-    py::tuple phases(phase.attr("unbind")(0));
-    py::object U_a_dtype = p.U_a.attr("dtype");
-    py::object s_re = py::none(), s_im = py::none();
-    for (std::int64_t t = 0; t < T; ++t) {
-      // The zero initial hidden state still meets U, so U gets its (zero) gradient when T is 1.
-      if (t == 0)
-        h = o.zeros(n, H, "dtype"_a = x_proj.attr("dtype"), "device"_a = x_proj.attr("device"));
-      py::object pre = o.addmm(x_proj_steps[t], h, U);
-      py::object g = o.hardsigmoid(pre);
-      py::object i = g.attr("narrow")(1, 0, H), ste = g.attr("narrow")(1, H, H),
-                 fre = g.attr("narrow")(1, 2 * H, F), gate_o = g.attr("narrow")(1, 3 * H + F, H);
-      py::object c = (i * o.tanh(pre.attr("narrow")(1, 2 * H + F, H))).attr("unsqueeze")(2);
-      py::object re = phases[t][py::int_(0)], im = phases[t][py::int_(1)];
-      if (t == 0) {  // the initial state is zero
-        s_re = c * re;
-        s_im = c * im;
-      } else {
-        py::object f = ste.attr("unsqueeze")(2) * fre.attr("unsqueeze")(1);
-        s_re = f * s_re + c * re;
-        s_im = f * s_im + c * im;
-      }
-      py::object A = (s_re.attr("square")() + s_im.attr("square")()).attr("reshape")(-1, F);
-      py::object A_a = o.matmul(A.attr("to")(U_a_dtype), p.U_a).attr("reshape")(-1, H);
-      h = gate_o * o.tanh(A_a + p.b_a);
-    }
-  }
+  JoinedGates joined = joined_gates(p, x, D, 4 * H + F);
+  py::object h = use_kernel && kernel_applies(joined, p)
+                     ? kernel_hidden(scan_fn, joined, p, phase)
+                     : stepwise_hidden(joined, p, phase, H, F);
   // Only the last step's output vector is read, so it is the only one computed.
-  py::object out_p = o.addmm(p.b_p, h, p.W_p);
+  py::object out_p = ops().addmm(p.b_p, h, p.W_p);
   self.attr("states") = py::list();
   py::object fc_out = self.attr("__dict__")["_modules"]["fc_out"];
   return fc_out(out_p).attr("squeeze")(1);
