@@ -238,7 +238,7 @@ def test_hold_out_results_do_not_depend_on_workers_and_are_saved_beside_the_npy(
     pd.testing.assert_frame_equal(one, two)
     assert two.attrs["path"].startswith("elsewhere/runs/")
     assert np.load(two.attrs["path"]).shape == (8, 4)
-    table = pd.read_csv(two.attrs["table"], float_precision="round_trip",
+    table = pd.read_csv(two.attrs["table"],
                         dtype={"duplicate_of": "Int64", "lookahead": "boolean"})
     pd.testing.assert_frame_equal(table, two, check_dtype=False)
 
