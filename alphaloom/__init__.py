@@ -13,12 +13,20 @@ from importlib import metadata
 from typing import TYPE_CHECKING, Any
 
 MODULES = ("attnencoder", "dualstream", "wavecell", "factorsearch")
+# Functions of the forecasting path, reachable as alphaloom.<name> (their module is imported on
+# first use, like the modules themselves).
+FUNCTIONS = {
+    "window_features": "factorsearch", "split_dates": "factorsearch", "check_split": "factorsearch",
+}
 
 if TYPE_CHECKING:
     from . import attnencoder as attnencoder
     from . import dualstream as dualstream
     from . import factorsearch as factorsearch
     from . import wavecell as wavecell
+    from .factorsearch import check_split as check_split
+    from .factorsearch import split_dates as split_dates
+    from .factorsearch import window_features as window_features
 
 
 def _checkout_version() -> str | None:
@@ -47,14 +55,16 @@ def _version() -> str:
 
 
 __version__ = _version()
-__all__ = ["__version__", *MODULES]
+__all__ = ["__version__", *MODULES, *FUNCTIONS]
 
 
 def __getattr__(name: str) -> Any:
     if name in MODULES:
         return importlib.import_module(f"{__name__}.{name}")
+    if name in FUNCTIONS:
+        return getattr(importlib.import_module(f"{__name__}.{FUNCTIONS[name]}"), name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *MODULES])
+    return sorted([*globals(), *MODULES, *FUNCTIONS])

@@ -1,6 +1,6 @@
 """Random search for daily stock-selection formulas, back-tested as long-short or long-only strategies."""
 import os
-from typing import Any, Sequence, TypeVar
+from typing import Any, Callable, Sequence, TypeVar
 
 import pandas as pd
 
@@ -58,6 +58,33 @@ class FactorSearch:
         self, formula: str, data1: pd.DataFrame, zz500: Sequence[Any], cuts: int = 5
     ) -> pd.DataFrame:
         """Per cut date: cells compared, cells changed and the first changed date (NaT: none)."""
+    def evolve(
+        self,
+        data1: pd.DataFrame,
+        price1: pd.DataFrame,
+        zz500: Sequence[Any],
+        l: int,
+        *,
+        generations: int = 20,
+        population: int = 500,
+        fitness: str | Callable[[pd.Series], float] = "rank_ic",
+        long_only: bool = False,
+        holdout: Any = None,
+        tournament: int = 20,
+        p_crossover: float = 0.9,
+        p_subtree: float = 0.01,
+        p_hoist: float = 0.01,
+        p_point: float = 0.01,
+        parsimony: float = 0.001,
+        init_depth: tuple[int, int] = (2, 4),
+        max_depth: int = 6,
+        hall_of_fame: int = 50,
+        seed: int | None = None,
+        n_jobs: int = 1,
+        executor: Any = None,
+        progress: Any = None,
+    ) -> pd.DataFrame:
+        """Genetic search over formulas; the hall of fame, reproducible from seed on any workers."""
     def factor(self, formula: str, data1: pd.DataFrame, zz500: Sequence[Any]) -> pd.DataFrame:
         """The dates x codes float64 DataFrame of a formula text, evaluated as an attempt does."""
 
@@ -77,7 +104,7 @@ class Report:
         """Writes one PNG of net values, rolling IC, quantile returns and IC decay; returns path."""
 
 def report(
-    factor: pd.DataFrame,
+    factor: pd.DataFrame | pd.Series,
     price1: pd.DataFrame,
     l: int = 20,
     long_only: bool = False,
@@ -86,7 +113,7 @@ def report(
     start: Any = None,
     end: Any = None,
 ) -> Report:
-    """Back-test statistics of one factor panel (dates x codes) on the miner's rules."""
+    """Back-test statistics of a factor panel (dates x codes) or a (datetime, instrument) prediction."""
 
 def deflated_sharpe(returns: Sequence[float], trial_sharpes: Sequence[float]) -> float:
     """P(true Sharpe of returns > the expected best of the trials' per-day Sharpe values)."""
@@ -95,6 +122,28 @@ def from_long(
     frame: pd.DataFrame, date: str = "date", code: str = "code", price: str = "open"
 ) -> tuple[pd.DataFrame, pd.DataFrame, list[Any]]:
     """(data1, price1, zz500) from a long table with one row per date and code."""
+
+def window_features(
+    data1: pd.DataFrame,
+    zz500: Sequence[Any],
+    window: int = 20,
+    fields: Sequence[str] = ("open", "high", "low", "close", "volume"),
+    price1: pd.DataFrame | None = None,
+    label: str = "rank",
+) -> pd.DataFrame:
+    """The forecasters' (datetime, instrument) frame of scaled windows, with the forward-return label."""
+
+def split_dates(
+    frame: pd.DataFrame,
+    valid_start: Any,
+    test_start: Any,
+    test_end: Any = None,
+    horizon: int = 2,
+) -> tuple[str, str, str]:
+    """(train, valid, test) selector texts splitting a dated frame chronologically, purged by horizon."""
+
+def check_split(frame: pd.DataFrame, train: Any, test: Any, horizon: int = 2) -> None:
+    """ValueError when the test rows overlap the training dates plus the label horizon."""
 
 class BuiltinOperator:
     """A built-in operator: over the whole panel in a formula, on one Series when time-series."""

@@ -8,15 +8,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <pybind11/numpy.h>
 
 #include "common/libs.hpp"
 #include "common/pyglue.hpp"
 #include "common/safety.hpp"
 #include "common/settings.hpp"
+#include "common/stats.hpp"
 
 namespace alphaloom {
 
@@ -36,6 +41,7 @@ struct SplitArrays {
   py::object x;  // (n, F) float32, C-contiguous
   py::object y;  // (n,) float32, or None
   long long n = 0;
+  std::vector<std::int64_t> day;  // per row, the day's number; empty when the rows carry no day
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -76,11 +82,28 @@ inline py::object float32_matrix(py::handle frame) {
   return writable_float32(frame.attr("to_numpy")("dtype"_a = libs().np_float32));
 }
 
+// The day of each row when the frame's first index level holds the dates: a MultiIndex whose
+// first level is of a datetime type or is named "datetime" (the forecasters' day level). Empty
+// otherwise.
+inline std::vector<std::int64_t> day_numbers(py::handle frame) {
+  Libs &L = libs();
+  py::object index = frame.attr("index");
+  if (!py::isinstance(index, L.pd.attr("MultiIndex"))) return {};
+  py::object level = index.attr("levels")[py::int_(0)];
+  const bool dated = L.pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(level).cast<bool>() ||
+                     py::str("datetime").equal(index.attr("names")[py::int_(0)]);
+  if (!dated) return {};
+  using Codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+  Codes codes(index.attr("codes")[py::int_(0)]);
+  return {codes.data(), codes.data() + codes.size()};
+}
+
 inline SplitArrays to_arrays(py::handle x, py::handle y) {
   Libs &L = libs();
   SplitArrays s;
   s.x = float32_matrix(x);
   s.n = py::len(x);
+  s.day = day_numbers(x);
   if (!y.is_none()) {
     py::object v = L.np.attr("squeeze")(py::reinterpret_borrow<py::object>(y).attr("to_numpy")(
         "dtype"_a = L.np_float32));
@@ -101,7 +124,70 @@ inline py::object masked_loss(py::handle self, py::handle pred, py::handle label
   raise(PyExc_ValueError, percent("unknown loss `%s`", py::make_tuple(loss)).cast<std::string>());
 }
 
+// The correlation metrics: "ic" (Pearson) and "rank_ic" (Spearman) of predictions and labels,
+// per day and averaged over the days when the rows' days are known, else over all rows at once.
+enum class Correlation { none, pearson, spearman };
+
+inline Correlation correlation_of(py::handle self) {
+  py::object metric = self.attr("metric");
+  if (metric.equal(py::str("ic"))) return Correlation::pearson;
+  if (metric.equal(py::str("rank_ic"))) return Correlation::spearman;
+  return Correlation::none;
+}
+
+// Rows with a finite label and a finite prediction count; a day with fewer than two of them or a
+// constant side has no correlation and is left out of the mean. NaN when no day has one.
+inline double correlation_score(const float *pred, const float *label, std::size_t n,
+                                const std::vector<std::int64_t> &day, Correlation kind) {
+  std::vector<std::size_t> order(n);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  if (!day.empty())
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return day[a] < day[b]; });
+  std::vector<double> x, y;
+  stats::RankScratch scratch;
+  double sum = 0.0;
+  std::size_t days = 0;
+  for (std::size_t i = 0; i < n;) {
+    std::size_t e = i + 1;
+    if (day.empty()) e = n;
+    else
+      while (e < n && day[order[e]] == day[order[i]]) ++e;
+    x.clear();
+    y.clear();
+    for (std::size_t k = i; k < e; ++k) {
+      const std::size_t r = order[k];
+      if (std::isfinite(label[r]) && std::isfinite(pred[r])) {
+        x.push_back(pred[r]);
+        y.push_back(label[r]);
+      }
+    }
+    const double c = kind == Correlation::pearson ? stats::pearson(x, y) : stats::spearman(x, y, scratch);
+    if (!std::isnan(c)) {
+      sum += c;
+      ++days;
+    }
+    i = e;
+  }
+  return days ? sum / static_cast<double>(days) : std::numeric_limits<double>::quiet_NaN();
+}
+
+// Flat float32 NumPy copy of a tensor, on the CPU.
+inline py::array_t<float, py::array::c_style | py::array::forcecast> cpu_floats(py::handle t) {
+  return py::array_t<float, py::array::c_style | py::array::forcecast>(
+      t.attr("detach")().attr("reshape")(-1).attr("cpu")().attr("float")().attr("numpy")());
+}
+
 inline py::object masked_metric(py::handle self, py::handle pred, py::handle label) {
+  const Correlation kind = correlation_of(self);
+  if (kind != Correlation::none) {
+    auto p = cpu_floats(pred), l = cpu_floats(label);
+    if (p.size() != l.size())
+      raise(PyExc_ValueError, "pred and label differ in length");
+    const double score = correlation_score(p.data(), l.data(), static_cast<std::size_t>(p.size()),
+                                           {}, kind);
+    return libs().torch.attr("tensor")(score);
+  }
   py::object mask = libs().isfinite(label);
   py::object metric = self.attr("metric");
   if (metric.equal(py::str("")) || metric.equal(py::str("loss")))
@@ -186,10 +272,14 @@ inline void train_epoch_arrays(py::handle self, const TrainerSpec &spec, const S
 // counts, so the result does not depend on how the rows fall into batches. A batch without a label
 // its loss (or metric) reads gives that mean nothing to add: counted, its NaN would turn the whole
 // score NaN and fail a fit whose validation split is merely partly unlabelled.
+// With a correlation metric the score is one figure over the whole split (per day when the rows'
+// days are known), from the predictions of every block.
 inline std::pair<double, double> test_epoch_arrays(py::handle self, const TrainerSpec &spec,
                                                    const SplitArrays &s) {
   Libs &L = libs();
   py::object loss_fn = self.attr("loss_fn"), metric_fn = self.attr("metric_fn");
+  const Correlation corr = correlation_of(self);
+  std::vector<float> preds;
   double loss_sum = 0.0, score_sum = 0.0, loss_rows = 0.0, score_rows = 0.0;
   forward_blocks(self.attr(spec.model_attr), s.x, self.attr("device"), s.n, batch_size_of(self),
                  [&](py::handle, py::object pred, long long b, long long e) {
@@ -199,14 +289,25 @@ inline std::pair<double, double> test_epoch_arrays(py::handle self, const Traine
                      loss_sum += w * loss_fn(pred, label).attr("item")().cast<double>();
                      loss_rows += w;
                    }
-                   if (L.isfinite(label).attr("any")().cast<bool>()) {
+                   if (corr != Correlation::none) {
+                     auto p = cpu_floats(pred);
+                     preds.insert(preds.end(), p.data(), p.data() + p.size());
+                   } else if (L.isfinite(label).attr("any")().cast<bool>()) {
                      score_sum += w * metric_fn(pred, label).attr("item")().cast<double>();
                      score_rows += w;
                    }
                  });
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  return {loss_rows > 0 ? loss_sum / loss_rows : nan,
-          score_rows > 0 ? score_sum / score_rows : nan};
+  double score = score_rows > 0 ? score_sum / score_rows : nan;
+  if (corr != Correlation::none) {
+    auto labels = cpu_floats(s.y);
+    if (static_cast<long long>(preds.size()) != s.n || labels.size() != s.n)
+      raise(PyExc_ValueError, "a correlation metric needs one score per row; the network gave " +
+                                  std::to_string(preds.size()) + " for " + std::to_string(s.n) +
+                                  " rows");
+    score = correlation_score(preds.data(), labels.data(), preds.size(), s.day, corr);
+  }
+  return {loss_rows > 0 ? loss_sum / loss_rows : nan, score};
 }
 
 inline py::object train_epoch(py::handle self, const TrainerSpec &spec, py::handle x, py::handle y) {
@@ -426,7 +527,9 @@ inline void def_batch_trainer_methods(py::module_ &m, py::handle cls, const Trai
   def_method(cls, "loss_fn", "loss_fn(self, pred, label)", "Training loss over non-NaN labels.",
              &masked_loss, py::arg("pred"), py::arg("label"));
   def_method(cls, "metric_fn", "metric_fn(self, pred, label)",
-             "Validation score (higher is better) over finite labels.", &masked_metric,
+             "Validation score (higher is better) over finite labels: minus the loss ('' or "
+             "'loss'), or the correlation of predictions and labels ('ic', 'rank_ic').",
+             &masked_metric,
              py::arg("pred"), py::arg("label"));
   def_method(cls, "train_epoch", "train_epoch(self, x_train, y_train)",
              "One pass of optimiser steps over shuffled full batches.",

@@ -16,7 +16,8 @@ import torch  # noqa: E402
 
 import demo_data  # noqa: E402
 
-SECTIONS = ["demo_attnencoder", "demo_dualstream", "demo_wavecell", "demo_factorsearch"]
+SECTIONS = ["demo_attnencoder", "demo_dualstream", "demo_wavecell", "demo_factorsearch",
+            "demo_evolve", "demo_forecast"]
 
 
 def main():

@@ -46,6 +46,14 @@ TradedDays traded_days(std::size_t n_dates, DayRange wanted) {
   return first <= last ? TradedDays{first, last + 1} : TradedDays{0, 0};
 }
 
+std::size_t count_traded_days(std::size_t n_dates, DayRange wanted) {
+  const TradedDays range = traded_days(n_dates, wanted);
+  if (wanted.only.empty()) return range.size();
+  std::size_t count = 0;
+  for (std::size_t t = range.first; t < range.end; ++t) count += wanted.keeps(t);
+  return count;
+}
+
 void walk_days(const PanelView &panel, std::int64_t legs, bool hedged, DayRange days,
                const std::function<void(const Day &)> &visit) {
   const TradedDays range = traded_days(panel.n_dates, days);
@@ -53,6 +61,7 @@ void walk_days(const PanelView &panel, std::int64_t legs, bool hedged, DayRange 
   std::vector<Ranked> ranked;
   ranked.reserve(panel.n_stocks);
   for (std::size_t t = range.first; t < range.end; ++t) {
+    if (!days.keeps(t)) continue;
     const double *row = panel.factor_row(t);
     ranked.clear();
     for (std::size_t j = 0; j < panel.n_stocks; ++j)

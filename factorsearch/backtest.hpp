@@ -30,17 +30,23 @@ struct PanelView {
 // Back-test days t with first <= t <= last (date positions). The default is every day the
 // back-test trades (kFirstDay .. n_dates - 3); a range is clipped to the days that have t+2 in the
 // data.
+// `only`, when not empty (one flag per date), further keeps the days whose flag is set: a forecast
+// scored on the dates it predicted, which need not be consecutive dates of the data.
 struct DayRange {
   std::size_t first = kFirstDay;
   std::size_t last = std::numeric_limits<std::size_t>::max();
+  std::span<const char> only{};
+  bool keeps(std::size_t t) const { return only.empty() || (t < only.size() && only[t]); }
 };
 
 // The traded days of `wanted` for a panel of n_dates dates, as [first, end): empty when none.
+// The span `only` does not narrow: count_traded_days gives the days walked.
 struct TradedDays {
   std::size_t first, end;
   std::size_t size() const { return end > first ? end - first : 0; }
 };
 TradedDays traded_days(std::size_t n_dates, DayRange wanted = {});
+std::size_t count_traded_days(std::size_t n_dates, DayRange wanted);
 
 // A factor value takes part in the ranking when present and neither exactly 0 nor exactly 1.
 inline bool is_eligible(double v) { return !std::isnan(v) && v != 0.0 && v != 1.0; }

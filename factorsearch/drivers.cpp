@@ -124,6 +124,11 @@ void ResultFile::save(py::handle rows) {
   });
 }
 
+void ResultFile::save_all(py::handle rows) {
+  table_ = py::object();
+  save(rows);
+}
+
 // Writes `array` in full to a private temporary file in factors/, then `finish(tmp)` puts it in
 // place; the temporary file never outlives a failure.
 template <typename Finish>

@@ -39,6 +39,8 @@ class ResultFile {
   explicit ResultFile(const std::string &directory = "factors");
   const std::string &path() const { return path_; }
   void save(py::handle rows);
+  // As save, for rows that may have changed or moved since the last save (a ranking).
+  void save_all(py::handle rows);
 
  private:
   template <typename Finish>

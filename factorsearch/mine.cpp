@@ -1,4 +1,5 @@
 #include "factorsearch/mine.hpp"
+#include "factorsearch/executor_parts.hpp"
 #include "factorsearch/backtest.hpp"
 #include "factorsearch/mine_scoring.hpp"
 #include "factorsearch/quiet_warnings.hpp"
@@ -35,9 +36,7 @@ namespace {
 
 constexpr const char *kCacheName = "_mine_cache";
 constexpr std::size_t kCachedCalls = 2;  // a worker serving two calls at once keeps both
-constexpr std::int64_t kMaxChunk = 64;
 constexpr std::int64_t kDiagnoseAtMost = 256;
-constexpr std::int64_t kDataLosses = 2;  // Dask workers replaced this often: give up
 constexpr std::int64_t kMaxJobs = 1024;
 
 // Set once mine() has run in this process. Chunks running here (a thread-pool executor) leave the
@@ -170,41 +169,6 @@ py::object cache_market(py::handle mod, py::handle token, py::handle data) {
     PyDict_DelItem(cache.ptr(), oldest.ptr());
   }
   return entry;
-}
-
-// A FactorSearch with the caller's operators: the callables themselves where they travelled,
-// else resolved again from their names in this process.
-py::object rebuild_miner(py::handle mod, py::handle operators) {
-  py::object cls = mod.attr("FactorSearch");
-  py::object miner = cls.attr("__new__")(cls);
-  py::list fuc1, function, fc;
-  for (py::handle op : operators) {
-    py::object name = op[py::int_(0)], arity = op[py::int_(1)], fn = op[py::int_(2)];
-    py::list entry;
-    entry.append(name);
-    entry.append(arity);
-    if (fn.is_none()) {
-      try {
-        fn = resolve_name(mod, name, py::dict("fuc"_a = operators, "i"_a = op, "self"_a = miner));
-      } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        py::raise_from(e, PyExc_RuntimeError,
-                       std::string(format("operator {!r} does not resolve in worker process {}; "
-                                          "use a function importable there",
-                                          name, py::module_::import("os").attr("getpid")()))
-                           .c_str());
-        throw py::error_already_set();
-      }
-    }
-    fuc1.append(entry);
-    function.append(name);
-    fc.append(fn);
-  }
-  miner.attr("fuc1") = fuc1;
-  miner.attr("fuc") = fuc1;
-  miner.attr("function") = function;
-  miner.attr("fc") = fc;
-  return miner;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -362,54 +326,6 @@ struct Results {
   std::int64_t attempts_used = 0, data_sent = 0;
 };
 
-std::int64_t worker_count(py::handle executor) {
-  py::object n = py::getattr(executor, "_max_workers", py::none());
-  if (!n.is_none()) return std::max<std::int64_t>(1, n.cast<std::int64_t>());
-  return 2;
-}
-
-// Stops the pool's processes now; pending chunks are not wanted any more.
-void terminate_pool(py::handle pool) {
-  if (py::hasattr(pool, "terminate_workers")) {
-    pool.attr("terminate_workers")();
-  } else {
-    py::object procs = py::getattr(pool, "_processes", py::none());
-    if (!procs.is_none())
-      for (py::handle p : py::list(procs.attr("values")())) {
-        try {
-          p.attr("terminate")();
-        } catch (py::error_already_set &e) {
-          if (!e.matches(PyExc_Exception)) throw;
-        }
-      }
-  }
-  pool.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
-}
-
-bool is_worker_death(py::handle exc) {
-  py::object broken = py::module_::import("concurrent.futures").attr("BrokenExecutor");
-  if (py::isinstance(exc, broken)) return true;
-  std::string name = py::str(py::type::of(exc).attr("__name__"));
-  return name == "KilledWorker";
-}
-
-// Each of `workers` processes on this machine gets an equal share of the usable cores.
-int kernel_threads(std::int64_t workers) {
-  py::module_ os = py::module_::import("os");
-  py::object cores = py::hasattr(os, "sched_getaffinity")
-                         ? py::object(py::int_(py::len(os.attr("sched_getaffinity")(0))))
-                         : os.attr("cpu_count")();
-  const std::int64_t n = cores.is_none() ? 1 : cores.cast<std::int64_t>();
-  return static_cast<int>(std::max<std::int64_t>(1, n / std::max<std::int64_t>(workers, 1)));
-}
-
-// Consecutive attempts [start, stop): the unit of work a worker gets.
-struct Chunk {
-  std::int64_t start, stop;
-  std::int64_t size() const { return stop - start; }
-  bool operator<(const Chunk &o) const { return start < o.start; }
-};
-
 // A success as a worker reports it: its attempt and its scored row (mine_scoring.hpp).
 struct Found {
   std::int64_t attempt;
@@ -430,140 +346,6 @@ struct ChunkOutcome {
     out.seconds = answer[py::int_(1)].cast<double>();
     return out;
   }
-};
-
-// A chunk out on the executor.
-struct Flight {
-  Chunk chunk;
-  py::object future;
-  bool cancelled = false;  // by this call, because nothing after it is needed
-  int generation = 0;      // of the broadcast data it refers to
-};
-
-// How the call's data reaches the workers: once per worker in the own pool's initializer,
-// broadcast once to every Dask worker, or, on any other executor, with the first wave of chunks
-// (a worker without it answers None and gets the chunk again with the data).
-class DataDelivery {
- public:
-  explicit DataDelivery(py::object data) : data_(std::move(data)) {}
-
-  const py::object &data() const { return data_; }
-  std::int64_t sent() const { return sent_; }
-  int generation() const { return generation_; }
-  bool broadcast() const { return static_cast<bool>(shared_); }
-
-  void by_initializer(std::int64_t workers) { sent_ = workers; }
-  void by_first_wave(std::int64_t workers) { first_wave_ = workers; }
-
-  // One future for the whole tuple (a scattered tuple would become one future per item).
-  void by_broadcast(py::object client, std::int64_t holders) {
-    client_ = std::move(client);
-    scatter();
-    sent_ += holders;
-  }
-
-  // What the next chunk carries: the broadcast handle, the data itself (first wave, or a worker
-  // that had none), or nothing.
-  py::object for_chunk(bool resend) {
-    if (shared_) return shared_;
-    const bool with_data = resend || first_wave_ > 0;
-    if (!resend && first_wave_ > 0) --first_wave_;
-    if (!with_data) return py::none();
-    ++sent_;
-    return data_;
-  }
-
-  // Dask drops scattered data whose every holder died, and cancels the tasks that needed it.
-  bool lost() const {
-    return shared_ && py::str(shared_.attr("status")).cast<std::string>() != "finished";
-  }
-
-  // The workers holding the data died: broadcast it again. False once that happened too often,
-  // or when the cluster takes it nowhere (all its workers are gone or still restarting).
-  bool broadcast_again(std::int64_t holders) {
-    if (++losses_ > kDataLosses) return false;
-    try {
-      scatter();
-    } catch (py::error_already_set &e) {
-      if (!e.matches(PyExc_Exception)) throw;
-      return false;
-    }
-    sent_ += holders;
-    return true;
-  }
-
-  void release() { shared_ = py::object(); }
-
- private:
-  void scatter() {
-    py::list one;
-    one.append(data_);
-    shared_ = client_.attr("scatter")(one, "broadcast"_a = true, "hash"_a = false)[py::int_(0)];
-    ++generation_;
-  }
-
-  py::object data_, shared_, client_;
-  std::int64_t sent_ = 0, first_wave_ = 0, losses_ = 0;
-  int generation_ = 0;
-};
-
-// Which chunks go out next and how large: about `target_seconds` of work each, measured on the
-// chunks that came back, at most two per worker in flight.
-class ChunkSchedule {
- public:
-  ChunkSchedule(std::int64_t max_attempts, std::int64_t workers, double target_seconds)
-      : max_attempts_(max_attempts), workers_(workers), target_seconds_(target_seconds) {}
-
-  std::int64_t workers() const { return workers_; }
-  bool has_room() const {
-    return next_ < max_attempts_ && static_cast<std::int64_t>(flights.size()) < 2 * workers_;
-  }
-  Chunk next_chunk() {
-    const Chunk c{next_, std::min(max_attempts_, next_ + chunk_size())};
-    next_ = c.stop;
-    return c;
-  }
-  void timed(const Chunk &c, double seconds) {
-    timed_attempts_ += c.size();
-    timed_seconds_ += seconds;
-  }
-
-  // The flights whose futures are done, removed from `flights`.
-  std::vector<Flight> take_finished() {
-    std::vector<Flight> still, finished;
-    for (Flight &f : flights)
-      (f.future.attr("done")().cast<bool>() ? finished : still).push_back(std::move(f));
-    flights = std::move(still);
-    return finished;
-  }
-
-  void cancel_after(std::int64_t cutoff) {
-    for (Flight &f : flights)
-      if (f.chunk.start > cutoff) cancel(f);
-  }
-
-  void cancel_all() {
-    for (Flight &f : flights) cancel(f);
-    flights.clear();
-  }
-
-  std::vector<Flight> flights;
-
- private:
-  std::int64_t chunk_size() const {
-    if (timed_attempts_ == 0 || timed_seconds_ <= 0) return 2;
-    const double per = timed_seconds_ / static_cast<double>(timed_attempts_);
-    return std::clamp<std::int64_t>(static_cast<std::int64_t>(target_seconds_ / per), 1, kMaxChunk);
-  }
-  static void cancel(Flight &f) {
-    f.cancelled = true;
-    f.future.attr("cancel")();
-  }
-
-  std::int64_t max_attempts_, workers_;
-  double target_seconds_;
-  std::int64_t next_ = 0, timed_attempts_ = 0;
-  double timed_seconds_ = 0;
 };
 
 // Chunks come back in any order; their successes are committed strictly in attempt order.
@@ -866,46 +648,6 @@ class ExecutorRun {
   bool own_pool_ = false;
 };
 
-bool is_dask_client(py::handle executor) {
-  return py::hasattr(executor, "scatter") && py::hasattr(executor, "get_executor") &&
-         py::hasattr(executor, "nthreads");
-}
-
-// Operators as they travel to workers: the callable itself where it pickles, else its name only.
-py::list travelling_operators(py::handle self) {
-  py::object dumps = py::module_::import("pickle").attr("dumps");
-  py::list ops;
-  py::object fuc = self.attr("fuc"), fc = self.attr("fc");
-  const std::size_t n = py::len(fuc);
-  for (std::size_t k = 0; k < n; ++k) {
-    py::object entry = fuc[py::int_(k)];
-    py::object fn = k < py::len(fc) ? py::object(fc[py::int_(k)]) : py::object(py::none());
-    try {
-      dumps(fn);
-    } catch (py::error_already_set &e) {
-      if (!e.matches(PyExc_Exception)) throw;
-      fn = py::none();
-    }
-    ops.append(py::make_tuple(entry[py::int_(0)], entry[py::int_(1)], fn));
-  }
-  return ops;
-}
-
-// Any non-negative integer, however wide: a drawn seed has 128 bits and must replay exactly.
-py::object seed_of(py::handle seed) {
-  if (seed.is_none())
-    return py::module_::import("numpy").attr("random").attr("SeedSequence")().attr("entropy");
-  PyObject *i = PyBool_Check(seed.ptr()) ? nullptr : PyNumber_Index(seed.ptr());
-  if (!i) {
-    PyErr_Clear();
-    raise(PyExc_ValueError, format("seed must be None or a whole number >= 0, got {!r}", seed));
-  }
-  auto value = py::reinterpret_steal<py::object>(i);
-  if (value < py::int_(0))
-    raise(PyExc_ValueError, format("seed must be None or a whole number >= 0, got {!r}", seed));
-  return value;
-}
-
 // The result frame of scored rows (mine_scoring.hpp) in attempt order. The deflated Sharpe of
 // each row takes every row as a trial; duplicate_of names the first earlier row ranking the
 // stocks equally on every in-sample day.
@@ -1002,6 +744,8 @@ py::object empty_frame(py::object seed, bool holdout, py::object holdout_date) {
   return frame;
 }
 
+}  // namespace
+
 // The position of the first hold-out date in data1 (None without a hold-out): a date (anything
 // pd.Timestamp takes on a date index) or a fraction in (0, 1) of the dates, from the end.
 // Refused before any work when either side is too short to back-test.
@@ -1040,8 +784,6 @@ py::object holdout_position(py::handle holdout, py::handle data1) {
                  held, index[py::int_(n - 1)]));
   return py::int_(at);
 }
-
-}  // namespace
 
 void mine_worker_init(py::handle mod, py::handle token, py::handle data, int kernel_threads,
                       std::int64_t parent_pid) {
@@ -1174,5 +916,4 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
   results.save_table();
   return result_frame(results, seed_value, used, data_sent, holdout_date);
 }
-
 }  // namespace factorsearch

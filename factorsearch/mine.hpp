@@ -24,6 +24,11 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
 py::object mine_chunk(py::handle mod, py::handle job, py::handle data, std::int64_t start,
                       std::int64_t stop);
 
+// The position of the first hold-out date in data1 (None without a hold-out): a date (anything
+// pd.Timestamp takes on a date index) or a fraction in (0, 1) of the dates, from the end.
+// Refused before any work when either side is too short to back-test.
+py::object holdout_position(py::handle holdout, py::handle data1);
+
 // Process-pool initializer: takes the call's data once per worker process, leaves Ctrl-C to the
 // calling process, which shuts the pool down, caps the native kernels' threads at
 // `kernel_threads` (the workers share the cores) and, given the pid of the process that owns the

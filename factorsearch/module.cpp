@@ -1,5 +1,7 @@
 // Python module `factorsearch`: FactorSearch, a random miner of daily stock-selection formulas.
+#include "factorsearch/date_splits.hpp"
 #include "factorsearch/drivers.hpp"
+#include "factorsearch/evolve.hpp"
 #include "factorsearch/factor_text.hpp"
 #include "factorsearch/long_table.hpp"
 #include "factorsearch/mine.hpp"
@@ -7,6 +9,7 @@
 #include "factorsearch/report_face.hpp"
 #include "factorsearch/ta_kernels.hpp"
 #include "factorsearch/validity.hpp"
+#include "factorsearch/window_features.hpp"
 
 #include <string>
 #include <thread>
@@ -137,6 +140,69 @@ PYBIND11_MODULE(factorsearch, m) {
              py::arg("n_jobs") = 1, py::arg("executor") = py::none(),
              py::arg("max_attempts") = kMaxAttempts, py::arg("progress") = py::none(),
              py::arg("holdout") = py::none(), py::arg("directory") = py::none());
+  def_method(cls, "evolve",
+             "evolve(self, data1, price1, zz500, l, *, generations=20, population=500, "
+             "fitness='rank_ic', long_only=False, holdout=None, tournament=20, p_crossover=0.9, "
+             "p_subtree=0.01, p_hoist=0.01, p_point=0.01, parsimony=0.001, init_depth=(2, 4), "
+             "max_depth=6, hall_of_fame=50, seed=None, n_jobs=1, executor=None, progress=None)",
+             "Genetic search over formulas of this instance's operators and the five fields: "
+             "ramped half-and-half initial trees, tournament selection, subtree crossover, subtree, "
+             "hoist and point mutation, parsimony pressure. Fitness ('rank_ic', 'ic', 'sharpe' or "
+             "a callable taking a report summary) on the in-sample dates only; reproducible from "
+             "seed on any number of workers (n_jobs, executor= as mine). Returns the hall of fame "
+             "(formula, fitness, depth, length, generation, net_value, sharpe, maxdown, "
+             "deflated_sharpe, and with holdout the holdout_* columns and lookahead) with "
+             "attrs history, seed, path and evaluations.",
+             [mod](py::object self, py::object data1, py::object price1, py::object zz500,
+                   py::object l, py::object generations, py::object population,
+                   py::object fitness, py::object long_only, py::object holdout,
+                   py::object tournament, py::object p_crossover, py::object p_subtree,
+                   py::object p_hoist, py::object p_point, py::object parsimony,
+                   py::object init_depth, py::object max_depth, py::object hall_of_fame,
+                   py::object seed, py::object n_jobs, py::object executor, py::object progress) {
+               EvolveArgs a{data1,       price1,      zz500,     l,           generations,
+                            population,  fitness,     long_only, holdout,     tournament,
+                            p_crossover, p_subtree,   p_hoist,   p_point,     parsimony,
+                            init_depth,  max_depth,   hall_of_fame, seed,     n_jobs,
+                            executor,    progress};
+               return evolve(mod, self, a);
+             },
+             py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("l"), py::kw_only(),
+             py::arg("generations") = 20, py::arg("population") = 500,
+             py::arg("fitness") = "rank_ic", py::arg("long_only") = false,
+             py::arg("holdout") = py::none(), py::arg("tournament") = 20,
+             py::arg("p_crossover") = 0.9, py::arg("p_subtree") = 0.01,
+             py::arg("p_hoist") = 0.01, py::arg("p_point") = 0.01, py::arg("parsimony") = 0.001,
+             py::arg("init_depth") = py::make_tuple(2, 4), py::arg("max_depth") = 6,
+             py::arg("hall_of_fame") = 50, py::arg("seed") = py::none(), py::arg("n_jobs") = 1,
+             py::arg("executor") = py::none(), py::arg("progress") = py::none());
+  m.def("_evolve_chunk",
+        [mod](py::object job, py::object data, py::object texts) {
+          return evolve_chunk(mod, job, data, texts);
+        },
+        py::arg("job"), py::arg("data"), py::arg("texts"),
+        "Worker side of FactorSearch.evolve: scores of formula texts of one call.");
+  m.def("_evolve_worker_init",
+        [mod](py::object job, py::object data, int kernel_threads) {
+          evolve_worker_init(mod, job, data, kernel_threads);
+        },
+        py::arg("job"), py::arg("data"), py::arg("kernel_threads") = 0,
+        "Process-pool initializer of FactorSearch.evolve.");
+  m.def("_evolve_scores",
+        [mod](py::object miner, py::object texts, py::object data1, py::object price1,
+              py::object zz500, py::object l, py::object fitness, py::object long_only) {
+          return evolve_scores(mod, miner, texts, data1, price1, zz500, l, fitness, long_only);
+        },
+        py::arg("miner"), py::arg("texts"), py::arg("data1"), py::arg("price1"),
+        py::arg("zz500"), py::arg("l"), py::arg("fitness") = "rank_ic",
+        py::arg("long_only") = false,
+        "The in-sample fitness FactorSearch.evolve gives each formula text of `miner` (NaN for "
+        "a formula that fails, is constant or has no back-test day), scored in this process.");
+  m.def("_gp_samples", &gp_samples, py::arg("arities"), py::arg("init_depth"),
+        py::arg("max_depth"), py::arg("variation"), py::arg("count"), py::arg("seed"),
+        "For tests: `count` (parent, donor, child) triples of one variation ('crossover', "
+        "'subtree', 'hoist', 'point', 'ramped'), parents and donors ramped trees over operators "
+        "of these arities; programs as lists of (operator or -1, field or -1, arity).");
   m.def("_mine_chunk",
         [mod](py::object job, py::object data, std::int64_t start, std::int64_t stop) {
           return mine_chunk(mod, job, data, start, stop);
@@ -227,7 +293,10 @@ PYBIND11_MODULE(factorsearch, m) {
         "end=None)\n--\n\n"
         "Back-test statistics of one factor panel (dates x codes) on the miner's rules: a Report "
         "with summary, daily, quantile_returns, ic_decay and plot(path). start/end limit the "
-        "back-test days to dates in [start, end] (the 150-day warm-up then does not apply).");
+        "back-test days to dates in [start, end] (the 150-day warm-up then does not apply). A "
+        "prediction (a Series or one-column DataFrame on a (datetime, instrument) MultiIndex, as "
+        "predict returns) is laid out on price1's dates x columns and scored on exactly its "
+        "dates that have t+2 in price1.");
     m.def("deflated_sharpe", &deflated_sharpe_of, py::arg("returns"), py::arg("trial_sharpes"),
           "deflated_sharpe(returns, trial_sharpes)\n--\n\n"
           "The probability that the true Sharpe of `returns` (daily, missing as 0) exceeds the "
@@ -241,5 +310,38 @@ PYBIND11_MODULE(factorsearch, m) {
           "(data1, price1, zz500) from a long table with one row per date and code and the "
           "fields open, high, low, close, volume (names case-insensitive). Dates and codes "
           "sorted; missing stock-days stay NaN.");
+    m.def("window_features", &window_features_frame, py::arg("data1"), py::arg("zz500"),
+          py::arg("window") = 20,
+          py::arg("fields") = py::make_tuple("open", "high", "low", "close", "volume"),
+          py::arg("price1") = py::none(), py::arg("label") = "rank",
+          "window_features(data1, zz500, window=20, fields=('open', 'high', 'low', 'close', "
+          "'volume'), price1=None, label='rank')\n--\n\n"
+          "The forecasters' frame: one float32 row per (datetime, instrument), field k at step t "
+          "in column k*window + t (oldest first), prices over the latest close and volume over "
+          "the latest volume; with price1, a 'label' column holding the forward return the "
+          "back-test trades, (p[t+2] - p[t+1]) / p[t+1], normalised per day ('rank', 'zscore' or "
+          "'raw'). Rows with a non-finite feature are left out (attrs['dropped'] counts them).");
+    m.def("split_dates",
+          [mod](py::object frame, py::object valid_start, py::object test_start,
+                py::object test_end, py::object horizon) {
+            return split_dates(py::reinterpret_borrow<py::module_>(mod), frame, valid_start,
+                               test_start, test_end, horizon);
+          },
+          py::arg("frame"), py::arg("valid_start"), py::arg("test_start"),
+          py::arg("test_end") = py::none(), py::arg("horizon") = 2,
+          "split_dates(frame, valid_start, test_start, test_end=None, horizon=2)\n--\n\n"
+          "(train, valid, test) selector texts splitting a frame with dates as its first index "
+          "level chronologically, e.g. (\".loc[:'2010-02-25']\", ...): train before valid_start, "
+          "valid before test_start, test from test_start (to test_end), the last `horizon` dates "
+          "before each start left out (their labels are returns earned after it).");
+    m.def("check_split",
+          [mod](py::object frame, py::object train, py::object test, py::object horizon) {
+            check_split(py::reinterpret_borrow<py::module_>(mod), frame, train, test, horizon);
+          },
+          py::arg("frame"), py::arg("train"), py::arg("test"), py::arg("horizon") = 2,
+          "check_split(frame, train, test, horizon=2)\n--\n\n"
+          "ValueError when the test rows (a selector text evaluated after `frame`, as fit does, "
+          "or a frame) hold a date from the first training date to `horizon` dates after the "
+          "last one, where the training labels were earned.");
   }
 }

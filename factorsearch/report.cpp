@@ -217,7 +217,11 @@ void trust_statistics(const PanelView &panel, const DailyRows &d, ReportStats &s
   const alphaloom::SharpeMoments m = alphaloom::sharpe_moments(d.ret);
   st.sharpe_se = alphaloom::sharpe_standard_error(m) * std::sqrt(256.0);
   st.psr = alphaloom::probabilistic_sharpe(m, 0.0);
-  st.dispersion_days = dispersion_share(panel.factor, panel.n_stocks, d.t.front(), d.t.back() + 1);
+  // Day by day: the reported days need not be consecutive dates (a forecast's predicted days).
+  std::size_t with = 0;
+  for (std::size_t t : d.t)
+    with += dispersion_share(panel.factor, panel.n_stocks, t, t + 1) > 0.0;
+  st.dispersion_days = static_cast<double>(with) / static_cast<double>(d.t.size());
 }
 
 }  // namespace

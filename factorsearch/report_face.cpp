@@ -3,7 +3,10 @@
 // with its plot.
 #include "factorsearch/report_face.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -298,12 +301,15 @@ py::object decay_series(const Report &rep) {
       "name"_a = "rank_ic");
 }
 
-// The back-test days within [start, end] (dates, or anything pd.Timestamp takes); either may be
-// None. ValueError naming the range and the data's dates when no day is left.
-DayRange date_range(py::handle dates, py::handle start, py::handle end) {
+// The back-test days within [start, end] (dates, or anything pd.Timestamp takes; either may be
+// None), kept to the flagged dates when `only` is not empty. ValueError naming the range and the
+// data's dates when no day is left.
+DayRange date_range(py::handle dates, py::handle start, py::handle end,
+                    std::span<const char> only = {}) {
   const std::size_t n = py::len(dates);
   DayRange days;
   days.first = 0;
+  days.only = only;
   if (!start.is_none())
     days.first = dates.attr("searchsorted")(date_key(dates, start, "start"), "side"_a = "left")
                      .cast<std::size_t>();
@@ -313,13 +319,110 @@ DayRange date_range(py::handle dates, py::handle start, py::handle end) {
     if (after == 0) days.first = 1;  // nothing on or before `end`
     days.last = after == 0 ? 0 : after - 1;
   }
-  if (traded_days(n, days).size() == 0)
+  if (count_traded_days(n, days) == 0)
     raise(PyExc_ValueError,
-          format("no back-test day in [{}, {}]: a day needs two later dates for its prices; "
+          format("no back-test day in [{}, {}]{}: a day needs two later dates for its prices; "
                  "the data runs from {} to {}",
-                 start, end, n ? py::object(dates[py::int_(0)]) : py::object(py::none()),
+                 start, end, only.empty() ? "" : " among the predicted dates",
+                 n ? py::object(dates[py::int_(0)]) : py::object(py::none()),
                  n ? py::object(dates[py::int_(n - 1)]) : py::object(py::none())));
   return days;
+}
+
+// What the forecasters' predict returns: a Series, or a one-column DataFrame, on a (datetime,
+// instrument) MultiIndex. A DataFrame on any other index is a wide dates x codes factor.
+bool is_prediction(py::handle factor) {
+  py::module_ pd = pandas();
+  if (py::isinstance(factor, pd.attr("Series"))) return true;
+  return py::isinstance(factor, pd.attr("DataFrame")) &&
+         py::isinstance(factor.attr("index"), pd.attr("MultiIndex"));
+}
+
+// The prediction's values as one Series, with its (datetime, instrument) levels checked.
+py::object prediction_series(py::handle factor) {
+  py::module_ pd = pandas();
+  const char *expected =
+      "a prediction needs a (datetime, instrument) MultiIndex: two levels named 'datetime' and "
+      "'instrument', as predict returns for a frame from window_features";
+  py::object index = factor.attr("index");
+  if (!py::isinstance(index, pd.attr("MultiIndex")))
+    raise(PyExc_ValueError, format("{}; got an index of type {}", expected, type_name(index)));
+  py::list names = py::module_::import("builtins").attr("list")(index.attr("names"));
+  const auto named = [&](const char *want) {
+    std::size_t k = 0;
+    for (py::handle nm : names) k += !nm.is_none() && py::str(nm).cast<std::string>() == want;
+    return k == 1;
+  };
+  if (py::len(names) != 2 || !named("datetime") || !named("instrument"))
+    raise(PyExc_ValueError, format("{}; got levels {!r} (name them with "
+                                   ".rename_axis(['datetime', 'instrument']))",
+                                   expected, names));
+  py::object series = py::reinterpret_borrow<py::object>(factor);
+  if (py::isinstance(factor, pd.attr("DataFrame"))) {
+    const std::size_t k = py::len(factor.attr("columns"));
+    if (k != 1)
+      raise(PyExc_ValueError,
+            format("a prediction must have one column, got {}: {!r}", k,
+                   py::list(factor.attr("columns"))));
+    series = factor.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), 0)];
+  }
+  if (!index.attr("is_unique").cast<bool>())
+    raise(PyExc_ValueError,
+          format("the prediction has duplicate (datetime, instrument) pairs: {!r}",
+                 py::list(index[index.attr("duplicated")()])[py::slice(0, 5, 1)]));
+  py::list bad = non_numeric_columns(series.attr("to_frame")());
+  if (py::len(bad) > 0)
+    raise(PyExc_ValueError, "prediction values must be numbers");
+  return series;
+}
+
+// Positions of `labels` in `axis`; KeyError naming (up to ten of) the labels it lacks.
+std::vector<py::ssize_t> positions_in(py::handle axis, py::handle labels, const char *lacks) {
+  py::array_t<py::ssize_t> where =
+      py::array_t<py::ssize_t>::ensure(axis.attr("get_indexer")(labels));
+  std::vector<py::ssize_t> out(where.data(), where.data() + where.size());
+  if (std::find(out.begin(), out.end(), py::ssize_t{-1}) != out.end()) {
+    py::object missing = py::reinterpret_borrow<py::object>(labels)[where.attr("__eq__")(-1)];
+    py::list shown(missing.attr("unique")()[py::slice(0, 10, 1)]);
+    raise(PyExc_KeyError, format("price1 has no {} {!r}", lacks, shown));
+  }
+  return out;
+}
+
+// The prediction laid out on price1's dates x columns (missing cells NaN) and, per date, whether
+// it was predicted.
+struct Layout {
+  Matrix values;
+  std::vector<char> predicted;
+};
+
+Layout lay_out(py::handle series, py::handle price1) {
+  py::object dates = price1.attr("index");
+  py::object codes = price1.attr("columns");
+  for (const char *axis : {"index", "columns"})
+    if (!price1.attr(axis).attr("is_unique").cast<bool>())
+      raise(PyExc_ValueError,
+            format("price1 has duplicate {}: {!r}",
+                   py::str(std::string(axis) == "index" ? "dates" : "columns"),
+                   py::list(price1.attr(axis)[price1.attr(axis).attr("duplicated")()])));
+  if (!dates.attr("is_monotonic_increasing").cast<bool>())
+    raise(PyExc_ValueError, "price1's dates must be ascending");
+  py::object index = series.attr("index");
+  const std::vector<py::ssize_t> col =
+      positions_in(codes, index.attr("get_level_values")("instrument"), "column for stock(s)");
+  const std::vector<py::ssize_t> row =
+      positions_in(dates, index.attr("get_level_values")("datetime"), "row for date(s)");
+  Matrix given(series.attr("to_numpy")("dtype"_a = py::module_::import("numpy").attr("float64")));
+  const std::size_t n = py::len(dates), m = py::len(codes);
+  Layout out{Matrix({n, m}), std::vector<char>(n, 0)};
+  double *cell = out.values.mutable_data();
+  std::fill(cell, cell + n * m, std::numeric_limits<double>::quiet_NaN());
+  const double *v = given.data();
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    cell[static_cast<std::size_t>(row[i]) * m + static_cast<std::size_t>(col[i])] = v[i];
+    out.predicted[static_cast<std::size_t>(row[i])] = 1;
+  }
+  return out;
 }
 
 }  // namespace
@@ -328,19 +431,42 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
                        py::handle long_only, py::handle quantiles, py::handle cost_bps,
                        py::handle start, py::handle end) {
   py::object frame_type = pandas().attr("DataFrame");
-  if (!py::isinstance(factor, frame_type))
-    raise(PyExc_TypeError, "factor must be a DataFrame (dates x codes), got " + type_name(factor));
+  const bool predicted = is_prediction(factor);
+  if (!predicted && !py::isinstance(factor, frame_type))
+    raise(PyExc_TypeError,
+          "factor must be a DataFrame (dates x codes) or a prediction (a Series or one-column "
+          "DataFrame on a (datetime, instrument) MultiIndex), got " + type_name(factor));
   if (!py::isinstance(price1, frame_type))
     raise(PyExc_TypeError, "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
   ReportSettings settings = read_settings(l, long_only, quantiles, cost_bps);
-  const bool ranged = !start.is_none() || !end.is_none();
-  check_factor(factor, ranged);
-  py::object prices = aligned_prices(factor, price1);
-  // The caller's dates: every date in [start, end] with t+2 in the data, warm-up or not.
-  if (ranged) settings.days = date_range(factor.attr("index"), start, end);
 
-  const std::size_t n = py::len(factor.attr("index")), m = py::len(factor.attr("columns"));
-  Matrix f = float_values(factor), p = float_values(prices);
+  py::object dates, prices;
+  Matrix f;
+  std::vector<char> predicted_days;
+  if (predicted) {
+    // A forecast is scored on the dates it predicted: no warm-up, no date minimum.
+    Layout layout = lay_out(prediction_series(factor), price1);
+    dates = price1.attr("index");
+    prices = py::reinterpret_borrow<py::object>(price1);
+    if (py::len(price1.attr("columns")) == 0) raise(PyExc_ValueError, "price1 has no stock columns");
+    py::list bad = non_numeric_columns(prices);
+    if (py::len(bad) > 0)
+      raise(PyExc_ValueError, format("prices must be numbers; not numeric: {!r}", bad));
+    f = std::move(layout.values);
+    predicted_days = std::move(layout.predicted);
+    settings.days = date_range(dates, start, end, predicted_days);
+  } else {
+    const bool ranged = !start.is_none() || !end.is_none();
+    check_factor(factor, ranged);
+    prices = aligned_prices(factor, price1);
+    dates = factor.attr("index");
+    f = float_values(factor);
+    // The caller's dates: every date in [start, end] with t+2 in the data, warm-up or not.
+    if (ranged) settings.days = date_range(dates, start, end);
+  }
+
+  const std::size_t n = py::len(dates), m = py::len(prices.attr("columns"));
+  Matrix p = float_values(prices);
   Report rep;
   {
     py::gil_scoped_release nogil;
@@ -349,7 +475,7 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
 
   py::object out = report_cls();
   out.attr("summary") = summary_series(rep.stats);
-  out.attr("daily") = daily_frame(rep.daily, factor.attr("index"));
+  out.attr("daily") = daily_frame(rep.daily, dates);
   out.attr("quantile_returns") = quantile_frame(rep);
   out.attr("ic_decay") = decay_series(rep);
   std::vector<double> decay_se(rep.decay_se.begin(), rep.decay_se.end());

@@ -52,6 +52,9 @@ bool Walk::stock_by_stock() const {
 
 Value Walk::run() {
   pos_ = 0;
+  if (memo_)
+    for (const ResolvedOp &op : ops_)
+      if (op.fn && op.kind == OpKind::Other) memo_ = nullptr;
   if (!stock_by_stock()) return node();
   Value v;
   v.stocks.reserve(mk_.n_stocks());
@@ -78,6 +81,13 @@ Value Walk::node() {
     v.field = slots_[i];
     return v;
   }
+  if (memo_) {
+    std::size_t end = 0;
+    if (const Value *known = memo_->find(i, end)) {
+      pos_ = end;
+      return *known;
+    }
+  }
   std::vector<Value> args;
   for (std::int64_t a = 0; a < drawn_.program[i].arity; ++a) args.push_back(node());
   check_signals();
@@ -85,7 +95,9 @@ Value Walk::node() {
   std::optional<Value> v;
   if (op.kind == OpKind::Ufunc) v = try_ufunc(op, args);
   if (op.kind == OpKind::Native || op.kind == OpKind::Builtin) v = try_kernel(op, args);
-  return v ? std::move(*v) : per_stock(op, args);
+  Value out = v ? std::move(*v) : per_stock(op, args);
+  if (memo_) memo_->keep(i, out);
+  return out;
 }
 
 Value Walk::per_stock(const ResolvedOp &op, const std::vector<Value> &args) {

@@ -21,9 +21,21 @@ struct Value {
   py::object name;                 // that Series' name
 };
 
+// Values of whole subtrees kept across walks, so that a subtree several formulas share is
+// evaluated once (the genetic search). A walk consults it only when the formula has none of the
+// caller's own per-stock operators: their calls may depend on order or write into arguments.
+class NodeMemo {
+ public:
+  virtual ~NodeMemo() = default;
+  // The value of the operator subtree starting at position i, or null; `end` gets one past it.
+  virtual const Value *find(std::size_t i, std::size_t &end) = 0;
+  virtual void keep(std::size_t i, const Value &v) = 0;
+};
+
 class Walk {
  public:
   Walk(py::handle mod, py::handle self, const Drawn &drawn, const Market &market);
+  void use_memo(NodeMemo *memo) { memo_ = memo; }
   Value run();
   // The per-stock form of `v` for stock j, as the per-stock evaluation would pass it on.
   py::object stock_arg(const Value &v, std::size_t j);
@@ -52,6 +64,7 @@ class Walk {
   std::vector<ResolvedOp> ops_;  // per position; empty for terminals
   std::vector<int> slots_;       // per position: the field slot of a terminal
   std::size_t pos_ = 0;
+  NodeMemo *memo_ = nullptr;
   std::array<py::object, 5> private_;
   std::array<std::vector<py::object>, 5> objects_;
   py::object series_type_;

@@ -101,8 +101,10 @@ def test_losses_metrics_and_masks(lines, kind):
     assert m.metric_fn(pred, label).item() == pytest.approx(-2.0)  # (0 + 4) / 2, negated
     m.metric = "loss"
     assert m.metric_fn(pred, label).item() == pytest.approx(-2.0)
-    m.metric = "ic"
-    with pytest.raises(ValueError, match="unknown metric `ic`"):
+    m.metric = "ic"  # over the finite pairs (1, 1) and (3, 5)
+    assert m.metric_fn(pred, label).item() == pytest.approx(1.0)
+    m.metric = "sharpe"
+    with pytest.raises(ValueError, match="unknown metric `sharpe`"):
         m.metric_fn(pred, label)
     m.loss = "mae"
     with pytest.raises(ValueError, match="unknown loss `mae`"):

@@ -137,3 +137,40 @@ def same_row(ours, theirs, tol=1e-12):
         elif x != y and abs(x - y) > tol * max(1.0, abs(y)):
             return False
     return True
+
+
+def window_frame(data1, zz500, window, fields=FIELDS, price1=None, label="rank"):
+    """factorsearch.window_features built the straightforward way: one shifted dates x codes
+    frame per field and lag, stacked to (date, code) rows, rows with a non-finite value (or,
+    with prices, no price that day) dropped, then the per-day normalised forward return.
+    Returns (frame, dropped)."""
+    def panel(field):
+        return pd.DataFrame({code: data1[(code, field)] for code in zz500}, index=data1.index)
+
+    close, volume = panel("close"), panel("volume")
+    columns = {}
+    for field in fields:
+        x, div = panel(field), volume if field == "volume" else close
+        for t in range(window):
+            shifted = x.shift(window - 1 - t) / div
+            with np.errstate(over="ignore"):  # a ratio beyond float32 becomes inf, and drops
+                columns[f"{field}{t}"] = shifted.stack(future_stack=True).astype(np.float32)
+    frame = pd.DataFrame(columns).iloc[(window - 1) * len(zz500):]
+    frame.index.names = ["datetime", "instrument"]
+    ok = np.isfinite(frame.to_numpy()).all(axis=1)
+    if price1 is not None:
+        prices = price1.reindex(index=data1.index, columns=zz500)
+        ok &= prices.stack(future_stack=True).reindex(frame.index).notna().to_numpy()
+    dropped = int((~ok).sum())
+    frame = frame[ok]
+    if price1 is not None:
+        fwd = (prices.shift(-2) - prices.shift(-1)) / prices.shift(-1)
+        ret = fwd.replace([np.inf, -np.inf], np.nan).stack(future_stack=True).reindex(frame.index)
+        days = ret.groupby(level=0)
+        if label == "rank":
+            ret = (days.rank() - 0.5) / days.transform("count") - 0.5
+        elif label == "zscore":
+            std = days.transform("std")
+            ret = (ret - days.transform("mean")) / std.where(std > 0)
+        frame["label"] = ret
+    return frame, dropped
