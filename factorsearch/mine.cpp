@@ -2,6 +2,7 @@
 #include "factorsearch/executor_parts.hpp"
 #include "factorsearch/backtest.hpp"
 #include "factorsearch/mine_scoring.hpp"
+#include "factorsearch/quiet_warnings.hpp"
 #include "factorsearch/result_table.hpp"
 #include "factorsearch/validity.hpp"
 #include "common/sharpe_inference.hpp"
@@ -36,6 +37,12 @@ namespace {
 constexpr const char *kCacheName = "_mine_cache";
 constexpr std::size_t kCachedCalls = 2;  // a worker serving two calls at once keeps both
 constexpr std::int64_t kDiagnoseAtMost = 256;
+constexpr std::int64_t kMaxJobs = 1024;
+
+// Set once mine() has run in this process. Chunks running here (a thread-pool executor) leave the
+// warning filters to that call: one still running after it returned must not swap the
+// process-wide filters under the caller's feet. Worker processes silence their chunks themselves.
+bool mine_ran_here = false;
 
 double now() {
   using clock = std::chrono::steady_clock;
@@ -804,7 +811,8 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
   py::object miner = entry[py::int_(1)];
   Seeder seeder(job.seed);
 
-  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  std::optional<QuietWarnings> quiet;
+  if (!mine_ran_here) quiet.emplace();
   py::list rows;
   for (std::int64_t i = start; i < stop; ++i) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -831,10 +839,15 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
                            "Client, got " + type_name(executor));
   if (!progress.is_none() && !PyBool_Check(progress.ptr()))
     raise(PyExc_ValueError, format("progress must be True, False or None, got {!r}", progress));
+  // Each process of a pool is a real one, started at once; beyond this a count is a slip.
+  if (jobs > kMaxJobs)
+    raise(PyExc_ValueError,
+          format("n_jobs must be at most {} processes, got {!r}", kMaxJobs, n_jobs));
   std::string folder = "factors";
   if (!directory.is_none())
     folder = py::str(py::module_::import("os").attr("fspath")(directory)).cast<std::string>();
-  const bool hedged = !py::reinterpret_borrow<py::object>(long_only).cast<bool>();
+  const bool hedged = !switch_value(long_only, "long_only");
+  check_market_types(frames, prices, universe);
   py::object seed_value = seed_of(seed);
   const bool with_holdout = !holdout.is_none();
   py::object at = py::none(), holdout_date = py::none();
@@ -860,7 +873,8 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
   Seeder seeder(seed_value);
   Progress bar(progress, wanted, limit);
   Results results(wanted, bar, folder, with_holdout);
-  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  mine_ran_here = true;
+  QuietWarnings quiet;
 
   std::int64_t used = 0, data_sent = 0;
   try {
