@@ -1,5 +1,5 @@
-// Feature columns and labels checked before any work: numbers only, finite values, no infinite
-// training label. Each refusal names the split and the first offending column.
+// Feature columns and labels checked before any work: distinct names, numbers only, finite
+// values, no infinite label. Each refusal names the split and the first offending column.
 #pragma once
 
 #include <cmath>
@@ -29,6 +29,25 @@ inline void require_numeric_columns(py::handle frame, py::handle columns, const 
                                  what + " has dtype " + py::str(dt).cast<std::string>() +
                                  "; feature columns must be numeric (convert or drop it)");
   }
+}
+
+// Feature names must be distinct: selecting a repeated name gives every column of that name, so
+// the matrix would be wider than the names counted and the network would fail (or, in predict,
+// read the wrong columns) only after training has started.
+inline void require_unique_columns(py::handle columns, const char *what) {
+  py::set seen;
+  py::list repeated;
+  for (py::handle c : columns) {
+    if (seen.contains(c)) {
+      if (!repeated.contains(c)) repeated.append(c);
+    } else {
+      seen.add(c);
+    }
+  }
+  if (py::len(repeated) > 0)
+    raise(PyExc_ValueError, std::string(what) + " has duplicate feature column name(s) " +
+                                py::repr(repeated).cast<std::string>() +
+                                "; give every feature column its own name");
 }
 
 // Every value the network will see must be finite: one NaN or infinity turns the weights into
@@ -67,15 +86,18 @@ inline void require_finite_features(py::handle x, py::handle columns, const char
 }
 
 // NaN labels are skipped by the loss, but an infinite one enters it: the loss, then every weight,
-// becomes NaN within a step. The training split must hold none (as float32, as training sees it).
+// becomes NaN within a step. In the validation split it would turn the scores that read it into
+// NaN after every epoch had trained. One rule for every trainer and both splits: none is
+// accepted (counted as float32, as training sees the labels).
 inline void require_no_infinite_labels(py::handle labels, const char *what) {
   Libs &L = libs();
   py::object a = L.np.attr("asarray")(labels, "dtype"_a = L.np_float32);
   const long long n = L.np.attr("isinf")(a).attr("sum")().cast<long long>();
   if (n > 0)
     raise(PyExc_ValueError, std::string(what) + " has " + std::to_string(n) +
-                                " infinite label(s) (as float32); NaN labels are skipped in "
-                                "training, infinite ones would turn the weights into NaN");
+                                " infinite label(s) (as float32); NaN labels are skipped, "
+                                "infinite ones are refused in both splits (they would turn the "
+                                "weights or the validation scores into NaN)");
 }
 
 }  // namespace alphaloom

@@ -348,6 +348,7 @@ inline FitInput fit_input(py::handle dataset1, py::handle d_feat) {
   in.feature.attr("remove")(label);
   if (in.feature.contains(label))
     raise(PyExc_ValueError, "the training frame has more than one \"label\" column");
+  require_unique_columns(in.feature, "the training frame");
   require_feature_width(py::len(in.feature), d_feat, "the training frame");
   return in;
 }
@@ -464,6 +465,7 @@ inline void fit(const py::module_ &mod, py::handle self, const TrainerSpec &spec
   require_finite_features(train.x.attr("numpy")(), sp.feature, kSplitNames[0]);
   require_finite_features(valid.x.attr("numpy")(), sp.feature, kSplitNames[1]);
   require_no_infinite_labels(train.y.attr("numpy")(), kSplitNames[0]);
+  require_no_infinite_labels(valid.y.attr("numpy")(), kSplitNames[1]);
   require_writable_target(spec.weight_file);
   TrainingSnapshot before(self, spec.model_attr);
   py::list train_scores, valid_scores;
@@ -501,6 +503,7 @@ inline py::object predict(py::handle self, const TrainerSpec &spec, py::handle x
   Libs &L = libs();
   require_frame(x_test, "the feature table");
   if (py::len(x_test) == 0) raise(PyExc_ValueError, "the feature table has no rows");
+  require_unique_columns(x_test.attr("columns"), "the feature table");
   require_feature_width(py::len(x_test.attr("columns")), d_feat_of(self, spec),
                         "the feature table");
   require_fitted_width(self, py::len(x_test.attr("columns")), "the feature table");

@@ -93,6 +93,7 @@ LabelledSplits select_labelled_splits(py::handle self, py::handle dataset1,
                             kSplitNames[k], labelled_day_rows(frames[k]));
   }
   require_no_infinite_labels(df_train[label], kSplitNames[0]);
+  require_no_infinite_labels(df_valid[label], kSplitNames[1]);
   require_writable_target("ADD.pth");
   self.attr("fit_thresh")(label_train);  // thresholds from the training labels only
   py::object gen = self.attr("gen_market_label");
@@ -246,6 +247,7 @@ py::object predict(py::object self, py::object dataset1) {
   if (py::list(x_test.attr("columns")).contains(py::str("label")))
     raise(PyExc_ValueError,
           "the feature table holds a \"label\" column; pass the feature columns only");
+  require_unique_columns(x_test.attr("columns"), "the feature table");
   py::array x = feature_matrix(x_test, "the feature table");
   require_feature_width(x.shape(1), self.attr("d_feat"), "the feature table");
   require_fitted_width(self, x.shape(1), "the feature table");

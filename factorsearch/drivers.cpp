@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "factorsearch/backtest.hpp"
+#include "factorsearch/quiet_warnings.hpp"
 #include "factorsearch/result_table.hpp"
 
 namespace factorsearch {
@@ -42,6 +43,32 @@ std::int64_t whole_number(py::handle value, const char *name, std::int64_t minim
     raise(PyExc_ValueError,
           format("{} must be a whole number >= {}, got {!r}", name, minimum, value));
   return *n;
+}
+
+bool switch_value(py::handle value, const char *name) {
+  if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
+  if (py::isinstance(value, py::module_::import("numpy").attr("bool_")))
+    return PyObject_IsTrue(value.ptr()) == 1;
+  if (PyLong_Check(value.ptr())) {
+    auto v = py::reinterpret_borrow<py::int_>(value);
+    if (v.equal(py::int_(1))) return true;
+    if (v.equal(py::int_(0))) return false;
+  }
+  raise(PyExc_TypeError, format("{} must be True or False, got {!r}", name, value));
+}
+
+void check_market_types(py::handle data1, py::handle price1, py::handle zz500,
+                        bool with_prices) {
+  py::object frame = py::module_::import("pandas").attr("DataFrame");
+  if (!py::isinstance(data1, frame))
+    raise(PyExc_TypeError, "data1 must be a DataFrame (dates x (code, field) columns), got " +
+                               type_name(data1));
+  if (with_prices && !py::isinstance(price1, frame))
+    raise(PyExc_TypeError,
+          "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
+  if (py::isinstance<py::str>(zz500) || py::isinstance<py::bytes>(zz500) ||
+      !py::hasattr(zz500, "__iter__"))
+    raise(PyExc_TypeError, "zz500 must be a list of stock codes, got " + type_name(zz500));
 }
 
 namespace {
@@ -184,7 +211,7 @@ bool is_miss(py::error_already_set &e) { return e.matches(PyExc_Exception); }
 py::object attempt(py::handle mod, py::object self, py::handle frames, py::handle prices,
                    py::handle universe, py::handle legs_arg, bool hedged, const Market *market) {
   const std::int64_t legs = whole_number(legs_arg, "l", 1);
-  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  QuietWarnings quiet;  // a driver's own scope, when it has one, already covers this
   register_operators(mod, self);
   Drawn drawn = draw(self);
   py::str text = self.attr("fuctions")(drawn.list);
@@ -231,6 +258,7 @@ void check_dates_and_codes(py::handle frames, py::handle prices, py::handle univ
 }
 
 Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe) {
+  check_market_types(frames, prices, universe);
   check_dates_and_codes(frames, prices, universe);
   // Data no formula can be back-tested on would only make every attempt a miss, for hours.
   Market market = prepare_market(frames, prices, universe);
@@ -255,6 +283,7 @@ void drive(py::handle mod, py::object self, py::handle frames, py::handle prices
   ResultFile file;
   py::list rows;
   std::int64_t found = 0;
+  QuietWarnings quiet;
   for (long k = 0; k < kMaxAttempts && found != wanted; ++k) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     py::object row = attempt(mod, self, frames, prices, universe, legs_arg, hedged, &market);

@@ -14,6 +14,16 @@ inline constexpr long kMaxAttempts = 9999999;
 // A count given as any whole number (int, NumPy integer, 30.0); ValueError below `minimum`.
 std::int64_t whole_number(py::handle value, const char *name, std::int64_t minimum);
 
+// A switch given as True/False, a NumPy bool or the integer 0 or 1; TypeError naming `name` for
+// anything else (text such as "no" is true to Python, so it is not read by truthiness).
+bool switch_value(py::handle value, const char *name);
+
+// The market data's types, checked before anything reads them (an error naming the argument
+// rather than an AttributeError from inside): data1 and price1 DataFrames (price1 only
+// `with_prices`), zz500 an iterable of codes that is not text.
+void check_market_types(py::handle data1, py::handle price1, py::handle zz500,
+                        bool with_prices = true);
+
 // Refuses, before any attempt, data every attempt would silently miss on or mis-read: dates out
 // of order or repeated, a code listed twice, prices on none of data1's dates.
 void check_dates_and_codes(py::handle frames, py::handle prices, py::handle universe);
@@ -54,7 +64,7 @@ bool is_miss(py::error_already_set &e);
 
 void search_init(py::handle mod, py::object self, py::object fuc);
 
-// One attempt: warnings off, registration, draw and render (errors there reach the caller), then
+// One attempt: warnings silenced for its span, registration, draw and render (errors there reach the caller), then
 // evaluation and back-test, where any error makes it a miss (None). `market` is the data
 // prepared by a driver; without it the attempt prepares its own.
 py::object attempt(py::handle mod, py::object self, py::handle frames, py::handle prices,

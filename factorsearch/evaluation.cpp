@@ -183,7 +183,13 @@ py::str render_program(py::handle self, py::handle program) {
       item.is_op = true;
       py::object name = element[py::int_(0)];
       if (py::isinstance<py::str>(name)) {
-        names.push_back(name.cast<std::string>());
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+        if (!utf8) {  // a lone surrogate has no UTF-8 form
+          PyErr_Clear();
+          raise(PyExc_ValueError, format("operator name {!r} is not valid text", name));
+        }
+        names.emplace_back(utf8, static_cast<std::size_t>(size));
         item.name = &names.back();
       }
       item.arity = as_index(element[py::int_(1)]);

@@ -4,31 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "factorsearch/drivers.hpp"
 #include "factorsearch/formula_parser.hpp"
+#include "factorsearch/quiet_warnings.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
 
 namespace {
-
-// Warnings are silenced for the evaluation only (an attempt silences them for the process).
-class QuietWarnings {
- public:
-  QuietWarnings() : ctx_(py::module_::import("warnings").attr("catch_warnings")()) {
-    ctx_.attr("__enter__")();
-    py::module_::import("warnings").attr("simplefilter")("ignore");
-  }
-  ~QuietWarnings() {
-    try {
-      py::error_scope keep;  // an error in flight must survive the exit call
-      ctx_.attr("__exit__")(py::none(), py::none(), py::none());
-    } catch (...) {
-    }
-  }
-
- private:
-  py::object ctx_;
-};
 
 // The formula read back into a drawn program of `self`'s operators (by identity) and fields.
 Drawn read_formula(py::handle self, py::handle formula) {
@@ -44,9 +27,25 @@ Drawn read_formula(py::handle self, py::handle formula) {
   std::vector<std::string> fields;
   for (py::handle f : self.attr("fields")) fields.push_back(py::str(f).cast<std::string>());
 
+  // A str holding a lone surrogate (text decoded with errors="surrogateescape", say) has no
+  // UTF-8 form; name it the way the parser names what it cannot read.
+  Py_ssize_t size = 0;
+  const char *utf8 = PyUnicode_AsUTF8AndSize(formula.ptr(), &size);
+  if (!utf8) {
+    PyErr_Clear();
+    Py_ssize_t pos = 0;
+    while (pos < PyUnicode_GET_LENGTH(formula.ptr()) &&
+           !Py_UNICODE_IS_SURROGATE(PyUnicode_READ_CHAR(formula.ptr(), pos)))
+      ++pos;
+    raise(PyExc_ValueError,
+          format("cannot read formula {!r}: {!r} is not a character (a lone surrogate) at "
+                 "position {}",
+                 formula, py::reinterpret_borrow<py::str>(formula)[py::int_(pos)], pos));
+  }
   Drawn drawn;
   try {
-    drawn.program = parse_formula(formula.cast<std::string>(), ops, fields);
+    drawn.program =
+        parse_formula(std::string_view(utf8, static_cast<std::size_t>(size)), ops, fields);
   } catch (const FormulaError &e) {
     raise(PyExc_ValueError, format("cannot read formula {!r}: {}", formula, e.what()));
   }
@@ -63,6 +62,7 @@ py::object factor_frame(py::handle mod, py::object self, py::handle formula, py:
   Drawn drawn = read_formula(self, formula);
 
   py::module_ pd = py::module_::import("pandas");
+  check_market_types(frames, py::none(), universe, /*with_prices=*/false);
   py::list codes(py::reinterpret_borrow<py::object>(universe));
   if (py::len(codes) == 0) raise(PyExc_ValueError, "zz500 names no stock");
   // The field preparation is the attempt's own; it also reads a price frame, which a factor does

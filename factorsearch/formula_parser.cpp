@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <vector>
 
 namespace factorsearch {
@@ -13,15 +14,47 @@ bool is_name_char(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
 }
 
-std::string at(std::size_t pos) { return " at position " + std::to_string(pos); }
+// The text arrives as UTF-8. Messages count characters, as the caller does (a pasted no-break
+// space is one character, two bytes), and never cut a character in two.
+bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
-// What the reader found at `pos`, for messages: the next name-like token or character.
+std::size_t characters(std::string_view text, std::size_t pos) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < pos && i < text.size(); ++i) n += !is_continuation(text[i]);
+  return n;
+}
+
+std::string at(std::string_view text, std::size_t pos) {
+  return " at position " + std::to_string(characters(text, pos));
+}
+
+FormulaError error(const std::string &msg, std::string_view text, std::size_t pos) {
+  return FormulaError(msg + at(text, pos), characters(text, pos));
+}
+
+// The code point of the UTF-8 sequence text[pos, end) (well-formed: it came from a str).
+std::uint32_t code_point(std::string_view text, std::size_t pos, std::size_t end) {
+  const auto lead = static_cast<unsigned char>(text[pos]);
+  const std::size_t len = end - pos;
+  std::uint32_t cp = len == 1 ? lead : len == 2 ? lead & 0x1F : len == 3 ? lead & 0x0F : lead & 0x07;
+  for (std::size_t i = pos + 1; i < end; ++i) cp = (cp << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+  return cp;
+}
+
+// What the reader found at `pos`, for messages: the next name-like token or character. A
+// character outside ASCII also gets its code point: a no-break space looks like a blank.
 std::string found(std::string_view text, std::size_t pos) {
   if (pos >= text.size()) return "the end of the text";
   std::size_t end = pos;
   while (end < text.size() && is_name_char(text[end])) ++end;
-  if (end == pos) end = pos + 1;
-  return "'" + std::string(text.substr(pos, end - pos)) + "'";
+  if (end > pos) return "'" + std::string(text.substr(pos, end - pos)) + "'";
+  end = pos + 1;
+  while (end < text.size() && is_continuation(text[end])) ++end;
+  std::string shown = "'" + std::string(text.substr(pos, end - pos)) + "'";
+  if (static_cast<unsigned char>(text[pos]) < 0x80) return shown;
+  char code[16];
+  std::snprintf(code, sizeof code, " (U+%04X)", static_cast<unsigned>(code_point(text, pos, end)));
+  return shown + code;
 }
 
 class Reader {
@@ -39,12 +72,11 @@ class Reader {
   Program read() {
     skip();
     if (pos_ < text_.size() && field_here() >= 0 && operator_here().empty())
-      throw FormulaError("a formula is an operator call, not a bare field" + at(pos_), pos_);
+      throw error("a formula is an operator call, not a bare field", text_, pos_);
     call(0);
     skip();
     if (pos_ != text_.size())
-      throw FormulaError("unexpected " + found(text_, pos_) + " after the formula" + at(pos_),
-                         pos_);
+      throw error("unexpected " + found(text_, pos_) + " after the formula", text_, pos_);
     return std::move(program_);
   }
 
@@ -98,9 +130,8 @@ class Reader {
     skip();
     const std::size_t start = pos_;
     if (depth >= kMaxFormulaDepth)
-      throw FormulaError("the formula nests deeper than " + std::to_string(kMaxFormulaDepth) +
-                             " calls" + at(start),
-                         start);
+      throw error("the formula nests deeper than " + std::to_string(kMaxFormulaDepth) + " calls",
+                  text_, start);
     std::string_view name = operator_here();
     if (name.empty()) {
       std::size_t end = pos_;
@@ -108,12 +139,10 @@ class Reader {
       std::size_t p = end;
       while (p < text_.size() && is_blank(text_[p])) ++p;
       if (end > pos_ && p < text_.size() && text_[p] == '(')
-        throw FormulaError("unknown operator '" + std::string(text_.substr(pos_, end - pos_)) +
-                               "'" + at(start),
-                           start);
-      throw FormulaError("expected an operator call or a field, found " + found(text_, pos_) +
-                             at(start),
-                         start);
+        throw error("unknown operator '" + std::string(text_.substr(pos_, end - pos_)) + "'",
+                    text_, start);
+      throw error("expected an operator call or a field, found " + found(text_, pos_), text_,
+                  start);
     }
     const std::size_t slot = program_.size();
     program_.push_back(Element{});
@@ -132,7 +161,7 @@ class Reader {
         ++pos_;
         break;
       }
-      throw FormulaError("expected ',' or ')', found " + found(text_, pos_) + at(pos_), pos_);
+      throw error("expected ',' or ')', found " + found(text_, pos_), text_, pos_);
     }
     std::int64_t chosen = -1;
     std::string arities;
@@ -145,9 +174,9 @@ class Reader {
       arities += (arities.empty() ? "" : " or ") + std::to_string(ops_[k].arity);
     }
     if (chosen < 0)
-      throw FormulaError("operator '" + std::string(name) + "' takes " + arities +
-                             " argument(s), got " + std::to_string(count) + at(start),
-                         start);
+      throw error("operator '" + std::string(name) + "' takes " + arities +
+                      " argument(s), got " + std::to_string(count),
+                  text_, start);
     program_[slot] = Element{chosen, -1, count};
   }
 
@@ -164,7 +193,7 @@ class Reader {
 Program parse_formula(std::string_view text, std::span<const OperatorSpec> ops,
                       std::span<const std::string> fields) {
   if (text.find_first_not_of(" \t\n\r") == std::string_view::npos)
-    throw FormulaError("the formula is empty" + at(text.size()), text.size());
+    throw error("the formula is empty", text, text.size());
   return Reader(text, ops, fields).read();
 }
 

@@ -37,7 +37,8 @@ inline constexpr std::size_t kMaxFormulaDepth = 512;
 // between tokens are allowed. Operator names are matched literally, the longest listed name
 // first, so names holding punctuation (a lambda text) read back as they were rendered. Where
 // several entries share a name, the one whose arity equals the argument count is taken (the
-// first such, in list order). Elements come back in pre-order with `op` indexing `ops`.
+// first such, in list order). Elements come back in pre-order with `op` indexing `ops`. `text`
+// is UTF-8; positions in messages count its characters, not its bytes.
 Program parse_formula(std::string_view text, std::span<const OperatorSpec> ops,
                       std::span<const std::string> fields);
 

@@ -3,6 +3,7 @@
 #include "factorsearch/progress.hpp"
 #include "factorsearch/backtest.hpp"
 #include "factorsearch/mine_scoring.hpp"
+#include "factorsearch/quiet_warnings.hpp"
 #include "factorsearch/result_table.hpp"
 #include "factorsearch/validity.hpp"
 #include "common/sharpe_inference.hpp"
@@ -25,6 +26,12 @@ namespace {
 
 constexpr const char *kCacheName = "_mine_cache";
 constexpr std::int64_t kDiagnoseAtMost = 256;
+constexpr std::int64_t kMaxJobs = 1024;
+
+// Set once mine() has run in this process. Chunks running here (a thread-pool executor) leave the
+// warning filters to that call: one still running after it returned must not swap the
+// process-wide filters under the caller's feet. Worker processes silence their chunks themselves.
+bool mine_ran_here = false;
 
 // Attempt i's own generator: SeedSequence(seed, spawn_key=(i,)) feeding a random.Random, so
 // attempt i draws the same program wherever and whenever it runs.
@@ -688,7 +695,8 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
   py::object miner = entry[py::int_(1)];
   Seeder seeder(job.seed);
 
-  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  std::optional<QuietWarnings> quiet;
+  if (!mine_ran_here) quiet.emplace();
   py::list rows;
   for (std::int64_t i = start; i < stop; ++i) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -709,10 +717,15 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
   const std::int64_t jobs = whole_number(n_jobs, "n_jobs", 1);
   const std::int64_t limit = whole_number(max_attempts, "max_attempts", 0);
   check_runner_args(jobs, executor, progress);
+  // Each process of a pool is a real one, started at once; beyond this a count is a slip.
+  if (jobs > kMaxJobs)
+    raise(PyExc_ValueError,
+          format("n_jobs must be at most {} processes, got {!r}", kMaxJobs, n_jobs));
   std::string folder = "factors";
   if (!directory.is_none())
     folder = py::str(py::module_::import("os").attr("fspath")(directory)).cast<std::string>();
-  const bool hedged = !py::reinterpret_borrow<py::object>(long_only).cast<bool>();
+  const bool hedged = !switch_value(long_only, "long_only");
+  check_market_types(frames, prices, universe);
   py::object seed_value = seed_of(seed);
   const bool with_holdout = !holdout.is_none();
   py::object at = py::none(), holdout_date = py::none();
@@ -738,7 +751,8 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
   Seeder seeder(seed_value);
   Progress bar(progress, wanted, limit);
   Results results(wanted, bar, folder, with_holdout);
-  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  mine_ran_here = true;
+  QuietWarnings quiet;
 
   std::int64_t used = 0, data_sent = 0;
   try {

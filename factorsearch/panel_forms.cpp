@@ -127,6 +127,9 @@ std::optional<Value> Walk::try_kernel(const ResolvedOp &op, const std::vector<Va
   const bool cross = op.builtin && op.builtin->cross_sectional;
   const int arity = op.native ? op.native->arity : op.builtin->arity;
   if (static_cast<int>(args.size()) != arity) return std::nullopt;
+  // Too short for the `ta` function itself: its per-stock call raises as `ta` does, where the
+  // kernel would have nothing to compute and return placeholder values.
+  if (op.native && mk_.n_dates < op.native->min_rows) return std::nullopt;
   std::vector<Panel> keep;
   py::object name = py::none();
   for (const Value &arg : args) {

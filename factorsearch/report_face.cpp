@@ -130,6 +130,11 @@ py::object plot_report(py::object self, py::object path, py::object title, py::o
     throw py::error_already_set();
   }
   py::module_::import("os").attr("fspath")(path);  // a bad path fails before any drawing
+  // A lone surrogate cannot be drawn; the font code would refuse it with its binding's message.
+  if (py::isinstance<py::str>(title) && !PyUnicode_AsUTF8AndSize(title.ptr(), nullptr)) {
+    PyErr_Clear();
+    raise(PyExc_ValueError, format("title {!r} holds a lone surrogate, not a character", title));
+  }
 
   py::object daily = self.attr("daily");
   py::object fig = figure_mod.attr("Figure")("figsize"_a = py::make_tuple(13, 8.5),
@@ -184,7 +189,7 @@ ReportSettings read_settings(py::handle l, py::handle long_only, py::handle quan
   // More buckets than a day can fill only allocates empty ones (a huge count, memory).
   if (settings.quantiles > 1000)
     raise(PyExc_ValueError, format("quantiles must be at most 1000, got {!r}", quantiles));
-  settings.hedged = !py::bool_(py::reinterpret_borrow<py::object>(long_only)).cast<bool>();
+  settings.hedged = !switch_value(long_only, "long_only");
   if (PyBool_Check(cost_bps.ptr()) || !PyNumber_Check(cost_bps.ptr()))
     raise(PyExc_TypeError, "cost_bps must be a number, got " + type_name(cost_bps));
   settings.cost_bps = to_double(cost_bps);

@@ -92,6 +92,11 @@ BAD_INPUT = {
     "too large for float32": (lambda df: df.assign(c1=df["c1"] * 1e300), ValueError, "'c1'"),
     "infinite label": (lambda df: df.assign(label=df["label"].where(df.index != df.index[7], np.inf)),
                        ValueError, "1 infinite label"),
+    "infinite validation label": (
+        lambda df: df.assign(label=df["label"].where(df.index != df.index[100], -np.inf)),
+        ValueError, "the validation split has 1 infinite label"),
+    "duplicate feature names": (lambda df: df.rename(columns={"c1": "c0", "c3": "c2"}), ValueError,
+                                r"duplicate feature column name\(s\) \['c0', 'c2'\]"),
     "datetime column": (lambda df: df.assign(c2=pd.Timestamp("2021-01-01")), TypeError,
                         r"'c2'.*datetime64"),
     "text column": (lambda df: df.assign(c3="x"), TypeError, r"'c3'.*dtype (str|object)"),
@@ -118,6 +123,14 @@ def test_bad_input_is_refused_before_anything_changes(in_tmp, make, lines, bad):
         m.fit((df, SPLIT))
     assert lines == [] and m.fitted is False and same(weights(m, make.net), before)
     assert not hasattr(m, "lo")  # ADD: not even the regime thresholds were set
+
+
+def test_predict_refuses_duplicate_feature_names(in_tmp, make):
+    m = make()
+    m.fit((frame(), SPLIT))
+    x = frame().drop(columns="label").rename(columns={"c5": "c4"})
+    with pytest.raises(ValueError, match=r"the feature table has duplicate .* \['c4'\]"):
+        m.predict(x)
 
 
 def test_fit_without_a_finite_score_restores_weights_and_optimiser(in_tmp, make):

@@ -1,5 +1,7 @@
 import os
 import random
+import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -157,3 +159,31 @@ def test_counts_may_be_any_whole_number(market, in_tmp, capture_stdout):
     data1, price1, codes = market
     FactorSearch(OPS).hedge(data1, price1, codes, np.int64(1), 2.0)
     assert len(capture_stdout()) == 1
+
+
+NOISY = "(lambda x: (warnings.warn('from an operator'), x * 2)[1])"
+
+
+@pytest.mark.parametrize("call", ["f", "f1", "hedge", "long", "mine", "mine on threads", "factor"])
+def test_warnings_are_silenced_inside_the_call_only(market, in_tmp, capture_stdout, call):
+    data1, price1, codes = market
+    fs = FactorSearch([[NOISY, 1]])
+    with ThreadPoolExecutor(2) as pool:
+        run = {
+            "f": lambda: fs.f(data1, price1, codes, 2),
+            "f1": lambda: fs.f1(data1, price1, codes, 2),
+            "hedge": lambda: fs.hedge(data1, price1, codes, 2, 2),
+            "long": lambda: fs.long(data1, price1, codes, 2, 2),
+            # every attempt needed: no chunk is left running on the pool once mine returns
+            "mine": lambda: fs.mine(data1, price1, codes, 4, 2, max_attempts=4, progress=False),
+            "mine on threads": lambda: fs.mine(data1, price1, codes, 4, 2, max_attempts=4,
+                                               executor=pool, progress=False),
+            "factor": lambda: fs.factor(fs.fuctions(fs.build_program()), data1, codes),
+        }[call]
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            before = list(warnings.filters)
+            run()
+            assert warnings.filters == before  # the caller's filters, untouched
+            warnings.warn("the caller's own")
+    assert [str(w.message) for w in seen] == ["the caller's own"]

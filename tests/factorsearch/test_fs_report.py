@@ -1,4 +1,5 @@
 import math
+import os
 import random
 import sys
 
@@ -79,11 +80,35 @@ def test_factor_reads_blanks_and_picks_the_entry_by_argument_count(market, monke
     ("close", r"not a bare field"),
     ("  ", r"empty"),
     ("abs(" * 600 + "close" + ")" * 600, r"deeper than"),
+    # pasted text: positions count characters, not the bytes of their UTF-8 form
+    ("np.log(close)\u00a0", r"unexpected '\xa0' \(U\+00A0\) after the formula at position 13"),
+    ("np.log(\u20ac)", r"found '\u20ac' \(U\+20AC\) at position 7"),
+    ("(lambda x, \u00e9=1: x)(close", r"found the end of the text at position 24"),
+    ("np.log(close\ud800)", r"lone surrogate\) at position 12"),
 ])
 def test_factor_rejects_text_that_is_not_a_formula(market, text, message):
     data1, _, codes = market
     with pytest.raises(ValueError, match=message):
-        FactorSearch(OPS).factor(text, data1, codes)
+        FactorSearch(OPS + [["(lambda x, \u00e9=1: x)", 1]]).factor(text, data1, codes)
+
+
+@pytest.mark.parametrize("call,error,message", [
+    (lambda fs, d, p, c: fs.mine(d, p, c, 1, 2, long_only="no"), TypeError,
+     "long_only must be True or False, got 'no'"),
+    (lambda fs, d, p, c: fs.mine(d, p, c, 1, 2, n_jobs=10**6), ValueError, "n_jobs must be at most"),
+    (lambda fs, d, p, c: fs.hedge(None, p, c, 1, 2), TypeError, "data1 must be a DataFrame"),
+    (lambda fs, d, p, c: fs.mine(d, p.to_numpy(), c, 1, 2), TypeError, "price1 must be a DataFrame"),
+    (lambda fs, d, p, c: fs.long(d, p, "AAPL", 1, 2), TypeError, "zz500 must be a list"),
+    (lambda fs, d, p, c: fs.factor("np.log(close)", d.to_numpy(), c), TypeError, "data1 must"),
+    (lambda fs, d, p, c: factorsearch.report(fs.factor("np.log(close)", d, c), p, long_only="no"),
+     TypeError, "long_only must be True or False"),
+    (lambda fs, d, p, c: fs.fuctions([["\ud800", 1], 3]), ValueError, "not valid text"),
+])
+def test_wrong_argument_types_name_the_argument(market, in_tmp, capture_stdout, call, error,
+                                                message):
+    with pytest.raises(error, match=message):
+        call(FactorSearch(OPS), *market)
+    assert capture_stdout() == [] and not os.path.exists("factors")
 
 
 # ---- report

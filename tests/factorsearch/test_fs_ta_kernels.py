@@ -121,3 +121,61 @@ def test_threaded_panel_equals_single_columns(module, name):
 def test_bad_calls_are_refused(args, error):
     with pytest.raises(error):
         factorsearch._ta_panel(*args)
+
+
+def _short_market(rows, cols=3, seed=6):
+    """(data1, price1, codes) over `rows` dates, the fields from _market (open = close)."""
+    data = _market(rows, cols, seed)
+    data["open"] = data["close"]
+    dates = pd.bdate_range("2020-01-01", periods=rows)
+    codes = [f"S{c}" for c in range(cols)]
+    data1 = pd.concat({code: pd.DataFrame({f: data[f][:, c] for f in factorsearch.FactorSearch.fields},
+                                          index=dates)
+                       for c, code in enumerate(codes)}, axis=1)
+    return data1, pd.DataFrame(data["close"], index=dates, columns=codes), codes
+
+
+def _outcome(run):
+    try:
+        with np.errstate(all="ignore"):
+            return np.asarray(run(), dtype=float)
+    except Exception as e:  # noqa: BLE001 - the failure itself is compared
+        return type(e)
+
+
+_BUILTINS = {n: getattr(factorsearch, n) for n in dir(factorsearch)
+             if type(getattr(factorsearch, n)).__name__ == "BuiltinOperator"}
+SHORT_CASES = (
+    [(f"{m}.{n}", a, list(inspect.signature(_function(m, n)).parameters)[:a])
+     for m, n, a in factorsearch._ta_kernels]
+    + [(op.name, op.arity, ["close", "volume"][: op.arity]) for op in _BUILTINS.values()])
+
+
+def _reference(name, fields, data1, codes):
+    """`ta` per stock on the forward-filled fields, or the pandas expression of a built-in (over
+    the dates x stocks frames for a cross-sectional one)."""
+    op = _BUILTINS.get(name)
+    if op is None:
+        fn = _function(*name.split("."))
+    else:
+        fn = eval(f"lambda x, y=None: {op.pandas_form}")
+        if op.cross_sectional:
+            return fn(*(pd.DataFrame({c: data1[c][f] for c in codes}).ffill() for f in fields))
+    return np.column_stack([fn(*(data1[c][f].ffill() for f in fields)) for c in codes])
+
+
+@pytest.mark.parametrize("name,arity,fields", SHORT_CASES, ids=[c[0] for c in SHORT_CASES])
+def test_short_panels_fail_or_give_nan_where_ta_and_pandas_do(name, arity, fields):
+    """A panel shorter than the operator's windows (0 to 40 dates) in a formula: the same
+    values, NaN included, or the same exception as `ta` per stock / the pandas expression."""
+    fs = factorsearch.FactorSearch([[name, arity]])
+    program = [fs.fuc[0]] + [factorsearch.FactorSearch.fields.index(f) for f in fields]
+    for rows in range(41):
+        data1, price1, codes = _short_market(rows)
+        ours = _outcome(lambda: factorsearch._evaluate(fs, program, data1, price1, codes))
+        theirs = _outcome(lambda: _reference(name, fields, data1, codes))
+        where = f"{fs.fuctions(program)} on {rows} dates"
+        if isinstance(ours, type) or isinstance(theirs, type):
+            assert ours is theirs, f"{where}: {ours} where the reference gives {theirs}"
+        else:
+            np.testing.assert_allclose(ours, theirs, rtol=1e-9, atol=0, equal_nan=True, err_msg=where)
