@@ -445,7 +445,14 @@ class ExecutorRun {
       py::list futures;
       for (const Flight &f : schedule.flights) futures.append(f.future);
       wait(futures, "timeout"_a = 0.2, "return_when"_a = first_completed);
-      for (Flight &f : schedule.take_finished()) collect(f);
+      // A death can fail several flights of one batch: the ones not yet collected stay known to
+      // worker_died, so its replay covers them too.
+      uncollected_ = schedule.take_finished();
+      while (!uncollected_.empty()) {
+        Flight f = std::move(uncollected_.front());
+        uncollected_.erase(uncollected_.begin());
+        collect(f);
+      }
       commit_.commit_ready();
       if (!results_.full()) {
         cutoff = commit_.known_cutoff();
@@ -496,6 +503,9 @@ class ExecutorRun {
     std::vector<Chunk> out{failed};
     for (const Flight &f : schedule_->flights)
       if (!f.cancelled) out.push_back(f.chunk);
+    for (const Flight &f : uncollected_)
+      if (!f.cancelled) out.push_back(f.chunk);
+    uncollected_.clear();
     shut_down(true);
     Replay replay = diagnosis_.replay(out);
     for (auto &[chunk, found] : replay.before) commit_.hold(chunk, std::move(found));
@@ -532,6 +542,7 @@ class ExecutorRun {
   std::optional<ChunkSchedule> schedule_;
   py::object executor_, chunk_fn_;
   std::int64_t max_attempts_;
+  std::vector<Flight> uncollected_;  // finished flights of the batch being collected
   bool own_pool_ = false;
 };
 
