@@ -6,6 +6,33 @@ namespace py = pybind11;
 using namespace alphaloom;
 using namespace attnencoder;
 
+namespace {
+
+// TransformerModel's constructor arguments: the signature, the checks and the stored attributes.
+// The network's sizes are handed to Transformer only; slot orders the attributes as vars() shows.
+constexpr Param kTransformerModelSettings[] = {
+    // name          default   takes           rule               kept              slot
+    {"d_feat",       6,        Takes::Int,      Rule::AtLeastOne,  Kept::No,          0},
+    {"d_model",      64,       Takes::Int,      Rule::AtLeastOne,  Kept::AsGiven,     1},
+    {"batch_size",   2048,     Takes::Int,      Rule::AtLeastOne,  Kept::AsGiven,     7},
+    {"nhead",        2,        Takes::Int,      Rule::AtLeastOne,  Kept::No,          0},
+    {"num_layers",   2,        Takes::Int,      Rule::AtLeastOne,  Kept::No,          0},
+    {"dropout",      0.0,      Takes::Float,    Rule::Probability, Kept::AsGiven,     2},
+    {"n_epochs",     100,      Takes::Anything, Rule::NonNegative, Kept::AsGiven,     3},
+    {"lr",           0.0001,   Takes::Anything, Rule::Rate,        Kept::AsGiven,     4},
+    {"metric",       "",       Takes::Anything, Rule::Any,         Kept::AsGiven,     6},
+    {"early_stop",   20,       Takes::Anything, Rule::Any,         Kept::AsGiven,     8},
+    {"loss",         "mse",    Takes::Anything, Rule::Any,         Kept::AsGiven,    10},
+    {"optimizer",    "adam",   Takes::Anything, Rule::Any,         Kept::Lowered,     9},
+    {"reg",          0.001,    Takes::Anything, Rule::Any,         Kept::AsGiven,     5},
+    {"n_jobs",       10,       Takes::Anything, Rule::Any,         Kept::AsGiven,    11},
+    {"GPU",          0,        Takes::Anything, Rule::Any,         Kept::AsDevice,   12},
+    {"seed",         kNone,    Takes::Anything, Rule::Any,         Kept::AsGiven,    13},
+};
+static_assert(well_formed(kTransformerModelSettings));
+
+}  // namespace
+
 PYBIND11_MODULE(attnencoder, m) {
   m.doc() = "Encoder-only Transformer return forecaster.";
   Libs &L = libs();
@@ -49,26 +76,10 @@ PYBIND11_MODULE(attnencoder, m) {
                               "Transformer forecaster: fit with early stopping, predict scores.");
   py::dict shared_evals;  // default evals_result, shared by every fit call that omits it
   cls.attr("_shared_evals_result") = shared_evals;
-  def_method(
-      cls, "__init__",
-      "init(self, d_feat=6, d_model=64, batch_size=2048, nhead=2, num_layers=2, dropout=0.0, "
-      "n_epochs=100, lr=0.0001, metric='', early_stop=20, loss='mse', optimizer='adam', "
-      "reg=0.001, n_jobs=10, GPU=0, seed=None, **kwargs)",
-      "Stores the settings, prints the header, seeds, builds the network and the optimiser.",
-      [net_h](py::object self, py::object d_feat, py::object d_model, py::object batch_size,
-              py::object nhead, py::object num_layers, py::object dropout, py::object n_epochs,
-              py::object lr, py::object metric, py::object early_stop, py::object loss,
-              py::object optimizer, py::object reg, py::object n_jobs, py::object gpu,
-              py::object seed, py::kwargs) {
-        trainer_init(net_h, self, d_feat, d_model, batch_size, nhead, num_layers, dropout,
-                     n_epochs, lr, metric, early_stop, loss, optimizer, reg, n_jobs, gpu, seed);
-      },
-      py::arg("d_feat") = 6, py::arg("d_model") = 64, py::arg("batch_size") = 2048,
-      py::arg("nhead") = 2, py::arg("num_layers") = 2, py::arg("dropout") = 0.0,
-      py::arg("n_epochs") = 100, py::arg("lr") = 0.0001, py::arg("metric") = "",
-      py::arg("early_stop") = 20, py::arg("loss") = "mse", py::arg("optimizer") = "adam",
-      py::arg("reg") = 0.001, py::arg("n_jobs") = 10, py::arg("GPU") = 0,
-      py::arg("seed") = py::none());
+  def_settings_init<OtherKeywords::Ignored>(
+      cls, "Stores the settings, prints the header, seeds, builds the network and the optimiser.",
+      kTransformerModelSettings,
+      [net_h](py::object self, const Settings &settings) { trainer_init(net_h, self, settings); });
   def_method(cls, "mse", "mse(self, pred, label)", "Mean squared error in float32.", &trainer_mse,
              py::arg("pred"), py::arg("label"));
   def_batch_trainer_methods(m, cls, kSpec, shared_evals);

@@ -1,18 +1,28 @@
 // Settings no run can work with, refused once, before a constructor prints or stores anything
 // (and again by the loops that read them, since the attributes stay writable). Only numbers are
 // judged: other values are stored as given and fail, if at all, where they are used.
+//
+// A trainer's constructor arguments are one table (Param rows) from which its signature text,
+// its binding, its checks and its stored attributes are all produced.
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <initializer_list>
 #include <optional>
+#include <span>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/pyglue.hpp"
 
 namespace alphaloom {
 
 enum class Rule {
+  Any,          // no value is refused
   AtLeastOne,   // sizes and counts of rows, features, layers
   NonNegative,  // epoch counts (0 runs no epoch)
   Rate,         // learning rates: finite and >= 0 (0 keeps the weights)
@@ -40,6 +50,7 @@ inline std::optional<double> number_of(py::handle value) {
 
 inline bool setting_ok(double v, Rule rule) {
   switch (rule) {
+    case Rule::Any: return true;
     case Rule::AtLeastOne: return v >= 1.0;  // also false for NaN
     case Rule::NonNegative: return v >= 0.0;
     case Rule::Rate: return std::isfinite(v) && v >= 0.0;
@@ -50,6 +61,7 @@ inline bool setting_ok(double v, Rule rule) {
 
 inline const char *expected_text(Rule rule) {
   switch (rule) {
+    case Rule::Any: return "";
     case Rule::AtLeastOne: return "expected at least 1";
     case Rule::NonNegative: return "expected at least 0";
     case Rule::Rate: return "expected a finite number >= 0";
@@ -87,6 +99,176 @@ inline long long n_epochs_of(py::handle self) {
 inline void check_fit_settings(py::handle self) {
   batch_size_of(self);
   n_epochs_of(self);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Constructor settings tables
+
+// A documented default, written as the Python literal the signature shows.
+struct NoneDefault {};
+inline constexpr NoneDefault kNone{};
+
+struct Default {
+  enum class Kind { Int, Float, Text, None };
+  Kind kind;
+  long long integer = 0;
+  double real = 0.0;
+  const char *text = "";
+  constexpr Default(int v) : kind(Kind::Int), integer(v) {}
+  constexpr Default(double v) : kind(Kind::Float), real(v) {}
+  constexpr Default(const char *v) : kind(Kind::Text), text(v) {}
+  constexpr Default(NoneDefault) : kind(Kind::None) {}
+
+  py::object object() const {
+    switch (kind) {
+      case Kind::Int: return py::int_(integer);
+      case Kind::Float: return py::float_(real);
+      case Kind::Text: return py::str(text);
+      case Kind::None: break;
+    }
+    return py::none();
+  }
+};
+
+// What an argument must be, checked (in signature order) before any value rule.
+enum class Takes {
+  Anything,  // passed on as given
+  Int,       // exactly int, refused with the message of a typed integer argument
+  Float,     // float(value) (text is a TypeError); the float is what is kept and passed on
+};
+
+// How an argument is kept on the object.
+enum class Kept {
+  No,        // handed to the network only
+  AsGiven,   // attribute of the same name
+  Lowered,   // attribute of the same name, text lowered (optimizer names)
+  AsDevice,  // attribute `device`: the torch device the GPU number picks
+};
+
+struct Param {
+  const char *name;
+  Default value;
+  Takes takes;
+  Rule rule;
+  Kept kept;
+  int slot;  // place among the stored attributes (1, 2, ...; 0 if not kept): vars() keeps its order
+};
+
+// Names unique, and the kept rows' slots exactly 1..k; checked at compile time by each table.
+template <std::size_t N>
+constexpr bool well_formed(const Param (&table)[N]) {
+  int kept = 0;
+  for (std::size_t i = 0; i < N; ++i) {
+    if ((table[i].kept == Kept::No) != (table[i].slot == 0)) return false;
+    kept += table[i].slot != 0;
+    for (std::size_t j = 0; j < i; ++j)
+      if (std::string_view(table[i].name) == table[j].name) return false;
+  }
+  for (int slot = 1; slot <= kept; ++slot) {
+    int rows = 0;
+    for (std::size_t i = 0; i < N; ++i) rows += table[i].slot == slot;
+    if (rows != 1) return false;
+  }
+  return true;
+}
+
+// "init(self, d_feat=6, ..., seed=None, **kwargs)": the defaults as Python writes them.
+inline std::string settings_signature(const char *internal_name, std::span<const Param> table,
+                                      bool other_keywords) {
+  std::string text = std::string(internal_name) + "(self";
+  for (const Param &p : table)
+    text += std::string(", ") + p.name + "=" + py::repr(p.value.object()).cast<std::string>();
+  if (other_keywords) text += ", **kwargs";
+  return text + ")";
+}
+
+// The arguments of one constructor call, checked on construction: types first, then value
+// rules, each in signature order, so a refused call has printed and stored nothing.
+class Settings {
+ public:
+  Settings(std::span<const Param> table, std::vector<py::object> given)
+      : table_(table), given_(std::move(given)), values_(given_) {
+    for (std::size_t i = 0; i < table_.size(); ++i) values_[i] = taken(table_[i], given_[i]);
+    // Rules judge the argument as passed ("Invalid dropout: 2", not "2.0"); an argument
+    // without one is never converted to a number.
+    for (std::size_t i = 0; i < table_.size(); ++i)
+      if (table_[i].rule != Rule::Any)
+        check_settings({{table_[i].name, given_[i], table_[i].rule}});
+  }
+
+  // The value as taken (a Takes::Float argument as its float).
+  const py::object &operator[](std::string_view name) const {
+    for (std::size_t i = 0; i < table_.size(); ++i)
+      if (name == table_[i].name) return values_[i];
+    throw std::logic_error("no setting named " + std::string(name));
+  }
+
+  // The kept arguments as attributes of `self`, in slot order.
+  void keep_on(py::handle self) const {
+    for (int slot = 1;; ++slot) {
+      std::size_t i = 0;
+      while (i < table_.size() && table_[i].slot != slot) ++i;
+      if (i == table_.size()) return;
+      keep(self, table_[i], values_[i]);
+    }
+  }
+
+ private:
+  static py::object taken(const Param &p, const py::object &value) {
+    if (p.takes == Takes::Int) require_exact_int(value, p.name);
+    if (p.takes == Takes::Float) return py::float_(to_double(value));
+    return value;
+  }
+
+  static void keep(py::handle self, const Param &p, const py::object &value) {
+    switch (p.kept) {
+      case Kept::No: return;
+      case Kept::AsGiven: py::setattr(self, p.name, value); return;
+      case Kept::Lowered: py::setattr(self, p.name, value.attr("lower")()); return;
+      case Kept::AsDevice: self.attr("device") = choose_device(value); return;
+    }
+  }
+
+  std::span<const Param> table_;
+  std::vector<py::object> given_;
+  std::vector<py::object> values_;
+};
+
+// What a constructor does with keywords its table does not name.
+enum class OtherKeywords { Refused, Ignored };
+
+template <std::size_t>
+using ObjectArgument = py::object;
+
+template <OtherKeywords Others, std::size_t N, typename Init, std::size_t... I>
+void def_settings_init(py::handle cls, const char *doc, const Param (&table)[N], Init init,
+                       std::index_sequence<I...>) {
+  const std::string signature = settings_signature("init", table, Others == OtherKeywords::Ignored);
+  const Param *rows = table;
+  auto run = [rows, init](py::object self, std::vector<py::object> given) {
+    init(self, Settings(std::span<const Param>(rows, N), std::move(given)));
+  };
+  // The same parameters a hand-written binding would have (N objects with their defaults, then
+  // **kwargs when other keywords are ignored), so pybind11's own argument errors read as before.
+  if constexpr (Others == OtherKeywords::Ignored)
+    def_method(cls, "__init__", signature.c_str(), doc,
+               [run](py::object self, ObjectArgument<I>... given, py::kwargs) {
+                 run(self, {std::move(given)...});
+               },
+               (py::arg(table[I].name) = table[I].value.object())...);
+  else
+    def_method(cls, "__init__", signature.c_str(), doc,
+               [run](py::object self, ObjectArgument<I>... given) {
+                 run(self, {std::move(given)...});
+               },
+               (py::arg(table[I].name) = table[I].value.object())...);
+}
+
+// Binds cls.__init__ from `table`: signature text, parameters and defaults; each call's arguments
+// are checked and handed to `init(self, const Settings &)`.
+template <OtherKeywords Others, std::size_t N, typename Init>
+void def_settings_init(py::handle cls, const char *doc, const Param (&table)[N], Init init) {
+  def_settings_init<Others>(cls, doc, table, std::move(init), std::make_index_sequence<N>{});
 }
 
 }  // namespace alphaloom

@@ -30,6 +30,31 @@ constexpr const char *kAddDoc =
     "GPU : int\n"
     "    the GPU ID used for training\n";
 
+// ADD's constructor arguments: the signature, the checks and the stored attributes (slot orders
+// them as vars() shows).
+constexpr Param kAddSettings[] = {
+    // name          default   takes           rule               kept              slot
+    {"d_feat",       6,        Takes::Anything, Rule::AtLeastOne,  Kept::AsGiven,     1},
+    {"hidden_size",  64,       Takes::Anything, Rule::AtLeastOne,  Kept::AsGiven,     2},
+    {"num_layers",   2,        Takes::Anything, Rule::AtLeastOne,  Kept::AsGiven,     3},
+    {"dropout",      0.0,      Takes::Anything, Rule::Probability, Kept::AsGiven,     4},
+    {"dec_dropout",  0.0,      Takes::Anything, Rule::Probability, Kept::AsGiven,     5},
+    {"n_epochs",     200,      Takes::Anything, Rule::NonNegative, Kept::AsGiven,     6},
+    {"lr",           0.001,    Takes::Anything, Rule::Rate,        Kept::AsGiven,     7},
+    {"metric",       "mse",    Takes::Anything, Rule::Any,         Kept::AsGiven,     8},
+    {"batch_size",   5000,     Takes::Anything, Rule::AtLeastOne,  Kept::AsGiven,     9},
+    {"early_stop",   20,       Takes::Anything, Rule::Any,         Kept::AsGiven,    10},
+    {"base_model",   "GRU",    Takes::Anything, Rule::Any,         Kept::AsGiven,    12},
+    {"model_path",   kNone,    Takes::Anything, Rule::Any,         Kept::AsGiven,    13},
+    {"optimizer",    "adam",   Takes::Anything, Rule::Any,         Kept::Lowered,    11},
+    {"gamma",        0.1,      Takes::Anything, Rule::Any,         Kept::AsGiven,    16},
+    {"gamma_clip",   0.4,      Takes::Anything, Rule::Any,         Kept::AsGiven,    17},
+    {"mu",           0.05,     Takes::Anything, Rule::Any,         Kept::AsGiven,    18},
+    {"GPU",          0,        Takes::Anything, Rule::Any,         Kept::AsDevice,   14},
+    {"seed",         kNone,    Takes::Anything, Rule::Any,         Kept::AsGiven,    15},
+};
+static_assert(well_formed(kAddSettings));
+
 // The network classes, made before any method is bound so that each can refer to the others.
 NetClasses make_network_classes(py::module_ &m) {
   Libs &L = libs();
@@ -253,30 +278,10 @@ void define_trainer(py::module_ &m, const NetClasses &c) {
   py::dict shared_evals;  // default evals_result, shared by every fit call that omits it
   cls.attr("_shared_evals_result") = shared_evals;
 
-  def_method(
-      cls, "__init__",
-      "init(self, d_feat=6, hidden_size=64, num_layers=2, dropout=0.0, dec_dropout=0.0, "
-      "n_epochs=200, lr=0.001, metric='mse', batch_size=5000, early_stop=20, base_model='GRU', "
-      "model_path=None, optimizer='adam', gamma=0.1, gamma_clip=0.4, mu=0.05, GPU=0, seed=None, "
-      "**kwargs)",
-      "Stores the settings, prints them, seeds, builds ADD_model and its optimiser.",
-      [net_h](py::object self, py::object d_feat, py::object hidden_size, py::object num_layers,
-              py::object dropout, py::object dec_dropout, py::object n_epochs, py::object lr,
-              py::object metric, py::object batch_size, py::object early_stop,
-              py::object base_model, py::object model_path, py::object optimizer,
-              py::object gamma, py::object gamma_clip, py::object mu, py::object gpu,
-              py::object seed, py::kwargs) {
-        add_init(net_h, self, d_feat, hidden_size, num_layers, dropout, dec_dropout, n_epochs, lr,
-                 metric, batch_size, early_stop, base_model, model_path, optimizer, gamma,
-                 gamma_clip, mu, gpu, seed);
-      },
-      py::arg("d_feat") = 6, py::arg("hidden_size") = 64, py::arg("num_layers") = 2,
-      py::arg("dropout") = 0.0, py::arg("dec_dropout") = 0.0, py::arg("n_epochs") = 200,
-      py::arg("lr") = 0.001, py::arg("metric") = "mse", py::arg("batch_size") = 5000,
-      py::arg("early_stop") = 20, py::arg("base_model") = "GRU",
-      py::arg("model_path") = py::none(), py::arg("optimizer") = "adam", py::arg("gamma") = 0.1,
-      py::arg("gamma_clip") = 0.4, py::arg("mu") = 0.05, py::arg("GPU") = 0,
-      py::arg("seed") = py::none());
+  def_settings_init<OtherKeywords::Ignored>(
+      cls, "Stores the settings, prints them, seeds, builds ADD_model and its optimiser.",
+      kAddSettings,
+      [net_h](py::object self, const Settings &settings) { add_init(net_h, self, settings); });
   def_property(cls, "use_gpu", "True when the device is not the CPU.", &add_use_gpu);
 
   define_losses(cls);

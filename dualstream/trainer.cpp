@@ -147,39 +147,12 @@ py::object epoch_score(py::handle self, py::handle metric, py::handle x_train, p
 
 }  // namespace
 
-void add_init(py::handle net_cls, py::object self, py::object d_feat, py::object hidden_size,
-              py::object num_layers, py::object dropout, py::object dec_dropout,
-              py::object n_epochs, py::object lr, py::object metric, py::object batch_size,
-              py::object early_stop, py::object base_model, py::object model_path,
-              py::object optimizer, py::object gamma, py::object gamma_clip, py::object mu,
-              py::object gpu, py::object seed) {
-  check_settings({{"d_feat", d_feat, Rule::AtLeastOne},
-                  {"hidden_size", hidden_size, Rule::AtLeastOne},
-                  {"num_layers", num_layers, Rule::AtLeastOne},
-                  {"dropout", dropout, Rule::Probability},
-                  {"dec_dropout", dec_dropout, Rule::Probability},
-                  {"n_epochs", n_epochs, Rule::NonNegative},
-                  {"lr", lr, Rule::Rate},
-                  {"batch_size", batch_size, Rule::AtLeastOne}});
+void add_init(py::handle net_cls, py::object self, const Settings &settings) {
   self.attr("print") = libs().print;
   emit(self, "ADD pytorch version...");
-  py::object names[] = {py::str("d_feat"), py::str("hidden_size"), py::str("num_layers"),
-                        py::str("dropout"), py::str("dec_dropout"), py::str("n_epochs"),
-                        py::str("lr"), py::str("metric"), py::str("batch_size"),
-                        py::str("early_stop")};
-  py::object values[] = {d_feat, hidden_size, num_layers, dropout, dec_dropout,
-                         n_epochs, lr, metric, batch_size, early_stop};
-  for (std::size_t k = 0; k < std::size(names); ++k) py::setattr(self, names[k], values[k]);
-  self.attr("optimizer") = optimizer.attr("lower")();
-  self.attr("base_model") = base_model;
-  self.attr("model_path") = model_path;
-  self.attr("device") = choose_device(gpu);
-  self.attr("seed") = seed;
-  self.attr("gamma") = gamma;
-  self.attr("gamma_clip") = gamma_clip;
-  self.attr("mu") = mu;
+  settings.keep_on(self);
   print_settings(self);
-  build_network(net_cls, self, optimizer);
+  build_network(net_cls, self, settings["optimizer"]);
 }
 
 bool add_use_gpu(py::object self) { return is_gpu_device(self.attr("device")); }

@@ -5,17 +5,14 @@
 #pragma once
 
 #include "common/pyglue.hpp"
+#include "common/settings.hpp"
 
 namespace dualstream {
 namespace py = pybind11;
 
+// Stores the checked settings, prints them, seeds, builds ADD_model and its optimiser.
 // `net_cls` is ADDModel.
-void add_init(py::handle net_cls, py::object self, py::object d_feat, py::object hidden_size,
-              py::object num_layers, py::object dropout, py::object dec_dropout,
-              py::object n_epochs, py::object lr, py::object metric, py::object batch_size,
-              py::object early_stop, py::object base_model, py::object model_path,
-              py::object optimizer, py::object gamma, py::object gamma_clip, py::object mu,
-              py::object gpu, py::object seed);
+void add_init(py::handle net_cls, py::object self, const alphaloom::Settings &settings);
 bool add_use_gpu(py::object self);
 
 py::object train_epoch(py::object self, py::object x_train_values, py::object y_train_values,

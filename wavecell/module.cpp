@@ -12,17 +12,32 @@ constexpr const char* kSfmDoc =
     "    output_dim : int\n        output dimension\n    lr : float\n        learning rate\n"
     "    optimizer : str\n        optimizer name\n    GPU : int\n        the GPU ID used for "
     "training\n    ";
-}
 
-PYBIND11_MODULE(wavecell, m) {
-  m.doc() = "State-frequency memory (SFM) return forecaster.";
-  Libs& L = libs();
-  expose_selector_globals(m);
-  // False routes every step through plain tensor operations (the path other devices take).
-  m.attr("_cpu_kernel") = py::bool_(true);
-  py::handle mod_h = m;
+// SFM's constructor arguments: the signature, the checks and the stored attributes (slot orders
+// them as vars() shows).
+constexpr Param kSfmSettings[] = {
+    // name          default   takes           rule               kept              slot
+    {"d_feat",       6,        Takes::Anything, Rule::AtLeastOne,  Kept::AsGiven,     1},
+    {"hidden_size",  64,       Takes::Anything, Rule::AtLeastOne,  Kept::AsGiven,     2},
+    {"output_dim",   32,       Takes::Anything, Rule::Any,         Kept::AsGiven,     3},
+    {"freq_dim",     25,       Takes::Anything, Rule::Any,         Kept::AsGiven,     4},
+    {"dropout_W",    0.5,      Takes::Anything, Rule::Probability, Kept::AsGiven,     5},
+    {"dropout_U",    0.5,      Takes::Anything, Rule::Probability, Kept::AsGiven,     6},
+    {"n_epochs",     20,       Takes::Anything, Rule::NonNegative, Kept::AsGiven,     7},
+    {"lr",           0.001,    Takes::Anything, Rule::Rate,        Kept::AsGiven,     8},
+    {"metric",       "",       Takes::Anything, Rule::Any,         Kept::AsGiven,     9},
+    {"batch_size",   1600,     Takes::Anything, Rule::AtLeastOne,  Kept::AsGiven,    10},
+    {"early_stop",   20,       Takes::Anything, Rule::Any,         Kept::AsGiven,    11},
+    {"eval_steps",   5,        Takes::Anything, Rule::Any,         Kept::AsGiven,    12},
+    {"loss",         "mse",    Takes::Anything, Rule::Any,         Kept::AsGiven,    14},
+    {"optimizer",    "adam",   Takes::Anything, Rule::Any,         Kept::Lowered,    13},
+    {"GPU",          0,        Takes::Anything, Rule::Any,         Kept::AsDevice,   15},
+    {"seed",         kNone,    Takes::Anything, Rule::Any,         Kept::AsGiven,    16},
+};
+static_assert(well_formed(kSfmSettings));
 
-  // ---- _MemoryScan: the fused CPU recurrence as an autograd function
+// _MemoryScan: the fused CPU recurrence as an autograd function.
+py::object define_memory_scan(py::module_& m) {
   py::dict scan_ns;
   scan_ns["forward"] = static_method(
       "forward(ctx, x_proj, U, phase, u_a, b_a, threads)",
@@ -31,13 +46,14 @@ PYBIND11_MODULE(wavecell, m) {
   scan_ns["backward"] =
       static_method("backward(ctx, grad_h)", "Gradients through every step, segment by segment.",
                     &memory_scan_backward);
-  py::object scan_cls = make_class(m, "_MemoryScan", L.torch.attr("autograd").attr("Function"),
-                                   "The SFM recurrence fused on the CPU (internal).", scan_ns);
-  py::handle scan_h = scan_cls;
+  return make_class(m, "_MemoryScan", libs().torch.attr("autograd").attr("Function"),
+                    "The SFM recurrence fused on the CPU (internal).", scan_ns);
+}
 
-  // ---- SFM_Model
+py::object define_network(py::module_& m, py::handle scan_h) {
+  py::handle mod_h = m;
   py::object net_cls =
-      make_class(m, "SFM_Model", L.torch.attr("nn").attr("Module"),
+      make_class(m, "SFM_Model", libs().torch.attr("nn").attr("Module"),
                  "State-frequency memory network: rows of d_feat x T feature-major columns to one "
                  "score per row.");
   py::handle net_h = net_cls;
@@ -69,38 +85,25 @@ PYBIND11_MODULE(wavecell, m) {
         return sfm_model_forward(scan_h, kernel, self, input);
       },
       py::arg("input"));
+  return net_cls;
+}
 
-  // ---- SFM
-  py::object cls = make_class(m, "SFM", L.builtins.attr("object"), kSfmDoc);
+void define_trainer(py::module_& m, py::handle net_h) {
+  py::object cls = make_class(m, "SFM", libs().builtins.attr("object"), kSfmDoc);
   py::dict shared_evals;  // default evals_result, shared by every fit call that omits it
   cls.attr("_shared_evals_result") = shared_evals;
-  def_method(
-      cls, "__init__",
-      "init(self, d_feat=6, hidden_size=64, output_dim=32, freq_dim=25, dropout_W=0.5, "
-      "dropout_U=0.5, n_epochs=20, lr=0.001, metric='', batch_size=1600, early_stop=20, "
-      "eval_steps=5, loss='mse', optimizer='adam', GPU=0, seed=None, **kwargs)",
-      "Stores the settings, prints them, seeds, builds the network and the optimiser.",
-      [net_h](py::object self, py::object d_feat, py::object hidden_size, py::object output_dim,
-              py::object freq_dim, py::object dropout_W, py::object dropout_U, py::object n_epochs,
-              py::object lr, py::object metric, py::object batch_size, py::object early_stop,
-              py::object eval_steps, py::object loss, py::object optimizer, py::object gpu,
-              py::object seed, py::kwargs) {
-        sfm_init(net_h, self, d_feat, hidden_size, output_dim, freq_dim, dropout_W, dropout_U,
-                 n_epochs, lr, metric, batch_size, early_stop, eval_steps, loss, optimizer, gpu,
-                 seed);
-      },
-      py::arg("d_feat") = 6, py::arg("hidden_size") = 64, py::arg("output_dim") = 32,
-      py::arg("freq_dim") = 25, py::arg("dropout_W") = 0.5, py::arg("dropout_U") = 0.5,
-      py::arg("n_epochs") = 20, py::arg("lr") = 0.001, py::arg("metric") = "",
-      py::arg("batch_size") = 1600, py::arg("early_stop") = 20, py::arg("eval_steps") = 5,
-      py::arg("loss") = "mse", py::arg("optimizer") = "adam", py::arg("GPU") = 0,
-      py::arg("seed") = py::none());
+  def_settings_init<OtherKeywords::Ignored>(
+      cls, "Stores the settings, prints them, seeds, builds the network and the optimiser.",
+      kSfmSettings,
+      [net_h](py::object self, const Settings& settings) { sfm_init(net_h, self, settings); });
   def_method(cls, "mse", "mse(self, pred, label)", "Mean of the squared differences.", &sfm_mse,
              py::arg("pred"), py::arg("label"));
   def_batch_trainer_methods(m, cls, kSpec, shared_evals);
+}
 
-  // ---- AverageMeter
-  py::object meter = make_class(m, "AverageMeter", L.builtins.attr("object"),
+// AverageMeter, a running-average holder.
+void define_average_meter(py::module_& m) {
+  py::object meter = make_class(m, "AverageMeter", libs().builtins.attr("object"),
                                 "Computes and stores the average and current value");
   def_method(meter, "__init__", "init(self)", "Starts at zero.",
              [](py::object self) { average_meter_reset(self); });
@@ -109,4 +112,17 @@ PYBIND11_MODULE(wavecell, m) {
   def_method(meter, "update", "update(self, val, n=1)",
              "Records `val` with weight `n` and updates the running average.",
              &average_meter_update, py::arg("val"), py::arg("n") = 1);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(wavecell, m) {
+  m.doc() = "State-frequency memory (SFM) return forecaster.";
+  expose_selector_globals(m);
+  // False routes every step through plain tensor operations (the path other devices take).
+  m.attr("_cpu_kernel") = py::bool_(true);
+  py::object scan_cls = define_memory_scan(m);
+  py::object net_cls = define_network(m, scan_cls);
+  define_trainer(m, net_cls);
+  define_average_meter(m);
 }

@@ -9,11 +9,8 @@ namespace py = pybind11;
 
 extern const alphaloom::TrainerSpec kSpec;
 
-void sfm_init(py::handle net_cls, py::object self, py::object d_feat, py::object hidden_size,
-              py::object output_dim, py::object freq_dim, py::object dropout_W,
-              py::object dropout_U, py::object n_epochs, py::object lr, py::object metric,
-              py::object batch_size, py::object early_stop, py::object eval_steps, py::object loss,
-              py::object optimizer, py::object gpu, py::object seed);
+// Stores the checked settings, prints them, seeds, builds the network and its optimiser.
+void sfm_init(py::handle net_cls, py::object self, const alphaloom::Settings& settings);
 py::object sfm_mse(py::object self, py::object pred, py::object label);
 
 void average_meter_reset(py::object self);

@@ -1,5 +1,6 @@
 """Settings no run can work with are refused by all three trainers, at once and before anything
 is printed; values the documented behaviour gives a meaning stay accepted."""
+import inspect
 import math
 import threading
 
@@ -100,3 +101,42 @@ def test_every_batch_loop_refuses_a_zero_batch(lines, small_frame, trainer):
     for call in calls:
         err = finishes(call)
         assert isinstance(err, ValueError) and "Invalid batch_size: 0" in str(err)
+
+
+@pytest.mark.parametrize("trainer", TRAINERS)
+@pytest.mark.parametrize("call", ["one positional too many", "d_feat given twice"])
+def test_binding_errors_list_the_documented_signature(capture_stdout, trainer, call):
+    """The constructors are bound from their settings tables; pybind11's own argument errors
+    still list exactly the parameters and defaults the documented signature shows."""
+    cls = TRAINERS[trainer][0]
+    params = list(inspect.signature(cls.__init__).parameters.values())[1:-1]  # no self, **kwargs
+    listed = ", ".join(["self: object"] + [f"{p.name}: object = {p.default!r}" for p in params]
+                       + ["**kwargs"])
+    args, kw = ((0,) * (len(params) + 1), {}) if call.startswith("one") else ((6,), {"d_feat": 6})
+    with pytest.raises(TypeError) as err:
+        cls(*args, **kw)
+    assert str(err.value).startswith(
+        "init(): incompatible function arguments. The following argument types are supported:\n"
+        f"    1. ({listed}) -> None\n\nInvoked with: ")
+    assert capture_stdout() == []
+
+
+def test_argument_types_are_checked_before_values(capture_stdout):
+    with pytest.raises(TypeError, match=r"^Argument 'd_model' has incorrect type \(expected int"):
+        attnencoder.TransformerModel(d_feat=0, d_model=True, GPU=-1)
+    with pytest.raises(TypeError):  # dropout is converted with float() before any rule
+        attnencoder.TransformerModel(d_feat=0, dropout="0.5", GPU=-1)
+    assert capture_stdout() == []
+
+
+@pytest.mark.parametrize("trainer", TRAINERS)
+def test_settings_without_a_rule_are_stored_without_being_read(capture_stdout, trainer):
+    class Counted:
+        reads = 0
+
+        def __float__(self):
+            Counted.reads += 1
+            return 1.0
+
+    value = Counted()
+    assert build(trainer, early_stop=value).early_stop is value and Counted.reads == 0
