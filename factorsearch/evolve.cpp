@@ -22,6 +22,7 @@
 #include "factorsearch/mine.hpp"
 #include "factorsearch/mine_scoring.hpp"
 #include "factorsearch/panel_forms.hpp"
+#include "factorsearch/quiet_warnings.hpp"
 #include "factorsearch/executor_parts.hpp"
 #include "factorsearch/progress.hpp"
 #include "factorsearch/report.hpp"
@@ -752,7 +753,7 @@ py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::han
   const Scoring scoring = scoring_of(job);
   const OperatorTable table = operator_table(miner);
 
-  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  QuietWarnings quiet;  // for this call only; the caller's filters come back after it
   register_operators(mod, miner);
   py::list results;
   for (py::handle text : texts) {
@@ -769,7 +770,7 @@ py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::ha
   Market market = prepare_checked_market(data1, price1, zz500);
   std::vector<std::string> list;
   for (py::handle t : texts) list.push_back(t.cast<std::string>());
-  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  QuietWarnings quiet;  // for this call only; the caller's filters come back after it
   LocalEvaluator local(mod, self, market, scoring);
   py::list out;
   local.run(list, [&](std::size_t, py::handle r) {
@@ -850,7 +851,7 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
   std::array<std::uint64_t, 4> key{};
   for (std::size_t k = 0; k < 4; ++k) key[k] = state[py::int_(k)].cast<std::uint64_t>();
 
-  py::module_::import("warnings").attr("filterwarnings")("ignore");
+  QuietWarnings quiet;  // for this call only; the caller's filters come back after it
   ResultFile file;
   GenerationProgress bar(a.progress, generations);
   Run run;
