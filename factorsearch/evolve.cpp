@@ -1,6 +1,7 @@
 #include "factorsearch/evolve.hpp"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <ctime>
 #include <cmath>
@@ -779,16 +780,18 @@ py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::ha
   return out;
 }
 
-py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
-  // Every argument is checked before any work.
-  const std::int64_t legs = whole_number(a.l, "l", 1);
-  const std::int64_t generations = whole_number(a.generations, "generations", 1);
-  const std::int64_t population = whole_number(a.population, "population", 1);
-  const std::int64_t max_depth = whole_number(a.max_depth, "max_depth", 1);
-  const auto [init_lo, init_hi] = depth_range(a.init_depth, max_depth);
-  const std::int64_t keep = whole_number(a.hall_of_fame, "hall_of_fame", 1);
-  const std::int64_t jobs = whole_number(a.n_jobs, "n_jobs", 1);
+namespace {
 
+// The numbers evolve runs by, each checked before any work.
+struct EvolveSettings {
+  std::int64_t legs = 1, generations = 1, population = 1, keep = 1, jobs = 1;
+  gp::Config cfg;
+  double parsimony = kNaN;
+};
+
+// Tournament size, variation probabilities and tree depths.
+gp::Config tree_config(const EvolveArgs &a, std::int64_t max_depth,
+                       std::pair<std::int64_t, std::int64_t> init) {
   gp::Config cfg;
   cfg.tournament = whole_number(a.tournament, "tournament", 1);
   cfg.p_crossover = probability(a.p_crossover, "p_crossover");
@@ -799,24 +802,42 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
     raise(PyExc_ValueError,
           format("p_crossover + p_subtree + p_hoist + p_point must be at most 1, got {}",
                  cfg.p_crossover + cfg.p_subtree + cfg.p_hoist + cfg.p_point));
-  cfg.init_min = init_lo;
-  cfg.init_max = init_hi;
+  cfg.init_min = init.first;
+  cfg.init_max = init.second;
   cfg.max_depth = max_depth;
+  return cfg;
+}
+
+double parsimony_of(py::handle value) {
   double parsimony = kNaN;
-  if (!PyBool_Check(a.parsimony.ptr())) {
+  if (!PyBool_Check(value.ptr())) {
     try {
-      parsimony = to_double(a.parsimony);
+      parsimony = to_double(value);
     } catch (py::error_already_set &) {
       parsimony = kNaN;
     }
   }
   if (!(parsimony >= 0.0 && std::isfinite(parsimony)))
-    raise(PyExc_ValueError, format("parsimony must be a finite number >= 0, got {!r}", a.parsimony));
+    raise(PyExc_ValueError, format("parsimony must be a finite number >= 0, got {!r}", value));
+  return parsimony;
+}
 
-  const Scoring scoring = scoring_from(a.fitness, a.long_only, legs);
-  check_runner_args(jobs, a.executor, a.progress);
+EvolveSettings read_settings(const EvolveArgs &a) {
+  EvolveSettings s;
+  s.legs = whole_number(a.l, "l", 1);
+  s.generations = whole_number(a.generations, "generations", 1);
+  s.population = whole_number(a.population, "population", 1);
+  const std::int64_t max_depth = whole_number(a.max_depth, "max_depth", 1);
+  const auto init = depth_range(a.init_depth, max_depth);
+  s.keep = whole_number(a.hall_of_fame, "hall_of_fame", 1);
+  s.jobs = whole_number(a.n_jobs, "n_jobs", 1);
+  s.cfg = tree_config(a, max_depth, init);
+  s.parsimony = parsimony_of(a.parsimony);
+  return s;
+}
 
-  // The operators trees are built from: one per distinct (name, arity), as the parser reads them.
+// The operators trees are built from: one per distinct (name, arity), as the parser reads them.
+void add_operators(py::handle self, gp::Config &cfg) {
   py::list fuc = self.attr("fuc");
   if (py::len(fuc) == 0) raise(PyExc_ValueError, "evolve needs at least one operator");
   for (std::size_t k = 0; k < py::len(fuc); ++k) {
@@ -833,162 +854,225 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
     if (!dup) cfg.ops.push_back({static_cast<std::int64_t>(k), arity});
   }
   cfg.n_fields = static_cast<std::int64_t>(py::len(self.attr("fields")));
-  py::object seed = seed_of(a.seed);
+}
 
-  // In-sample data: the dates before the hold-out, cut as mine cuts them.
-  const py::object holdout_at = holdout_position(a.holdout, a.data1);
-  py::object data_in = a.data1, price_in = a.price1, holdout_date = py::none();
-  if (!holdout_at.is_none()) {
-    holdout_date = a.data1.attr("index")[holdout_at];
-    data_in = a.data1.attr("loc")[a.data1.attr("index").attr("__lt__")(holdout_date)];
-    price_in = a.price1.attr("loc")[a.price1.attr("index").attr("__lt__")(holdout_date)];
+// In-sample data: the dates before the hold-out, cut as mine cuts them.
+struct EvolveData {
+  py::object holdout_at, data, prices, holdout_date;
+};
+
+EvolveData evolve_data(const EvolveArgs &a) {
+  EvolveData in{holdout_position(a.holdout, a.data1), a.data1, a.price1, py::none()};
+  if (!in.holdout_at.is_none()) {
+    in.holdout_date = a.data1.attr("index")[in.holdout_at];
+    in.data = a.data1.attr("loc")[a.data1.attr("index").attr("__lt__")(in.holdout_date)];
+    in.prices = a.price1.attr("loc")[a.price1.attr("index").attr("__lt__")(in.holdout_date)];
   }
-  Market market = prepare_checked_market(data_in, price_in, a.zz500);
-  const OperatorTable table = operator_table(self);
+  return in;
+}
 
+std::array<std::uint64_t, 4> run_key(py::handle seed) {
   py::object state = py::module_::import("numpy").attr("random").attr("SeedSequence")(seed).attr(
       "generate_state")(4, "dtype"_a = py::module_::import("numpy").attr("uint64"));
   std::array<std::uint64_t, 4> key{};
   for (std::size_t k = 0; k < 4; ++k) key[k] = state[py::int_(k)].cast<std::uint64_t>();
+  return key;
+}
 
-  QuietWarnings quiet;  // for this call only; the caller's filters come back after it
+// Scoring in this process, or on a pool of workers: evolve's own, a dask client's or the caller's.
+std::unique_ptr<Evaluator> make_evaluator(py::handle mod, py::handle self, const Market &market,
+                                          const Scoring &scoring, const EvolveArgs &a,
+                                          const EvolveSettings &s, const EvolveData &in) {
+  if (s.jobs == 1 && a.executor.is_none())
+    return std::make_unique<LocalEvaluator>(mod, self, market, scoring);
+  py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
+  py::tuple job = py::make_tuple(token, travelling_operators(self), scoring.hedged, s.legs,
+                                 scoring.kind, scoring.fn);
+  py::tuple data = py::make_tuple(in.data, in.prices,
+                                  py::list(py::reinterpret_borrow<py::object>(a.zz500)));
+  auto p = std::make_unique<PoolEvaluator>(mod, job, data);
+  if (s.jobs > 1)
+    p->own_pool(s.jobs);
+  else if (is_dask_client(a.executor))
+    p->dask(a.executor, a.executor.attr("get_executor")("pure"_a = false));
+  else if (py::hasattr(a.executor, "_client") && is_dask_client(a.executor.attr("_client")))
+    p->dask(a.executor.attr("_client"), a.executor);
+  else
+    p->generic(a.executor);
+  return p;
+}
+
+// The population of generation g: random trees first, then each bred from the one before.
+void next_population(std::vector<Program> &programs, std::int64_t g,
+                     const std::array<std::uint64_t, 4> &key, const EvolveSettings &s,
+                     const Run &run, const OperatorTable &table) {
+  const std::size_t n_pop = programs.size();
+  if (g == 0) {
+    for (std::size_t i = 0; i < n_pop; ++i) {
+      gp::Rng rng(key, 0, i);
+      programs[i] = gp::ramped(rng, s.cfg);
+    }
+    return;
+  }
+  std::vector<double> score(n_pop);
+  for (std::size_t i = 0; i < n_pop; ++i) {
+    const Record &r = run.records[run.seen.at(text_of(programs[i], table))];
+    score[i] = r.ok ? r.fitness - s.parsimony * static_cast<double>(programs[i].size()) : kWorst;
+  }
+  std::vector<Program> next(n_pop);
+  for (std::size_t i = 0; i < n_pop; ++i) {
+    gp::Rng rng(key, static_cast<std::uint64_t>(g), i);
+    next[i] = gp::breed(rng, programs, score, s.cfg).program;
+  }
+  programs = std::move(next);
+}
+
+// The generation's formulas not scored before, in order of first appearance, entered in the run.
+std::vector<std::string> enter_fresh(Run &run, const std::vector<Program> &programs,
+                                     const OperatorTable &table, std::int64_t g) {
+  std::vector<std::string> fresh;
+  for (const Program &p : programs) {
+    std::string text = text_of(p, table);
+    if (run.seen.count(text)) continue;
+    Record rec;
+    rec.generation = g;
+    rec.length = static_cast<std::int64_t>(p.size());
+    rec.depth = gp::depth(p);
+    rec.order = static_cast<std::int64_t>(run.records.size());
+    run.seen.emplace(text, run.records.size());
+    run.texts.push_back(text);
+    run.records.push_back(rec);
+    fresh.push_back(std::move(text));
+  }
+  return fresh;
+}
+
+void score_fresh(Evaluator &evaluator, Run &run, const std::vector<std::string> &fresh) {
+  const std::size_t base = run.records.size() - fresh.size();
+  evaluator.run(fresh, [&](std::size_t i, py::handle r) {
+    Record &rec = run.records[base + i];
+    Record got = record_of(r);
+    got.generation = rec.generation;
+    got.length = rec.length;
+    got.depth = rec.depth;
+    got.order = rec.order;
+    rec = got;
+  });
+}
+
+// The history row of generation g.
+py::dict generation_row(const Run &run, const std::vector<Program> &programs,
+                        const OperatorTable &table, std::int64_t g, std::size_t n_fresh) {
+  const std::size_t n_pop = programs.size();
+  std::vector<double> ok;
+  std::unordered_map<std::string, int> distinct;
+  for (const Program &p : programs) {
+    std::string text = text_of(p, table);
+    const Record &r = run.records[run.seen.at(text)];
+    if (r.ok) ok.push_back(r.fitness);
+    distinct.emplace(std::move(text), 0);
+  }
+  double best = kNaN, median = kNaN;
+  if (!ok.empty()) {
+    std::sort(ok.begin(), ok.end());
+    best = ok.back();
+    const std::size_t h = ok.size() / 2;
+    median = ok.size() % 2 ? ok[h] : 0.5 * (ok[h - 1] + ok[h]);
+  }
+  py::dict row;
+  row["generation"] = g;
+  row["best"] = best;
+  row["median"] = median;
+  row["distinct"] = distinct.size();
+  row["cache_hits"] = n_pop - n_fresh;
+  row["evaluated"] = n_fresh;
+  row["failed"] = n_pop - ok.size();
+  return row;
+}
+
+// Everything one call keeps track of while its generations run.
+struct Evolution {
   ResultFile file;
-  GenerationProgress bar(a.progress, generations);
+  GenerationProgress bar;
   Run run;
   py::list history;
+};
 
-  std::unique_ptr<Evaluator> evaluator;
-  if (jobs == 1 && a.executor.is_none()) {
-    evaluator = std::make_unique<LocalEvaluator>(mod, self, market, scoring);
-  } else {
-    py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
-    py::tuple job = py::make_tuple(token, travelling_operators(self), scoring.hedged, legs,
-                                   scoring.kind, scoring.fn);
-    py::tuple data = py::make_tuple(data_in, price_in,
-                                    py::list(py::reinterpret_borrow<py::object>(a.zz500)));
-    auto p = std::make_unique<PoolEvaluator>(mod, job, data);
-    if (jobs > 1)
-      p->own_pool(jobs);
-    else if (is_dask_client(a.executor))
-      p->dask(a.executor, a.executor.attr("get_executor")("pure"_a = false));
-    else if (py::hasattr(a.executor, "_client") && is_dask_client(a.executor.attr("_client")))
-      p->dask(a.executor.attr("_client"), a.executor);
-    else
-      p->generic(a.executor);
-    evaluator = std::move(p);
+void run_generations(Evolution &e, Evaluator &evaluator, const EvolveSettings &s,
+                     const std::array<std::uint64_t, 4> &key, const OperatorTable &table) {
+  std::vector<Program> programs(static_cast<std::size_t>(s.population));
+  for (std::int64_t g = 0; g < s.generations; ++g) {
+    next_population(programs, g, key, s, e.run, table);
+    const std::vector<std::string> fresh = enter_fresh(e.run, programs, table, g);
+    score_fresh(evaluator, e.run, fresh);
+    py::dict row = generation_row(e.run, programs, table, g, fresh.size());
+    const double best = row["best"].cast<double>();
+    e.history.append(row);
+    e.file.save_all(e.run.file_rows(s.keep));
+    e.bar.step(g, best, static_cast<std::int64_t>(e.run.records.size()));
   }
+}
 
-  const auto n_pop = static_cast<std::size_t>(population);
-  std::vector<Program> programs(n_pop);
+// The generations, with the workers shut down (and the result file saved on Ctrl-C) however they end.
+void run_closing(Evolution &e, Evaluator &evaluator, const EvolveSettings &s,
+                 const std::array<std::uint64_t, 4> &key, const OperatorTable &table) {
   try {
-    for (std::int64_t g = 0; g < generations; ++g) {
-      if (g == 0) {
-        for (std::size_t i = 0; i < n_pop; ++i) {
-          gp::Rng rng(key, 0, i);
-          programs[i] = gp::ramped(rng, cfg);
-        }
-      } else {
-        std::vector<double> score(n_pop);
-        for (std::size_t i = 0; i < n_pop; ++i) {
-          const Record &r = run.records[run.seen.at(text_of(programs[i], table))];
-          score[i] = r.ok ? r.fitness - parsimony * static_cast<double>(programs[i].size()) : kWorst;
-        }
-        std::vector<Program> next(n_pop);
-        for (std::size_t i = 0; i < n_pop; ++i) {
-          gp::Rng rng(key, static_cast<std::uint64_t>(g), i);
-          next[i] = gp::breed(rng, programs, score, cfg).program;
-        }
-        programs = std::move(next);
-      }
-      // The generation's formulas not scored before, in order of first appearance.
-      std::vector<std::string> fresh;
-      std::vector<double> fitness_of;
-      for (const Program &p : programs) {
-        std::string text = text_of(p, table);
-        if (run.seen.count(text)) continue;
-        Record rec;
-        rec.generation = g;
-        rec.length = static_cast<std::int64_t>(p.size());
-        rec.depth = gp::depth(p);
-        rec.order = static_cast<std::int64_t>(run.records.size());
-        run.seen.emplace(text, run.records.size());
-        run.texts.push_back(text);
-        run.records.push_back(rec);
-        fresh.push_back(std::move(text));
-      }
-      const std::size_t base = run.records.size() - fresh.size();
-      evaluator->run(fresh, [&](std::size_t i, py::handle r) {
-        Record &rec = run.records[base + i];
-        Record got = record_of(r);
-        got.generation = rec.generation;
-        got.length = rec.length;
-        got.depth = rec.depth;
-        got.order = rec.order;
-        rec = got;
-      });
-
-      std::vector<double> ok;
-      std::unordered_map<std::string, int> distinct;
-      for (const Program &p : programs) {
-        std::string text = text_of(p, table);
-        const Record &r = run.records[run.seen.at(text)];
-        if (r.ok) ok.push_back(r.fitness);
-        distinct.emplace(std::move(text), 0);
-      }
-      double best = kNaN, median = kNaN;
-      if (!ok.empty()) {
-        std::sort(ok.begin(), ok.end());
-        best = ok.back();
-        const std::size_t h = ok.size() / 2;
-        median = ok.size() % 2 ? ok[h] : 0.5 * (ok[h - 1] + ok[h]);
-      }
-      py::dict row;
-      row["generation"] = g;
-      row["best"] = best;
-      row["median"] = median;
-      row["distinct"] = distinct.size();
-      row["cache_hits"] = n_pop - fresh.size();
-      row["evaluated"] = fresh.size();
-      row["failed"] = n_pop - ok.size();
-      history.append(row);
-      file.save_all(run.file_rows(keep));
-      bar.step(g, best, static_cast<std::int64_t>(run.records.size()));
-    }
-  } catch (py::error_already_set &e) {
-    if (e.matches(PyExc_KeyboardInterrupt)) {
+    run_generations(e, evaluator, s, key, table);
+  } catch (py::error_already_set &err) {
+    if (err.matches(PyExc_KeyboardInterrupt)) {
       // Formulas not scored when the run stopped stay out (a record is ok once scored).
       py::error_scope keep_error;
       try {
-        evaluator->close(true);
-        file.save_all(run.file_rows(keep));
+        evaluator.close(true);
+        e.file.save_all(e.run.file_rows(s.keep));
       } catch (...) {
       }
     } else {
-      evaluator->close(true);
+      evaluator.close(true);
     }
     throw;
   } catch (...) {
-    evaluator->close(true);
+    evaluator.close(true);
     throw;
   }
-  evaluator->close(false);
-  bar.close();
+  evaluator.close(false);
+  e.bar.close();
+}
 
-  const std::vector<std::size_t> best = run.ranked(keep);
+}  // namespace
+
+py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
+  EvolveSettings s = read_settings(a);
+  const Scoring scoring = scoring_from(a.fitness, a.long_only, s.legs);
+  check_runner_args(s.jobs, a.executor, a.progress);
+  add_operators(self, s.cfg);
+  py::object seed = seed_of(a.seed);
+
+  const EvolveData in = evolve_data(a);
+  Market market = prepare_checked_market(in.data, in.prices, a.zz500);
+  const OperatorTable table = operator_table(self);
+  const std::array<std::uint64_t, 4> key = run_key(seed);
+
+  QuietWarnings quiet;  // for this call only; the caller's filters come back after it
+  Evolution e{ResultFile(), GenerationProgress(a.progress, s.generations), Run(), py::list()};
+  std::unique_ptr<Evaluator> evaluator = make_evaluator(mod, self, market, scoring, a, s, in);
+  run_closing(e, *evaluator, s, key, table);
+
+  const std::vector<std::size_t> best = e.run.ranked(s.keep);
   std::vector<HoldoutRow> held;
-  if (!holdout_at.is_none()) {
-    const MiningData data = prepare_mining_data(a.data1, a.price1, a.zz500, holdout_at);
+  if (!in.holdout_at.is_none()) {
+    const MiningData data = prepare_mining_data(a.data1, a.price1, a.zz500, in.holdout_at);
     register_operators(mod, self);
     for (std::size_t k : best)
-      held.push_back(holdout_row(mod, self, table, run.texts[k], data, scoring));
+      held.push_back(holdout_row(mod, self, table, e.run.texts[k], data, scoring));
   }
-  py::object frame = frame_of(run, holdout_at.is_none() ? nullptr : &held, best);
+  py::object frame = frame_of(e.run, in.holdout_at.is_none() ? nullptr : &held, best);
   py::object attrs = frame.attr("attrs");
   attrs["seed"] = seed;
-  attrs["path"] = file.path();
-  attrs["history"] = history;
-  attrs["evaluations"] = run.records.size();
-  attrs["holdout"] = holdout_date;
+  attrs["path"] = e.file.path();
+  attrs["history"] = e.history;
+  attrs["evaluations"] = e.run.records.size();
+  attrs["holdout"] = in.holdout_date;
   attrs["data_sent"] = evaluator->data_sent;
   attrs["subtree_hits"] = evaluator->subtree_hits;
   attrs["walk_seconds"] = evaluator->walk_seconds;
