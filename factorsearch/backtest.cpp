@@ -23,16 +23,19 @@ inline double nan_max(double a, double b) {
   return a < b ? b : a;
 }
 
+// rank_before as a function object, so the sorts below inline it.
+constexpr auto ranked_less = [](const Ranked &a, const Ranked &b) { return rank_before(a, b); };
+
 // Only the k lowest and k highest of the eligible stocks matter: select them, then order each leg.
 void order_legs(Ranked *b, Ranked *e, std::size_t k) {
   if (2 * k >= static_cast<std::size_t>(e - b)) {
-    std::sort(b, e, rank_before);
+    std::sort(b, e, ranked_less);
     return;
   }
-  std::nth_element(b, e - k, e, rank_before);
-  std::nth_element(b, b + k, e - k, rank_before);
-  std::sort(b, b + k, rank_before);
-  std::sort(e - k, e, rank_before);
+  std::nth_element(b, e - k, e, ranked_less);
+  std::nth_element(b, b + k, e - k, ranked_less);
+  std::sort(b, b + k, ranked_less);
+  std::sort(e - k, e, ranked_less);
 }
 
 }  // namespace
@@ -55,7 +58,7 @@ std::size_t count_traded_days(std::size_t n_dates, DayRange wanted) {
 }
 
 void walk_days(const PanelView &panel, std::int64_t legs, bool hedged, DayRange days,
-               const std::function<void(const Day &)> &visit) {
+               const std::function<void(const Day &)> &visit, bool full_order) {
   const TradedDays range = traded_days(panel.n_dates, days);
   const double half = static_cast<double>(legs) / 2.0;
   std::vector<Ranked> ranked;
@@ -66,19 +69,25 @@ void walk_days(const PanelView &panel, std::int64_t legs, bool hedged, DayRange 
     ranked.clear();
     for (std::size_t j = 0; j < panel.n_stocks; ++j)
       if (is_eligible(row[j])) ranked.push_back({row[j], j});
-    const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(legs), ranked.size());
-    if (static_cast<double>(k) < half) {  // both legs hold k stocks, so both return 0
-      visit(Day{t, {}, {}, 0.0, 0.0, 0.0});
-      continue;
-    }
     Ranked *b = ranked.data();
     Ranked *e = b + ranked.size();
-    order_legs(b, e, k);
+    // Sorted whole, each leg is in the order order_legs leaves it (ascending), so its sum is
+    // the same bit for bit.
+    if (full_order) std::sort(b, e, ranked_less);
+    const std::span<const Ranked> all =
+        full_order ? std::span<const Ranked>(ranked) : std::span<const Ranked>();
+    const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(legs), ranked.size());
+    if (static_cast<double>(k) < half) {  // both legs hold k stocks, so both return 0
+      visit(Day{t, {}, {}, 0.0, 0.0, 0.0, all});
+      continue;
+    }
+    if (!full_order) order_legs(b, e, k);
     const double *buy = panel.price_row(t + 1);
     const double *sell = panel.price_row(t + 2);
     const double long_ret = leg_return(e - k, k, buy, sell);
     const double short_ret = leg_return(b, k, buy, sell);
-    visit(Day{t, {b, k}, {e - k, k}, long_ret, short_ret, hedged ? long_ret - short_ret : long_ret});
+    visit(Day{t, {b, k}, {e - k, k}, long_ret, short_ret, hedged ? long_ret - short_ret : long_ret,
+              all});
   }
 }
 

@@ -74,16 +74,20 @@ inline bool rank_before(const Ranked &a, const Ranked &b) {
 // ascending, both empty on a day with fewer than legs/2 eligible stocks (both legs return 0).
 // `short_ret` is the short leg's return even in the long-only variant; `ret` is the day's entry
 // of the return list. The spans live until `visit` returns.
+// `ranked` holds every eligible stock of the day in that order when the walk was asked for the
+// full order (it is empty otherwise): a statistic over all stocks reads it instead of sorting the
+// day again.
 struct Day {
   std::size_t t;
   std::span<const Ranked> low, high;
   double long_ret, short_ret, ret;
+  std::span<const Ranked> ranked{};
 };
 
 // Walks the back-test days of `days` in order and hands each one to `visit`: the single place
 // legs are chosen, so every statistic built on top agrees with the back-test.
 void walk_days(const PanelView &panel, std::int64_t legs, bool hedged, DayRange days,
-               const std::function<void(const Day &)> &visit);
+               const std::function<void(const Day &)> &visit, bool full_order = false);
 void walk_days(std::span<const double> panel, std::span<const double> prices, std::size_t n_dates,
                std::size_t n_stocks, std::int64_t legs, bool hedged,
                const std::function<void(const Day &)> &visit);

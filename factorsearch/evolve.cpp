@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -102,10 +103,10 @@ struct WorkerState {
       : market(std::move(m)),
         memo(static_cast<std::size_t>(std::max<std::int64_t>(memo_bytes, 0)) /
              std::max<std::size_t>(market.n_dates * market.n_stocks() * sizeof(double), 1)),
-        forward(forward_ranks(market.prices, market.n_dates, market.n_stocks())) {}
+        forward(forward_order(market.prices, market.n_dates, market.n_stocks())) {}
   Market market;
   SubtreeMemo memo;
-  ForwardRanks forward;
+  ForwardOrder forward;
   double walk_seconds = 0;  // CPU time spent evaluating formula trees, not yet reported
   double take_walk_seconds() { return std::exchange(walk_seconds, 0.0); }
 };
@@ -902,27 +903,35 @@ std::unique_ptr<Evaluator> make_evaluator(py::handle mod, py::handle self, const
   return p;
 }
 
-// The population of generation g: random trees first, then each bred from the one before.
+// A child whose formula is already in the generation being bred gets a subtree mutation (in
+// generation 0: is drawn again), up to this many draws in all; its own generator goes on, so the
+// result does not depend on where it is bred. Without it, crossovers of near-identical
+// tournament winners fill a converging population with copies of a few formulas, and each
+// generation scores few new ones.
+constexpr int kBreedTries = 8;
+
+// The population of generation g: random trees first, then each bred from the one before; no
+// formula twice in one generation unless kBreedTries draws in a row all repeat one.
 void next_population(std::vector<Program> &programs, std::int64_t g,
                      const std::array<std::uint64_t, 4> &key, const EvolveSettings &s,
                      const Run &run, const OperatorTable &table) {
   const std::size_t n_pop = programs.size();
-  if (g == 0) {
+  std::vector<double> score;
+  if (g > 0) {
+    score.resize(n_pop);
     for (std::size_t i = 0; i < n_pop; ++i) {
-      gp::Rng rng(key, 0, i);
-      programs[i] = gp::ramped(rng, s.cfg);
+      const Record &r = run.records[run.seen.at(text_of(programs[i], table))];
+      score[i] = r.ok ? r.fitness - s.parsimony * static_cast<double>(programs[i].size()) : kWorst;
     }
-    return;
   }
-  std::vector<double> score(n_pop);
-  for (std::size_t i = 0; i < n_pop; ++i) {
-    const Record &r = run.records[run.seen.at(text_of(programs[i], table))];
-    score[i] = r.ok ? r.fitness - s.parsimony * static_cast<double>(programs[i].size()) : kWorst;
-  }
+  std::unordered_set<std::string> taken;
   std::vector<Program> next(n_pop);
   for (std::size_t i = 0; i < n_pop; ++i) {
     gp::Rng rng(key, static_cast<std::uint64_t>(g), i);
-    next[i] = gp::breed(rng, programs, score, s.cfg).program;
+    next[i] = g == 0 ? gp::ramped(rng, s.cfg) : gp::breed(rng, programs, score, s.cfg).program;
+    for (int tries = 1; !taken.insert(text_of(next[i], table)).second && tries < kBreedTries;
+         ++tries)
+      next[i] = g == 0 ? gp::ramped(rng, s.cfg) : gp::subtree_mutation(rng, next[i], s.cfg);
   }
   programs = std::move(next);
 }

@@ -1,5 +1,6 @@
 #include "factorsearch/evolve_fitness.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -11,37 +12,119 @@ namespace factorsearch {
 
 namespace stats = alphaloom::stats;
 
-ForwardRanks forward_ranks(std::span<const double> prices, std::size_t n_dates,
+ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
                            std::size_t n_stocks) {
-  ForwardRanks fr;
-  fr.count.assign(n_dates, 0);
-  fr.ranks.resize(n_dates);
+  ForwardOrder fo;
+  fo.n_stocks = n_stocks;
+  fo.forward.assign(n_dates * n_stocks, stats::kNaN);
+  fo.order.resize(n_dates);
   const TradedDays days = traded_days(n_dates);
-  std::vector<double> forward;
-  std::vector<std::size_t> order;
   for (std::size_t t = days.first; t < days.end; ++t) {
     const double *buy = prices.data() + (t + 1) * n_stocks;
     const double *sell = prices.data() + (t + 2) * n_stocks;
-    forward.clear();
+    double *row = fo.forward.data() + t * n_stocks;
+    std::vector<std::uint32_t> &order = fo.order[t];
     for (std::size_t j = 0; j < n_stocks; ++j) {
-      const double r = held_return(buy, sell, j);
-      if (!std::isnan(r)) forward.push_back(r);
+      row[j] = held_return(buy, sell, j);
+      if (!std::isnan(row[j])) order.push_back(static_cast<std::uint32_t>(j));
     }
-    fr.count[t] = forward.size();
-    fr.ranks[t].resize(forward.size());
-    stats::average_ranks(forward, fr.ranks[t], order);
+    std::sort(order.begin(), order.end(),
+              [row](std::uint32_t a, std::uint32_t b) { return row[a] < row[b]; });
   }
-  return fr;
+  return fo;
 }
+
+namespace {
+
+struct InOrderScratch {
+  std::vector<double> value, factor_rank, forward_rank, a, b;
+  std::vector<std::uint32_t> by_factor;
+};
+
+// Average ranks (1-based, ties sharing their mean) over the stocks of `order` that `keep`,
+// written by stock into `rank`; `order` is ascending in `value`, so equal values are adjacent.
+template <typename ValueOf, typename Keep>
+void ranks_in_order(std::span<const std::uint32_t> order, ValueOf value, Keep keep,
+                    std::vector<double> &rank) {
+  std::size_t placed = 0;
+  for (std::size_t i = 0; i < order.size();) {
+    std::size_t j = i, kept = 0;
+    for (; j < order.size() && value(order[j]) == value(order[i]); ++j) kept += keep(order[j]);
+    const double r = 0.5 * static_cast<double>(2 * placed + 1 + kept);  // ranks placed+1 .. +kept
+    for (std::size_t q = i; q < j; ++q)
+      if (keep(order[q])) rank[order[q]] = r;
+    placed += kept;
+    i = j;
+  }
+}
+
+// The day's rank IC on its cells (eligible factor value, known forward return) with no sort: the
+// factor side comes sorted from the back-test, the forward side from `known`. Both are ranked
+// over the cells only and correlated in universe order: spearman's value on the cells.
+double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratch &s) {
+  const std::size_t m = known.n_stocks;
+  const double *fwd = known.forward.data() + day.t * m;
+  s.by_factor.clear();
+  s.value.assign(m, stats::kNaN);
+  for (const Ranked &r : day.ranked) {
+    s.by_factor.push_back(static_cast<std::uint32_t>(r.stock));
+    s.value[r.stock] = r.value;
+  }
+  s.factor_rank.assign(m, stats::kNaN);
+  s.forward_rank.assign(m, stats::kNaN);
+  const double *factor = s.value.data();
+  ranks_in_order(
+      s.by_factor, [factor](std::uint32_t j) { return factor[j]; },
+      [fwd](std::uint32_t j) { return !std::isnan(fwd[j]); }, s.factor_rank);
+  const std::vector<double> &cell = s.factor_rank;  // set exactly on the cells
+  ranks_in_order(
+      known.order[day.t], [fwd](std::uint32_t j) { return fwd[j]; },
+      [&cell](std::uint32_t j) { return !std::isnan(cell[j]); }, s.forward_rank);
+  s.a.clear();
+  s.b.clear();
+  for (std::size_t j = 0; j < m; ++j)
+    if (!std::isnan(cell[j])) {
+      s.a.push_back(cell[j]);
+      s.b.push_back(s.forward_rank[j]);
+    }
+  return stats::pearson(s.a, s.b);
+}
+
+}  // namespace
 
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
-                         Measure measure, const ForwardRanks *known) {
+                         Measure measure, const ForwardOrder *known) {
   InSample out;
   const PanelView view{panel, prices, n_dates, n_stocks};
-  const LegReturns legs = leg_returns(view, l, hedged);
-  out.days = legs.t.size();
-  const auto summary = summarise(legs.ret);
+  std::vector<double> returns;
+  std::size_t ic_days = 0;
+  double ic_sum = 0.0;
+  Cells cells;
+  stats::RankScratch scratch;
+  InOrderScratch in_order_scratch;
+  // With the forward order known, the rank IC reads the back-test's sorted day: one sort a day.
+  const bool in_order = measure == Measure::RankIC && known != nullptr;
+  walk_days(
+      view, l, hedged, DayRange{},
+      [&](const Day &day) {
+        returns.push_back(day.ret);
+        if (measure == Measure::None) return;
+        double ic;
+        if (in_order) {
+          ic = rank_ic_in_order(day, *known, in_order_scratch);
+        } else {
+          eligible_cells(view, day.t, 1, cells);
+          ic = measure == Measure::IC ? stats::pearson(cells.factor, cells.forward)
+                                      : stats::spearman(cells.factor, cells.forward, scratch);
+        }
+        if (std::isnan(ic)) return;
+        ic_sum += ic;
+        ++ic_days;
+      },
+      in_order);
+  out.days = returns.size();
+  const auto summary = summarise(returns);
   if (!summary) return out;
   out.row = *summary;
 
@@ -49,33 +132,10 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
   out.dispersion = dispersion_share(panel, n_stocks, days.first, days.end);
   out.ok = disperse_enough(out.dispersion);
   if (!out.ok) return out;
-
-  std::size_t ic_days = 0;
-  double ic_sum = 0.0;
-  Cells cells;
-  stats::RankScratch scratch;
-  for (std::size_t t : legs.t) {
-    if (measure == Measure::None) break;
-    eligible_cells(view, t, 1, cells);
-    double ic;
-    if (measure == Measure::IC) {
-      ic = stats::pearson(cells.factor, cells.forward);
-    } else if (known && cells.stock.size() >= 2 && cells.stock.size() == known->count[t]) {
-      scratch.a.resize(cells.stock.size());
-      stats::average_ranks(cells.factor, scratch.a, scratch.order);
-      ic = stats::pearson(scratch.a, known->ranks[t]);
-    } else {
-      ic = stats::spearman(cells.factor, cells.forward, scratch);
-    }
-    if (std::isnan(ic)) continue;
-    ic_sum += ic;
-    ++ic_days;
-  }
   out.ic = ic_days ? ic_sum / static_cast<double>(ic_days) : stats::kNaN;
 
-  std::vector<double> cleaned = legs.ret;
-  clean_returns(cleaned);
-  const alphaloom::SharpeMoments mo = alphaloom::sharpe_moments(cleaned);
+  clean_returns(returns);
+  const alphaloom::SharpeMoments mo = alphaloom::sharpe_moments(returns);
   out.sr = mo.sr;
   out.skew = mo.skew;
   out.kurt = mo.kurt;

@@ -26,18 +26,20 @@ struct InSample {
   double sr = 0.0, skew = 0.0, kurt = 0.0;
 };
 
-// Per back-test day, the average ranks of the forward returns of every stock that has one, in
-// universe order: a formula present on all those stocks (the usual case) reuses them instead of
-// ranking the same returns again. The rank IC is the same bit for bit either way.
-struct ForwardRanks {
-  std::vector<std::size_t> count;           // per date position
-  std::vector<std::vector<double>> ranks;   // per date position
+// Per back-test day, every stock's forward return (NaN where unknown) and the stocks that have
+// one in ascending order of it, computed once per market: a day's rank IC then needs no sort of
+// its own (the factor side comes sorted from the back-test). The rank IC is the same bit for bit
+// as ranking the day's cells afresh.
+struct ForwardOrder {
+  std::size_t n_stocks = 0;
+  std::vector<double> forward;                   // dates x stocks, row-major
+  std::vector<std::vector<std::uint32_t>> order;  // per date position
 };
-ForwardRanks forward_ranks(std::span<const double> prices, std::size_t n_dates,
+ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
                            std::size_t n_stocks);
 
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
-                         Measure measure, const ForwardRanks *known = nullptr);
+                         Measure measure, const ForwardOrder *known = nullptr);
 
 }  // namespace factorsearch

@@ -142,6 +142,7 @@ def test_hall_of_fame_rows_are_the_formulas_own_in_sample_figures(market, refere
     assert list(history["generation"]) == [0, 1, 2]
     assert (history["failed"] > 0).all() and history["evaluated"].sum() == df.attrs["evaluations"]
     assert history["best"].max() == df["fitness"].iloc[0]
+    assert (history["distinct"] == SMALL["population"]).all()   # no formula twice in a generation
     assert ((df["deflated_sharpe"] >= 0) & (df["deflated_sharpe"] <= 1)).all()
     miner = FactorSearch(OPS)
     for _, row in df.head(3).iterrows():
@@ -173,6 +174,26 @@ def test_same_seed_same_hall_of_fame_and_history_everywhere(market, reference, i
     pd.testing.assert_frame_equal(df, reference)
     np.testing.assert_array_equal(np.load(df.attrs["path"]), np.load(reference.attrs["path"]))
     assert df.attrs["history"] == reference.attrs["history"]
+
+
+def test_rank_ic_fitness_with_gaps_ties_and_excluded_values_is_the_reports(market):
+    """cs_rank's top value is exactly 1 and leaves the ranking; volume changes tie; prices with
+    gaps leave cells out on some days only."""
+    data1, price1, codes = market
+    price1 = price1.copy()
+    price1.iloc[160:200, 3] = np.nan
+    price1.iloc[210, :5] = np.nan
+    miner = FactorSearch(OPS)
+    texts = ["cs_rank(close)", "np.negative(delta_1(np.divide(volume, volume)))",
+             "np.divide(ts_mean_5(open), close)", "cs_rank(np.subtract(high, low))",
+             "delta_1(cs_rank(volume))"]
+    got = factorsearch._evolve_scores(miner, texts, data1, price1, codes, L)
+    for text, fitness in zip(texts, got):
+        summary = factorsearch.report(miner.factor(text, data1, codes), price1, l=L).summary
+        if np.isnan(fitness):   # constant across stocks: the dispersion rule
+            assert text.startswith("np.negative(delta_1(np.divide")
+        else:
+            assert fitness == pytest.approx(summary["rank_ic_mean"], rel=1e-12, abs=1e-15)
 
 
 @pytest.mark.parametrize("fitness", ["ic", "sharpe", "callable"])
