@@ -8,9 +8,10 @@ so a search can find it (or something with the same ranks); its own hold-out ran
 ceiling a found formula can reach. It is the sum of four parts that each carry about half of it.
 
 Both searches see the in-sample dates only (the first 70%). Each one's best formula by in-sample
-rank IC is then scored on the hold-out dates. Random search is `mine` with max_attempts equal to
-the number of distinct formulas evolve evaluated; its formulas are scored by the same in-sample
-rank IC afterwards (that scoring is not timed).
+rank IC is then scored on the hold-out dates. evolve runs twice: with its defaults and with a
+gentler selection and more mutation ("tuned"). Random search is `mine` with max_attempts equal to
+the number of distinct formulas the larger evolve run evaluated; its formulas are scored by the
+same in-sample rank IC afterwards (that scoring is not timed).
 
 Also measured: seconds per evaluation with and without the subtree cache (the same run, so the
 same formulas), and evolve on 2 worker processes against 1.
