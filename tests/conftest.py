@@ -1,6 +1,7 @@
 """Shared fixtures: a temporary working directory, printed-line capture, synthetic data."""
 import os
 import pathlib
+import signal
 import sys
 
 import numpy as np
@@ -16,6 +17,16 @@ sys.path.insert(0, str(ROOT / "tests" / "support"))
 import synthetic  # noqa: E402
 
 torch.set_num_threads(2)
+
+
+@pytest.fixture(autouse=True, scope="session")
+def ctrl_c_raises():
+    """Ctrl-C (and _thread.interrupt_main) raise KeyboardInterrupt in the tests even when the run
+    was started with SIGINT ignored, as a background job of a non-interactive shell is: the
+    interrupt tests would otherwise wait for work that never stops."""
+    old = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, old)
 
 
 @pytest.fixture
