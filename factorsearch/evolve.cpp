@@ -541,38 +541,20 @@ class GenerationProgress {
 // ---------------------------------------------------------------------------------------------
 // Hold-out columns, as mine gives them (mine_scoring.hpp)
 
-struct HoldoutRow {
-  double net = kNaN, sharpe = kNaN, maxdown = kNaN, ic = kNaN, rank_ic = kNaN;
-  std::int64_t days = 0;
-  py::object lookahead = py::none();  // None where the whole-data evaluation failed
-};
-
-HoldoutRow holdout_row(py::handle mod, py::handle miner, const OperatorTable &t,
-                       const std::string &text, const MiningData &data, const Scoring &s) {
-  HoldoutRow row;
+// The scored row of a hall-of-fame formula on the whole data (for its hold-out columns), or an
+// empty tuple where that fails.
+py::tuple holdout_row(py::handle mod, py::handle miner, const OperatorTable &t,
+                      const std::string &text, const MiningData &data, const Scoring &s) {
   Drawn drawn;
   drawn.program = parse_formula(text, t.specs, t.fields);
   drawn.list = program_as_list(drawn.program, miner.attr("fuc"));
-  py::tuple r;
   try {
-    r = score_formula(mod, miner, drawn, py::str(text), data, s.legs, s.hedged);
+    return score_formula(mod, miner, drawn, py::str(text), data, s.legs, s.hedged);
   } catch (py::error_already_set &e) {
     if (!is_miss(e)) throw;
-    return row;
+    return py::tuple();
   }
-  if (r.size() == 0) return row;
-  row.net = r[kHoldNet].cast<double>();
-  row.sharpe = r[kHoldSharpe].cast<double>();
-  row.maxdown = r[kHoldMaxDrawdown].cast<double>();
-  row.ic = r[kHoldIc].cast<double>();
-  row.rank_ic = r[kHoldRankIc].cast<double>();
-  row.days = r[kHoldDays].cast<std::int64_t>();
-  row.lookahead = r[kLookahead];
-  return row;
 }
-
-// ---------------------------------------------------------------------------------------------
-// The run
 
 struct Record {
   bool ok = false;
@@ -634,7 +616,7 @@ class Run {
   }
 };
 
-py::object frame_of(const Run &run, const std::vector<HoldoutRow> *holdout,
+py::object frame_of(const Run &run, const std::vector<py::tuple> *holdout,
                     const std::vector<std::size_t> &best) {
   py::module_ np = py::module_::import("numpy");
   py::module_ pd = py::module_::import("pandas");
@@ -670,25 +652,8 @@ py::object frame_of(const Run &run, const std::vector<HoldoutRow> *holdout,
   columns["sharpe"] = np.attr("array")(sharpe, "dtype"_a = f64);
   columns["maxdown"] = np.attr("array")(maxdown, "dtype"_a = f64);
   columns["deflated_sharpe"] = np.attr("array")(dsr, "dtype"_a = f64);
-  if (holdout) {
-    py::list hn, hs, hm, hic, hr, hd, look;
-    for (const HoldoutRow &h : *holdout) {
-      hn.append(h.net);
-      hs.append(h.sharpe);
-      hm.append(h.maxdown);
-      hic.append(h.ic);
-      hr.append(h.rank_ic);
-      hd.append(h.days);
-      look.append(h.lookahead);
-    }
-    columns["holdout_net_value"] = np.attr("array")(hn, "dtype"_a = f64);
-    columns["holdout_sharpe"] = np.attr("array")(hs, "dtype"_a = f64);
-    columns["holdout_maxdown"] = np.attr("array")(hm, "dtype"_a = f64);
-    columns["holdout_ic"] = np.attr("array")(hic, "dtype"_a = f64);
-    columns["holdout_rank_ic"] = np.attr("array")(hr, "dtype"_a = f64);
-    columns["holdout_days"] = np.attr("array")(hd, "dtype"_a = i64);
-    columns["lookahead"] = pd.attr("array")(look, "dtype"_a = "boolean");
-  }
+  if (holdout)
+    add_holdout_columns(columns, holdout->size(), [&](std::size_t k) { return (*holdout)[k]; });
   return pd.attr("DataFrame")(columns);
 }
 
@@ -1068,7 +1033,7 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
   run_closing(e, *evaluator, s, key, table);
 
   const std::vector<std::size_t> best = e.run.ranked(s.keep);
-  std::vector<HoldoutRow> held;
+  std::vector<py::tuple> held;
   if (!in.holdout_at.is_none()) {
     const MiningData data = prepare_mining_data(a.data1, a.price1, a.zz500, in.holdout_at);
     register_operators(mod, self);

@@ -586,26 +586,8 @@ py::object frame_of(py::handle scored, const std::vector<std::int64_t> &attempts
   columns["attempt"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n), attempts.data());
   columns["deflated_sharpe"] = floats(dsr);
   columns["duplicate_of"] = pd.attr("array")(dup, "dtype"_a = "Int64");
-  if (holdout) {
-    const std::pair<const char *, int> figures[] = {
-        {"holdout_net_value", kHoldNet}, {"holdout_sharpe", kHoldSharpe},
-        {"holdout_maxdown", kHoldMaxDrawdown}, {"holdout_ic", kHoldIc},
-        {"holdout_rank_ic", kHoldRankIc}};
-    for (const auto &[name, field] : figures) {
-      std::vector<double> v(n);
-      for (std::size_t k = 0; k < n; ++k) v[k] = num(py::tuple(scored[py::int_(k)])[field]);
-      columns[name] = floats(v);
-    }
-    std::vector<std::int64_t> days(n);
-    py::list look;
-    for (std::size_t k = 0; k < n; ++k) {
-      py::tuple r = scored[py::int_(k)];
-      days[k] = r[kHoldDays].cast<std::int64_t>();
-      look.append(r[kLookahead]);
-    }
-    columns["holdout_days"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n), days.data());
-    columns["lookahead"] = pd.attr("array")(look, "dtype"_a = "boolean");
-  }
+  if (holdout)
+    add_holdout_columns(columns, n, [&](std::size_t k) { return py::tuple(scored[py::int_(k)]); });
   py::object frame = pd.attr("DataFrame")(columns);
   py::object trials = floats(sr);
   frame.attr("attrs")["trial_sharpes"] = trials;

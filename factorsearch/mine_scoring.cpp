@@ -1,7 +1,9 @@
 #include "factorsearch/mine_scoring.hpp"
 
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "common/sharpe_inference.hpp"
@@ -155,6 +157,34 @@ py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, co
   row[kHoldDays] = py::int_(h.days);
   row[kLookahead] = lookahead;
   return row;
+}
+
+void add_holdout_columns(py::dict &columns, std::size_t n,
+                         const std::function<py::tuple(std::size_t)> &row) {
+  constexpr std::pair<const char *, int> figures[] = {
+      {"holdout_net_value", kHoldNet}, {"holdout_sharpe", kHoldSharpe},
+      {"holdout_maxdown", kHoldMaxDrawdown}, {"holdout_ic", kHoldIc},
+      {"holdout_rank_ic", kHoldRankIc}};
+  constexpr std::size_t n_figures = std::size(figures);
+  std::vector<std::vector<double>> values(
+      n_figures, std::vector<double>(n, std::numeric_limits<double>::quiet_NaN()));
+  std::vector<std::int64_t> days(n, 0);
+  py::list look;
+  for (std::size_t k = 0; k < n; ++k) {
+    const py::tuple r = row(k);
+    if (r.size() == 0) {
+      look.append(py::none());
+      continue;
+    }
+    for (std::size_t f = 0; f < n_figures; ++f)
+      values[f][k] = r[static_cast<std::size_t>(figures[f].second)].cast<double>();
+    days[k] = r[kHoldDays].cast<std::int64_t>();
+    look.append(r[kLookahead]);
+  }
+  for (std::size_t f = 0; f < n_figures; ++f)
+    columns[figures[f].first] = py::array_t<double>(static_cast<py::ssize_t>(n), values[f].data());
+  columns["holdout_days"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n), days.data());
+  columns["lookahead"] = py::module_::import("pandas").attr("array")(look, "dtype"_a = "boolean");
 }
 
 }  // namespace factorsearch

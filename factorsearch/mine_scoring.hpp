@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 
 #include "factorsearch/evaluation.hpp"
@@ -39,5 +40,12 @@ inline constexpr int kScoredFields = 17;
 // Raises what the in-sample evaluation raises (callers decide what is a miss).
 py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, const py::str &text,
                         const MiningData &data, std::int64_t legs, bool hedged);
+
+// Adds the hold-out columns of mine's and evolve's frames to `columns`, in their documented order
+// (holdout_net_value .. holdout_days, lookahead), for n rows; row(k) is the k-th formula's scored
+// row as score_formula gives it, or an empty tuple where scoring failed (NaN figures, 0 days,
+// lookahead None).
+void add_holdout_columns(py::dict &columns, std::size_t n,
+                         const std::function<py::tuple(std::size_t)> &row);
 
 }  // namespace factorsearch
