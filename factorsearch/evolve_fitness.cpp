@@ -65,7 +65,7 @@ double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratc
   const std::size_t m = known.n_stocks;
   const double *fwd = known.forward.data() + day.t * m;
   s.by_factor.clear();
-  s.value.assign(m, stats::kNaN);
+  s.value.resize(m);  // read only at the stocks of day.ranked, all written below
   for (const Ranked &r : day.ranked) {
     s.by_factor.push_back(static_cast<std::uint32_t>(r.stock));
     s.value[r.stock] = r.value;
@@ -96,6 +96,11 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
                          Measure measure, const ForwardOrder *known) {
   InSample out;
+  // A factor without dispersion is refused before its back-test: nothing else of it is read.
+  const TradedDays days = traded_days(n_dates);
+  out.dispersion = dispersion_share(panel, n_stocks, days.first, days.end);
+  if (!disperse_enough(out.dispersion)) return out;
+
   const PanelView view{panel, prices, n_dates, n_stocks};
   std::vector<double> returns;
   std::size_t ic_days = 0;
@@ -127,11 +132,7 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
   const auto summary = summarise(returns);
   if (!summary) return out;
   out.row = *summary;
-
-  const TradedDays days = traded_days(n_dates);
-  out.dispersion = dispersion_share(panel, n_stocks, days.first, days.end);
-  out.ok = disperse_enough(out.dispersion);
-  if (!out.ok) return out;
+  out.ok = true;
   out.ic = ic_days ? ic_sum / static_cast<double>(ic_days) : stats::kNaN;
 
   clean_returns(returns);

@@ -16,7 +16,8 @@ namespace factorsearch {
 enum class Measure { RankIC, IC, None };
 
 struct InSample {
-  bool ok = false;     // at least one back-test day and the dispersion rule (selection_checks.hpp)
+  bool ok = false;     // at least one back-test day and the dispersion rule (selection_checks.hpp);
+                       // the other fields but `dispersion` are only filled when ok
   Summary row{};       // net value, sharp, maxdown: the f / f1 row of these dates
   double ic = 0.0;     // mean daily IC (Measure::IC) or rank IC (Measure::RankIC); NaN: no day
   std::size_t days = 0;
