@@ -104,6 +104,7 @@ void ChunkRunner::loop() {
       uncollected_.erase(uncollected_.begin());
       collect(f);
     }
+    work.batch_done();
     if (work.wants_more()) {
       cutoff = work.cutoff();
       if (cutoff >= 0) schedule_->cancel_after(cutoff);

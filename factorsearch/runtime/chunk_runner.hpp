@@ -21,7 +21,9 @@ class ChunkWork {
   virtual py::tuple items(const Chunk &c) = 0;
   // A chunk's answer, a tuple whose element 1 is the seconds the chunk took.
   virtual void accept(const Chunk &c, py::handle answer) = 0;
-  // After each batch of answers (and after a replay); false once the call needs nothing more.
+  // After each batch of answers has been accepted.
+  virtual void batch_done() {}
+  // False once the call needs nothing more.
   virtual bool wants_more() = 0;
   // The last item still needed (chunks starting after it are cancelled and none are sent), or -1.
   virtual std::int64_t cutoff() { return -1; }

@@ -27,7 +27,7 @@
 #include "factorsearch/expr/walk.hpp"
 #include "factorsearch/runtime/quiet_warnings.hpp"
 #include "common/parallel.hpp"
-#include "factorsearch/runtime/executor_parts.hpp"
+#include "factorsearch/runtime/chunk_runner.hpp"
 #include "factorsearch/runtime/progress.hpp"
 #include "factorsearch/backtest/report.hpp"
 #include "factorsearch/expr/walk.hpp"
@@ -312,150 +312,66 @@ class LocalEvaluator final : public Evaluator {
   Scoring scoring_;
 };
 
-// A generation's new formulas go out as mine's attempts do (executor_parts.hpp): chunks of
+// A generation's new formulas go out on the chunk runner as mine's attempts do: chunks of
 // consecutive formulas sized to take about half a second (a second on Dask), at most two per
 // worker in flight, the data once per worker and call.
-class PoolEvaluator final : public Evaluator {
+class PoolEvaluator final : public Evaluator, private ChunkWork {
  public:
-  PoolEvaluator(py::handle mod, py::tuple job, py::object data)
-      : mod_(mod), job_(std::move(job)), delivery_(std::move(data)) {
-    chunk_fn_ = mod.attr("_evolve_chunk");
-  }
-
-  void own_pool(std::int64_t n_jobs) {
-    executor_ = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
-        "max_workers"_a = n_jobs, "initializer"_a = mod_.attr("_evolve_worker_init"),
-        "initargs"_a = py::make_tuple(job_, delivery_.data(), core_share(n_jobs), own_pid()));
-    own_pool_ = true;
-    delivery_.by_initializer(n_jobs);
-    workers_ = n_jobs;
-  }
-
-  void dask(py::handle client, py::object executor) {
-    workers_ = delivery_.by_dask(client);
-    executor_ = std::move(executor);
-    target_seconds_ = 1.0;
-  }
-
-  void generic(py::object executor) {
-    executor_ = std::move(executor);
-    workers_ = worker_count(executor_);
-    delivery_.by_first_wave(workers_);
+  PoolEvaluator(py::handle mod, py::tuple job, py::object data, std::int64_t n_jobs,
+                py::handle executor)
+      : runner_(mod, "_evolve_chunk", "_evolve_worker_init", job, job, std::move(data)) {
+    runner_.start(n_jobs, executor);
   }
 
   void run(const std::vector<std::string> &texts, const Deliver &deliver) override {
     texts_ = py::list();
     for (const std::string &t : texts) texts_.append(py::str(t));
-    // Chunk sizes carry over from the generation before: the first chunks are already sized.
-    ChunkSchedule &schedule = schedule_.emplace(static_cast<std::int64_t>(texts.size()), workers_,
-                                                target_seconds_);
-    if (timed_items_ > 0) schedule.timed(Chunk{0, timed_items_}, timed_seconds_);
-    py::module_ cf = py::module_::import("concurrent.futures");
-    py::object wait = cf.attr("wait"), first_completed = cf.attr("FIRST_COMPLETED");
-    std::size_t done = 0;
-    while (done < texts.size()) {
-      while (schedule.has_room()) submit(schedule.next_chunk(), false);
-      py::list futures;
-      for (const Flight &f : schedule.flights) futures.append(f.future);
-      wait(futures, "timeout"_a = 0.2, "return_when"_a = first_completed);
-      for (Flight &f : schedule.take_finished()) done += collect(f, deliver);
-    }
+    deliver_ = &deliver;
+    done_ = 0;
+    runner_.run(static_cast<std::int64_t>(texts.size()), *this);
   }
 
   void close(bool stop_now) override {
-    stop_work(schedule_, executor_, own_pool_, delivery_, stop_now);
-    data_sent = delivery_.sent();
+    runner_.close(stop_now);
+    data_sent = runner_.data_sent();
   }
 
  private:
-  void submit(const Chunk &c, bool resend) {
-    py::object data = delivery_.for_chunk(resend);
-    py::object chunk = texts_[py::slice(c.start, c.stop, 1)];
-    schedule_->flights.push_back({c, executor_.attr("submit")(chunk_fn_, job_, data, chunk), false,
-                                  delivery_.generation()});
+  py::tuple items(const Chunk &c) override {
+    return py::make_tuple(texts_[py::slice(c.start, c.stop, 1)]);
   }
-
-  // Formulas of the chunk now known (0 when it went out again).
-  std::size_t collect(Flight &f, const Deliver &deliver) {
-    if (f.future.attr("cancelled")().cast<bool>()) {
-      // The executor gave up on it: on Dask, the workers holding the broadcast data died.
-      if (!delivery_.broadcast() || f.generation == delivery_.generation()) {
-        py::object why = py::module_::import("concurrent.futures").attr("CancelledError")(
-            "the executor cancelled the task");
-        if (!delivery_.lost() || !delivery_.broadcast_again(workers_)) fail(f, why);
-      }
-      submit(f.chunk, true);
-      return 0;
-    }
-    py::object exc = f.future.attr("exception")();
-    if (!exc.is_none()) fail(f, exc);
-    py::object answer = f.future.attr("result")();
-    if (answer.is_none()) {  // that worker had no data for this call yet
-      submit(f.chunk, true);
-      return 0;
-    }
+  void accept(const Chunk &c, py::handle answer) override {
     py::list results = answer[py::int_(0)];
-    const double seconds = answer[py::int_(1)].cast<double>();
-    schedule_->timed(f.chunk, seconds);
-    timed_items_ += f.chunk.size();
-    timed_seconds_ += seconds;
     subtree_hits += answer[py::int_(2)].cast<std::int64_t>();
     walk_seconds += answer[py::int_(3)].cast<double>();
-    for (std::int64_t k = 0; k < f.chunk.size(); ++k)
-      deliver(static_cast<std::size_t>(f.chunk.start + k), results[py::int_(k)]);
-    return static_cast<std::size_t>(f.chunk.size());
+    for (std::int64_t k = 0; k < c.size(); ++k)
+      (*deliver_)(static_cast<std::size_t>(c.start + k), results[py::int_(k)]);
+    done_ += static_cast<std::size_t>(c.size());
+  }
+  bool wants_more() override { return done_ < py::len(texts_); }
+
+  // A formula's death repeats (scores are reproducible): the replay names it. One that does not
+  // repeat in a chunk of one is still that formula.
+  void worker_died(const Chunk &failed, const std::vector<Chunk> &, std::int64_t culprit,
+                   py::object exc) override {
+    if (culprit < 0 && failed.size() == 1) culprit = failed.start;
+    if (culprit >= 0)
+      raise_caused(format("a worker process died while evaluating {}", texts_[py::int_(culprit)]),
+                   exc);
+    raise_caused(format("a worker process died while evaluating one of {} formulas (the first {})",
+                        failed.size(), texts_[py::int_(failed.start)]),
+                 exc);
+  }
+  [[noreturn]] void chunk_failed(const Chunk &c, py::object exc) override {
+    raise_caused(format("evaluating {} formulas (the first {}) failed in a worker: {!r}", c.size(),
+                        texts_[py::int_(c.start)], exc),
+                 exc);
   }
 
-  [[noreturn]] void fail(const Flight &f, py::object exc) {
-    raise_if_interrupted(exc);
-    const py::object first = texts_[py::int_(f.chunk.start)];
-    std::string msg;
-    if (is_worker_death(exc)) {
-      py::object culprit = f.chunk.size() == 1 ? first : diagnose(f.chunk);
-      msg = culprit.is_none()
-                ? std::string(format("a worker process died while evaluating one of {} formulas "
-                                     "(the first {})",
-                                     f.chunk.size(), first))
-                : std::string(format("a worker process died while evaluating {}", culprit));
-    } else {
-      msg = format("evaluating {} formulas (the first {}) failed in a worker: {!r}",
-                   f.chunk.size(), first, exc);
-    }
-    raise_caused(msg, exc);
-  }
-
-  // The formula that took the worker down: the chunk replayed one formula at a time on a fresh
-  // one-process pool here (scores are reproducible, so it dies again); None when it does not.
-  py::object diagnose(const Chunk &failed) {
-    close(true);
-    py::object pool = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
-        "max_workers"_a = 1, "initializer"_a = mod_.attr("_evolve_worker_init"),
-        "initargs"_a = py::make_tuple(job_, delivery_.data(), core_share(1), own_pid()));
-    py::object culprit = py::none();
-    try {
-      for (std::int64_t i = failed.start; i < failed.stop && culprit.is_none(); ++i) {
-        py::list one;
-        one.append(texts_[py::int_(i)]);
-        py::object exc = pool.attr("submit")(chunk_fn_, job_, py::none(), one).attr("exception")();
-        if (!exc.is_none() && is_worker_death(exc)) culprit = texts_[py::int_(i)];
-      }
-    } catch (...) {
-      terminate_pool(pool);
-      throw;
-    }
-    terminate_pool(pool);
-    return culprit;
-  }
-
-  py::handle mod_;
-  py::tuple job_;
-  DataDelivery delivery_;
-  std::optional<ChunkSchedule> schedule_;
-  py::object executor_, chunk_fn_;
+  ChunkRunner runner_;
   py::list texts_;
-  bool own_pool_ = false;
-  std::int64_t workers_ = 1, timed_items_ = 0;
-  double target_seconds_ = 0.5, timed_seconds_ = 0;
+  const Deliver *deliver_ = nullptr;
+  std::size_t done_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -843,16 +759,7 @@ std::unique_ptr<Evaluator> make_evaluator(py::handle mod, py::handle self, const
                                  scoring.kind, scoring.fn);
   py::tuple data = py::make_tuple(in.frames, in.prices,
                                   py::list(py::reinterpret_borrow<py::object>(a.zz500)));
-  auto p = std::make_unique<PoolEvaluator>(mod, job, data);
-  if (s.jobs > 1)
-    p->own_pool(s.jobs);
-  else if (is_dask_client(a.executor))
-    p->dask(a.executor, a.executor.attr("get_executor")("pure"_a = false));
-  else if (py::hasattr(a.executor, "_client") && is_dask_client(a.executor.attr("_client")))
-    p->dask(a.executor.attr("_client"), a.executor);
-  else
-    p->generic(a.executor);
-  return p;
+  return std::make_unique<PoolEvaluator>(mod, job, data, s.jobs, a.executor);
 }
 
 // A child whose formula is already in the generation being bred gets a subtree mutation (in

@@ -1,6 +1,6 @@
 #include "factorsearch/search/mine.hpp"
 #include "common/parallel.hpp"
-#include "factorsearch/runtime/executor_parts.hpp"
+#include "factorsearch/runtime/chunk_runner.hpp"
 #include "factorsearch/runtime/progress.hpp"
 #include "factorsearch/backtest/backtest.hpp"
 #include "factorsearch/search/scoring.hpp"
@@ -26,7 +26,6 @@ using namespace alphaloom;
 namespace {
 
 constexpr const char *kCacheName = "_mine_cache";
-constexpr std::int64_t kDiagnoseAtMost = 256;
 constexpr std::int64_t kMaxJobs = 1024;
 
 // Set once mine() has run in this process. Chunks running here (a thread-pool executor) leave the
@@ -310,241 +309,56 @@ class OrderedCommit {
   std::map<std::int64_t, Held> waiting_;
 };
 
-// What replaying the chunks that were out when a worker died gave: the attempt that takes a worker
-// down (-1 when none did within kDiagnoseAtMost attempts, or the replay stopped on another
-// error) and the successes of every attempt replayed before it, one attempt per entry.
-struct Replay {
-  std::int64_t culprit = -1;
-  std::vector<std::pair<Chunk, std::vector<Found>>> before;
-};
-
-// Which attempt took a worker down, and what the attempts before it found: the chunks that were
-// out, one attempt at a time in attempt order, on a fresh one-process pool here, whatever
-// executor ran them (attempts are reproducible, so it dies again; a death this machine does not
-// repeat finds no culprit).
-class CrashDiagnosis {
+// One mining call's attempts on the chunk runner: successes held per chunk and committed strictly
+// in attempt order, nothing sent after the wanted-th known success.
+class MineWork final : public ChunkWork {
  public:
-  CrashDiagnosis(py::handle mod, const Job &job, const py::object &data)
-      : mod_(mod), job_(job), data_(data) {}
+  MineWork(py::object self, Results &results, const Seeder &seeder)
+      : self_(std::move(self)), results_(results), seeder_(seeder), commit_(results) {}
 
-  Replay replay(std::vector<Chunk> chunks) const {
-    std::sort(chunks.begin(), chunks.end());
-    py::object pool = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
-        "max_workers"_a = 1, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a = py::make_tuple(job_.token, data_, core_share(1), own_pid()));
-    Replay out;
-    try {
-      replay_on(pool, chunks, out);
-    } catch (...) {
-      terminate_pool(pool);
-      throw;
-    }
-    terminate_pool(pool);
-    return out;
+  std::int64_t attempts_used() const { return commit_.attempts_used(); }
+
+  py::tuple items(const Chunk &c) override { return py::make_tuple(c.start, c.stop); }
+  void accept(const Chunk &c, py::handle answer) override {
+    commit_.hold(c, ChunkOutcome::decode(answer).found);
+    results_.progress.advance(c.size(), results_.found());
   }
+  void batch_done() override { commit_.commit_ready(); }
+  bool wants_more() override { return !results_.full(); }
+  std::int64_t cutoff() override { return commit_.known_cutoff(); }
 
- private:
-  void replay_on(py::handle pool, const std::vector<Chunk> &chunks, Replay &out) const {
-    py::object chunk_fn = mod_.attr("_mine_chunk");
-    const py::tuple job = job_.pack();
-    std::int64_t tried = 0;
-    for (const Chunk &c : chunks)
-      for (std::int64_t i = c.start; i < c.stop && tried < kDiagnoseAtMost; ++i, ++tried) {
-        py::object future = pool.attr("submit")(chunk_fn, job, py::none(), i, i + 1);
-        py::object exc = future.attr("exception")();
-        if (!exc.is_none()) {
-          if (is_worker_death(exc)) out.culprit = i;
-          return;
-        }
-        out.before.emplace_back(Chunk{i, i + 1}, ChunkOutcome::decode(future.attr("result")()).found);
-      }
-  }
-
-  py::handle mod_;
-  const Job &job_;
-  const py::object &data_;
-};
-
-// One mining call on an executor: chunks of consecutive attempts go out, results come back in any
-// order and are committed strictly in attempt order.
-class ExecutorRun {
- public:
-  ExecutorRun(py::handle mod, py::object self, Results &results, const Seeder &seeder,
-              Job job, py::object data, std::int64_t max_attempts)
-      : mod_(mod), self_(std::move(self)), results_(results), seeder_(seeder),
-        job_(std::move(job)), packed_job_(job_.pack()), delivery_(std::move(data)), commit_(results),
-        diagnosis_(mod, job_, delivery_.data()), max_attempts_(max_attempts) {
-    chunk_fn_ = mod.attr("_mine_chunk");
-  }
-
-  // n_jobs > 1: a pool of our own; each worker takes the data once, in its initializer.
-  std::int64_t run_own_pool(std::int64_t n_jobs) {
-    executor_ = py::module_::import("concurrent.futures").attr("ProcessPoolExecutor")(
-        "max_workers"_a = n_jobs, "initializer"_a = mod_.attr("_mine_worker_init"),
-        "initargs"_a =
-            py::make_tuple(job_.token, delivery_.data(), core_share(n_jobs), own_pid()));
-    own_pool_ = true;
-    delivery_.by_initializer(n_jobs);
-    return run(ChunkSchedule(max_attempts_, n_jobs, 0.5));
-  }
-
-  // A Dask client: the data is broadcast to every worker once, tasks refer to it.
-  std::int64_t run_dask(py::handle client, py::object executor) {
-    const std::int64_t threads = delivery_.by_dask(client);
-    executor_ = std::move(executor);
-    return run(ChunkSchedule(max_attempts_, threads, 1.0));
-  }
-
-  // Any other executor: the first wave of chunks carries the data, later chunks only the call's
-  // token.
-  std::int64_t run_generic(py::object executor) {
-    executor_ = std::move(executor);
-    const std::int64_t workers = worker_count(executor_);
-    delivery_.by_first_wave(workers);
-    return run(ChunkSchedule(max_attempts_, workers, 0.5));
-  }
-
-  std::int64_t data_sent() const { return delivery_.sent(); }
-
- private:
-  std::int64_t run(ChunkSchedule schedule) {
-    schedule_.emplace(std::move(schedule));
-    try {
-      loop();
-    } catch (...) {
-      shut_down(true);
-      throw;
-    }
-    shut_down(!schedule_->flights.empty());
-    return commit_.attempts_used();
-  }
-
-  // A pool that broke (a worker died) refuses new work before its futures say so: the refusal
-  // becomes this chunk's failed future, so every death takes the one path through collect.
-  void submit(const Chunk &c, bool resend) {
-    py::object data = delivery_.for_chunk(resend);
-    py::object future;
-    try {
-      future = executor_.attr("submit")(chunk_fn_, packed_job_, data, c.start, c.stop);
-    } catch (py::error_already_set &e) {
-      if (!is_worker_death(e.value())) throw;
-      future = py::module_::import("concurrent.futures").attr("Future")();
-      future.attr("set_exception")(e.value());
-    }
-    schedule_->flights.push_back({c, future, false, delivery_.generation()});
-  }
-
-  void loop() {
-    py::module_ cf = py::module_::import("concurrent.futures");
-    py::object wait = cf.attr("wait"), first_completed = cf.attr("FIRST_COMPLETED");
-    ChunkSchedule &schedule = *schedule_;
-    std::int64_t cutoff = -1;  // the wanted-th known success: nothing after it is needed
-    while (!results_.full()) {
-      while (cutoff < 0 && !results_.full() && schedule.has_room())
-        submit(schedule.next_chunk(), false);
-      if (schedule.flights.empty()) break;
-      py::list futures;
-      for (const Flight &f : schedule.flights) futures.append(f.future);
-      wait(futures, "timeout"_a = 0.2, "return_when"_a = first_completed);
-      // A death can fail several flights of one batch: the ones not yet collected stay known to
-      // worker_died, so its replay covers them too.
-      uncollected_ = schedule.take_finished();
-      while (!uncollected_.empty()) {
-        Flight f = std::move(uncollected_.front());
-        uncollected_.erase(uncollected_.begin());
-        collect(f);
-      }
-      commit_.commit_ready();
-      if (!results_.full()) {
-        cutoff = commit_.known_cutoff();
-        if (cutoff >= 0) schedule.cancel_after(cutoff);
-      }
-    }
-  }
-
-  void collect(Flight &f) {
-    if (f.cancelled || results_.full()) return;  // full: a replay after a death completed the run
-    if (f.future.attr("cancelled")().cast<bool>()) return executor_cancelled(f);
-    py::object exc = f.future.attr("exception")();
-    if (!exc.is_none()) return chunk_failed(f, exc);
-    py::object answer = f.future.attr("result")();
-    if (answer.is_none()) return submit(f.chunk, true);  // that worker had no data for this call yet
-    ChunkOutcome outcome = ChunkOutcome::decode(answer);
-    schedule_->timed(f.chunk, outcome.seconds);
-    commit_.hold(f.chunk, std::move(outcome.found));
-    results_.progress.advance(f.chunk.size(), results_.found());
-  }
-
-  // Not cancelled here: the executor gave up on it. On Dask that means the workers holding the
-  // broadcast data died: broadcast it again and resubmit, a limited number of times.
-  void executor_cancelled(Flight &f) {
-    if (!delivery_.broadcast() || f.generation == delivery_.generation()) {
-      py::object why = py::module_::import("concurrent.futures").attr("CancelledError")(
-          "the executor cancelled the task");
-      if (!delivery_.lost()) return chunk_failed(f, why);
-      if (!delivery_.broadcast_again(schedule_->workers())) return chunk_failed(f, why, true);
-    }
-    submit(f.chunk, true);
-  }
-
-  // A chunk that raised: a worker's death is replayed (worker_died); any other error ends the call.
-  void chunk_failed(const Flight &f, py::object exc, bool died = false) {
-    raise_if_interrupted(exc);
-    if (died || is_worker_death(exc)) return worker_died(f.chunk, exc);
-    raise_failure(format("attempts {} to {} failed in a worker: {!r}", f.chunk.start,
-                         f.chunk.stop - 1, exc),
-                  exc);
-  }
-
-  // The chunks that were out are replayed here in attempt order up to the attempt that kills a
-  // worker, and every success before it is committed: the file and the message hold all of them.
-  // When the wanted successes all come before it, the call ends normally, as it would have in one
-  // process.
-  void worker_died(const Chunk &failed, py::object exc) {
-    std::vector<Chunk> out{failed};
-    for (const Flight &f : schedule_->flights)
-      if (!f.cancelled) out.push_back(f.chunk);
-    for (const Flight &f : uncollected_)
-      if (!f.cancelled) out.push_back(f.chunk);
-    uncollected_.clear();
-    shut_down(true);
-    Replay replay = diagnosis_.replay(out);
-    for (auto &[chunk, found] : replay.before) commit_.hold(chunk, std::move(found));
+  // The file and the message hold every success before the attempt that kills a worker; when the
+  // wanted successes all come before it, the call ends normally, as it would have in one process.
+  void worker_died(const Chunk &, const std::vector<Chunk> &out, std::int64_t culprit,
+                   py::object exc) override {
     commit_.commit_ready();
     if (results_.full()) return;
-    if (replay.culprit < 0) {
+    if (culprit < 0) {
       auto [first, last] = std::minmax_element(out.begin(), out.end());
       raise_failure(format("a worker process died during one of attempts {} to {}", first->start,
                            last->stop - 1),
                     exc);
     }
-    Drawn drawn = draw(self_, seeder_.randint(replay.culprit));
+    Drawn drawn = draw(self_, seeder_.randint(culprit));
     py::str text = self_.attr("fuctions")(drawn.list);
-    raise_failure(format("a worker process died during attempt {} ({})", replay.culprit, text), exc);
+    raise_failure(format("a worker process died during attempt {} ({})", culprit, text), exc);
+  }
+  [[noreturn]] void chunk_failed(const Chunk &c, py::object exc) override {
+    raise_failure(format("attempts {} to {} failed in a worker: {!r}", c.start, c.stop - 1, exc),
+                  exc);
   }
 
+ private:
   [[noreturn]] void raise_failure(const std::string &where, py::object cause) {
     raise_caused(format("{}; {} holds the {} factors found before it", where,
                         results_.file.path(), results_.found()),
                  cause);
   }
 
-  void shut_down(bool stop_now) { stop_work(schedule_, executor_, own_pool_, delivery_, stop_now); }
-
-  py::handle mod_;
   py::object self_;
   Results &results_;
   const Seeder &seeder_;
-  const Job job_;
-  const py::tuple packed_job_;
-  DataDelivery delivery_;
   OrderedCommit commit_;
-  CrashDiagnosis diagnosis_;
-  std::optional<ChunkSchedule> schedule_;
-  py::object executor_, chunk_fn_;
-  std::int64_t max_attempts_;
-  std::vector<Flight> uncollected_;  // finished flights of the batch being collected
-  bool own_pool_ = false;
 };
 
 // The result frame of scored rows (mine_scoring.hpp) in attempt order. The deflated Sharpe of
@@ -626,10 +440,6 @@ py::object empty_frame(py::object seed, bool holdout, py::object holdout_date) {
 }
 
 }  // namespace
-
-// The position of the first hold-out date in data1 (None without a hold-out): a date (anything
-// pd.Timestamp takes on a date index) or a fraction in (0, 1) of the dates, from the end.
-// Refused before any work when either side is too short to back-test.
 
 void mine_worker_init(py::handle mod, py::handle token, py::handle data, int threads,
                       std::int64_t parent_pid) {
@@ -727,18 +537,14 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
     } else {
       Job job{py::module_::import("uuid").attr("uuid4")().attr("hex"), travelling_operators(self),
               hedged, legs, seed_value};
-      ExecutorRun run(mod, self, results, seeder, std::move(job),
-                      pack_market(frames, prices, universe, at), limit);
-      if (jobs > 1) {
-        used = run.run_own_pool(jobs);
-      } else if (is_dask_client(executor)) {
-        used = run.run_dask(executor, executor.attr("get_executor")("pure"_a = false));
-      } else if (py::hasattr(executor, "_client") && is_dask_client(executor.attr("_client"))) {
-        used = run.run_dask(executor.attr("_client"), py::reinterpret_borrow<py::object>(executor));
-      } else {
-        used = run.run_generic(py::reinterpret_borrow<py::object>(executor));
-      }
-      data_sent = run.data_sent();
+      ChunkRunner runner(mod, "_mine_chunk", "_mine_worker_init", job.pack(), job.token,
+                         pack_market(frames, prices, universe, at));
+      MineWork work(self, results, seeder);
+      runner.start(jobs, executor);
+      runner.run(limit, work);
+      runner.close(false);
+      used = work.attempts_used();
+      data_sent = runner.data_sent();
     }
   } catch (...) {
     // The table follows the .npy even when the call ends early (Ctrl-C, a dead worker).
