@@ -46,6 +46,24 @@ struct ReportStats {
   double ic_t, rank_ic_t, sharpe_se, psr, dispersion_days;
 };
 
+// Report.summary in its documented order; a fitness callable of evolve receives the first
+// kFitnessSummaryKeys of them.
+inline constexpr std::array<const char *, 18> kSummaryKeys{
+    "net_value", "sharpe",       "maxdown",   "ic_mean",     "ic_std",
+    "icir",      "rank_ic_mean", "rank_icir", "ic_positive", "turnover",
+    "net_value_after_cost",      "sharpe_after_cost",        "days",
+    "sharpe_se", "psr",          "ic_t",      "rank_ic_t",   "dispersion_days"};
+inline constexpr std::size_t kFitnessSummaryKeys = 13;
+
+// The values of kSummaryKeys, in that order.
+inline std::array<double, kSummaryKeys.size()> summary_values(const ReportStats &st) {
+  return {st.backtest.net,  st.backtest.sharpe, st.backtest.max_drawdown, st.ic_mean,
+          st.ic_std,        st.icir,            st.rank_ic_mean,          st.rank_icir,
+          st.ic_positive,   st.turnover,        st.after_cost.net,        st.after_cost.sharpe,
+          static_cast<double>(st.days), st.sharpe_se, st.psr, st.ic_t, st.rank_ic_t,
+          st.dispersion_days};
+}
+
 struct Report {
   DailyRows daily;
   ReportStats stats{};

@@ -36,7 +36,7 @@ double dispersion_share(std::span<const double> panel, std::size_t n_stocks,
     double first = 0.0;
     for (std::size_t j = 0; j < n_stocks; ++j) {
       const double v = row[j];
-      if (!eligible_value(v)) continue;
+      if (!is_eligible(v)) continue;
       if (!seen) {
         seen = true;
         first = v;
@@ -60,7 +60,7 @@ RankDigest rank_digest(std::span<const double> panel, std::size_t n_stocks, std:
     order.clear();
     for (std::size_t j = 0; j < n_stocks; ++j) {
       rank[j] = 0;
-      if (eligible_value(row[j])) order.push_back(j);
+      if (is_eligible(row[j])) order.push_back(j);
     }
     std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
       return row[x] < row[y] || (row[x] == row[y] && x < y);

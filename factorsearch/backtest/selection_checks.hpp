@@ -9,10 +9,9 @@
 #include <cstdint>
 #include <span>
 
-namespace factorsearch {
+#include "factorsearch/backtest/backtest.hpp"
 
-// The back-test's eligibility: present and neither exactly 0 nor exactly 1.
-inline bool eligible_value(double v) { return !(v != v) && v != 0.0 && v != 1.0; }
+namespace factorsearch {
 
 // A back-test day has dispersion when its eligible values hold at least two distinct values; a
 // factor counts as found only when at least this share of its back-test days has it.

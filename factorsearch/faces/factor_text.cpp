@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "factorsearch/search/drivers.hpp"
-#include "factorsearch/expr/formula_parser.hpp"
+#include "factorsearch/expr/formula_names.hpp"
 #include "factorsearch/runtime/quiet_warnings.hpp"
 
 namespace factorsearch {
@@ -16,16 +16,7 @@ namespace {
 // The formula read back into a drawn program of `self`'s operators (by identity) and fields.
 Drawn read_formula(py::handle self, py::handle formula) {
   py::object fuc = self.attr("fuc");
-  std::vector<OperatorSpec> ops;
-  for (py::handle entry : fuc) {
-    OperatorSpec spec;
-    py::object name = entry[py::int_(0)];
-    if (py::isinstance<py::str>(name)) spec.name = name.cast<std::string>();  // others never render
-    spec.arity = py::int_(entry[py::int_(1)]).cast<std::int64_t>();
-    ops.push_back(std::move(spec));
-  }
-  std::vector<std::string> fields;
-  for (py::handle f : self.attr("fields")) fields.push_back(py::str(f).cast<std::string>());
+  const OperatorTable names = operator_table(self);
 
   // A str holding a lone surrogate (text decoded with errors="surrogateescape", say) has no
   // UTF-8 form; name it the way the parser names what it cannot read.
@@ -45,7 +36,8 @@ Drawn read_formula(py::handle self, py::handle formula) {
   Drawn drawn;
   try {
     drawn.program =
-        parse_formula(std::string_view(utf8, static_cast<std::size_t>(size)), ops, fields);
+        parse_formula(std::string_view(utf8, static_cast<std::size_t>(size)), names.specs,
+                      names.fields);
   } catch (const FormulaError &e) {
     raise(PyExc_ValueError, format("cannot read formula {!r}: {}", formula, e.what()));
   }

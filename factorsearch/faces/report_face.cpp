@@ -20,12 +20,6 @@ using namespace alphaloom;
 
 namespace {
 
-constexpr const char *kSummaryKeys[] = {
-    "net_value", "sharpe",     "maxdown",  "ic_mean",              "ic_std",
-    "icir",      "rank_ic_mean", "rank_icir", "ic_positive",       "turnover",
-    "net_value_after_cost",    "sharpe_after_cost", "days",
-    "sharpe_se", "psr", "ic_t", "rank_ic_t", "dispersion_days"};
-
 // A hold-out's first date as a dashed line on a time axis (nothing when `split` is None).
 void mark_split(py::handle a, py::handle dates, py::handle split) {
   if (split.is_none()) return;
@@ -259,15 +253,11 @@ py::object daily_frame(const DailyRows &d, py::handle dates) {
 }
 
 py::object summary_series(const ReportStats &st) {
-  const std::vector<double> summary_values{
-      st.backtest.net,  st.backtest.sharpe, st.backtest.max_drawdown, st.ic_mean,
-      st.ic_std,        st.icir,            st.rank_ic_mean,          st.rank_icir,
-      st.ic_positive,   st.turnover,        st.after_cost.net,        st.after_cost.sharpe,
-      static_cast<double>(st.days), st.sharpe_se, st.psr, st.ic_t, st.rank_ic_t,
-      st.dispersion_days};
+  const auto values = summary_values(st);
   py::list keys;
   for (const char *k : kSummaryKeys) keys.append(k);
-  return pandas().attr("Series")(to_array(summary_values), "index"_a = keys, "name"_a = "summary");
+  return pandas().attr("Series")(to_array(std::vector<double>(values.begin(), values.end())),
+                                 "index"_a = keys, "name"_a = "summary");
 }
 
 py::object quantile_frame(const Report &rep) {

@@ -7,6 +7,7 @@
 #include "factorsearch/backtest/backtest.hpp"
 #include "factorsearch/kernels/ta_kernels.hpp"
 #include "factorsearch/market/arguments.hpp"
+#include "factorsearch/search/gp_tree.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -74,6 +75,48 @@ py::object backtest_arrays(py::handle panel, py::handle prices, py::handle legs_
   py::array_t<double> daily(static_cast<py::ssize_t>(pft.size()));
   std::copy(pft.begin(), pft.end(), daily.mutable_data());
   return py::make_tuple(daily, s->net, s->sharpe, s->max_drawdown);
+}
+
+namespace {
+
+py::list program_list(const Program &p) {
+  py::list out;
+  for (const Element &e : p) out.append(py::make_tuple(e.op, e.field, e.arity));
+  return out;
+}
+
+}  // namespace
+
+py::list gp_samples(std::vector<std::int64_t> arities, std::pair<std::int64_t, std::int64_t> init_depth,
+                    std::int64_t max_depth, const std::string &variation, std::int64_t count,
+                    std::uint64_t seed) {
+  gp::Config cfg;
+  for (std::size_t k = 0; k < arities.size(); ++k)
+    cfg.ops.push_back({static_cast<std::int64_t>(k), arities[k]});
+  cfg.init_min = init_depth.first;
+  cfg.init_max = init_depth.second;
+  cfg.max_depth = max_depth;
+  const std::array<std::uint64_t, 4> key{seed, 0, 0, 0};
+  py::list out;
+  for (std::int64_t i = 0; i < count; ++i) {
+    gp::Rng rng(key, 1, static_cast<std::uint64_t>(i));
+    const Program parent = gp::ramped(rng, cfg), donor = gp::ramped(rng, cfg);
+    Program child;
+    if (variation == "crossover")
+      child = gp::crossover(rng, parent, donor, cfg);
+    else if (variation == "subtree")
+      child = gp::subtree_mutation(rng, parent, cfg);
+    else if (variation == "hoist")
+      child = gp::hoist_mutation(rng, parent, cfg);
+    else if (variation == "point")
+      child = gp::point_mutation(rng, parent, cfg);
+    else if (variation == "ramped")
+      child = parent;
+    else
+      raise(PyExc_ValueError, "unknown variation " + variation);
+    out.append(py::make_tuple(program_list(parent), program_list(donor), program_list(child)));
+  }
+  return out;
 }
 
 }  // namespace factorsearch

@@ -2,7 +2,12 @@
 // the back-test alone, each over plain arrays.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include <pybind11/stl.h>
 
 #include "factorsearch/expr/evaluation.hpp"
 
@@ -21,5 +26,11 @@ py::object evaluate_list(py::handle mod, py::handle self, py::handle program, py
 // The back-test alone over a dates x stocks factor array and price array:
 // (daily returns, net value, Sharpe value, maxdown), or None without a back-test day.
 py::object backtest_arrays(py::handle panel, py::handle prices, py::handle legs, bool hedged);
+
+// For tests: `count` (parent, donor, child) triples of one variation, programs as lists of
+// (operator or -1, field or -1, arity).
+py::list gp_samples(std::vector<std::int64_t> arities, std::pair<std::int64_t, std::int64_t> init_depth,
+                    std::int64_t max_depth, const std::string &variation, std::int64_t count,
+                    std::uint64_t seed);
 
 }  // namespace factorsearch

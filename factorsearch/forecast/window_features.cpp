@@ -172,21 +172,8 @@ void forward_labels(const WindowPanels &p, const WindowRows &rows, LabelNorm nor
 
 namespace {
 
-bool is_numeric(py::handle dtype) {
-  py::object types = py::module_::import("pandas").attr("api").attr("types");
-  return types.attr("is_numeric_dtype")(dtype).cast<bool>() &&
-         !types.attr("is_bool_dtype")(dtype).cast<bool>();
-}
-
 void require_numeric(py::handle frame, const char *what) {
-  py::list bad;
-  bool all_numeric = true;  // one check per distinct dtype, not per column
-  for (py::handle dtype : py::set(frame.attr("dtypes"))) all_numeric = all_numeric && is_numeric(dtype);
-  if (all_numeric) return;
-  for (py::handle item : frame.attr("dtypes").attr("items")()) {
-    py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-    if (!is_numeric(pair[1])) bad.append(pair[0]);
-  }
+  py::list bad = non_numeric_columns(frame);
   if (py::len(bad) > 0)
     raise(PyExc_ValueError, format("{} must hold numbers; not numeric: {!r}", what, bad));
 }

@@ -86,37 +86,12 @@ inline double finite_or_nan(double v) { return std::isinf(v) ? kNaN : v; }
 // the results are bit-identical to x.rolling(W).mean().
 template <int W>
 void rolling_mean(const double *x, double *o, std::size_t rows) {
-  double sum = 0.0, c_add = 0.0, c_remove = 0.0, prev = rows ? finite_or_nan(x[0]) : 0.0;
-  long nobs = 0, neg = 0, same = 0;
+  RollingSum st{W, true};
+  st.reset(rows ? finite_or_nan(x[0]) : 0.0);
   for (std::size_t t = 0; t < rows; ++t) {
-    if (t >= W) {
-      const double v = finite_or_nan(x[t - W]);
-      if (!std::isnan(v)) {
-        --nobs;
-        const double y = -v - c_remove, s = sum + y;
-        c_remove = s - sum - y;
-        sum = s;
-        neg -= std::signbit(v);
-      }
-    }
-    const double v = finite_or_nan(x[t]);
-    if (!std::isnan(v)) {
-      ++nobs;
-      const double y = v - c_add, s = sum + y;
-      c_add = s - sum - y;
-      sum = s;
-      neg += std::signbit(v);
-      same = v == prev ? same + 1 : 1;
-      prev = v;
-    }
-    double r = kNaN;
-    if (nobs >= W) {
-      r = sum / static_cast<double>(nobs);
-      if (same >= nobs) r = prev;
-      else if (neg == 0 && r < 0) r = 0.0;
-      else if (neg == nobs && r > 0) r = 0.0;
-    }
-    o[t] = r;
+    if (t >= W) st.remove(finite_or_nan(x[t - W]));
+    st.add(finite_or_nan(x[t]));
+    o[t] = st.value();
   }
 }
 

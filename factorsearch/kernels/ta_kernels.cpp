@@ -6,6 +6,8 @@
 // turn a NaN into a huge number.
 #include "factorsearch/kernels/ta_kernels.hpp"
 
+#include "common/parallel.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -67,51 +69,6 @@ void slide(const double *x, std::size_t n, std::size_t w, State &st, double *out
   }
 }
 
-struct SumState {  // rolling sum and mean
-  std::size_t minp;
-  bool mean;
-  long nobs = 0, neg = 0, same = 0;
-  double sum = 0, comp_add = 0, comp_rem = 0, prev = 0;
-  void reset(double first) {
-    nobs = neg = same = 0;
-    sum = comp_add = comp_rem = 0;
-    prev = first;
-  }
-  void add(double v) {
-    if (isnan_(v)) return;
-    ++nobs;
-    const double y = v - comp_add, t = sum + y;
-    comp_add = t - sum - y;
-    sum = t;
-    if (std::signbit(v)) ++neg;
-    same = v == prev ? same + 1 : 1;
-    prev = v;
-  }
-  void remove(double v) {
-    if (isnan_(v)) return;
-    --nobs;
-    const double y = -v - comp_rem, t = sum + y;
-    comp_rem = t - sum - y;
-    sum = t;
-    if (std::signbit(v)) --neg;
-  }
-  double value() const {
-    const auto n = static_cast<std::size_t>(nobs);
-    if (!mean) {
-      if (nobs == 0 && minp == 0) return 0.;
-      if (n >= minp) return same >= nobs ? prev * static_cast<double>(nobs) : sum;
-      return kNaN;
-    }
-    if (n >= minp && nobs > 0) {
-      double r = sum / static_cast<double>(nobs);
-      if (same >= nobs) r = prev;
-      else if (neg == 0 && r < 0) r = 0;
-      else if (neg == nobs && r > 0) r = 0;
-      return r;
-    }
-    return kNaN;
-  }
-};
 
 // Rolling variance exactly as pandas computes it: no shortcut for flat windows, but when dropping
 // a value collapses the sum of squares by more than 1/(1000 eps) (a flat window after a spike,
@@ -147,11 +104,11 @@ void rolling_var(const double *x, std::size_t n, std::size_t w, std::size_t minp
 }
 
 void rolling_sum(const double *x, std::size_t n, std::size_t w, std::size_t minp, double *out) {
-  SumState st{minp, false};
+  RollingSum st{minp, false};
   slide(x, n, w, st, out);
 }
 void rolling_mean(const double *x, std::size_t n, std::size_t w, std::size_t minp, double *out) {
-  SumState st{minp, true};
+  RollingSum st{minp, true};
   slide(x, n, w, st, out);
 }
 // Population standard deviation (ddof 0), negatives from rounding clipped to 0 as pandas does.
@@ -554,30 +511,15 @@ void run_panel(const Kernel &k, const double *const *in, double *out, std::size_
     for (std::size_t c = 0; c < cols; ++c) column(c);
     return;
   }
-  std::atomic<std::size_t> next{0};
-  std::exception_ptr failure;  // first error of any thread (scratch allocation), rethrown here
-  std::mutex failure_mutex;
-  auto worker = [&] {
-    try {
-      for (std::size_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < cols;) column(c);
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(failure_mutex);
-      if (!failure) failure = std::current_exception();
-      next.store(cols);
-    }
-  };
-  std::vector<std::thread> pool;
-  pool.reserve(n_threads - 1);
-  for (std::size_t t = 1; t < n_threads; ++t) {
-    try {
-      pool.emplace_back(worker);
-    } catch (const std::system_error &) {
-      break;  // no more threads to be had: the running ones share the columns
-    }
-  }
-  worker();
-  for (auto &t : pool) t.join();
-  if (failure) std::rethrow_exception(failure);
+  std::atomic<bool> failed{false};  // a thread's scratch allocation failed: the others stop
+  alphaloom::split_ranges(
+      static_cast<std::int64_t>(cols), static_cast<int>(n_threads),
+      [&](std::int64_t begin, std::int64_t end, int) {
+        for (auto c = static_cast<std::size_t>(begin);
+             c < static_cast<std::size_t>(end) && !failed.load(std::memory_order_relaxed); ++c)
+          column(c);
+      },
+      [&] { failed.store(true, std::memory_order_relaxed); });
 }
 
 }  // namespace factorsearch::ta

@@ -14,6 +14,7 @@
 #endif
 
 #include "common/parallel.hpp"
+#include "common/signals.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -96,7 +97,7 @@ void raise_if_interrupted(py::handle exc) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
   }
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  check_signals();
 }
 
 void raise_caused(const std::string &message, py::handle cause) {

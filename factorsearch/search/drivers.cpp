@@ -1,4 +1,5 @@
 #include "factorsearch/search/drivers.hpp"
+#include "common/signals.hpp"
 
 #include <cmath>
 #include <limits>
@@ -80,7 +81,7 @@ void drive(py::handle mod, py::object self, py::handle frames, py::handle prices
   std::int64_t found = 0;
   QuietWarnings quiet;
   for (long k = 0; k < kMaxAttempts && found != wanted; ++k) {
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    check_signals();
     py::object row = attempt(mod, self, frames, prices, universe, legs_arg, hedged, &market);
     if (row.is_none()) continue;
     rows.append(row);

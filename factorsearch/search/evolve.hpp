@@ -40,10 +40,5 @@ py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::ha
                        py::handle price1, py::handle zz500, py::handle l, py::handle fitness,
                        py::handle long_only);
 
-// For tests: `count` (parent, donor, child) triples of one variation, programs as lists of
-// (operator or -1, field or -1, arity).
-py::list gp_samples(std::vector<std::int64_t> arities, std::pair<std::int64_t, std::int64_t> init_depth,
-                    std::int64_t max_depth, const std::string &variation, std::int64_t count,
-                    std::uint64_t seed);
 
 }  // namespace factorsearch

@@ -1,4 +1,5 @@
 #include "factorsearch/search/mine.hpp"
+#include "common/signals.hpp"
 #include "common/parallel.hpp"
 #include "factorsearch/runtime/chunk_runner.hpp"
 #include "factorsearch/runtime/progress.hpp"
@@ -468,7 +469,7 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
   if (!mine_ran_here) quiet.emplace();
   py::list rows;
   for (std::int64_t i = start; i < stop; ++i) {
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    check_signals();
     py::tuple row = silent_attempt(mod, miner, market, job.legs, job.hedged, seeder.randint(i));
     if (row.size() > 0) rows.append(py::make_tuple(i, row));
   }
@@ -528,7 +529,7 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
     if (jobs == 1 && executor.is_none()) {
       std::int64_t i = 0;
       for (; i < limit && !results.full(); ++i) {
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        check_signals();
         py::tuple row = silent_attempt(mod, self, market, legs, hedged, seeder.randint(i));
         if (row.size() > 0) results.commit(i, row);
         bar.advance(1, results.found());

@@ -57,8 +57,45 @@ bool causal_by_construction(py::handle mod, py::handle miner, const Drawn &drawn
   return true;
 }
 
-}  // namespace
+// After selection: the whole-data panel gives the hold-out figures, and its in-sample rows
+// against the in-sample panel tell whether a value depended on later dates. `full` holds the
+// whole-data panel already when `whole_first`.
+void fill_holdout(py::tuple &row, py::handle mod, py::handle miner, const Drawn &drawn,
+                  const MiningData &data, const std::vector<double> &panel,
+                  std::vector<double> &full, bool whole_first, std::int64_t legs, bool hedged) {
+  const std::size_t m = data.sample.n_stocks(), n = data.sample.n_dates;
+  const Market &whole = *data.whole;
+  bool evaluated = whole_first;
+  if (!whole_first) {
+    try {
+      evaluated = evaluate_panel(mod, miner, drawn, whole, full);
+    } catch (py::error_already_set &e) {
+      if (!e.matches(PyExc_Exception)) throw;
+    } catch (const std::exception &) {
+    }
+  }
+  HoldoutFigures h;
+  py::object lookahead = py::none();
+  if (evaluated) {
+    PrefixDiff diff;
+    {
+      py::gil_scoped_release nogil;
+      const PanelView view{full, whole.prices, whole.n_dates, m};
+      h = holdout_figures(view, data.holdout_at, legs, hedged);
+      diff = compare_prefix(full, panel, n, m);
+    }
+    lookahead = py::bool_(diff.changed > 0);
+  }
+  row[kHoldNet] = py::float_(h.summary.net);
+  row[kHoldSharpe] = py::float_(h.summary.sharpe);
+  row[kHoldMaxDrawdown] = py::float_(h.summary.max_drawdown);
+  row[kHoldIc] = py::float_(h.ic);
+  row[kHoldRankIc] = py::float_(h.rank_ic);
+  row[kHoldDays] = py::int_(h.days);
+  row[kLookahead] = lookahead;
+}
 
+}  // namespace
 
 py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, const py::str &text,
                         const MiningData &data, std::int64_t legs, bool hedged) {
@@ -110,37 +147,7 @@ py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, co
   for (int k = kHoldNet; k < kScoredFields; ++k) row[k] = py::none();
   if (!data.has_holdout()) return row;
 
-  // After selection: the whole-data panel gives the hold-out figures, and its in-sample rows
-  // against the in-sample panel tell whether a value depended on later dates.
-  const Market &whole = *data.whole;
-  bool evaluated = whole_first;
-  if (!whole_first) {
-    try {
-      evaluated = evaluate_panel(mod, miner, drawn, whole, full);
-    } catch (py::error_already_set &e) {
-      if (!e.matches(PyExc_Exception)) throw;
-    } catch (const std::exception &) {
-    }
-  }
-  HoldoutFigures h;
-  py::object lookahead = py::none();
-  if (evaluated) {
-    PrefixDiff diff;
-    {
-      py::gil_scoped_release nogil;
-      const PanelView view{full, whole.prices, whole.n_dates, m};
-      h = holdout_figures(view, data.holdout_at, legs, hedged);
-      diff = compare_prefix(full, panel, n, m);
-    }
-    lookahead = py::bool_(diff.changed > 0);
-  }
-  row[kHoldNet] = py::float_(h.summary.net);
-  row[kHoldSharpe] = py::float_(h.summary.sharpe);
-  row[kHoldMaxDrawdown] = py::float_(h.summary.max_drawdown);
-  row[kHoldIc] = py::float_(h.ic);
-  row[kHoldRankIc] = py::float_(h.rank_ic);
-  row[kHoldDays] = py::int_(h.days);
-  row[kLookahead] = lookahead;
+  fill_holdout(row, mod, miner, drawn, data, panel, full, whole_first, legs, hedged);
   return row;
 }
 
