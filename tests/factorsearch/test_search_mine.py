@@ -242,7 +242,8 @@ def alive(pid):
 
 WORKERS_OF_A_KILLED_CALLER = """
 import multiprocessing, sys, threading, time
-import factorsearch, synthetic
+import factorsearch
+from alphaloom._testing import synthetic
 
 def slow(x):
     time.sleep(0.004)

@@ -10,7 +10,7 @@ import ta
 import factorsearch
 from factorsearch import FactorSearch
 
-import fs_reference
+from alphaloom._testing import fs_reference
 
 # log of negatives, 0 / 0 and the like are part of what is compared
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")

@@ -9,7 +9,7 @@ import pytest
 import factorsearch
 from factorsearch import FactorSearch
 
-import fs_reference
+from alphaloom._testing import fs_reference
 
 OPS = [["np.add", 2], ["np.subtract", 2], ["np.log", 1], ["abs", 1]]
 

@@ -3,8 +3,8 @@ import pandas as pd
 import pytest
 
 import factorsearch
-import fs_reference
-import synthetic
+from alphaloom._testing import fs_reference
+from alphaloom._testing import synthetic
 
 FIELDS = ("open", "high", "low", "close", "volume")
 

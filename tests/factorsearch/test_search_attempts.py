@@ -7,7 +7,7 @@ import ta
 import factorsearch
 from factorsearch import FactorSearch
 
-import fs_reference
+from alphaloom._testing import fs_reference
 
 NUMPY_OPS = [["np.add", 2], ["np.subtract", 2], ["np.divide", 2], ["np.log", 1], ["abs", 1]]
 

@@ -9,7 +9,7 @@ import ta
 import factorsearch
 from factorsearch import FactorSearch
 
-import fs_reference
+from alphaloom._testing import fs_reference
 
 
 def test_namespace_holds_the_libraries_in_import_order():

@@ -11,7 +11,7 @@ import ta
 import factorsearch
 from factorsearch import FactorSearch
 
-import fs_reference
+from alphaloom._testing import fs_reference
 
 OPS = [["np.add", 2], ["np.subtract", 2], ["np.divide", 2], ["np.log", 1], ["abs", 1],
        ["momentum.rsi", 1], ["(lambda x: x.rolling(3).mean())", 1]]
