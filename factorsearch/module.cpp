@@ -20,16 +20,11 @@ using namespace alphaloom;
 using namespace factorsearch;
 
 
-PYBIND11_MODULE(factorsearch, m) {
-  m.doc() =
-      "Random search for daily stock-selection formulas over open/high/low/close/volume, "
-      "back-tested as long-short or long-only strategies.";
-  // Operator names are resolved in this namespace (see bind_namespace).
-  bind_namespace(m);
-  // The built-in operators (delay_1, ts_mean_5, cs_rank, ...) join it by plain name.
-  bind_builtin_operators(m);
-  py::handle mod = m;
+namespace {
 
+// FactorSearch and its methods of drawing, attempting and searching.
+py::object bind_factor_search(py::module_ &m) {
+  py::handle mod = m;
   py::object cls = make_class(
       m, "FactorSearch", py::module_::import("builtins").attr("object"),
       "Draws random depth-three formulas from the caller's operators, evaluates them per stock and "
@@ -96,6 +91,12 @@ PYBIND11_MODULE(factorsearch, m) {
             "deflated_sharpe, and with holdout the holdout_* columns and lookahead) with "
             "attrs history, seed, path and evaluations.",
             [mod](py::object self, const Args &a) { return evolve(mod, self, a); });
+  return cls;
+}
+
+// The worker entry points of mine and evolve (their process pools and executors call them).
+void bind_workers(py::module_ &m) {
+  py::handle mod = m;
   m.def("_evolve_chunk",
         [mod](py::object job, py::object data, py::object texts) {
           return evolve_chunk(mod, job, data, texts);
@@ -137,6 +138,11 @@ PYBIND11_MODULE(factorsearch, m) {
         py::arg("token"), py::arg("data"), py::arg("kernel_threads") = 0,
         py::arg("parent_pid") = 0,
         "Process-pool initializer of FactorSearch.mine.");
+}
+
+// Private hooks for tests and benchmarks, and how a callable runs as a formula node.
+void bind_hooks(py::module_ &m) {
+  py::handle mod = m;
   {
     py::options o;
     o.disable_function_signatures();
@@ -172,6 +178,12 @@ PYBIND11_MODULE(factorsearch, m) {
   m.attr("_ta_kernels") = names;
   m.attr("_arguments") = table::describe();
 
+}
+
+// Using a found formula: its factor panel, its look-ahead check, the report of a factor and the
+// deflated Sharpe.
+void bind_research(py::module_ &m, py::handle cls) {
+  py::handle mod = m;
   // Using a found formula: its factor panel, the report of a factor, the long-table reader.
   def_method(cls, "factor", "factor(self, formula, data1, zz500)",
              "The dates x codes float64 DataFrame of a formula text as the miner prints and saves "
@@ -211,6 +223,15 @@ PYBIND11_MODULE(factorsearch, m) {
           "sqrt(1 - skew*SR + (kurt - 1)/4*SR^2)), SR per day with ddof 1, SR0 the expected "
           "maximum of len(trial_sharpes) tries with their spread (per-day SRs, NaN ignored; 0 "
           "for one try). NaN for fewer than 3 returns or a flat series.");
+  }
+}
+
+// The forecasters' data: the long-table reader, window features, date splits.
+void bind_forecast(py::module_ &m) {
+  py::handle mod = m;
+  {
+    py::options o;
+    o.disable_function_signatures();
     m.def("from_long", &from_long, py::arg("frame"), py::arg("date") = "date",
           py::arg("code") = "code", py::arg("price") = "open",
           "from_long(frame, date='date', code='code', price='open')\n--\n\n"
@@ -246,4 +267,22 @@ PYBIND11_MODULE(factorsearch, m) {
                             a["test"], a.whole("horizon"));
               });
   }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(factorsearch, m) {
+  m.doc() =
+      "Random search for daily stock-selection formulas over open/high/low/close/volume, "
+      "back-tested as long-short or long-only strategies.";
+  // Operator names are resolved in this namespace (see bind_namespace).
+  bind_namespace(m);
+  // The built-in operators (delay_1, ts_mean_5, cs_rank, ...) join it by plain name.
+  bind_builtin_operators(m);
+
+  py::object cls = bind_factor_search(m);
+  bind_workers(m);
+  bind_hooks(m);
+  bind_research(m, cls);
+  bind_forecast(m);
 }
