@@ -164,6 +164,12 @@ py::object test_epoch(py::object self, py::object data_x, py::object data_y, py:
   return metrics_dict(daily::mean_over_days(per_day, s.days.size()));
 }
 
+bool is_metric_name(py::handle name) {
+  for (const char *known : kMetricNames)
+    if (name.equal(py::str(known))) return true;
+  return false;
+}
+
 py::object log_metrics(py::object self, py::object mode, py::object metrics) {
   py::list pieces;
   py::str fmt("{}/{}: {:.6f}");
