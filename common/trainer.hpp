@@ -59,7 +59,7 @@ inline void require_frame(py::handle obj, const char *what) {
 }
 
 inline void require_feature_width(long long width, py::handle d_feat, const char *what) {
-  long long d = py::int_(py::reinterpret_borrow<py::object>(d_feat)).cast<long long>();
+  const long long d = whole_setting(d_feat, "d_feat");
   if (width == 0) raise(PyExc_ValueError, std::string(what) + " has no feature columns");
   if (d <= 0 || width % d != 0)
     raise(PyExc_ValueError, std::string(what) + " has " + std::to_string(width) +
@@ -451,7 +451,7 @@ EarlyStopping run_epochs(py::handle self, py::handle model, Train &&train, Evalu
                          After &&after_epoch) {
   const long long n_epochs = n_epochs_of(self);
   EarlyStopping es;
-  es.early_stop = py::int_(self.attr("early_stop")).cast<long long>();
+  es.early_stop = early_stop_of(self);
   for (long long step = 0; step < n_epochs; ++step) {
     emit(self, percent("Epoch%d:", py::make_tuple(step)));
     emit(self, "training...");

@@ -68,7 +68,7 @@ py::object row_terms(py::handle preds, py::handle feature, py::handle label_mark
 std::vector<double> split_day_metrics(py::handle self, const EvalSplit &s) {
   Libs &L = libs();
   py::object device = self.attr("device");
-  const long long d_feat = to_ll(self.attr("d_feat"));
+  const long long d_feat = whole_setting(self.attr("d_feat"), "d_feat");
   py::object m_all = writable_tensor(s.m);
   py::list parts;
   forward_blocks(self.attr("ADD_model"), writable_tensor(s.x), device, s.n, eval_rows(self),
