@@ -6,6 +6,7 @@
 
 #include "factorsearch/backtest/sharpe_inference.hpp"
 #include "factorsearch/faces/factor_text.hpp"
+#include "factorsearch/market/checks.hpp"
 #include "factorsearch/search/drivers.hpp"
 #include "factorsearch/backtest/selection_checks.hpp"
 
@@ -50,6 +51,8 @@ py::object lookahead_frame(py::handle mod, py::object self, py::handle formula, 
   const std::size_t n = py::len(data1);
   if (n < 2)
     raise(PyExc_ValueError, format("a look-ahead check needs at least 2 dates, data1 has {}", n));
+  // The cuts keep the first rows as the past: on dates out of order the verdict inverts.
+  require_ascending_dates(data1);
   py::object full_frame = factor_frame(mod, self, formula, data1, zz500);
   Matrix full = row_major(full_frame);
   const std::size_t m = py::len(full_frame.attr("columns"));

@@ -4,6 +4,8 @@
 #include <limits>
 #include <vector>
 
+#include "factorsearch/expr/formula_parser.hpp"
+
 namespace factorsearch {
 using namespace alphaloom;
 
@@ -110,6 +112,12 @@ EvolveSettings read_settings(const EvolveArgs &a) {
   s.generations = whole_number(a.generations, "generations", 1);
   s.population = whole_number(a.population, "population", 1);
   const std::int64_t max_depth = whole_number(a.max_depth, "max_depth", 1);
+  // Deeper trees could never be read back (every formula a miss, an empty hall of fame), and
+  // their recursive construction overflowed the stack long before 100000 levels.
+  if (max_depth > static_cast<std::int64_t>(kMaxFormulaDepth))
+    raise(PyExc_ValueError,
+          format("max_depth must be at most {} (the deepest formula the parser reads), got {}",
+                 kMaxFormulaDepth, max_depth));
   const auto init = depth_range(a.init_depth, max_depth);
   s.keep = whole_number(a.hall_of_fame, "hall_of_fame", 1);
   s.jobs = whole_number(a.n_jobs, "n_jobs", 1);

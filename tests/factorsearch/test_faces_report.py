@@ -92,6 +92,17 @@ def test_factor_rejects_text_that_is_not_a_formula(market, text, message):
         FactorSearch(OPS + [["(lambda x, \u00e9=1: x)", 1]]).factor(text, data1, codes)
 
 
+@pytest.mark.parametrize("tail", [")", "\ud800"])
+def test_a_long_formula_is_echoed_around_the_error_only(market, tail):
+    data1, _, codes = market
+    text = "abs(" * 300 + "close" + ")" * 300 + " " * 100_000 + tail
+    with pytest.raises(ValueError) as info:
+        FactorSearch(OPS).factor(text, data1, codes)
+    message = str(info.value)
+    assert len(message) < 400 and f"({len(text)} characters, shown from position" in message
+    assert f"at position {len(text) - 1}" in message
+
+
 @pytest.mark.parametrize("call,error,message", [
     (lambda fs, d, p, c: fs.mine(d, p, c, 1, 2, long_only="no"), TypeError,
      "long_only must be True or False, got 'no'"),
@@ -330,6 +341,8 @@ def test_from_long_orders_text_dates_in_time(market, fmt):
     (lambda f: f.assign(Open=1.0), "one name"),
     (lambda f: f.assign(date="day " + f["date"].dt.day.astype(str)), "cannot be read as dates"),
     (lambda f: f.assign(date=f["date"].dt.strftime("%d/%m/%Y")), "cannot be read as dates"),
+    (lambda f: f.assign(date=[d.tz_localize("UTC" if k % 2 else "Asia/Tokyo")
+                              for k, d in enumerate(f["date"])]), "more than one time zone"),
 ])
 def test_from_long_rejects_bad_tables(market, change, message):
     data1, _, _ = market

@@ -2,7 +2,7 @@ import os
 import signal
 import threading
 import time
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
@@ -154,7 +154,17 @@ def test_hall_of_fame_rows_are_the_formulas_own_in_sample_figures(market, refere
     assert saved.shape == (len(df), 4) and list(saved[:, 0]) == list(df["formula"])
 
 
-@pytest.mark.parametrize("where", ["n_jobs=2", "ProcessPoolExecutor", "dask", "no subtree cache"])
+@pytest.fixture(scope="module")
+def dask_threads_client():
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=4, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        yield client
+
+
+@pytest.mark.parametrize("where", ["n_jobs=2", "ProcessPoolExecutor", "dask", "no subtree cache",
+                                   "ThreadPoolExecutor", "dask threads"])
 def test_same_seed_same_hall_of_fame_and_history_everywhere(market, reference, in_tmp, request,
                                                             monkeypatch, where):
     data1, price1, codes = market
@@ -167,6 +177,11 @@ def test_same_seed_same_hall_of_fame_and_history_everywhere(market, reference, i
     elif where == "dask":
         df = run(executor=request.getfixturevalue("dask_client"))
         assert df.attrs["data_sent"] == 2
+    elif where == "ThreadPoolExecutor":  # threads of one process used to share one subtree cache
+        with ThreadPoolExecutor(4) as pool:
+            df = run(executor=pool)
+    elif where == "dask threads":
+        df = run(executor=request.getfixturevalue("dask_threads_client"))
     else:
         monkeypatch.setattr(factorsearch, "_evolve_memo_bytes", 0, raising=False)
         df = run()
@@ -298,7 +313,10 @@ def test_ctrl_c_saves_the_hall_of_fame_and_reraises(market, in_tmp):
     dict(fitness="bogus"), dict(fitness=3), dict(p_crossover=0.95, p_subtree=0.1),
     dict(p_point=-0.1), dict(init_depth=(3, 2)), dict(init_depth=(2, 7)), dict(population=0),
     dict(parsimony=float("nan")), dict(holdout=1.5), dict(holdout="1990-01-01"),
-    dict(n_jobs=2, executor=ProcessPoolExecutor), dict(progress="yes")])
+    dict(n_jobs=2, executor=ProcessPoolExecutor), dict(progress="yes"),
+    # deeper than the parser reads: an empty hall of fame, or a stack overflow while building
+    dict(max_depth=513), dict(init_depth=(520, 520), max_depth=520, population=1, generations=1),
+    dict(init_depth=(100000, 100000), max_depth=100000, population=1, generations=1)])
 def test_bad_arguments_raise_before_any_work(market, in_tmp, bad):
     data1, price1, codes = market
     with pytest.raises((ValueError, TypeError)):
