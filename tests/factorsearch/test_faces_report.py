@@ -1,3 +1,4 @@
+import warnings
 import math
 import os
 import random
@@ -351,3 +352,16 @@ def test_from_long_rejects_bad_tables(market, change, message):
     with pytest.raises(ValueError, match=message):
         factorsearch.from_long(table)
     pd.testing.assert_frame_equal(table, before)
+
+
+def test_a_zero_price_where_a_leg_buys_is_named_not_silent(market):
+    data1, price1, codes = market
+    factor = FactorSearch(OPS).factor("np.log(close)", data1, codes)
+    priced = price1.copy()
+    priced.iloc[200] = 0.0  # every stock: whichever leg buys on that date divides by zero
+    with pytest.warns(RuntimeWarning, match=r"infinite leg return, first the day "
+                                            + str(price1.index[199].date())):
+        factorsearch.report(factor, priced, l=5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        factorsearch.report(factor, price1, l=5)  # honest prices: no warning

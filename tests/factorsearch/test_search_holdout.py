@@ -280,7 +280,7 @@ def test_degenerate_factors_are_misses_and_duplicates_are_marked(market, in_tmp,
     assert list(frame.duplicate_of) == expected and frame.duplicate_of.notna().sum() >= 3
 
 
-@pytest.mark.parametrize("n_dates, fraction, held", [(250, 0.37, 92), (250, 0.39, 98), (200, 0.2, 40)])
+@pytest.mark.parametrize("n_dates, fraction, held", [(250, 0.37, 92), (250, 0.386, 96), (200, 0.2, 40)])
 def test_a_hold_out_fraction_takes_round_of_fraction_times_dates(market, in_tmp, n_dates, fraction,
                                                                  held):
     data1, price1, codes = market
