@@ -54,8 +54,7 @@ py::object selected(py::module_ mod, py::handle frame, py::handle part) {
 }  // namespace
 
 void check_split(py::module_ mod, py::handle frame, py::handle train, py::handle test,
-                 py::handle horizon) {
-  const std::int64_t h = whole_number(horizon, "horizon", 0);
+                 std::int64_t h) {
   py::object frame_dates = row_dates(frame, "the frame");
   if (py::isinstance<py::str>(train) || py::isinstance<py::str>(test))
     require_date_order(frame_dates);
@@ -83,8 +82,7 @@ void check_split(py::module_ mod, py::handle frame, py::handle train, py::handle
 }
 
 py::object split_dates(py::module_ mod, py::handle frame, py::handle valid_start,
-                       py::handle test_start, py::handle test_end, py::handle horizon) {
-  const std::int64_t h = whole_number(horizon, "horizon", 0);
+                       py::handle test_start, py::handle test_end, std::int64_t h) {
   py::object frame_dates = row_dates(frame, "the frame");
   require_date_order(frame_dates);
   py::object calendar = frame_dates.attr("unique")().attr("sort_values")();
@@ -118,7 +116,7 @@ py::object split_dates(py::module_ mod, py::handle frame, py::handle valid_start
   py::str valid(".loc['" + day(parts[1].begin) + "':'" + day(parts[1].end - 1) + "']");
   py::str test(t1.is_none() ? ".loc['" + day(parts[2].begin) + "':]"
                             : ".loc['" + day(parts[2].begin) + "':'" + day(parts[2].end - 1) + "']");
-  check_split(mod, frame, train, test, horizon);
+  check_split(mod, frame, train, test, h);
   return py::make_tuple(train, valid, test);
 }
 

@@ -415,7 +415,7 @@ py::object rows_frame(const RowArrays &a, const WindowRows &rows, std::size_t n_
 
 }  // namespace
 
-py::object window_features_frame(py::handle data1, py::handle zz500, py::handle window,
+py::object window_features_frame(py::handle data1, py::handle zz500, std::int64_t w,
                                  py::handle fields, py::handle price1, py::handle label) {
   py::module_ pd = py::module_::import("pandas");
   py::module_ np = py::module_::import("numpy");
@@ -424,7 +424,6 @@ py::object window_features_frame(py::handle data1, py::handle zz500, py::handle 
   py::list codes = codes_of(zz500);
   const std::size_t m = py::len(codes);
   py::object code_index = code_index_of(codes, pd);
-  const std::int64_t w = whole_number(window, "window", 1);
   const std::vector<std::string> field_names = field_names_of(fields);
   const LabelNorm norm = label_norm(label);
 
@@ -432,6 +431,10 @@ py::object window_features_frame(py::handle data1, py::handle zz500, py::handle 
   const std::size_t n = py::len(dates);
   if (!dates.attr("is_unique").cast<bool>() || !dates.attr("is_monotonic_increasing").cast<bool>())
     raise(PyExc_ValueError, "data1's dates must be strictly ascending (no repeats)");
+  // A window longer than the dates gives no row; 10**7 of them allocated gigabytes first.
+  if (w > static_cast<std::int64_t>(n))
+    raise(PyExc_ValueError,
+          format("window must be at most {} (the dates of data1), got {}", n, w));
 
   const std::vector<std::string> blocks = blocks_of(field_names);
   py::list block_names;

@@ -337,7 +337,9 @@ def test_ctrl_c_saves_the_hall_of_fame_and_reraises(market, in_tmp):
     dict(n_jobs=2, executor=ProcessPoolExecutor), dict(progress="yes"),
     # deeper than the parser reads: an empty hall of fame, or a stack overflow while building
     dict(max_depth=513), dict(init_depth=(520, 520), max_depth=520, population=1, generations=1),
-    dict(init_depth=(100000, 100000), max_depth=100000, population=1, generations=1)])
+    dict(init_depth=(100000, 100000), max_depth=100000, population=1, generations=1),
+    # bounded before any allocation or long loop
+    dict(tournament=10**12), dict(population=40, tournament=41), dict(population=2**62)])
 def test_bad_arguments_raise_before_any_work(market, in_tmp, bad):
     data1, price1, codes = market
     with pytest.raises((ValueError, TypeError)):

@@ -107,6 +107,13 @@ def test_lookahead_refuses_dates_out_of_order(market, order):
         FactorSearch([["np.log", 1]]).lookahead("np.log(close)", data1, codes)
 
 
+@pytest.mark.parametrize("cuts", [261, 2**62])
+def test_lookahead_refuses_more_cuts_than_dates(market, cuts):
+    data1, _, codes = market
+    with pytest.raises(ValueError, match=r"cuts must be at most 260 \(the dates of data1\)"):
+        FactorSearch([["np.log", 1]]).lookahead("np.log(close)", data1, codes, cuts=cuts)
+
+
 def test_lookahead_passes_every_native_kernel_and_built_in(market):
     data1, _, codes = market
     formulas = causal_formulas()
