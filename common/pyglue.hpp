@@ -106,13 +106,16 @@ inline std::string type_name(py::handle o) {
 
 // Exactly int (bool, float, None and int subclasses rejected), with the message of a typed
 // integer argument.
+inline std::string incorrect_type(const char *arg_name, const char *expected, py::handle value) {
+  char buf[800];
+  std::snprintf(buf, sizeof buf, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                arg_name, expected, type_name(value).c_str());
+  return buf;
+}
+
 inline void require_exact_int(py::handle value, const char *arg_name) {
-  if (Py_TYPE(value.ptr()) != &PyLong_Type) {
-    char buf[800];
-    std::snprintf(buf, sizeof buf, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                  arg_name, "int", type_name(value).c_str());
-    raise(PyExc_TypeError, buf);
-  }
+  if (Py_TYPE(value.ptr()) != &PyLong_Type)
+    raise(PyExc_TypeError, incorrect_type(arg_name, "int", value));
 }
 
 // float(value) as a typed double argument does it: numbers and objects with __float__ /
@@ -120,6 +123,19 @@ inline void require_exact_int(py::handle value, const char *arg_name) {
 inline double to_double(py::handle value) {
   double v = PyFloat_AsDouble(value.ptr());
   if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return v;
+}
+
+// to_double for a named argument: a value float() refuses is a TypeError in the form of a typed
+// argument's ("must be real number, not NoneType" named nothing).
+inline double float_argument(py::handle value, const char *arg_name) {
+  double v = PyFloat_AsDouble(value.ptr());
+  if (v == -1.0 && PyErr_Occurred()) {
+    py::error_already_set e;
+    if (!e.matches(PyExc_TypeError)) throw e;
+    py::raise_from(e, PyExc_TypeError, incorrect_type(arg_name, "float", value).c_str());
+    throw py::error_already_set();
+  }
   return v;
 }
 
@@ -148,7 +164,18 @@ inline void emit(py::handle self, const char *text) { self.attr("print")(py::str
 inline py::object choose_device(py::handle gpu) {
   py::module_ torch = py::module_::import("torch");
   bool cuda = torch.attr("cuda").attr("is_available")().cast<bool>();
-  bool want = !gpu.is_none() && (gpu >= py::int_(0));
+  bool want = false;
+  if (!gpu.is_none()) {
+    const int ge = PyObject_RichCompareBool(gpu.ptr(), py::int_(0).ptr(), Py_GE);
+    if (ge < 0) {
+      py::error_already_set e;
+      py::raise_from(e, PyExc_TypeError,
+                     ("GPU must be a GPU number (or None or negative for the CPU), got " +
+                      type_name(gpu)).c_str());
+      throw py::error_already_set();
+    }
+    want = ge == 1;
+  }
   if (cuda && want) return torch.attr("device")(percent("cuda:%d", py::make_tuple(gpu)));
   return torch.attr("device")("cpu");
 }

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <initializer_list>
+#include <limits>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -81,24 +82,51 @@ inline void check_settings(std::initializer_list<Setting> settings) {
   }
 }
 
+// A setting read as a whole number (int() of it, as before), with a message naming it instead of
+// the converter's: "Unable to cast Python instance of type <class 'int'> ..." for one beyond 64
+// bits, "int() argument must be ..." for None. A value int() refuses keeps its exception type.
+inline long long whole_setting(py::handle value, const char *name) {
+  const std::string head = std::string("Invalid ") + name + ": ";
+  PyObject *as_int = PyNumber_Long(value.ptr());
+  if (!as_int) {
+    py::error_already_set e;
+    PyObject *type = e.matches(PyExc_TypeError) ? PyExc_TypeError : PyExc_ValueError;
+    py::raise_from(e, type, (head + py::repr(value).cast<std::string>() +
+                             " (expected a whole number)").c_str());
+    throw py::error_already_set();
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(as_int, &overflow);
+  Py_DECREF(as_int);
+  if (overflow)
+    raise(PyExc_ValueError, head + py::str(value).cast<std::string>() + " (expected at most " +
+                                std::to_string(std::numeric_limits<long long>::max()) + ")");
+  return v;
+}
+
 // The loop settings as the loops read them, checked at the point of use: a batch size below 1
 // would never advance a batch loop.
 inline long long batch_size_of(py::handle self) {
   py::object bs = self.attr("batch_size");
   check_settings({{"batch_size", bs, Rule::AtLeastOne}});
-  return py::int_(bs).cast<long long>();
+  return whole_setting(bs, "batch_size");
 }
 
 inline long long n_epochs_of(py::handle self) {
   py::object n = self.attr("n_epochs");
   check_settings({{"n_epochs", n, Rule::NonNegative}});
-  return py::int_(n).cast<long long>();
+  return whole_setting(n, "n_epochs");
+}
+
+inline long long early_stop_of(py::handle self) {
+  return whole_setting(self.attr("early_stop"), "early_stop");
 }
 
 // What fit reads from the object, checked before fit prints or changes anything.
 inline void check_fit_settings(py::handle self) {
   batch_size_of(self);
   n_epochs_of(self);
+  early_stop_of(self);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -216,7 +244,7 @@ class Settings {
  private:
   static py::object taken(const Param &p, const py::object &value) {
     if (p.takes == Takes::Int) require_exact_int(value, p.name);
-    if (p.takes == Takes::Float) return py::float_(to_double(value));
+    if (p.takes == Takes::Float) return py::float_(float_argument(value, p.name));
     return value;
   }
 

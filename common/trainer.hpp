@@ -59,7 +59,7 @@ inline void require_frame(py::handle obj, const char *what) {
 }
 
 inline void require_feature_width(long long width, py::handle d_feat, const char *what) {
-  long long d = py::int_(py::reinterpret_borrow<py::object>(d_feat)).cast<long long>();
+  const long long d = whole_setting(d_feat, "d_feat");
   if (width == 0) raise(PyExc_ValueError, std::string(what) + " has no feature columns");
   if (d <= 0 || width % d != 0)
     raise(PyExc_ValueError, std::string(what) + " has " + std::to_string(width) +
@@ -117,11 +117,15 @@ inline SplitArrays to_arrays(py::handle x, py::handle y) {
 // ---------------------------------------------------------------------------------------------
 // Loss and metric over masked rows.
 
+[[noreturn]] inline void raise_unknown(const char *fmt, py::handle name) {
+  raise(PyExc_ValueError, percent(fmt, py::make_tuple(name)).cast<std::string>());
+}
+
 inline py::object masked_loss(py::handle self, py::handle pred, py::handle label) {
   py::object mask = libs().isnan(label).attr("logical_not")();
   py::object loss = self.attr("loss");
   if (loss.equal(py::str("mse"))) return self.attr("mse")(pred[mask], label[mask]);
-  raise(PyExc_ValueError, percent("unknown loss `%s`", py::make_tuple(loss)).cast<std::string>());
+  raise_unknown("unknown loss `%s`", loss);
 }
 
 // The correlation metrics: "ic" (Pearson) and "rank_ic" (Spearman) of predictions and labels,
@@ -192,8 +196,28 @@ inline py::object masked_metric(py::handle self, py::handle pred, py::handle lab
   py::object metric = self.attr("metric");
   if (metric.equal(py::str("")) || metric.equal(py::str("loss")))
     return -self.attr("loss_fn")(pred[mask], label[mask]);
-  raise(PyExc_ValueError,
-        percent("unknown metric `%s`", py::make_tuple(metric)).cast<std::string>());
+  raise_unknown("unknown metric `%s`", metric);
+}
+
+// True while `name` on `self` is still the method `cls` binds: neither a subclass nor the
+// instance has replaced it, so only the names that method knows can work.
+inline bool own_method(py::handle self, py::handle cls, const char *name) {
+  py::object dict = py::getattr(self, "__dict__", py::none());
+  if (!dict.is_none() && dict.contains(name)) return false;
+  return py::type::of(self).attr(name).is(cls.attr(name));
+}
+
+// A loss or metric name the trainer's own loss_fn / metric_fn do not know is refused before fit
+// prints or changes anything; found by those methods, it surfaced only after a first epoch had
+// trained. A replaced method may know other names and is left to judge its own.
+inline void require_known_loss_and_metric(py::handle self, py::handle cls) {
+  py::object metric = self.attr("metric");
+  if (correlation_of(self) == Correlation::none && own_method(self, cls, "metric_fn") &&
+      !metric.equal(py::str("")) && !metric.equal(py::str("loss")))
+    raise_unknown("unknown metric `%s`", metric);
+  py::object loss = self.attr("loss");
+  if (own_method(self, cls, "loss_fn") && !loss.equal(py::str("mse")))
+    raise_unknown("unknown loss `%s`", loss);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -427,7 +451,7 @@ EarlyStopping run_epochs(py::handle self, py::handle model, Train &&train, Evalu
                          After &&after_epoch) {
   const long long n_epochs = n_epochs_of(self);
   EarlyStopping es;
-  es.early_stop = py::int_(self.attr("early_stop")).cast<long long>();
+  es.early_stop = early_stop_of(self);
   for (long long step = 0; step < n_epochs; ++step) {
     emit(self, percent("Epoch%d:", py::make_tuple(step)));
     emit(self, "training...");
@@ -453,9 +477,10 @@ inline void save_weights(py::handle self, py::handle state, const char *weight_f
 // ---------------------------------------------------------------------------------------------
 // fit: early stopping on the validation score; the best weights are restored and saved.
 
-inline void fit(const py::module_ &mod, py::handle self, const TrainerSpec &spec,
+inline void fit(const py::module_ &mod, py::handle cls, py::handle self, const TrainerSpec &spec,
                 py::handle dataset1, py::handle evals_result) {
   check_fit_settings(self);
+  require_known_loss_and_metric(self, cls);
   Splits sp = select_splits(mod, self, dataset1, evals_result, d_feat_of(self, spec));
   py::str label("label");
   require_numeric_columns(sp.df_train, sp.feature, kSplitNames[0]);
@@ -542,9 +567,11 @@ inline void def_batch_trainer_methods(py::module_ &m, py::handle cls, const Trai
   py::handle mod_h = m;
   std::string fit_doc = std::string("Trains with early stopping on the validation split, restores "
                                     "the best weights and saves them to ") + spec.weight_file + ".";
+  py::handle cls_h = cls;
   def_method(cls, "fit", "fit(self, dataset1, evals_result={})", fit_doc.c_str(),
-             [mod_h, sp](py::object self, py::object dataset1, py::object evals_result) {
-               fit(py::reinterpret_borrow<py::module_>(mod_h), self, *sp, dataset1, evals_result);
+             [mod_h, cls_h, sp](py::object self, py::object dataset1, py::object evals_result) {
+               fit(py::reinterpret_borrow<py::module_>(mod_h), cls_h, self, *sp, dataset1,
+                   evals_result);
              },
              py::arg("dataset1"), py::arg("evals_result") = shared_evals);
   def_method(cls, "predict", "predict(self, dataset1)",

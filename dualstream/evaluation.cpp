@@ -68,7 +68,7 @@ py::object row_terms(py::handle preds, py::handle feature, py::handle label_mark
 std::vector<double> split_day_metrics(py::handle self, const EvalSplit &s) {
   Libs &L = libs();
   py::object device = self.attr("device");
-  const long long d_feat = to_ll(self.attr("d_feat"));
+  const long long d_feat = whole_setting(self.attr("d_feat"), "d_feat");
   py::object m_all = writable_tensor(s.m);
   py::list parts;
   forward_blocks(self.attr("ADD_model"), writable_tensor(s.x), device, s.n, eval_rows(self),
@@ -162,6 +162,12 @@ py::object test_epoch(py::object self, py::object data_x, py::object data_y, py:
   EvalSplit s = eval_split(self, data_x, data_y, data_m);
   std::vector<double> per_day = split_day_metrics(self, s);
   return metrics_dict(daily::mean_over_days(per_day, s.days.size()));
+}
+
+bool is_metric_name(py::handle name) {
+  for (const char *known : kMetricNames)
+    if (name.equal(py::str(known))) return true;
+  return false;
 }
 
 py::object log_metrics(py::object self, py::object mode, py::object metrics) {

@@ -13,4 +13,7 @@ py::object cal_ic_metrics(py::object self, py::object pred, py::object label);
 py::object test_epoch(py::object self, py::object data_x, py::object data_y, py::object data_m);
 py::object log_metrics(py::object self, py::object mode, py::object metrics);
 
+// True when `name` is one of the keys of test_epoch's record.
+bool is_metric_name(py::handle name);
+
 }  // namespace dualstream

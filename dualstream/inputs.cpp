@@ -42,7 +42,7 @@ long long eval_rows(py::handle self) {
   long long rows = is_gpu_device(self.attr("device")) ? kEvalRowsGpu : kEvalRowsCpu;
   if (py::hasattr(self, "eval_rows")) {
     py::object v = self.attr("eval_rows");
-    if (!v.is_none()) rows = to_ll(v);
+    if (!v.is_none()) rows = whole_setting(v, "eval_rows");
   }
   if (rows <= 0) raise(PyExc_ValueError, "eval_rows must be positive");
   return rows;

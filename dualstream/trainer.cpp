@@ -1,11 +1,13 @@
 #include "dualstream/trainer.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 
 #include "common/safety.hpp"
 #include "common/trainer.hpp"
 #include "dualstream/day_index.hpp"
+#include "dualstream/evaluation.hpp"
 #include "dualstream/inputs.hpp"
 #include "dualstream/regimes.hpp"
 
@@ -139,10 +141,20 @@ py::object epoch_score(py::handle self, py::handle metric, py::handle x_train, p
   py::object valid_metrics = self.attr("test_epoch")(x_valid, y_valid, m_valid);
   self.attr("log_metrics")("train", train_metrics);
   self.attr("log_metrics")("valid", valid_metrics);
-  if (!valid_metrics.contains(metric))
-    raise(PyExc_ValueError,
-          percent("unknown metric name `%s`", py::make_tuple(metric)).cast<std::string>());
+  if (!valid_metrics.contains(metric)) raise_unknown("unknown metric name `%s`", metric);
   return valid_metrics[metric];
+}
+
+// While test_epoch is ADD's own, its eleven keys are the only metrics early stopping can read: any
+// other name is refused before anything is printed or changed (it used to surface after a first
+// epoch had trained). `methods` are the others the caller relies on being ADD's own.
+void require_known_metric(py::handle self, std::initializer_list<const char *> methods) {
+  py::object cls = py::module_::import("dualstream").attr("ADD");
+  if (!own_method(self, cls, "test_epoch")) return;
+  for (const char *name : methods)
+    if (!own_method(self, cls, name)) return;
+  py::object metric = self.attr("metric");
+  if (!is_metric_name(metric)) raise_unknown("unknown metric name `%s`", metric);
 }
 
 }  // namespace
@@ -179,6 +191,7 @@ py::object bootstrap_fit(py::object self, py::object x_train, py::object y_train
                          py::object m_train, py::object x_valid, py::object y_valid,
                          py::object m_valid) {
   Libs &L = libs();
+  require_known_metric(self, {});
   TrainingSnapshot before(self, "ADD_model");
   emit(self, "training...");
   self.attr("fitted") = py::bool_(true);
@@ -210,6 +223,7 @@ py::object bootstrap_fit(py::object self, py::object x_train, py::object y_train
 py::object fit(py::object self, py::object dataset1, py::object evals_result,
                py::object save_path) {
   check_fit_settings(self);
+  require_known_metric(self, {"bootstrap_fit"});
   LabelledSplits sp = select_labelled_splits(self, dataset1, evals_result, save_path);
   py::str label("label"), market("market_return");
   py::object x_train = sp.df_train[sp.feature], y_train = sp.df_train[label],

@@ -1,5 +1,11 @@
 #include "factorsearch/arguments.hpp"
 
+#include "factorsearch/expr/formula_parser.hpp"
+
+static_assert(factorsearch::table::kMaxDepth ==
+                  static_cast<std::int64_t>(factorsearch::kMaxFormulaDepth),
+              "evolve's max_depth bound is the parser's depth");
+
 namespace factorsearch::table {
 
 namespace {

@@ -14,6 +14,8 @@
 namespace factorsearch::table {
 
 inline constexpr std::int64_t kMaxJobs = 1024;  // processes are started at once: beyond, a slip
+inline constexpr std::int64_t kMaxDepth = 512;
+inline constexpr std::int64_t kMaxPopulation = 10'000'000;  // the parser's kMaxFormulaDepth (checked there)
 
 using R = Rule;
 inline constexpr Param kData1{"data1"}, kPrice1{"price1"}, kZz500{"zz500"};
@@ -36,7 +38,8 @@ inline constexpr std::array kMine{
 inline constexpr std::array kEvolve{
     kData1, kPrice1, kZz500, kLegs,
     Param{"generations", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
-    Param{"population", "500", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
+    // Each member is a program held at once: beyond this, memory runs out before a message.
+    Param{"population", "500", R::Whole, 1, kMaxPopulation, true},
     Param{"fitness", "'rank_ic'", R::Any, 0, 0, true},
     Param{"long_only", "False", R::Switch, 0, 0, true},
     Param{"holdout", "None", R::Any, 0, 0, true},
@@ -47,7 +50,9 @@ inline constexpr std::array kEvolve{
     Param{"p_point", "0.01", R::Probability, 0, 0, true},
     Param{"parsimony", "0.001", R::Any, 0, 0, true},
     Param{"init_depth", "(2, 4)", R::Any, 0, 0, true},
-    Param{"max_depth", "6", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
+    // Deeper trees could never be read back (every formula a miss, an empty hall of fame), and
+    // building 100000 levels overflowed the stack: at most the parser's depth.
+    Param{"max_depth", "6", R::Whole, 1, kMaxDepth, true},
     Param{"hall_of_fame", "50", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
     Param{"seed", "None", R::Seed, 0, 0, true},
     kJobs,

@@ -1,6 +1,7 @@
 // FactorSearch.factor: the factor panel of a formula text, evaluated as a mining attempt does.
 #include "factorsearch/faces/factor_text.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,20 @@ namespace factorsearch {
 using namespace alphaloom;
 
 namespace {
+
+// The formula as a message shows it: whole when short, else the characters around `pos` (a
+// 13 MB formula made a 13 MB message).
+constexpr Py_ssize_t kEchoWhole = 200, kEchoAround = 60;
+
+py::str formula_echo(py::handle formula, Py_ssize_t pos) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(formula.ptr());
+  if (n <= kEchoWhole) return format("{!r}", formula);
+  const Py_ssize_t a = std::max<Py_ssize_t>(0, pos - kEchoAround);
+  const Py_ssize_t b = std::min(n, pos + kEchoAround);
+  py::object part = formula[py::slice(a, b, 1)];
+  return format("{}{!r}{} ({} characters, shown from position {})", a > 0 ? "..." : "", part,
+                b < n ? "..." : "", n, a);
+}
 
 // The formula read back into a drawn program of `self`'s operators (by identity) and fields.
 Drawn read_formula(py::handle self, py::handle formula) {
@@ -29,9 +44,10 @@ Drawn read_formula(py::handle self, py::handle formula) {
            !Py_UNICODE_IS_SURROGATE(PyUnicode_READ_CHAR(formula.ptr(), pos)))
       ++pos;
     raise(PyExc_ValueError,
-          format("cannot read formula {!r}: {!r} is not a character (a lone surrogate) at "
+          format("cannot read formula {}: {!r} is not a character (a lone surrogate) at "
                  "position {}",
-                 formula, py::reinterpret_borrow<py::str>(formula)[py::int_(pos)], pos));
+                 formula_echo(formula, pos), py::reinterpret_borrow<py::str>(formula)[py::int_(pos)],
+                 pos));
   }
   Drawn drawn;
   try {
@@ -39,7 +55,9 @@ Drawn read_formula(py::handle self, py::handle formula) {
         parse_formula(std::string_view(utf8, static_cast<std::size_t>(size)), names.specs,
                       names.fields);
   } catch (const FormulaError &e) {
-    raise(PyExc_ValueError, format("cannot read formula {!r}: {}", formula, e.what()));
+    raise(PyExc_ValueError,
+          format("cannot read formula {}: {}",
+                 formula_echo(formula, static_cast<Py_ssize_t>(e.position())), e.what()));
   }
   drawn.list = program_as_list(drawn.program, fuc);
   return drawn;

@@ -398,6 +398,22 @@ Layout lay_out(py::handle series, py::handle price1) {
 
 }  // namespace
 
+// A zero price where a leg buys makes its return infinite, and the summary then read
+// net_value=-inf, maxdown=inf without a word on why: a warning names the first such day.
+void warn_infinite_legs(const DailyRows &d, py::handle dates) {
+  std::size_t count = 0, first = 0;
+  for (std::size_t i = 0; i < d.t.size(); ++i)
+    if (std::isinf(d.long_ret[i]) || std::isinf(d.short_ret[i])) {
+      if (count++ == 0) first = i;
+    }
+  if (count == 0) return;
+  const std::string msg = format(
+      "{} back-test day(s) have an infinite leg return, first the day {} (a price of 0 in price1 "
+      "where a leg buys); the summary's figures (net_value, maxdown, sharpe) are not meaningful",
+      count, dates[py::int_(d.t[first])]).cast<std::string>();
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) < 0) throw py::error_already_set();
+}
+
 py::object make_report(py::handle report_cls, const Args &a) {
   const py::object factor = a["factor"], price1 = a["price1"], start = a["start"], end = a["end"];
   py::object frame_type = pandas().attr("DataFrame");
@@ -443,6 +459,7 @@ py::object make_report(py::handle report_cls, const Args &a) {
     rep = build_report(PanelView{{f.data(), n * m}, {p.data(), n * m}, n, m}, settings);
   }
 
+  warn_infinite_legs(rep.daily, dates);
   py::object out = report_cls();
   out.attr("summary") = summary_series(rep.stats);
   out.attr("daily") = daily_frame(rep.daily, dates);

@@ -4,8 +4,10 @@
 #include <set>
 #include <vector>
 
+#include "common/signals.hpp"
 #include "factorsearch/backtest/sharpe_inference.hpp"
 #include "factorsearch/faces/factor_text.hpp"
+#include "factorsearch/market/checks.hpp"
 #include "factorsearch/search/drivers.hpp"
 #include "factorsearch/backtest/selection_checks.hpp"
 
@@ -49,6 +51,12 @@ py::object lookahead_frame(py::handle mod, py::object self, py::handle formula, 
   const std::size_t n = py::len(data1);
   if (n < 2)
     raise(PyExc_ValueError, format("a look-ahead check needs at least 2 dates, data1 has {}", n));
+  // The cuts keep the first rows as the past: on dates out of order the verdict inverts.
+  require_ascending_dates(data1);
+  // More cuts than dates only repeat positions (2**62 of them ran for minutes).
+  if (k > static_cast<std::int64_t>(n))
+    raise(PyExc_ValueError,
+          format("cuts must be at most {} (the dates of data1), got {}", n, k));
   py::object full_frame = factor_frame(mod, self, formula, data1, zz500);
   Matrix full = row_major(full_frame);
   const std::size_t m = py::len(full_frame.attr("columns"));
@@ -69,6 +77,7 @@ py::object lookahead_frame(py::handle mod, py::object self, py::handle formula, 
   py::list cut_dates, compared, changed, first_changed;
   py::object nat = pd.attr("NaT");
   for (std::size_t p : positions) {
+    check_signals();
     py::object head = data1.attr("iloc")[py::slice(0, static_cast<py::ssize_t>(p), 1)];
     Matrix part = row_major(factor_frame(mod, self, formula, head, zz500));
     PrefixDiff d;

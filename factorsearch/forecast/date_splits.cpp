@@ -29,6 +29,15 @@ py::object row_dates(py::handle frame, const char *what) {
   return dates;
 }
 
+// Date selectors slice by label: pandas can only do that on rows in date order (a frame out of
+// order made it raise its own UnsortedIndexError from inside the selector).
+void require_date_order(py::handle dates) {
+  if (!dates.attr("is_monotonic_increasing").cast<bool>())
+    raise(PyExc_ValueError,
+          "the frame's rows must be in date order (each day's rows together, days ascending) "
+          "for date selectors; sort it first, e.g. frame.sort_index(level=0)");
+}
+
 std::string day_text(py::handle ts) {
   if (ts.equal(ts.attr("normalize")())) return py::str(ts.attr("date")()).cast<std::string>();
   return py::str(ts.attr("isoformat")()).cast<std::string>();
@@ -46,10 +55,15 @@ py::object selected(py::module_ mod, py::handle frame, py::handle part) {
 
 void check_split(py::module_ mod, py::handle frame, py::handle train, py::handle test,
                  std::int64_t h) {
-  py::object calendar = row_dates(frame, "the frame").attr("unique")().attr("sort_values")();
+  py::object frame_dates = row_dates(frame, "the frame");
+  if (py::isinstance<py::str>(train) || py::isinstance<py::str>(test))
+    require_date_order(frame_dates);
+  py::object calendar = frame_dates.attr("unique")().attr("sort_values")();
   py::object train_dates = row_dates(selected(mod, frame, train), "the training split");
   py::object test_dates = row_dates(selected(mod, frame, test), "the test split");
-  if (py::len(train_dates) == 0 || py::len(test_dates) == 0) return;  // nothing can overlap
+  // An empty split passed no check: it is refused, as the split_dates of an empty period is.
+  if (py::len(train_dates) == 0) raise(PyExc_ValueError, "the training split has no dates");
+  if (py::len(test_dates) == 0) raise(PyExc_ValueError, "the test split has no dates");
   py::object first = train_dates.attr("min")(), last = train_dates.attr("max")();
   // The last training label is the return over the `h` dates after the last training date.
   const auto at = calendar.attr("searchsorted")(last, "side"_a = "right").cast<std::int64_t>();
@@ -69,7 +83,9 @@ void check_split(py::module_ mod, py::handle frame, py::handle train, py::handle
 
 py::object split_dates(py::module_ mod, py::handle frame, py::handle valid_start,
                        py::handle test_start, py::handle test_end, std::int64_t h) {
-  py::object calendar = row_dates(frame, "the frame").attr("unique")().attr("sort_values")();
+  py::object frame_dates = row_dates(frame, "the frame");
+  require_date_order(frame_dates);
+  py::object calendar = frame_dates.attr("unique")().attr("sort_values")();
   py::object v0 = timestamp(valid_start, "valid_start"), t0 = timestamp(test_start, "test_start");
   if (!v0.attr("__lt__")(t0).cast<bool>())
     raise(PyExc_ValueError, format("valid_start ({}) must come before test_start ({})",

@@ -15,6 +15,7 @@
 #include "common/pyglue.hpp"
 #include "factorsearch/search/drivers.hpp"
 #include "factorsearch/expr/evaluation.hpp"
+#include "factorsearch/market/checks.hpp"
 #include "factorsearch/market/frames.hpp"
 
 namespace factorsearch {
@@ -126,7 +127,10 @@ void forward_labels(const WindowPanels &p, const WindowRows &rows, LabelNorm nor
       double ret = kNaN;
       if (t + 2 < n) {
         const double p1 = p.prices[(t + 1) * m + j], p2 = p.prices[(t + 2) * m + j];
-        ret = (p2 - p1) / p1;
+        // A price <= 0 is no price: a zero at t+2 would otherwise make a -100 % return and,
+        // ranked, a real training target.
+        const bool priced = p1 > 0.0 && p2 > 0.0 && std::isfinite(p1) && std::isfinite(p2);
+        if (priced) ret = (p2 - p1) / p1;
         if (!std::isfinite(ret)) ret = kNaN;
       }
       day[r++] = ret;
@@ -427,6 +431,10 @@ py::object window_features_frame(py::handle data1, py::handle zz500, std::int64_
   const std::size_t n = py::len(dates);
   if (!dates.attr("is_unique").cast<bool>() || !dates.attr("is_monotonic_increasing").cast<bool>())
     raise(PyExc_ValueError, "data1's dates must be strictly ascending (no repeats)");
+  // A window longer than the dates gives no row; 10**7 of them allocated gigabytes first.
+  if (w > static_cast<std::int64_t>(n))
+    raise(PyExc_ValueError,
+          format("window must be at most {} (the dates of data1), got {}", n, w));
 
   const std::vector<std::string> blocks = blocks_of(field_names);
   py::list block_names;
@@ -437,7 +445,10 @@ py::object window_features_frame(py::handle data1, py::handle zz500, std::int64_
 
   Matrix prices;
   const bool labelled = !price1.is_none();
-  if (labelled) prices = label_prices(price1, frame_type, codes, dates);
+  if (labelled) {
+    prices = label_prices(price1, frame_type, codes, dates);
+    require_shared_dates(data1, price1, "no row could be labelled");  // else 0 rows, silently
+  }
 
   WindowPanels p = panels_of(values, field_names, blocks, n, m, w);
   if (labelled) p.prices = prices.data();

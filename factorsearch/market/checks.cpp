@@ -20,6 +20,18 @@ void check_market_types(py::handle frames, py::handle prices, py::handle univers
 }
 
 void check_dates_and_codes(py::handle frames, py::handle prices, py::handle universe) {
+  require_ascending_dates(frames);
+  py::set seen;
+  for (py::handle code : universe) {
+    if (seen.contains(code))
+      raise(PyExc_ValueError,
+            format("zz500 lists stock {!r} more than once; each code may appear once", code));
+    seen.add(code);
+  }
+  require_shared_dates(frames, prices, "no position could be priced");
+}
+
+void require_ascending_dates(py::handle frames) {
   py::object index = frames.attr("index");
   const std::size_t n = py::len(index);
   if (!(index.attr("is_monotonic_increasing").cast<bool>() &&
@@ -34,15 +46,12 @@ void check_dates_and_codes(py::handle frames, py::handle prices, py::handle univ
     }
     raise(PyExc_ValueError, "data1's dates must be strictly ascending");
   }
-  py::set seen;
-  for (py::handle code : universe) {
-    if (seen.contains(code))
-      raise(PyExc_ValueError,
-            format("zz500 lists stock {!r} more than once; each code may appear once", code));
-    seen.add(code);
-  }
-  if (n > 0 && py::len(index.attr("intersection")(prices.attr("index"))) == 0)
-    raise(PyExc_ValueError, "price1 shares no dates with data1; no position could be priced");
+}
+
+void require_shared_dates(py::handle frames, py::handle prices, const char *consequence) {
+  py::object index = frames.attr("index");
+  if (py::len(index) > 0 && py::len(index.attr("intersection")(prices.attr("index"))) == 0)
+    raise(PyExc_ValueError, std::string("price1 shares no dates with data1; ") + consequence);
 }
 
 Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe) {

@@ -18,6 +18,13 @@ void check_market_types(py::handle frames, py::handle prices, py::handle univers
 // of order or repeated, a code listed twice, prices on none of data1's dates.
 void check_dates_and_codes(py::handle frames, py::handle prices, py::handle universe);
 
+// ValueError naming the first pair of data1's dates out of order (or repeated).
+void require_ascending_dates(py::handle frames);
+
+// Prices on none of data1's dates (a time zone on one index only, for one) would price nothing:
+// ValueError "price1 shares no dates with data1; " + consequence.
+void require_shared_dates(py::handle frames, py::handle prices, const char *consequence);
+
 // Everything a driver checks before its first attempt; returns the prepared data.
 Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe);
 

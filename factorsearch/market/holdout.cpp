@@ -17,14 +17,15 @@ py::object holdout_position(py::handle holdout, py::handle data1) {
   std::size_t at;
   const bool number = !PyBool_Check(holdout.ptr()) &&
                       py::isinstance(holdout, py::module_::import("numbers").attr("Real"));
-  if (PyBool_Check(holdout.ptr()))
-    raise(PyExc_TypeError, "holdout must be a date or a fraction in (0, 1), got a bool");
+  if (PyBool_Check(holdout.ptr()))  // a bad holdout is a ValueError, as the docs list it
+    raise(PyExc_ValueError, "holdout must be a date or a fraction in (0, 1), got a bool");
   if (number) {
     const double frac = to_double(holdout);
     if (!(frac > 0.0 && frac < 1.0))
       raise(PyExc_ValueError,
             format("holdout as a number is a fraction of the dates in (0, 1), got {!r}", holdout));
-    const auto kept = static_cast<std::size_t>(std::llround(frac * static_cast<double>(n)));
+    // round() as Python rounds, halves to even: 0.37 of 250 dates holds out 92, not 93.
+    const auto kept = static_cast<std::size_t>(std::nearbyint(frac * static_cast<double>(n)));
     at = n - std::max<std::size_t>(1, std::min(kept, n));
   } else {
     py::object when = date_key(index, holdout, "holdout");

@@ -89,11 +89,26 @@ void check_values(const Columns &column, py::handle date, py::handle code, py::h
 
 // Text dates sort as text: '13/01/2015' before '14/12/2014'. Read them as dates so the rows
 // come out in time order, and refuse text that is not one.
+// Timestamp objects held as objects (time zones that differ, datetime.datetime values) made an
+// object date index: read them as dates too, and refuse a mix of time zones by name.
 py::object dates_in_time_order(py::object date_column) {
   py::module_ pd = pandas();
-  if (pd.attr("api").attr("types").attr("infer_dtype")(date_column, "skipna"_a = false)
-          .cast<std::string>() != "string")
-    return date_column;
+  const std::string kind =
+      pd.attr("api").attr("types").attr("infer_dtype")(date_column, "skipna"_a = false)
+          .cast<std::string>();
+  if (kind == "datetime" && py::str(date_column.attr("dtype")).equal(py::str("object"))) {
+    try {
+      return pd.attr("to_datetime")(date_column);
+    } catch (py::error_already_set &e) {
+      if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+      raise(PyExc_ValueError,
+            format("column {!r} holds timestamps in more than one time zone (or with and "
+                   "without one) ({}); convert them to one first, e.g. pd.to_datetime(..., "
+                   "utc=True)",
+                   date_column.attr("name"), py::str(e.value())));
+    }
+  }
+  if (kind != "string") return date_column;
   try {
     return pd.attr("to_datetime")(date_column);
   } catch (py::error_already_set &e) {

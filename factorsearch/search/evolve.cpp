@@ -299,6 +299,7 @@ void next_population(std::vector<Program> &programs, std::int64_t g,
   std::unordered_set<std::string> taken;
   std::vector<Program> next(n_pop);
   for (std::size_t i = 0; i < n_pop; ++i) {
+    check_signals();  // a large population and tournament breed for minutes
     gp::Rng rng(key, static_cast<std::uint64_t>(g), i);
     next[i] = g == 0 ? gp::ramped(rng, s.cfg) : gp::breed(rng, programs, score, s.cfg).program;
     for (int tries = 1; !taken.insert(text_of(next[i], table)).second && tries < kBreedTries;

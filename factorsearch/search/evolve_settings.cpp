@@ -101,6 +101,11 @@ EvolveSettings read_settings(const Args &a) {
   s.keep = a.whole("hall_of_fame");
   s.jobs = a.whole("n_jobs");
   s.cfg = tree_config(a, max_depth, init);
+  // A tournament draws that many entrants per parent: more than the population only repeats
+  // draws (10**12 of them ran for minutes).
+  if (s.cfg.tournament > s.population)
+    raise(PyExc_ValueError, format("tournament must be at most population ({}), got {}",
+                                   s.population, s.cfg.tournament));
   s.parsimony = parsimony_of(a["parsimony"]);
   return s;
 }

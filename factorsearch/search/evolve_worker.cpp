@@ -23,7 +23,7 @@ namespace {
 
 constexpr const char *kCacheName = "_evolve_cache";
 constexpr const char *kMemoBytesName = "_evolve_memo_bytes";  // tests set 0: no subtree cache
-constexpr std::int64_t kMemoBytes = 256LL << 20;                // per worker and call
+constexpr std::int64_t kMemoBytes = 256LL << 20;                // per worker thread
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 }  // namespace
@@ -59,7 +59,8 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
     return py::none();
   }
   drawn.list = program_as_list(drawn.program, miner.attr("fuc"));
-  if (ws.memo.enabled()) {
+  Scratch &scratch = ws.scratch();
+  if (scratch.memo.enabled()) {
     const auto items = render_items(drawn.program, t);
     std::vector<std::string> keys(drawn.program.size());
     std::vector<std::size_t> ends(drawn.program.size(), 0);
@@ -68,7 +69,7 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
       ends[i] = gp::subtree_end(drawn.program, i);
       keys[i] = render(std::span(items).subspan(i, ends[i] - i), t.fields);
     }
-    ws.memo.bind(std::move(keys), std::move(ends));
+    scratch.memo.bind(std::move(keys), std::move(ends));
   }
   const Market &mk = ws.market;
   const std::size_t n = mk.n_dates, m = mk.n_stocks();
@@ -76,9 +77,9 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
   try {
     const std::clock_t t0 = std::clock();  // CPU time: the machine may be shared
     Walk walk(mod, miner, drawn, mk);
-    walk.use_memo(&ws.memo);
+    walk.use_memo(&scratch.memo);
     auto values = as_panel(walk.run(), walk, mk);
-    ws.walk_seconds += static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
+    scratch.walk_seconds += static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
     auto u = values.unchecked<2>();
     for (std::size_t j = 0; j < m; ++j)
       for (std::size_t r = 0; r < n; ++r)
@@ -168,7 +169,8 @@ py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::han
     check_signals();
     results.append(score_text(mod, miner, state, table, text.cast<std::string>(), scoring));
   }
-  return py::make_tuple(results, now() - t0, state.memo.take_hits(), state.take_walk_seconds());
+  Scratch &scratch = state.scratch();
+  return py::make_tuple(results, now() - t0, scratch.memo.take_hits(), scratch.take_walk_seconds());
 }
 
 py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::handle data1,

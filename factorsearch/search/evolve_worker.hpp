@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "factorsearch/backtest/in_sample.hpp"
@@ -25,17 +28,37 @@ struct Scoring {
   py::object fn;      // the callable
 };
 
+// What scoring changes: the subtree cache, bound to the formula being walked, and the walk time
+// not yet reported. One per thread: the threads of one worker process (a thread pool, a Dask
+// worker with several threads) walk at once while the kernels run without the interpreter lock,
+// and a shared cache let one thread's walk read values keyed for another thread's formula.
+struct Scratch {
+  explicit Scratch(std::size_t memo_capacity) : memo(memo_capacity) {}
+  SubtreeMemo memo;
+  double walk_seconds = 0;  // CPU time spent evaluating formula trees, not yet reported
+  double take_walk_seconds() { return std::exchange(walk_seconds, 0.0); }
+};
+
+// The data a worker scores on (read only once built) and each thread's scratch.
 struct WorkerState {
   WorkerState(Market m, std::int64_t memo_bytes)
       : market(std::move(m)),
-        memo(static_cast<std::size_t>(std::max<std::int64_t>(memo_bytes, 0)) /
-             std::max<std::size_t>(market.n_dates * market.n_stocks() * sizeof(double), 1)),
+        memo_capacity(static_cast<std::size_t>(std::max<std::int64_t>(memo_bytes, 0)) /
+                      std::max<std::size_t>(market.n_dates * market.n_stocks() * sizeof(double), 1)),
         forward(forward_order(market.prices, market.n_dates, market.n_stocks())) {}
   Market market;
-  SubtreeMemo memo;
+  std::size_t memo_capacity;  // subtree values per thread
   ForwardOrder forward;
-  double walk_seconds = 0;  // CPU time spent evaluating formula trees, not yet reported
-  double take_walk_seconds() { return std::exchange(walk_seconds, 0.0); }
+
+  // The calling thread's scratch. Called with the interpreter lock held, which guards the map.
+  Scratch &scratch() {
+    std::unique_ptr<Scratch> &s = scratch_[std::this_thread::get_id()];
+    if (!s) s = std::make_unique<Scratch>(memo_capacity);
+    return *s;
+  }
+
+ private:
+  std::unordered_map<std::thread::id, std::unique_ptr<Scratch>> scratch_;
 };
 
 
@@ -71,8 +94,9 @@ class LocalEvaluator final : public Evaluator {
     for (std::size_t i = 0; i < texts.size(); ++i) {
       alphaloom::check_signals();
       py::object r = score_text(mod_, miner_, state_, table_, texts[i], scoring_);
-      subtree_hits += state_.memo.take_hits();
-      walk_seconds += state_.take_walk_seconds();
+      Scratch &scratch = state_.scratch();
+      subtree_hits += scratch.memo.take_hits();
+      walk_seconds += scratch.take_walk_seconds();
       deliver(i, r);
     }
   }

@@ -21,7 +21,29 @@ void install_operators(py::handle miner, const py::list &entries, const py::list
 
 }  // namespace
 
+namespace {
+
+bool is_text(py::handle o) { return py::isinstance<py::str>(o) || py::isinstance<py::bytes>(o); }
+
+// Text is read letter by letter as pairs: FactorSearch("np.log") ended in "IndexError: string
+// index out of range", ["a1"] became an operator "a" of arity 1.
+void require_operator_pairs(py::handle fuc) {
+  if (is_text(fuc))
+    raise(PyExc_TypeError, "FactorSearch expects a list of (name, arity) operator pairs, e.g. "
+                           "[['np.log', 1]], got " + type_name(fuc));
+  if (!py::isinstance<py::list>(fuc) && !py::isinstance<py::tuple>(fuc)) return;  // read once
+  for (py::handle entry : fuc)
+    if (is_text(entry))
+      raise(PyExc_TypeError,
+            format("FactorSearch expects a list of (name, arity) operator pairs, e.g. "
+                   "[['np.log', 1]]; {!r} is text, not a pair",
+                   entry));
+}
+
+}  // namespace
+
 void search_init(py::handle mod, py::object self, py::object fuc) {
+  require_operator_pairs(fuc);
   py::object to_int = py::module_::import("builtins").attr("int");
   self.attr("fuc") = fuc;
   py::list fuc1, function, fc;

@@ -16,8 +16,8 @@ ResultTable::ResultTable(const std::string &npy_path) {
              .cast<std::string>();
 }
 
-void write_synced(const py::object &tmp, bool text, const std::function<void(py::handle)> &write,
-                  const std::function<void()> &finish) {
+void write_synced(const py::object &tmp, const std::string &target, bool text,
+                  const std::function<void(py::handle)> &write, const std::function<void()> &finish) {
   py::module_ os = py::module_::import("os");
   py::object open = py::module_::import("builtins").attr("open");
   try {
@@ -33,6 +33,16 @@ void write_synced(const py::object &tmp, bool text, const std::function<void(py:
     }
     fh.attr("close")();
     finish();
+  } catch (py::error_already_set &e) {
+    {
+      py::error_scope keep;
+      if (os.attr("path").attr("exists")(tmp).cast<bool>()) os.attr("unlink")(tmp);
+    }
+    if (!e.matches(PyExc_OSError)) throw;
+    py::raise_from(e, e.type().ptr(),
+                   ("cannot write " + target + ": " + py::str(e.value()).cast<std::string>() +
+                    " (the file there, if any, is unchanged)").c_str());
+    throw py::error_already_set();
   } catch (...) {
     py::error_scope keep;
     if (os.attr("path").attr("exists")(tmp).cast<bool>()) os.attr("unlink")(tmp);
@@ -43,7 +53,7 @@ void write_synced(const py::object &tmp, bool text, const std::function<void(py:
 void ResultTable::save(py::handle frame) const {
   const py::object tmp = py::str(tmp_);
   write_synced(
-      tmp, true, [&](py::handle fh) { frame.attr("to_csv")(fh, "index"_a = false); },
+      tmp, path_, true, [&](py::handle fh) { frame.attr("to_csv")(fh, "index"_a = false); },
       [&] { py::module_::import("os").attr("replace")(tmp, path_); });
 }
 
@@ -109,7 +119,7 @@ void ResultFile::write_then(const py::object &array, Finish &&finish) {
   py::object tmp = py::str(dir_ + "/." + std::to_string(run_) + ".npy." +
                            py::str(os.attr("getpid")()).cast<std::string>() + ".tmp");
   write_synced(
-      tmp, false, [&](py::handle fh) { np.attr("save")(fh, array); }, [&] { finish(tmp); });
+      tmp, path_, false, [&](py::handle fh) { np.attr("save")(fh, array); }, [&] { finish(tmp); });
 }
 
 // True when path_ was free and now holds the empty array.

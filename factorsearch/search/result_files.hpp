@@ -35,9 +35,10 @@ class ResultFile {
 };
 
 // Writes the file `tmp` through `write(fh)` (opened as text in UTF-8 when `text`, else binary),
-// syncs it to disk, then `finish()` puts it in place; `tmp` never outlives a failure.
-void write_synced(const py::object &tmp, bool text, const std::function<void(py::handle)> &write,
-                  const std::function<void()> &finish);
+// syncs it to disk, then `finish()` puts it in place as `target`; `tmp` never outlives a failure.
+// An OSError keeps its type and names `target` ("224 requested and 57 written" named nothing).
+void write_synced(const py::object &tmp, const std::string &target, bool text,
+                  const std::function<void(py::handle)> &write, const std::function<void()> &finish);
 
 class ResultTable {
  public:

@@ -161,3 +161,30 @@ def test_predict_refuses_a_width_other_than_the_fitted_one(in_tmp, make):
     with pytest.raises(ValueError, match="has 18 feature columns, but the model was fitted on 12"):
         m.predict(wide)
     assert len(m.predict(frame(steps=2).drop(columns="label"))) == 128
+
+
+@pytest.mark.parametrize("setting,message", [
+    (dict(metric="IC"), "unknown metric( name)? `IC`"),
+    (dict(metric="spearman"), "unknown metric( name)? `spearman`"),
+    (dict(loss="mae"), "unknown loss `mae`"),
+])
+def test_unknown_metric_or_loss_is_refused_before_training(in_tmp, make, lines, setting, message):
+    m = make(**setting)
+    if not hasattr(m, "loss") and "loss" in setting:
+        pytest.skip("ADD has no loss setting")
+    before = weights(m, make.net)
+    with pytest.raises(ValueError, match=message):
+        m.fit((frame(), SPLIT))
+    assert lines == [] and m.fitted is False and same(weights(m, make.net), before)
+    assert not os.path.exists(make.weight_file)
+
+
+def test_a_replaced_metric_keeps_its_own_names(in_tmp, make):
+    m = make(metric="hit_rate")
+    if isinstance(m, dualstream.ADD):
+        real = m.test_epoch
+        m.test_epoch = lambda x, y, mk: {**real(x, y, mk), "hit_rate": 0.5}
+    else:
+        m.metric_fn = lambda pred, label: torch.tensor(0.5)
+    m.fit((frame(), SPLIT))
+    assert os.path.exists(make.weight_file)

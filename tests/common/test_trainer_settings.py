@@ -79,13 +79,20 @@ def test_meaningful_values_are_accepted_and_stored_as_given(capture_stdout, trai
 
 
 @pytest.mark.parametrize("trainer", TRAINERS)
-@pytest.mark.parametrize("name,value", [("batch_size", 0), ("n_epochs", -1)])
+@pytest.mark.parametrize("name,value,error", [
+    ("batch_size", 0, ValueError), ("n_epochs", -1, ValueError),
+    # beyond 64 bits or not a number: named, not the converter's "Unable to cast ..."/"int() ..."
+    ("batch_size", 10**30, ValueError), ("n_epochs", 2**63, ValueError),
+    ("early_stop", 10**30, ValueError), ("early_stop", None, TypeError),
+    ("early_stop", math.nan, ValueError), ("d_feat", 10**30, ValueError)])
 def test_fit_rechecks_changed_settings_before_anything(in_tmp, lines, small_frame, trainer,
-                                                       name, value):
+                                                       name, value, error):
+    if name == "d_feat" and trainer == "TransformerModel":
+        pytest.skip("the Transformer's d_feat is its network's")
     m = quiet(trainer, lines, n_epochs=1, batch_size=64)
     setattr(m, name, value)
     err = finishes(lambda: m.fit((small_frame, (".iloc[:300]", ".iloc[300:]"))))
-    assert isinstance(err, ValueError) and str(err).startswith(f"Invalid {name}: {value} (")
+    assert isinstance(err, error) and str(err).startswith(f"Invalid {name}: {value!r} (")
     assert lines == [] and m.fitted is False and not list(in_tmp.iterdir())
 
 
@@ -126,7 +133,16 @@ def test_argument_types_are_checked_before_values(capture_stdout):
         attnencoder.TransformerModel(d_feat=0, d_model=True, GPU=-1)
     with pytest.raises(TypeError):  # dropout is converted with float() before any rule
         attnencoder.TransformerModel(d_feat=0, dropout="0.5", GPU=-1)
+    with pytest.raises(TypeError, match=r"^Argument 'dropout' has incorrect type \(expected float, "
+                                        r"got NoneType\)$"):
+        attnencoder.TransformerModel(dropout=None, GPU=-1)
     assert capture_stdout() == []
+
+
+@pytest.mark.parametrize("trainer", TRAINERS)
+def test_a_gpu_number_that_cannot_be_compared_is_named(capture_stdout, trainer):
+    with pytest.raises(TypeError, match="^GPU must be a GPU number .*got str$"):
+        build(trainer, GPU="x")
 
 
 @pytest.mark.parametrize("trainer", TRAINERS)

@@ -101,12 +101,14 @@ def test_epoch_lines(make_add, day_frame, lines):
                      "bootstrap_fit best score: 0.100000 @ 0"]
 
 
-def test_unknown_metric_after_first_epoch(make_add, day_frame, lines):
+def test_unknown_metric_is_refused_before_the_first_epoch(make_add, day_frame, lines):
     x, y, m = day_frame([20] * 3)
     model = make_add(n_epochs=3, batch_size=16, metric="sharpe")
+    before = {k: v.clone() for k, v in model.ADD_model.state_dict().items()}
     with pytest.raises(ValueError, match="^unknown metric name `sharpe`$"):
         model.bootstrap_fit(x, y, m, x, y, m)
-    assert lines.count("evaluating...") == 1 and steps_taken(model) == (0, 0)
+    assert lines == [] and model.fitted is False
+    assert state_equal(before, model.ADD_model.state_dict())
 
 
 @pytest.mark.parametrize("n_epochs,scores", [(0, []), (3, [math.nan] * 3)])

@@ -67,6 +67,12 @@ def test_bad_operators_raise_the_interpreter_error(pairs, error):
         FactorSearch([["np.log", 1]] + pairs)
 
 
+@pytest.mark.parametrize("fuc", ["np.log", b"np.log", ["a1"], [["abs", 1], "np.log"]])
+def test_text_where_operator_pairs_belong_is_a_type_error(fuc):
+    with pytest.raises(TypeError, match=r"expects a list of \(name, arity\) operator pairs"):
+        FactorSearch(fuc)
+
+
 def test_a_failed_construction_keeps_what_it_assigned():
     fs = FactorSearch.__new__(FactorSearch)
     with pytest.raises(NameError, match="name 'nope' is not defined"):

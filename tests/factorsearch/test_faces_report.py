@@ -1,3 +1,4 @@
+import warnings
 import math
 import os
 import random
@@ -90,6 +91,17 @@ def test_factor_rejects_text_that_is_not_a_formula(market, text, message):
     data1, _, codes = market
     with pytest.raises(ValueError, match=message):
         FactorSearch(OPS + [["(lambda x, \u00e9=1: x)", 1]]).factor(text, data1, codes)
+
+
+@pytest.mark.parametrize("tail", [")", "\ud800"])
+def test_a_long_formula_is_echoed_around_the_error_only(market, tail):
+    data1, _, codes = market
+    text = "abs(" * 300 + "close" + ")" * 300 + " " * 100_000 + tail
+    with pytest.raises(ValueError) as info:
+        FactorSearch(OPS).factor(text, data1, codes)
+    message = str(info.value)
+    assert len(message) < 400 and f"({len(text)} characters, shown from position" in message
+    assert f"at position {len(text) - 1}" in message
 
 
 @pytest.mark.parametrize("call,error,message", [
@@ -330,6 +342,8 @@ def test_from_long_orders_text_dates_in_time(market, fmt):
     (lambda f: f.assign(Open=1.0), "one name"),
     (lambda f: f.assign(date="day " + f["date"].dt.day.astype(str)), "cannot be read as dates"),
     (lambda f: f.assign(date=f["date"].dt.strftime("%d/%m/%Y")), "cannot be read as dates"),
+    (lambda f: f.assign(date=[d.tz_localize("UTC" if k % 2 else "Asia/Tokyo")
+                              for k, d in enumerate(f["date"])]), "more than one time zone"),
 ])
 def test_from_long_rejects_bad_tables(market, change, message):
     data1, _, _ = market
@@ -338,3 +352,16 @@ def test_from_long_rejects_bad_tables(market, change, message):
     with pytest.raises(ValueError, match=message):
         factorsearch.from_long(table)
     pd.testing.assert_frame_equal(table, before)
+
+
+def test_a_zero_price_where_a_leg_buys_is_named_not_silent(market):
+    data1, price1, codes = market
+    factor = FactorSearch(OPS).factor("np.log(close)", data1, codes)
+    priced = price1.copy()
+    priced.iloc[200] = 0.0  # every stock: whichever leg buys on that date divides by zero
+    with pytest.warns(RuntimeWarning, match=r"infinite leg return, first the day "
+                                            + str(price1.index[199].date())):
+        factorsearch.report(factor, priced, l=5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        factorsearch.report(factor, price1, l=5)  # honest prices: no warning

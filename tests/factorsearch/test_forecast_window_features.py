@@ -68,12 +68,27 @@ def test_labels_are_the_returns_the_report_scores(market):
     np.testing.assert_allclose(days["ic"], 1.0, rtol=0, atol=1e-12)
 
 
+@pytest.mark.parametrize("label", ["raw", "rank"])
+@pytest.mark.parametrize("price", [0.0, -3.0, np.inf])
+@pytest.mark.parametrize("ahead", [1, 2])
+def test_a_price_that_is_no_price_leaves_the_label_unknown(market, label, price, ahead):
+    data1, price1, codes = market
+    price1 = price1.copy()
+    day = 40
+    price1.iloc[day + ahead, price1.columns.get_loc(codes[0])] = price
+    frame = factorsearch.window_features(data1, codes[:4], window=5, price1=price1, label=label)
+    labels = frame["label"].unstack()
+    assert np.isnan(labels.loc[data1.index[day], codes[0]])
+    assert np.isfinite(labels.loc[data1.index[day], codes[1:4]]).all()
+
+
 @pytest.mark.parametrize("kwargs, error, message", [
     (dict(zz500=["S0000", "nope"]), KeyError, "no columns for stock(s) ['nope']"),
     (dict(fields=("close", "vwap")), ValueError, "unknown field 'vwap'"),
     (dict(fields="close"), TypeError, "got a str"),
     (dict(fields=()), ValueError, "names no field"),
     (dict(window=0), ValueError, "window must be a whole number >= 1"),
+    (dict(window=10**7), ValueError, "window must be at most 260 (the dates of data1)"),
     (dict(label="pct"), ValueError, "label must be 'rank', 'zscore' or 'raw'"),
     (dict(zz500=["S0000", "S0000"]), ValueError, "more than once"),
     (dict(zz500=[]), ValueError, "names no stock"),
@@ -81,6 +96,7 @@ def test_labels_are_the_returns_the_report_scores(market):
     (dict(drop_price="S0001"), KeyError, "price1 has no column for stock(s) ['S0001']"),
     (dict(drop_field=("S0002", "volume")), KeyError, "no column(s) [('S0002', 'volume')]"),
     (dict(reverse=True), ValueError, "strictly ascending"),
+    (dict(tz_price=True), ValueError, "price1 shares no dates with data1; no row could be labelled"),
 ])
 def test_bad_input_is_refused(market, kwargs, error, message):
     data1, price1, codes = market
@@ -91,6 +107,8 @@ def test_bad_input_is_refused(market, kwargs, error, message):
         args["data1"] = data1.drop(columns=[kwargs.pop("drop_field")])
     if kwargs.pop("reverse", False):
         args["data1"] = data1.iloc[::-1]
+    if kwargs.pop("tz_price", False):  # tz-aware prices, tz-naive data: no date in common
+        args["price1"] = price1.tz_localize("UTC")
     args.update(kwargs)
     with pytest.raises(error) as info:
         factorsearch.window_features(**args)
@@ -128,3 +146,10 @@ def test_check_split_refuses_a_test_period_within_the_label_horizon(market):
         factorsearch.split_dates(frame, dates[100], dates[101])
     with pytest.raises(ValueError, match="needs dates as its index"):
         factorsearch.split_dates(frame.reset_index(drop=True), dates[100], dates[150])
+    with pytest.raises(ValueError, match="^the test split has no dates$"):
+        factorsearch.check_split(frame, train, frame.iloc[:0])
+    with pytest.raises(ValueError, match="^the training split has no dates$"):
+        factorsearch.check_split(frame, ".iloc[:0]", frame.loc[dates[150]:])
+    shuffled = frame.sample(frac=1.0, random_state=0)  # pandas' own UnsortedIndexError before
+    with pytest.raises(ValueError, match="must be in date order"):
+        factorsearch.split_dates(shuffled, dates[100], dates[150])

@@ -1,8 +1,9 @@
 import os
 import signal
+import sys
 import threading
 import time
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
@@ -10,6 +11,7 @@ import pytest
 
 import factorsearch
 from factorsearch import FactorSearch
+from alphaloom._testing import synthetic
 
 OPS = [["np.subtract", 2], ["np.divide", 2], ["np.negative", 1], ["delta_1", 1],
        ["ts_mean_5", 1], ["cs_rank", 1], ["math.sqrt", 1]]   # math.sqrt fails on every panel
@@ -154,6 +156,15 @@ def test_hall_of_fame_rows_are_the_formulas_own_in_sample_figures(market, refere
     assert saved.shape == (len(df), 4) and list(saved[:, 0]) == list(df["formula"])
 
 
+@pytest.fixture(scope="module")
+def dask_threads_client():
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=4, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        yield client
+
+
 @pytest.mark.parametrize("where", ["n_jobs=2", "ProcessPoolExecutor", "dask", "no subtree cache"])
 def test_same_seed_same_hall_of_fame_and_history_everywhere(market, reference, in_tmp, request,
                                                             monkeypatch, where):
@@ -174,6 +185,31 @@ def test_same_seed_same_hall_of_fame_and_history_everywhere(market, reference, i
     pd.testing.assert_frame_equal(df, reference)
     np.testing.assert_array_equal(np.load(df.attrs["path"]), np.load(reference.attrs["path"]))
     assert df.attrs["history"] == reference.attrs["history"]
+
+
+@pytest.mark.parametrize("where", ["ThreadPoolExecutor", "dask threads"])
+def test_threads_of_one_worker_give_the_same_hall_of_fame(in_tmp, request, where):
+    """Threads used to share one subtree cache: one thread's walk read values keyed for another
+    thread's formula while the kernels ran without the interpreter lock. A tiny switch interval
+    makes the threads interleave on every call, as a loaded machine does now and then."""
+    data1, price1, codes = synthetic.make_market(n_stocks=60, n_days=300, seed=7)
+    settings = dict(SMALL, population=60, generations=2, init_depth=(2, 4), max_depth=5)
+    run = lambda **kw: FactorSearch(OPS[:-1]).evolve(data1, price1, codes, L, **settings, **kw)
+    reference = run()
+    interval = sys.getswitchinterval()
+    try:
+        sys.setswitchinterval(1e-6)
+        if where == "ThreadPoolExecutor":
+            with ThreadPoolExecutor(4) as pool:
+                runs = [run(executor=pool) for _ in range(3)]
+        else:
+            client = request.getfixturevalue("dask_threads_client")
+            client.run(sys.setswitchinterval, 1e-6)
+            runs = [run(executor=client) for _ in range(6)]
+    finally:
+        sys.setswitchinterval(interval)
+    for df in runs:
+        pd.testing.assert_frame_equal(df[["formula", "fitness"]], reference[["formula", "fitness"]])
 
 
 def test_rank_ic_fitness_with_gaps_ties_and_excluded_values_is_the_reports(market):
@@ -298,7 +334,12 @@ def test_ctrl_c_saves_the_hall_of_fame_and_reraises(market, in_tmp):
     dict(fitness="bogus"), dict(fitness=3), dict(p_crossover=0.95, p_subtree=0.1),
     dict(p_point=-0.1), dict(init_depth=(3, 2)), dict(init_depth=(2, 7)), dict(population=0),
     dict(parsimony=float("nan")), dict(holdout=1.5), dict(holdout="1990-01-01"),
-    dict(n_jobs=2, executor=ProcessPoolExecutor), dict(progress="yes")])
+    dict(n_jobs=2, executor=ProcessPoolExecutor), dict(progress="yes"),
+    # deeper than the parser reads: an empty hall of fame, or a stack overflow while building
+    dict(max_depth=513), dict(init_depth=(520, 520), max_depth=520, population=1, generations=1),
+    dict(init_depth=(100000, 100000), max_depth=100000, population=1, generations=1),
+    # bounded before any allocation or long loop
+    dict(tournament=10**12), dict(population=40, tournament=41), dict(population=2**62)])
 def test_bad_arguments_raise_before_any_work(market, in_tmp, bad):
     data1, price1, codes = market
     with pytest.raises((ValueError, TypeError)):

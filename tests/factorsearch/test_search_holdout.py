@@ -99,6 +99,21 @@ def test_lookahead_flags_operators_that_read_later_dates(market, monkeypatch):
                                        for c in shift["cut"]]).all()
 
 
+@pytest.mark.parametrize("order", ["descending", "repeated"])
+def test_lookahead_refuses_dates_out_of_order(market, order):
+    data1, _, codes = market
+    data1 = data1.iloc[::-1] if order == "descending" else pd.concat([data1.iloc[:5], data1.iloc[4:]])
+    with pytest.raises(ValueError, match="data1's dates must be strictly ascending; date"):
+        FactorSearch([["np.log", 1]]).lookahead("np.log(close)", data1, codes)
+
+
+@pytest.mark.parametrize("cuts", [261, 2**62])
+def test_lookahead_refuses_more_cuts_than_dates(market, cuts):
+    data1, _, codes = market
+    with pytest.raises(ValueError, match=r"cuts must be at most 260 \(the dates of data1\)"):
+        FactorSearch([["np.log", 1]]).lookahead("np.log(close)", data1, codes, cuts=cuts)
+
+
 def test_lookahead_passes_every_native_kernel_and_built_in(market):
     data1, _, codes = market
     formulas = causal_formulas()
@@ -272,10 +287,19 @@ def test_degenerate_factors_are_misses_and_duplicates_are_marked(market, in_tmp,
     assert list(frame.duplicate_of) == expected and frame.duplicate_of.notna().sum() >= 3
 
 
+@pytest.mark.parametrize("n_dates, fraction, held", [(250, 0.37, 92), (250, 0.386, 96), (200, 0.2, 40)])
+def test_a_hold_out_fraction_takes_round_of_fraction_times_dates(market, in_tmp, n_dates, fraction,
+                                                                 held):
+    data1, price1, codes = market
+    df = FactorSearch(MINE_OPS[:2]).mine(data1.iloc[:n_dates], price1, codes, 1, 2, seed=1,
+                                         holdout=fraction, max_attempts=1, progress=False)
+    assert df.attrs["holdout"] == data1.index[n_dates - held]  # 0.37 * 250 = 92.5: to even
+
+
 @pytest.mark.parametrize("holdout, message", [
     (0.005, "the hold-out has 1 dates"), (0.45, "the in-sample part before the hold-out has 143"),
     ("2031-01-01", "the hold-out has 0 dates"), (1.5, r"fraction of the dates in \(0, 1\)"),
-    ("later", "is not a date")])
+    ("later", "is not a date"), (True, "got a bool")])
 def test_hold_out_too_short_is_refused_before_any_work(market, in_tmp, holdout, message):
     data1, price1, codes = market
     with pytest.raises(ValueError, match=message):
