@@ -15,9 +15,9 @@ namespace detail {
 inline py::module_ os_module() { return py::module_::import("os"); }
 
 // Where `filename` really lives: a symbolic link keeps pointing at the file it names.
-inline py::object resolved_path(const char *filename) {
+inline py::object resolved_path(py::handle filename) {
   py::object path = os_module().attr("path");
-  return path.attr("abspath")(path.attr("realpath")(filename));
+  return path.attr("abspath")(path.attr("realpath")(os_module().attr("fspath")(filename)));
 }
 
 // A new, exclusively created file next to `target` (same directory, so the final rename never
@@ -59,7 +59,7 @@ inline void discard(py::handle file, py::handle tmp) {
 inline void require_writable_target(const char *filename) {
   py::object where = py::str(filename);
   try {
-    py::object target = detail::resolved_path(filename);  // fails if the directory is gone
+    py::object target = detail::resolved_path(where);  // fails if the directory is gone
     where = target;
     if (detail::os_module().attr("path").attr("isdir")(target).cast<bool>())
       raise(PyExc_IsADirectoryError, "a directory of that name is in the way");
@@ -79,7 +79,8 @@ inline void require_writable_target(const char *filename) {
 // readers see the old file or the new one, never a partial one, and a save that fails (disk
 // full, Ctrl-C, an error in torch.save) leaves the old file as it was and no temporary file.
 // torch.save is looked up per call so that a caller's replacement of it is honoured.
-inline void save_atomically(py::handle obj, const char *filename) {
+// `filename` is text or a path-like object.
+inline void save_atomically(py::handle obj, py::handle filename) {
   py::module_ os = detail::os_module();
   py::object target = detail::resolved_path(filename);
   auto [tmp, file] = detail::open_beside(target);
@@ -111,6 +112,10 @@ inline void save_atomically(py::handle obj, const char *filename) {
     os.attr("close")(fd);
   } catch (py::error_already_set &) {
   }
+}
+
+inline void save_atomically(py::handle obj, const char *filename) {
+  save_atomically(obj, py::str(filename));
 }
 
 }  // namespace alphaloom

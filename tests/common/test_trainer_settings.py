@@ -66,6 +66,7 @@ def test_unusable_settings_refused_before_printing(capture_stdout, trainer, name
     assert capture_stdout() == []
 
 
+@pytest.mark.filterwarnings("ignore:.*ignores keyword arguments it does not know")
 @pytest.mark.parametrize("trainer", TRAINERS)
 @pytest.mark.parametrize("kw", [dict(early_stop=0), dict(early_stop=-3), dict(lr=0),
                                 dict(n_epochs=0), dict(dropout_or_any=7),
