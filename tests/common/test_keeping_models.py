@@ -132,13 +132,12 @@ def test_a_failed_save_leaves_the_old_file(in_tmp, monkeypatch):
     def broken(obj, f):
         f.write(b"partial")
         raise OSError(28, "No space left on device")
-    monkeypatch.setattr(torch, "save", broken)
     model.n_epochs = 7
-    with pytest.raises(OSError, match="No space left"):
+    with monkeypatch.context() as patch, pytest.raises(OSError, match="No space left"):
+        patch.setattr(torch, "save", broken)
         model.save("kept.pt")
     assert (in_tmp / "kept.pt").read_bytes() == old
     assert sorted(p.name for p in in_tmp.iterdir()) == ["kept.pt"]
-    monkeypatch.undo()
     model.save("kept.pt")  # a changed setting is what gets kept
     assert wavecell.SFM.load("kept.pt").n_epochs == 7
 
@@ -220,11 +219,11 @@ def test_a_bar_runs_inside_each_epoch_where_someone_watches(frames, in_tmp, monk
     frame, train, valid, _ = frames["rank"]
     for verbose, shows in [(True, True), (False, False)]:
         err = Terminal()
-        monkeypatch.setattr(sys, "stderr", err)
-        model = make("SFM", verbose=verbose)
-        model.print = lines
-        model.fit((frame, (train, valid)))
-        monkeypatch.undo()
+        with monkeypatch.context() as patch:
+            patch.setattr(sys, "stderr", err)
+            model = make("SFM", verbose=verbose)
+            model.print = lines
+            model.fit((frame, (train, valid)))
         assert ("Epoch1" in "".join(err)) is shows
 
 
