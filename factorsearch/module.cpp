@@ -272,14 +272,16 @@ PYBIND11_MODULE(factorsearch, m) {
     m.def("window_features", &window_features_frame, py::arg("data1"), py::arg("zz500"),
           py::arg("window") = 20,
           py::arg("fields") = py::make_tuple("open", "high", "low", "close", "volume"),
-          py::arg("price1") = py::none(), py::arg("label") = "rank",
+          py::arg("price1") = py::none(), py::arg("label") = "rank", py::arg("extra") = py::none(),
           "window_features(data1, zz500, window=20, fields=('open', 'high', 'low', 'close', "
-          "'volume'), price1=None, label='rank')\n--\n\n"
+          "'volume'), price1=None, label='rank', extra=None)\n--\n\n"
           "The forecasters' frame: one float32 row per (datetime, instrument), field k at step t "
-          "in column k*window + t (oldest first), prices over the latest close and volume over "
-          "the latest volume; with price1, a 'label' column holding the forward return the "
-          "back-test trades, (p[t+2] - p[t+1]) / p[t+1], normalised per day ('rank', 'zscore' or "
-          "'raw'). Rows with a non-finite feature are left out (attrs['dropped'] counts them).");
+          "in column k*window + t (oldest first), prices (open, high, low, close, vwap) over the "
+          "latest close and any other field of data1 over its own latest value; `extra` "
+          "{name: dates x codes panel} adds windowed columns of caller panels, as given; with "
+          "price1, a 'label' column holding the forward return the back-test trades, "
+          "(p[t+2] - p[t+1]) / p[t+1], normalised per day ('rank', 'zscore' or 'raw'). Rows with "
+          "a non-finite feature are left out (attrs['dropped'] counts them).");
     m.def("split_dates",
           [mod](py::object frame, py::object valid_start, py::object test_start,
                 py::object test_end, py::object horizon) {

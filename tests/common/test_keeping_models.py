@@ -85,14 +85,19 @@ def test_saved_model_predicts_the_same_bits_in_a_fresh_process(name, frames, in_
             f"m = {module}.{name}.load('kept.pt')\n"
             "p = m.predict(pd.read_pickle('test.pkl'))\n"
             "np.save('after.npy', (p[0] if isinstance(p, pd.DataFrame) else p).to_numpy())\n"
-            "json.dump([m.fitted, m.verbose, m.seed], open('meta.json', 'w'))\n")
+            "json.dump([m.fitted, m.verbose, m.seed, m.features], open('meta.json', 'w'))\n")
     run = subprocess.run([sys.executable, "-c", code], cwd=in_tmp, capture_output=True,
                          text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert run.returncode == 0, run.stderr
     assert run.stdout == ""  # no banner on the way back
     after = np.load(in_tmp / "after.npy")
     assert after.dtype == before.dtype and after.tobytes() == before.tobytes()
-    assert json.load(open(in_tmp / "meta.json")) == [True, False, 0]
+    fitted, verbose, seed, features = json.load(open(in_tmp / "meta.json"))
+    assert (fitted, verbose, seed) == (True, False, 0)
+    assert features == {"window": 5, "fields": ["open", "high", "low", "close", "volume"],
+                        "label": "raw" if name == "ADD" else "rank", "extra": [],
+                        "scaling": {"open": "close", "high": "close", "low": "close",
+                                    "close": "close", "volume": "volume"}}
 
 
 @pytest.mark.parametrize("name", NETS)

@@ -1,4 +1,4 @@
-#include "factorsearch/window_extra.hpp"
+#include "factorsearch/forecast/window_extra.hpp"
 
 #include <cmath>
 #include <cstring>

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "factorsearch/window_features.hpp"
+#include "factorsearch/forecast/window_features.hpp"
 
 namespace factorsearch {
 
