@@ -511,7 +511,7 @@ ExtraPanels extra_panels_of(py::handle extra, const py::list &codes, py::handle 
 
 }  // namespace
 
-py::object window_features_frame(py::handle data1, py::handle zz500, py::handle window,
+py::object window_features_frame(py::handle data1, py::handle zz500, std::int64_t w,
                                  py::handle fields, py::handle price1, py::handle label,
                                  py::handle extra) {
   py::module_ pd = py::module_::import("pandas");
@@ -521,7 +521,6 @@ py::object window_features_frame(py::handle data1, py::handle zz500, py::handle 
   py::list codes = codes_of(zz500);
   const std::size_t m = py::len(codes);
   py::object code_index = code_index_of(codes, pd);
-  const std::int64_t w = whole_number(window, "window", 1);
   const std::vector<std::string> field_names = field_names_of(fields, columns);
   const LabelNorm norm = label_norm(label);
 
