@@ -1,8 +1,15 @@
 """Encoder-only Transformer return forecaster."""
-from typing import Any
+from os import PathLike
+from typing import Any, Self
 
 import pandas as pd
 import torch
+
+# GPU: an integer (CUDA device number, CPU when CUDA is absent or < 0), "cpu", "cuda", "cuda:N" or
+# a torch.device.
+Device = int | str | torch.device | None
+# dataset1[1]: two selector texts, two DataFrames with the frame's columns, or two index selections.
+Splits = tuple[str, str] | tuple[pd.DataFrame, pd.DataFrame] | tuple[Any, Any]
 
 class PositionalEncoding(torch.nn.Module):
     """Sinusoidal positional encoding added to sequence-first inputs."""
@@ -24,6 +31,7 @@ class Transformer(torch.nn.Module):
         num_layers: int = 2,
         dropout: float = 0.5,
         device: torch.device | str | None = None,
+        dim_feedforward: int = 2048,
     ) -> None:
         """Builds feature_layer, pos_encoder, encoder_layer, transformer_encoder, decoder_layer."""
     def forward(self, src: torch.Tensor) -> torch.Tensor:
@@ -49,6 +57,8 @@ class TransformerModel:
     model: Transformer
     train_optimizer: torch.optim.Optimizer
     fitted: bool
+    verbose: bool
+    history: list[dict[str, Any]]
     def __init__(
         self,
         d_feat: int = 6,
@@ -65,8 +75,10 @@ class TransformerModel:
         optimizer: str = "adam",
         reg: float = 0.001,
         n_jobs: int = 10,
-        GPU: int = 0,
+        GPU: Device = 0,
         seed: int | None = None,
+        dim_feedforward: int = 2048,
+        verbose: bool = True,
         **kwargs: Any,
     ) -> None:
         """Stores the settings, prints the header, seeds, builds the network and the optimiser."""
@@ -84,8 +96,16 @@ class TransformerModel:
     def test_epoch(self, data_x: pd.DataFrame, data_y: pd.Series) -> tuple[float, float]:
         """(mean loss, mean score), batches weighted by rows; unlabelled batches left out."""
     def fit(
-        self, dataset1: tuple[pd.DataFrame, tuple[str, str]], evals_result: dict[str, Any] = ...
+        self, dataset1: tuple[pd.DataFrame, Splits], evals_result: dict[str, Any] = ...
     ) -> None:
         """Trains with early stopping on the validation split, restores and saves the best weights."""
     def predict(self, dataset1: pd.DataFrame) -> pd.DataFrame:
         """One float32 score per row, as a one-column DataFrame with the input's index."""
+    @property
+    def features(self) -> dict[str, Any] | None:
+        """How window_features built the training frame (window, fields, ...), else None."""
+    def save(self, path: str | PathLike[str]) -> None:
+        """Writes settings, weights, fitted width and feature build to one file, atomically."""
+    @classmethod
+    def load(cls, path: str | PathLike[str], GPU: Device = None) -> Self:
+        """The model save(path) wrote, rebuilt without printing anything."""

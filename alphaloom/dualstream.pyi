@@ -1,9 +1,16 @@
 """ADD forecaster: dual-stream recurrent network with adversarial heads."""
-from typing import Any
+from os import PathLike
+from typing import Any, Self
 
 import numpy as np
 import pandas as pd
 import torch
+
+# GPU: an integer (CUDA device number, CPU when CUDA is absent or < 0), "cpu", "cuda", "cuda:N" or
+# a torch.device.
+Device = int | str | torch.device | None
+# dataset1[1]: two selector texts, two DataFrames with the frame's columns, or two index selections.
+Splits = tuple[str, str] | tuple[pd.DataFrame, pd.DataFrame] | tuple[Any, Any]
 
 class ADDModel(torch.nn.Module):
     """ADD network: excess and market streams, adversarial heads behind gradient reversal, a decoder."""
@@ -103,6 +110,8 @@ class ADD:
     ADD_model: ADDModel
     train_optimizer: torch.optim.Optimizer
     fitted: bool
+    verbose: bool
+    history: list[dict[str, Any]]
     lo: float
     hi: float
     def __init__(
@@ -123,8 +132,9 @@ class ADD:
         gamma: float = 0.1,
         gamma_clip: float = 0.4,
         mu: float = 0.05,
-        GPU: int = 0,
+        GPU: Device = 0,
         seed: int | None = None,
+        verbose: bool = True,
         **kwargs: Any,
     ) -> None:
         """Stores the settings, prints them, seeds, builds ADD_model and its optimiser."""
@@ -208,10 +218,18 @@ class ADD:
         """Sets lo and hi, the 1/3 and 2/3 quantiles of the daily mean labels."""
     def fit(
         self,
-        dataset1: tuple[pd.DataFrame, tuple[str, str]],
+        dataset1: tuple[pd.DataFrame, Splits],
         evals_result: dict[str, Any] = ...,
         save_path: str | None = None,
     ) -> None:
         """Trains with early stopping on the validation split and saves ADD.pth."""
     def predict(self, dataset1: pd.DataFrame) -> pd.Series:
         """One float32 score per row, day by day, as a Series with the input's index."""
+    @property
+    def features(self) -> dict[str, Any] | None:
+        """How window_features built the training frame (window, fields, ...), else None."""
+    def save(self, path: str | PathLike[str]) -> None:
+        """Writes settings, weights, fitted width and feature build to one file, atomically."""
+    @classmethod
+    def load(cls, path: str | PathLike[str], GPU: Device = None) -> Self:
+        """The model save(path) wrote, rebuilt without printing anything."""

@@ -1,8 +1,9 @@
 """Random search for daily stock-selection formulas, back-tested as long-short or long-only strategies."""
 import os
-from typing import Any, Callable, Sequence, TypeVar
+from typing import Any, Callable, Mapping, Sequence, TypeVar, overload
 
 import pandas as pd
+from matplotlib.figure import Figure
 
 _P = TypeVar("_P", str, os.PathLike[str])
 
@@ -100,8 +101,14 @@ class Report:
     long_only: bool
     quantiles: int
     cost_bps: float
+    @overload
+    def plot(self, path: None = None, title: str | None = None, split: Any = None) -> Figure:
+        """The Figure of net values, rolling IC, quantile returns and IC decay."""
+    @overload
     def plot(self, path: _P, title: str | None = None, split: Any = None) -> _P:
-        """Writes one PNG of net values, rolling IC, quantile returns and IC decay; returns path."""
+        """Writes the PNG atomically (a temporary file renamed over the old one); returns path."""
+    def plot(self, path: _P | None = None, title: str | None = None, split: Any = None) -> Any:
+        """Without a path the Figure; with one, writes the PNG atomically and returns path."""
 
 def report(
     factor: pd.DataFrame | pd.Series,
@@ -119,7 +126,7 @@ def deflated_sharpe(returns: Sequence[float], trial_sharpes: Sequence[float]) ->
     """P(true Sharpe of returns > the expected best of the trials' per-day Sharpe values)."""
 
 def from_long(
-    frame: pd.DataFrame, date: str = "date", code: str = "code", price: str = "open"
+    frame: Any, date: str = "date", code: str = "code", price: str = "open"
 ) -> tuple[pd.DataFrame, pd.DataFrame, list[Any]]:
     """(data1, price1, zz500) from a long table with one row per date and code."""
 
@@ -130,6 +137,7 @@ def window_features(
     fields: Sequence[str] = ("open", "high", "low", "close", "volume"),
     price1: pd.DataFrame | None = None,
     label: str = "rank",
+    extra: Mapping[str, pd.DataFrame] | None = None,
 ) -> pd.DataFrame:
     """The forecasters' (datetime, instrument) frame of scaled windows, with the forward-return label."""
 

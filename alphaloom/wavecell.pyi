@@ -1,8 +1,15 @@
 """State-frequency memory (SFM) return forecaster."""
-from typing import Any
+from os import PathLike
+from typing import Any, Self
 
 import pandas as pd
 import torch
+
+# GPU: an integer (CUDA device number, CPU when CUDA is absent or < 0), "cpu", "cuda", "cuda:N" or
+# a torch.device.
+Device = int | str | torch.device | None
+# dataset1[1]: two selector texts, two DataFrames with the frame's columns, or two index selections.
+Splits = tuple[str, str] | tuple[pd.DataFrame, pd.DataFrame] | tuple[Any, Any]
 
 class SFM_Model(torch.nn.Module):
     """State-frequency memory network: rows of d_feat x T feature-major columns to one score."""
@@ -56,6 +63,8 @@ class SFM:
     sfm_model: SFM_Model
     train_optimizer: torch.optim.Optimizer
     fitted: bool
+    verbose: bool
+    history: list[dict[str, Any]]
     def __init__(
         self,
         d_feat: int = 6,
@@ -72,8 +81,9 @@ class SFM:
         eval_steps: int = 5,
         loss: str = "mse",
         optimizer: str = "adam",
-        GPU: int = 0,
+        GPU: Device = 0,
         seed: int | None = None,
+        verbose: bool = True,
         **kwargs: Any,
     ) -> None:
         """Stores the settings, prints them, seeds, builds the network and the optimiser."""
@@ -91,11 +101,19 @@ class SFM:
     def test_epoch(self, data_x: pd.DataFrame, data_y: pd.Series) -> tuple[float, float]:
         """(mean loss, mean score), batches weighted by rows; unlabelled batches left out."""
     def fit(
-        self, dataset1: tuple[pd.DataFrame, tuple[str, str]], evals_result: dict[str, Any] = ...
+        self, dataset1: tuple[pd.DataFrame, Splits], evals_result: dict[str, Any] = ...
     ) -> None:
         """Trains with early stopping on the validation split, restores and saves the best weights."""
     def predict(self, dataset1: pd.DataFrame) -> pd.Series:
         """One float32 score per row, as a Series with the input's index."""
+    @property
+    def features(self) -> dict[str, Any] | None:
+        """How window_features built the training frame (window, fields, ...), else None."""
+    def save(self, path: str | PathLike[str]) -> None:
+        """Writes settings, weights, fitted width and feature build to one file, atomically."""
+    @classmethod
+    def load(cls, path: str | PathLike[str], GPU: Device = None) -> Self:
+        """The model save(path) wrote, rebuilt without printing anything."""
 
 class AverageMeter:
     """Computes and stores the average and current value"""

@@ -28,6 +28,8 @@ constexpr Param kTransformerModelSettings[] = {
     {"n_jobs",       10,       Takes::Anything, Rule::Any,         Kept::AsGiven,    11},
     {"GPU",          0,        Takes::Anything, Rule::Any,         Kept::AsDevice,   12},
     {"seed",         kNone,    Takes::Anything, Rule::Any,         Kept::AsGiven,    13},
+    {"dim_feedforward", 2048,  Takes::Int,      Rule::AtLeastOne,  Kept::No,          0},
+    {"verbose",      true,     Takes::Anything, Rule::Any,         Kept::No,          0},
 };
 static_assert(well_formed(kTransformerModelSettings));
 
@@ -58,15 +60,18 @@ PYBIND11_MODULE(attnencoder, m) {
       "Encoder-only Transformer mapping rows of d_feat x T feature-major columns to one score.");
   py::handle net_h = net_cls;
   def_method(net_cls, "__init__",
-             "init(self, d_feat=6, d_model=8, nhead=4, num_layers=2, dropout=0.5, device=None)",
+             "init(self, d_feat=6, d_model=8, nhead=4, num_layers=2, dropout=0.5, device=None, "
+             "dim_feedforward=2048)",
              "Builds feature_layer, pos_encoder, encoder_layer, transformer_encoder, decoder_layer.",
              [net_h, pe_h](py::object self, py::object d_feat, py::object d_model, py::object nhead,
-                           py::object num_layers, py::object dropout, py::object device) {
+                           py::object num_layers, py::object dropout, py::object device,
+                           py::object dim_feedforward) {
                transformer_init(net_h, pe_h, self, d_feat, d_model, nhead, num_layers, dropout,
-                                device);
+                                device, dim_feedforward);
              },
              py::arg("d_feat") = 6, py::arg("d_model") = 8, py::arg("nhead") = 4,
-             py::arg("num_layers") = 2, py::arg("dropout") = 0.5, py::arg("device") = py::none());
+             py::arg("num_layers") = 2, py::arg("dropout") = 0.5, py::arg("device") = py::none(),
+             py::arg("dim_feedforward") = 2048);
   def_method(net_cls, "forward", "forward(self, src)",
              "Scores of shape (N,) for src of shape (N, d_feat * T).", &transformer_forward,
              py::arg("src"));
@@ -83,4 +88,5 @@ PYBIND11_MODULE(attnencoder, m) {
   def_method(cls, "mse", "mse(self, pred, label)", "Mean squared error in float32.", &trainer_mse,
              py::arg("pred"), py::arg("label"));
   def_batch_trainer_methods(m, cls, kSpec, shared_evals);
+  def_save_load(cls, kSavedForm);
 }

@@ -48,16 +48,20 @@ py::object positional_encoding_forward(py::object self, py::object x) {
 
 void transformer_init(py::handle cls, py::handle pe_cls, py::object self, py::object d_feat,
                       py::object d_model, py::object nhead, py::object num_layers,
-                      py::object dropout, py::object device) {
+                      py::object dropout, py::object device, py::object dim_feedforward) {
   auto &L = libs();
   alphaloom::super_of(cls, self).attr("__init__")();
   py::object nn = L.torch.attr("nn");
   self.attr("feature_layer") = nn.attr("Linear")(d_feat, d_model);
   self.attr("pos_encoder") = pe_cls(d_model);
   py::object layer = nn.attr("TransformerEncoderLayer")("d_model"_a = d_model, "nhead"_a = nhead,
+                                                        "dim_feedforward"_a = dim_feedforward,
                                                         "dropout"_a = dropout);
   self.attr("encoder_layer") = layer;
-  self.attr("transformer_encoder") = nn.attr("TransformerEncoder")(layer, "num_layers"_a = num_layers);
+  // The nested-tensor fast path needs batch-first layers and a padding mask, neither of which
+  // this network has: asking for it would only warn that it is off.
+  self.attr("transformer_encoder") = nn.attr("TransformerEncoder")(
+      layer, "num_layers"_a = num_layers, "enable_nested_tensor"_a = false);
   self.attr("decoder_layer") = nn.attr("Linear")(d_model, 1);
   self.attr("device") = device;
   self.attr("d_feat") = d_feat;

@@ -11,7 +11,7 @@ py::object positional_encoding_forward(py::object self, py::object x);
 
 void transformer_init(py::handle cls, py::handle pe_cls, py::object self, py::object d_feat,
                       py::object d_model, py::object nhead, py::object num_layers,
-                      py::object dropout, py::object device);
+                      py::object dropout, py::object device, py::object dim_feedforward);
 py::object transformer_forward(py::object self, py::object src);
 
 }  // namespace attnencoder

@@ -153,31 +153,65 @@ inline py::str percent(const char *fmt, py::tuple args) {
   return py::reinterpret_steal<py::str>(PyUnicode_Format(py::str(fmt).ptr(), args.ptr()));
 }
 
-// Every progress line goes through the object's `print` attribute so callers can redirect it.
-inline void emit(py::handle self, py::handle text) { self.attr("print")(text); }
-inline void emit(py::handle self, const char *text) { self.attr("print")(py::str(text)); }
+// Every progress line goes through the object's `print` attribute so callers can redirect it;
+// an object whose `verbose` attribute is false prints nothing at all.
+inline bool is_verbose(py::handle self) {
+  py::object flag = py::getattr(self, "verbose", py::bool_(true));
+  const int on = PyObject_IsTrue(flag.ptr());
+  if (on < 0) throw py::error_already_set();
+  return on != 0;
+}
+inline void emit(py::handle self, py::handle text) {
+  if (is_verbose(self)) self.attr("print")(text);
+}
+inline void emit(py::handle self, const char *text) {
+  if (is_verbose(self)) self.attr("print")(py::str(text));
+}
 
 // ---------------------------------------------------------------------------------------------
 // Devices
 
-// torch.device("cuda:%d" % gpu) when CUDA is there and gpu >= 0, else torch.device("cpu").
+// The device a `GPU` setting names. A number (or None) keeps its first meaning:
+// torch.device("cuda:%d" % gpu) when CUDA is there and gpu >= 0, else the CPU. "cpu", "cuda",
+// "cuda:N" and a torch.device name a device outright, so CUDA asked for that way must exist:
+// training on the CPU instead would only show up as a run a hundred times slower.
 inline py::object choose_device(py::handle gpu) {
   py::module_ torch = py::module_::import("torch");
+  py::object device_type = torch.attr("device");
   bool cuda = torch.attr("cuda").attr("is_available")().cast<bool>();
-  bool want = false;
-  if (!gpu.is_none()) {
-    const int ge = PyObject_RichCompareBool(gpu.ptr(), py::int_(0).ptr(), Py_GE);
-    if (ge < 0) {
-      py::error_already_set e;
-      py::raise_from(e, PyExc_TypeError,
-                     ("GPU must be a GPU number (or None or negative for the CPU), got " +
-                      type_name(gpu)).c_str());
-      throw py::error_already_set();
-    }
-    want = ge == 1;
+  const bool named = PyUnicode_Check(gpu.ptr()) || py::isinstance(gpu, device_type);
+  if (!named && (gpu.is_none() || PyNumber_Check(gpu.ptr()))) {
+    bool want = !gpu.is_none() && (gpu >= py::int_(0));
+    if (cuda && want) return device_type(percent("cuda:%d", py::make_tuple(gpu)));
+    return device_type("cpu");
   }
-  if (cuda && want) return torch.attr("device")(percent("cuda:%d", py::make_tuple(gpu)));
-  return torch.attr("device")("cpu");
+  const std::string shown = py::repr(gpu).cast<std::string>();
+  const std::string text = named ? py::str(gpu).cast<std::string>() : "";
+  std::size_t digits = 0;
+  if (text.rfind("cuda:", 0) == 0) {
+    digits = text.size() - 5;
+    for (std::size_t k = 5; k < text.size(); ++k)
+      if (text[k] < '0' || text[k] > '9') digits = 0;
+  }
+  if (text == "cpu") return device_type("cpu");
+  if (text != "cuda" && digits == 0)
+    raise(PyExc_ValueError, "Invalid GPU: " + shown +
+                                " (expected an integer GPU number, 'cpu', 'cuda', 'cuda:N' or a "
+                                "torch.device of one of those)");
+  if (!cuda)
+    raise(PyExc_ValueError, "GPU=" + shown +
+                                " asks for a CUDA device, but torch.cuda.is_available() is False "
+                                "here; pass GPU='cpu', or an integer GPU number (which falls back "
+                                "to the CPU without CUDA)");
+  if (digits) {
+    const long long index = std::stoll(text.substr(5));
+    const long long count = torch.attr("cuda").attr("device_count")().cast<long long>();
+    if (index >= count)
+      raise(PyExc_ValueError, "GPU=" + shown + " names CUDA device " + std::to_string(index) +
+                                  ", but this machine has " + std::to_string(count) +
+                                  " (numbered from 0)");
+  }
+  return device_type(py::str(text));
 }
 
 inline bool is_gpu_device(py::handle device) {

@@ -137,7 +137,7 @@ struct NoneDefault {};
 inline constexpr NoneDefault kNone{};
 
 struct Default {
-  enum class Kind { Int, Float, Text, None };
+  enum class Kind { Int, Float, Text, Bool, None };
   Kind kind;
   long long integer = 0;
   double real = 0.0;
@@ -145,6 +145,7 @@ struct Default {
   constexpr Default(int v) : kind(Kind::Int), integer(v) {}
   constexpr Default(double v) : kind(Kind::Float), real(v) {}
   constexpr Default(const char *v) : kind(Kind::Text), text(v) {}
+  constexpr Default(bool v) : kind(Kind::Bool), integer(v) {}
   constexpr Default(NoneDefault) : kind(Kind::None) {}
 
   py::object object() const {
@@ -152,6 +153,7 @@ struct Default {
       case Kind::Int: return py::int_(integer);
       case Kind::Float: return py::float_(real);
       case Kind::Text: return py::str(text);
+      case Kind::Bool: return py::bool_(integer != 0);
       case Kind::None: break;
     }
     return py::none();
@@ -222,6 +224,16 @@ class Settings {
     for (std::size_t i = 0; i < table_.size(); ++i)
       if (table_[i].rule != Rule::Any)
         check_settings({{table_[i].name, given_[i], table_[i].rule}});
+    // The device is judged with the other arguments, before anything is printed.
+    for (std::size_t i = 0; i < table_.size(); ++i)
+      if (table_[i].kept == Kept::AsDevice) device_ = choose_device(given_[i]);
+  }
+
+  // Every argument as it was passed, by name: what a saved model is rebuilt from.
+  py::dict as_given() const {
+    py::dict d;
+    for (std::size_t i = 0; i < table_.size(); ++i) d[py::str(table_[i].name)] = given_[i];
+    return d;
   }
 
   // The value as taken (a Takes::Float argument as its float).
@@ -248,19 +260,41 @@ class Settings {
     return value;
   }
 
-  static void keep(py::handle self, const Param &p, const py::object &value) {
+  void keep(py::handle self, const Param &p, const py::object &value) const {
     switch (p.kept) {
       case Kept::No: return;
       case Kept::AsGiven: py::setattr(self, p.name, value); return;
       case Kept::Lowered: py::setattr(self, p.name, value.attr("lower")()); return;
-      case Kept::AsDevice: self.attr("device") = choose_device(value); return;
+      case Kept::AsDevice: self.attr("device") = device_; return;
     }
   }
 
   std::span<const Param> table_;
   std::vector<py::object> given_;
   std::vector<py::object> values_;
+  py::object device_;
 };
+
+// One UserWarning naming the keywords a constructor ignores, each with the closest name it does
+// know when one is close: a misspelt setting would otherwise train with its default unseen.
+inline void warn_ignored_keywords(py::handle self, std::span<const Param> table,
+                                  const py::kwargs &others) {
+  if (py::len(others) == 0) return;
+  py::list known;
+  for (const Param &p : table) known.append(py::str(p.name));
+  py::object close = py::module_::import("difflib").attr("get_close_matches");
+  std::string names;
+  for (auto kv : others) {
+    if (!names.empty()) names += ", ";
+    names += py::str(kv.first).cast<std::string>();
+    py::list match = close(kv.first, known, "n"_a = 1, "cutoff"_a = 0.6);
+    if (py::len(match))
+      names += " (did you mean " + py::repr(match[0]).cast<std::string>() + "?)";
+  }
+  const std::string cls = py::str(py::type::handle_of(self).attr("__name__"));
+  const std::string msg = cls + " ignores keyword arguments it does not know: " + names;
+  if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) throw py::error_already_set();
+}
 
 // What a constructor does with keywords its table does not name.
 enum class OtherKeywords { Refused, Ignored };
@@ -273,21 +307,23 @@ void def_settings_init(py::handle cls, const char *doc, const Param (&table)[N],
                        std::index_sequence<I...>) {
   const std::string signature = settings_signature("init", table, Others == OtherKeywords::Ignored);
   const Param *rows = table;
-  auto run = [rows, init](py::object self, std::vector<py::object> given) {
-    init(self, Settings(std::span<const Param>(rows, N), std::move(given)));
+  auto run = [rows, init](py::object self, std::vector<py::object> given, const py::kwargs *others) {
+    Settings settings(std::span<const Param>(rows, N), std::move(given));
+    if (others) warn_ignored_keywords(self, std::span<const Param>(rows, N), *others);
+    init(self, settings);
   };
   // The same parameters a hand-written binding would have (N objects with their defaults, then
   // **kwargs when other keywords are ignored), so pybind11's own argument errors read as before.
   if constexpr (Others == OtherKeywords::Ignored)
     def_method(cls, "__init__", signature.c_str(), doc,
-               [run](py::object self, ObjectArgument<I>... given, py::kwargs) {
-                 run(self, {std::move(given)...});
+               [run](py::object self, ObjectArgument<I>... given, py::kwargs others) {
+                 run(self, {std::move(given)...}, &others);
                },
                (py::arg(table[I].name) = table[I].value.object())...);
   else
     def_method(cls, "__init__", signature.c_str(), doc,
                [run](py::object self, ObjectArgument<I>... given) {
-                 run(self, {std::move(given)...});
+                 run(self, {std::move(given)...}, nullptr);
                },
                (py::arg(table[I].name) = table[I].value.object())...);
 }

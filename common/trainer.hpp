@@ -17,6 +17,7 @@
 
 #include <pybind11/numpy.h>
 
+#include "common/epoch_progress.hpp"
 #include "common/libs.hpp"
 #include "common/pyglue.hpp"
 #include "common/safety.hpp"
@@ -241,6 +242,7 @@ void shuffled_batch_steps(py::handle self, py::handle model, long long n,
   L.np_shuffle(indices);
   py::object idx_all = L.tensor_from_numpy(indices);
   std::vector<py::object> batch(columns.size());
+  EpochBar::start(n / bs);
   for (long long i = 0; i + bs <= n; i += bs) {
     check_signals();
     py::object idx = idx_all[py::slice(i, i + bs, 1)];
@@ -252,6 +254,7 @@ void shuffled_batch_steps(py::handle self, py::handle model, long long n,
     loss.attr("backward")();
     L.clip_grad_value(params(), 3.0);
     step();
+    EpochBar::tick();
   }
 }
 
@@ -361,7 +364,7 @@ inline FitInput fit_input(py::handle dataset1, py::handle d_feat) {
   in.dataset = dataset1[py::int_(0)];
   require_frame(in.dataset, "dataset1[0]");
   py::object selectors = dataset1[py::int_(1)];
-  if (py::len(selectors) != 2)
+  if (py::isinstance<py::str>(selectors) || py::len(selectors) != 2)
     raise(PyExc_ValueError, "dataset1[1] must hold two selector texts (train, valid)");
   in.sel_train = selectors[py::int_(0)];
   in.sel_valid = selectors[py::int_(1)];
@@ -379,6 +382,22 @@ inline FitInput fit_input(py::handle dataset1, py::handle d_feat) {
 
 constexpr const char *kSplitNames[2] = {"the training split", "the validation split"};
 
+// One split of `base` (the frame, or ADD's label column) as dataset1[1] names it: a selector text
+// evaluated after `prefix`, the split itself as a DataFrame (for the label column: its "label"),
+// or index labels / a boolean mask taken with `.loc`.
+inline py::object split_of(const py::module_ &mod, const char *prefix, py::handle base,
+                           py::handle sel, const py::dict &locals) {
+  if (py::isinstance<py::str>(sel)) return evaluate_selector(mod, prefix, sel, locals);
+  if (py::isinstance(sel, libs().DataFrame)) {
+    if (!py::isinstance(base, libs().Series)) return py::reinterpret_borrow<py::object>(sel);
+    if (!py::list(sel.attr("columns")).contains(py::str("label")))
+      raise(PyExc_ValueError, "a split given as a DataFrame must hold the frame's columns, "
+                              "\"label\" included");
+    return sel[py::str("label")];
+  }
+  return base.attr("loc")[sel];
+}
+
 // Both selected splits must be DataFrames with the frame's columns; `need_rows` also refuses an
 // empty one (a trainer that checks its days reports that itself).
 inline void require_splits(py::handle dataset, py::handle df_train, py::handle df_valid,
@@ -395,7 +414,7 @@ inline void require_splits(py::handle dataset, py::handle df_train, py::handle d
 
 struct Splits {
   py::list feature;
-  py::object df_train, df_valid;
+  py::object dataset, df_train, df_valid;
 };
 
 inline Splits select_splits(const py::module_ &mod, py::handle self, py::handle dataset1,
@@ -403,11 +422,12 @@ inline Splits select_splits(const py::module_ &mod, py::handle self, py::handle 
   FitInput in = fit_input(dataset1, d_feat);
   Splits sp;
   sp.feature = in.feature;
+  sp.dataset = in.dataset;
   py::dict locals("dataset"_a = in.dataset, "dataset1"_a = dataset1,
                   "evals_result"_a = evals_result, "feature"_a = sp.feature, "self"_a = self);
-  sp.df_train = evaluate_selector(mod, "dataset", in.sel_train, locals);
+  sp.df_train = split_of(mod, "dataset", in.dataset, in.sel_train, locals);
   locals["df_train"] = sp.df_train;
-  sp.df_valid = evaluate_selector(mod, "dataset", in.sel_valid, locals);
+  sp.df_valid = split_of(mod, "dataset", in.dataset, in.sel_valid, locals);
   require_splits(in.dataset, sp.df_train, sp.df_valid, true);
   return sp;
 }
@@ -443,21 +463,30 @@ struct EarlyStopping {
   }
 };
 
-// The epoch loop of fit. Each epoch prints its header and "training...", runs `train()`, prints
-// "evaluating...", takes the validation score from `evaluate()` (which prints its own lines),
-// then either stops early or calls `after_epoch()`.
+// The epoch loop of fit. Each epoch prints its header and "training...", runs `train()` (with a
+// progress bar where someone watches), prints "evaluating...", takes the validation score from
+// `evaluate(record)` (which prints its own lines and puts its figures into the epoch's record),
+// appends the record with the epoch's seconds to `history`, then either stops early or calls
+// `after_epoch()`.
 template <class Train, class Evaluate, class After>
-EarlyStopping run_epochs(py::handle self, py::handle model, Train &&train, Evaluate &&evaluate,
-                         After &&after_epoch) {
+EarlyStopping run_epochs(py::handle self, py::handle model, py::list history, Train &&train,
+                         Evaluate &&evaluate, After &&after_epoch) {
   const long long n_epochs = n_epochs_of(self);
   EarlyStopping es;
   es.early_stop = early_stop_of(self);
   for (long long step = 0; step < n_epochs; ++step) {
+    const double started = seconds_now();
+    py::dict record("epoch"_a = step);
     emit(self, percent("Epoch%d:", py::make_tuple(step)));
     emit(self, "training...");
-    train();
+    {
+      EpochBar bar(self, step);
+      train();
+    }
     emit(self, "evaluating...");
-    py::object score = evaluate();
+    py::object score = evaluate(record);
+    record["seconds"] = seconds_now() - started;
+    history.append(record);
     if (es.update(model, score, step)) {
       emit(self, "early stop");
       break;
@@ -493,22 +522,28 @@ inline void fit(const py::module_ &mod, py::handle cls, py::handle self, const T
   require_no_infinite_labels(valid.y.attr("numpy")(), kSplitNames[1]);
   require_writable_target(spec.weight_file);
   TrainingSnapshot before(self, spec.model_attr);
-  py::list train_scores, valid_scores;
+  py::list train_scores, valid_scores, history;
   evals_result["train"] = train_scores;
   evals_result["valid"] = valid_scores;
+  py::setattr(self, "history", history);
 
   emit(self, "training...");
   py::setattr(self, "fitted", py::bool_(true));
   set_fit_width(self, py::len(sp.feature));
+  set_fit_features(self, sp.dataset);
   py::object model = self.attr(spec.model_attr);
   EarlyStopping es = run_epochs(
-      self, model, [&] { train_epoch_arrays(self, spec, train); },
-      [&] {
-        double train_score = test_epoch_arrays(self, spec, train).second;
-        double valid_score = test_epoch_arrays(self, spec, valid).second;
+      self, model, history, [&] { train_epoch_arrays(self, spec, train); },
+      [&](py::dict &record) {
+        auto [train_loss, train_score] = test_epoch_arrays(self, spec, train);
+        auto [valid_loss, valid_score] = test_epoch_arrays(self, spec, valid);
         emit(self, percent("train %.6f, valid %.6f", py::make_tuple(train_score, valid_score)));
         train_scores.append(train_score);
         valid_scores.append(valid_score);
+        record["train_score"] = train_score;
+        record["valid_score"] = valid_score;
+        record["train_loss"] = train_loss;
+        record["valid_loss"] = valid_loss;
         return py::object(py::float_(valid_score));
       },
       [] {});

@@ -17,6 +17,24 @@ inline void set_fit_width(py::handle self, long long width) {
   py::setattr(self, kFitWidthAttr, py::int_(width));
 }
 
+// How the training frame was built when window_features built it (its window, fields, label
+// mode and scaling, from frame.attrs), kept so that a saved model says what it must be fed.
+// None for a frame from anywhere else.
+inline constexpr const char *kFitFeaturesAttr = "_fit_features";
+inline constexpr const char *kFeatureAttrs[] = {"window", "fields", "label", "scaling", "extra"};
+
+inline void set_fit_features(py::handle self, py::handle frame) {
+  py::dict attrs = frame.attr("attrs");
+  py::object kept = py::none();
+  if (attrs.contains("window") && attrs.contains("fields")) {
+    py::dict d;
+    for (const char *key : kFeatureAttrs)
+      if (attrs.contains(key)) d[key] = attrs[key];
+    kept = d;
+  }
+  py::setattr(self, kFitFeaturesAttr, kept);
+}
+
 // The network's weights, the optimiser's state and the fitted width as they were when fit
 // began, put back when training ends without a usable result (no finite validation score), so a
 // bad run cannot leave NaN weights or NaN optimiser moments behind.
@@ -27,7 +45,8 @@ class TrainingSnapshot {
       : self_(py::reinterpret_borrow<py::object>(self)),
         model_(self.attr(model_attr)),
         optimizer_(self.attr("train_optimizer")),
-        width_(py::getattr(self, kFitWidthAttr, py::none())) {
+        width_(py::getattr(self, kFitWidthAttr, py::none())),
+        features_(py::getattr(self, kFitFeaturesAttr, py::none())) {
     py::object deepcopy = libs().copy.attr("deepcopy");
     weights_ = deepcopy(model_.attr("state_dict")());
     optimizer_state_ = deepcopy(optimizer_.attr("state_dict")());
@@ -36,10 +55,11 @@ class TrainingSnapshot {
     model_.attr("load_state_dict")(weights_);
     optimizer_.attr("load_state_dict")(optimizer_state_);
     py::setattr(self_, kFitWidthAttr, width_);
+    py::setattr(self_, kFitFeaturesAttr, features_);
   }
 
  private:
-  py::object self_, model_, optimizer_, width_, weights_, optimizer_state_;
+  py::object self_, model_, optimizer_, width_, features_, weights_, optimizer_state_;
 };
 
 inline void require_fitted_width(py::handle self, long long width, const char *what) {

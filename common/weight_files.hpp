@@ -15,9 +15,9 @@ namespace detail {
 inline py::module_ os_module() { return py::module_::import("os"); }
 
 // Where `filename` really lives: a symbolic link keeps pointing at the file it names.
-inline py::object resolved_path(const char *filename) {
+inline py::object resolved_path(py::handle filename) {
   py::object path = os_module().attr("path");
-  return path.attr("abspath")(path.attr("realpath")(filename));
+  return path.attr("abspath")(path.attr("realpath")(os_module().attr("fspath")(filename)));
 }
 
 // A new, exclusively created file next to `target` (same directory, so the final rename never
@@ -33,7 +33,7 @@ inline std::pair<py::object, py::object> open_beside(py::handle target) {
     std::string name = "." + base + "." + tag + ".tmp";
     py::object tmp = path.attr("join")(dir, name);
     try {
-      return {tmp, libs().builtins.attr("open")(tmp, "xb")};
+      return {tmp, py::module_::import("builtins").attr("open")(tmp, "xb")};
     } catch (py::error_already_set &e) {
       if (!e.matches(PyExc_FileExistsError) || attempt >= 16) throw;
     }
@@ -59,7 +59,7 @@ inline void discard(py::handle file, py::handle tmp) {
 inline void require_writable_target(const char *filename) {
   py::object where = py::str(filename);
   try {
-    py::object target = detail::resolved_path(filename);  // fails if the directory is gone
+    py::object target = detail::resolved_path(where);  // fails if the directory is gone
     where = target;
     if (detail::os_module().attr("path").attr("isdir")(target).cast<bool>())
       raise(PyExc_IsADirectoryError, "a directory of that name is in the way");
@@ -75,11 +75,12 @@ inline void require_writable_target(const char *filename) {
   }
 }
 
-// torch.save into a temporary file beside the target, flushed to disk, then renamed over it:
-// readers see the old file or the new one, never a partial one, and a save that fails (disk
-// full, Ctrl-C, an error in torch.save) leaves the old file as it was and no temporary file.
-// torch.save is looked up per call so that a caller's replacement of it is honoured.
-inline void save_atomically(py::handle obj, const char *filename) {
+// `write(file)` into a temporary file beside the target (a binary file object), flushed to disk,
+// then renamed over it: readers see the old file or the new one, never a partial one, and a write
+// that fails (disk full, Ctrl-C, an error in `write`) leaves the old file as it was and no
+// temporary file. `filename` is text or a path-like object.
+template <class Write>
+void write_atomically(py::handle filename, Write &&write) {
   py::module_ os = detail::os_module();
   py::object target = detail::resolved_path(filename);
   auto [tmp, file] = detail::open_beside(target);
@@ -92,7 +93,7 @@ inline void save_atomically(py::handle obj, const char *filename) {
     } catch (py::error_already_set &e) {
       if (!e.matches(PyExc_OSError)) throw;
     }
-    libs().torch.attr("save")(obj, file);
+    write(py::handle(file));
     file.attr("flush")();
     os.attr("fsync")(file.attr("fileno")());
     file.attr("close")();
@@ -111,6 +112,16 @@ inline void save_atomically(py::handle obj, const char *filename) {
     os.attr("close")(fd);
   } catch (py::error_already_set &) {
   }
+}
+
+// torch.save, written atomically; torch.save is looked up per call so that a caller's
+// replacement of it is honoured.
+inline void save_atomically(py::handle obj, py::handle filename) {
+  write_atomically(filename, [&](py::handle file) { libs().torch.attr("save")(obj, file); });
+}
+
+inline void save_atomically(py::handle obj, const char *filename) {
+  save_atomically(obj, py::str(filename));
 }
 
 }  // namespace alphaloom

@@ -1,6 +1,7 @@
 // Python module `dualstream`: the ADD networks (ADDModel, Decoder, RevGradFunc, RevGrad,
 // LSTMModel, GRUModel) and the ADD forecaster.
 #include "common/libs.hpp"
+#include "common/saved_models.hpp"
 #include "dualstream/evaluation.hpp"
 #include "dualstream/fused.hpp"
 #include "dualstream/losses.hpp"
@@ -52,8 +53,11 @@ constexpr Param kAddSettings[] = {
     {"mu",           0.05,     Takes::Anything, Rule::Any,         Kept::AsGiven,    18},
     {"GPU",          0,        Takes::Anything, Rule::Any,         Kept::AsDevice,   14},
     {"seed",         kNone,    Takes::Anything, Rule::Any,         Kept::AsGiven,    15},
+    {"verbose",      true,     Takes::Anything, Rule::Any,         Kept::No,          0},
 };
 static_assert(well_formed(kAddSettings));
+
+const SavedForm kAddSavedForm{"dualstream.ADD", "ADD_model", {"lo", "hi"}};
 
 // The network classes, made before any method is bound so that each can refer to the others.
 NetClasses make_network_classes(py::module_ &m) {
@@ -286,6 +290,7 @@ void define_trainer(py::module_ &m, const NetClasses &c) {
 
   define_losses(cls);
   define_training(cls, shared_evals);
+  def_save_load(cls, kAddSavedForm);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/safety.hpp"
+#include "common/saved_models.hpp"
 #include "common/trainer.hpp"
 #include "dualstream/day_index.hpp"
 #include "dualstream/evaluation.hpp"
@@ -62,7 +63,7 @@ void build_network(py::handle net_cls, py::handle self, py::handle optimizer_as_
 // Series first (thresholds come from the training labels only), then the frames.
 struct LabelledSplits {
   py::list feature;
-  py::object df_train, df_valid;
+  py::object dataset, df_train, df_valid;
 };
 
 LabelledSplits select_labelled_splits(py::handle self, py::handle dataset1,
@@ -73,17 +74,17 @@ LabelledSplits select_labelled_splits(py::handle self, py::handle dataset1,
   py::dict locals("dataset"_a = in.dataset, "dataset1"_a = dataset1,
                   "evals_result"_a = evals_result, "save_path"_a = save_path, "self"_a = self);
   locals["label_train"] = in.dataset[label];
-  py::object label_train = evaluate_selector(mod, "label_train", in.sel_train, locals);
+  py::object label_train = split_of(mod, "label_train", in.dataset[label], in.sel_train, locals);
   locals["label_train"] = label_train;
   locals["label_valid"] = in.dataset[label];
-  py::object label_valid = evaluate_selector(mod, "label_valid", in.sel_valid, locals);
+  py::object label_valid = split_of(mod, "label_valid", in.dataset[label], in.sel_valid, locals);
   locals["label_valid"] = label_valid;
   require_instance(label_train, libs().Series, "Series", "the training labels");
   require_instance(label_valid, libs().Series, "Series", "the validation labels");
 
-  py::object df_train = evaluate_selector(mod, "dataset", in.sel_train, locals);
+  py::object df_train = split_of(mod, "dataset", in.dataset, in.sel_train, locals);
   locals["df_train"] = df_train;
-  py::object df_valid = evaluate_selector(mod, "dataset", in.sel_valid, locals);
+  py::object df_valid = split_of(mod, "dataset", in.dataset, in.sel_valid, locals);
   require_splits(in.dataset, df_train, df_valid, /*need_rows=*/false);
   day_ranges_of(df_train, kSplitNames[0]);  // ordering checked before any training
   day_ranges_of(df_valid, kSplitNames[1]);
@@ -99,7 +100,7 @@ LabelledSplits select_labelled_splits(py::handle self, py::handle dataset1,
   require_writable_target("ADD.pth");
   self.attr("fit_thresh")(label_train);  // thresholds from the training labels only
   py::object gen = self.attr("gen_market_label");
-  return {in.feature, drop_unlabelled_days(self, gen(df_train, label_train), kSplitNames[0]),
+  return {in.feature, in.dataset, drop_unlabelled_days(self, gen(df_train, label_train), kSplitNames[0]),
           drop_unlabelled_days(self, gen(df_valid, label_valid), kSplitNames[1])};
 }
 
@@ -134,14 +135,23 @@ void load_pretrained(py::handle self, py::handle pretrained) {
 }
 
 // Both splits evaluated and printed; the validation value of the early-stopping metric.
+// The epoch's record gets every metric of both splits ("train_ic", "valid_loss", ...) and the
+// early-stopping metric as "train_score" / "valid_score".
 py::object epoch_score(py::handle self, py::handle metric, py::handle x_train, py::handle y_train,
                        py::handle m_train, py::handle x_valid, py::handle y_valid,
-                       py::handle m_valid) {
+                       py::handle m_valid, py::dict &record) {
   py::object train_metrics = self.attr("test_epoch")(x_train, y_train, m_train);
   py::object valid_metrics = self.attr("test_epoch")(x_valid, y_valid, m_valid);
   self.attr("log_metrics")("train", train_metrics);
   self.attr("log_metrics")("valid", valid_metrics);
   if (!valid_metrics.contains(metric)) raise_unknown("unknown metric name `%s`", metric);
+  const std::pair<const char *, py::object> splits[] = {{"train", train_metrics},
+                                                        {"valid", valid_metrics}};
+  for (const auto &[split, metrics] : splits)
+    for (py::handle kv : metrics.attr("items")())
+      record[format("{}_{}", split, kv[py::int_(0)])] = kv[py::int_(1)];
+  if (train_metrics.contains(metric)) record["train_score"] = train_metrics[metric];
+  record["valid_score"] = valid_metrics[metric];
   return valid_metrics[metric];
 }
 
@@ -160,11 +170,12 @@ void require_known_metric(py::handle self, std::initializer_list<const char *> m
 }  // namespace
 
 void add_init(py::handle net_cls, py::object self, const Settings &settings) {
-  self.attr("print") = libs().print;
+  begin_trainer_init(self, settings);
   emit(self, "ADD pytorch version...");
   settings.keep_on(self);
   print_settings(self);
   build_network(net_cls, self, settings["optimizer"]);
+  finish_trainer_init(self, settings);
 }
 
 bool add_use_gpu(py::object self) { return is_gpu_device(self.attr("device")); }
@@ -203,10 +214,15 @@ py::object bootstrap_fit(py::object self, py::object x_train, py::object y_train
   set_fit_width(self, x_train_values.ndim() == 2 ? x_train_values.shape(1) : 0);
   py::object model = self.attr("ADD_model");
   py::object metric = self.attr("metric");
+  py::list history;
+  self.attr("history") = history;
   EarlyStopping es = run_epochs(
-      self, model,
+      self, model, history,
       [&] { self.attr("train_epoch")(x_train_values, y_train_values, m_train_values); },
-      [&] { return epoch_score(self, metric, x_train, y_train, m_train, x_valid, y_valid, m_valid); },
+      [&](py::dict &record) {
+        return epoch_score(self, metric, x_train, y_train, m_train, x_valid, y_valid, m_valid,
+                           record);
+      },
       [&] {
         model.attr("before_adv_excess").attr("step_alpha")();
         model.attr("before_adv_market").attr("step_alpha")();
@@ -247,6 +263,7 @@ py::object fit(py::object self, py::object dataset1, py::object evals_result,
     if (before_pretrained && e.matches(PyExc_RuntimeError)) before_pretrained->restore();
     throw;
   }
+  set_fit_features(self, sp.dataset);
   py::object state = self.attr("ADD_model").attr("state_dict")();
   save_weights(self, libs().copy.attr("deepcopy")(state), "ADD.pth");
   return py::none();

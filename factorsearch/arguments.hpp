@@ -68,7 +68,7 @@ inline constexpr std::array kReport{
 inline constexpr std::array kWindowFeatures{
     kData1, kZz500, Param{"window", "20", R::Whole, 1},
     Param{"fields", "('open', 'high', 'low', 'close', 'volume')"}, Param{"price1", "None"},
-    Param{"label", "'rank'"}};
+    Param{"label", "'rank'"}, Param{"extra", "None"}};
 inline constexpr std::array kSplitDates{Param{"frame"}, Param{"valid_start"}, Param{"test_start"},
                                         Param{"test_end", "None"},
                                         Param{"horizon", "2", R::Whole, 0}};

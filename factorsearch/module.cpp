@@ -240,13 +240,15 @@ void bind_forecast(py::module_ &m) {
           "sorted; missing stock-days stay NaN.");
     def_entry(m, "window_features", table::kWindowFeatures,
               "The forecasters' frame: one float32 row per (datetime, instrument), field k at step t "
-              "in column k*window + t (oldest first), prices over the latest close and volume over "
-              "the latest volume; with price1, a 'label' column holding the forward return the "
-              "back-test trades, (p[t+2] - p[t+1]) / p[t+1], normalised per day ('rank', 'zscore' or "
-              "'raw'). Rows with a non-finite feature are left out (attrs['dropped'] counts them).",
+              "in column k*window + t (oldest first), prices (open, high, low, close, vwap) over the "
+              "latest close and any other field of data1 over its own latest value; `extra` "
+              "{name: dates x codes panel} adds windowed columns of caller panels, as given; with "
+              "price1, a 'label' column holding the forward return the back-test trades, "
+              "(p[t+2] - p[t+1]) / p[t+1], normalised per day ('rank', 'zscore' or 'raw'). Rows "
+              "with a non-finite feature are left out (attrs['dropped'] counts them).",
               [](const Args &a) {
                 return window_features_frame(a["data1"], a["zz500"], a.whole("window"),
-                                             a["fields"], a["price1"], a["label"]);
+                                             a["fields"], a["price1"], a["label"], a["extra"]);
               });
     def_entry(m, "split_dates", table::kSplitDates,
               "(train, valid, test) selector texts splitting a frame with dates as its first index "

@@ -33,6 +33,7 @@ constexpr Param kSfmSettings[] = {
     {"optimizer",    "adam",   Takes::Anything, Rule::Any,         Kept::Lowered,    13},
     {"GPU",          0,        Takes::Anything, Rule::Any,         Kept::AsDevice,   15},
     {"seed",         kNone,    Takes::Anything, Rule::Any,         Kept::AsGiven,    16},
+    {"verbose",      true,     Takes::Anything, Rule::Any,         Kept::No,          0},
 };
 static_assert(well_formed(kSfmSettings));
 
@@ -99,6 +100,7 @@ void define_trainer(py::module_& m, py::handle net_h) {
   def_method(cls, "mse", "mse(self, pred, label)", "Mean of the squared differences.", &sfm_mse,
              py::arg("pred"), py::arg("label"));
   def_batch_trainer_methods(m, cls, kSpec, shared_evals);
+  def_save_load(cls, kSavedForm);
 }
 
 // AverageMeter, a running-average holder.

@@ -5,6 +5,7 @@ using namespace alphaloom;
 
 const TrainerSpec kSpec{"sfm_model", "sfm.pth", /*frame_output=*/false,
                         /*d_feat_on_model=*/false};
+const SavedForm kSavedForm{"wavecell.SFM", "sfm_model", {nullptr, nullptr}};
 
 namespace {
 
@@ -24,7 +25,7 @@ void print_settings(py::handle self) {
 
 void sfm_init(py::handle net_cls, py::object self, const Settings& settings) {
   Libs& L = libs();
-  self.attr("print") = L.print;
+  begin_trainer_init(self, settings);
   emit(self, "SFM pytorch version...");
   settings.keep_on(self);
   print_settings(self);
@@ -48,6 +49,7 @@ void sfm_init(py::handle net_cls, py::object self, const Settings& settings) {
                      py::dict("lr"_a = settings["lr"]));
   self.attr("fitted") = py::bool_(false);
   model.attr("to")(device);
+  finish_trainer_init(self, settings);
 }
 
 py::object sfm_mse(py::object, py::object pred, py::object label) {

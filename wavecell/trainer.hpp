@@ -2,12 +2,14 @@
 // batch trainer); AverageMeter, a running-average holder.
 #pragma once
 
+#include "common/saved_models.hpp"
 #include "common/trainer.hpp"
 
 namespace wavecell {
 namespace py = pybind11;
 
 extern const alphaloom::TrainerSpec kSpec;
+extern const alphaloom::SavedForm kSavedForm;
 
 // Stores the checked settings, prints them, seeds, builds the network and its optimiser.
 void sfm_init(py::handle net_cls, py::object self, const alphaloom::Settings& settings);

@@ -14,6 +14,7 @@
 #include "factorsearch/market/frames.hpp"
 #include "factorsearch/backtest/report.hpp"
 #include "factorsearch/market/dates.hpp"
+#include "common/weight_files.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -113,7 +114,9 @@ py::str statistics_line(py::handle report, py::handle daily) {
                 s["rank_ic_mean"]);
 }
 
-py::object plot_report(py::object self, py::object path, py::object title, py::object split) {
+// The report's picture as a matplotlib Figure (not attached to pyplot, so nothing is shown or
+// kept open behind the caller's back).
+py::object report_figure(py::object self, py::object title, py::object split) {
   py::object figure_mod;
   try {
     figure_mod = py::module_::import("matplotlib.figure");
@@ -123,7 +126,6 @@ py::object plot_report(py::object self, py::object path, py::object title, py::o
                    "Report.plot needs matplotlib, an optional extra: pip install 'alphaloom[plot]'");
     throw py::error_already_set();
   }
-  py::module_::import("os").attr("fspath")(path);  // a bad path fails before any drawing
   // A lone surrogate cannot be drawn; the font code would refuse it with its binding's message.
   if (py::isinstance<py::str>(title) && !PyUnicode_AsUTF8AndSize(title.ptr(), nullptr)) {
     PyErr_Clear();
@@ -141,8 +143,47 @@ py::object plot_report(py::object self, py::object path, py::object title, py::o
   draw_decay(ax(1, 1), self.attr("ic_decay"), self.attr("ic_decay_se"));
   py::str line = statistics_line(self, daily);
   fig.attr("suptitle")(title.is_none() ? line : py::str(format("{}\n{}", title, line)));
-  fig.attr("savefig")(path, "format"_a = "png", "dpi"_a = 100);
+  return fig;
+}
+
+// Without a path, the Figure (a notebook shows it inline); with one, a PNG written to a temporary
+// file beside it and renamed over the old one, so a full disk or Ctrl-C never leaves half a file.
+py::object plot_report(py::object self, py::object path, py::object title, py::object split) {
+  if (!path.is_none()) py::module_::import("os").attr("fspath")(path);  // before any drawing
+  py::object fig = report_figure(self, title, split);
+  if (path.is_none()) return fig;
+  write_atomically(path, [&](py::handle file) {
+    fig.attr("savefig")(file, "format"_a = "png", "dpi"_a = 100);
+  });
   return path;
+}
+
+// A notebook's view: the heading and summary as an HTML table and, with matplotlib, the picture
+// inline as a PNG.
+py::object report_html(py::object self) {
+  py::object escape = py::module_::import("html").attr("escape");
+  std::string head = format("factorsearch.Report: {}, l = {}, {} quantiles, {} bps",
+                            self.attr("long_only").cast<bool>() ? "long-only" : "long-short",
+                            self.attr("l"), self.attr("quantiles"), self.attr("cost_bps"));
+  py::object table = self.attr("summary").attr("to_frame")("value").attr("to_html")();
+  std::string html = "<div><p><b>" + escape(head).cast<std::string>() + "</b></p>" +
+                     table.cast<std::string>();
+  bool drawn = true;
+  try {
+    py::module_::import("matplotlib.figure");
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    drawn = false;
+  }
+  if (drawn) {
+    py::object buffer = py::module_::import("io").attr("BytesIO")();
+    report_figure(self, py::none(), py::none())
+        .attr("savefig")(buffer, "format"_a = "png", "dpi"_a = 72);
+    py::object encoded = py::module_::import("base64").attr("b64encode")(buffer.attr("getvalue")());
+    html += "<img src=\"data:image/png;base64," + encoded.attr("decode")("ascii").cast<std::string>() +
+            "\" alt=\"report\"/>";
+  }
+  return py::str(html + "</div>");
 }
 
 py::object report_repr(py::object self) {
@@ -159,16 +200,21 @@ py::object define_report_class(py::module_ &mod) {
       mod, "Report", py::module_::import("builtins").attr("object"),
       "The report of one factor, made by factorsearch.report: summary (Series), daily "
       "(DataFrame by back-test date), quantile_returns (DataFrame), ic_decay (Series), "
-      "plot(path) (one PNG; needs matplotlib).");
-  def_method(cls, "plot", "plot(self, path, title=None, split=None)",
-             "Writes one PNG to `path`: net value before and after costs with their Sharpe "
-             "values, rolling IC, quantile returns relative to the day's mean with the "
-             "top-minus-bottom spread, rank IC decay with two-standard-error bands; the "
-             "statistics line is kept under a `title`; `split` (a date) marks where a hold-out "
-             "starts. Returns `path`. Needs matplotlib (pip install 'alphaloom[plot]').",
-             &plot_report, py::arg("path"), py::arg("title") = py::none(),
+      "plot() (a Figure, or one PNG with a path; needs matplotlib), an HTML view in notebooks.");
+  def_method(cls, "plot", "plot(self, path=None, title=None, split=None)",
+             "Draws net value before and after costs with their Sharpe values, rolling IC, "
+             "quantile returns relative to the day's mean with the top-minus-bottom spread, rank "
+             "IC decay with two-standard-error bands; the statistics line is kept under a "
+             "`title`; `split` (a date) marks where a hold-out starts. Without `path` returns the "
+             "matplotlib Figure; with one writes a PNG atomically (a temporary file renamed over "
+             "the old one) and returns `path`. Needs matplotlib (pip install 'alphaloom[plot]').",
+             &plot_report, py::arg("path") = py::none(), py::arg("title") = py::none(),
              py::arg("split") = py::none());
   def_method(cls, "__repr__", "repr(self)", nullptr, &report_repr);
+  def_method(cls, "_repr_html_", "repr_html(self)",
+             "The heading and the summary as an HTML table, with the picture inline when "
+             "matplotlib is there (what a notebook shows).",
+             &report_html);
   return cls;
 }
 

@@ -1,4 +1,5 @@
 #include "factorsearch/forecast/window_features.hpp"
+#include "factorsearch/forecast/window_extra.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -218,16 +219,19 @@ py::object code_index_of(const py::list &codes, const py::module_ &pd) {
   return code_index;
 }
 
-std::vector<std::string> field_names_of(py::handle fields) {
+// Any field data1 holds (its second column level) may be asked for.
+std::vector<std::string> field_names_of(py::handle fields, py::handle columns) {
   if (py::isinstance<py::str>(fields))
     raise(PyExc_TypeError, "fields must be a sequence of field names such as ('close', 'volume'), "
                            "got a str");
+  py::object held = columns.attr("get_level_values")(1).attr("unique")();
   std::vector<std::string> field_names;
   for (py::handle f : fields) {
     std::string name = py::isinstance<py::str>(f) ? f.cast<std::string>() : std::string();
-    if (std::find(kFieldNames.begin(), kFieldNames.end(), name) == kFieldNames.end())
-      raise(PyExc_ValueError,
-            format("unknown field {!r}: fields are 'open', 'high', 'low', 'close', 'volume'", f));
+    if (name.empty() || !held.attr("__contains__")(f).cast<bool>())
+      raise(PyExc_ValueError, format("unknown field {!r}: data1's fields are {}", f,
+                                     py::str(", ").attr("join")(held.attr("map")(
+                                         py::module_::import("builtins").attr("repr")))));
     if (std::find(field_names.begin(), field_names.end(), name) != field_names.end())
       raise(PyExc_ValueError, format("field {!r} is listed twice", f));
     field_names.push_back(name);
@@ -244,6 +248,14 @@ LabelNorm label_norm(py::handle label) {
   raise(PyExc_ValueError, format("label must be 'rank', 'zscore' or 'raw', got {!r}", label));
   return LabelNorm::rank;
 }
+
+// The price fields are divided by the row's close; volume, the other field the fill kernel
+// scales, by the row's volume. Any other field is divided by its own value on the row's day
+// (window_extra), and a caller's panel is taken as given.
+bool is_price_field(const std::string &f) {
+  return f == "open" || f == "high" || f == "low" || f == "close" || f == "vwap";
+}
+bool kernel_scales(const std::string &f) { return is_price_field(f) || f == "volume"; }
 
 // One block per field, then the divisors the fields need.
 std::vector<std::string> blocks_of(const std::vector<std::string> &field_names) {
@@ -363,18 +375,52 @@ struct RowArrays {
   py::array_t<std::int32_t> day_code, stock_code;
 };
 
-RowArrays fill_arrays(const WindowPanels &p, WindowRows &rows, std::size_t n_fields, bool labelled,
-                      LabelNorm norm) {
+// Blocks the fill kernel does not write (self-scaled fields, caller panels) and where every block
+// goes in the frame: final block k is block order[k] of the kernel's blocks followed by these.
+struct ExtraPlan {
+  std::vector<ExtraBlock> blocks;
+  std::vector<std::size_t> order;
+};
+
+// The kernel's blocks, then the extra ones beside them, interleaved into the frame's order (only
+// when there are extra blocks: otherwise the kernel's buffer is the frame's, as before).
+py::array_t<float> filled_features(const WindowPanels &p, WindowRows &rows, const ExtraPlan &plan,
+                                   std::size_t n_rows) {
+  const std::size_t n = p.n_dates, m = p.n_stocks, w = p.window;
+  const std::size_t kw = p.fields.size() * w, ew = plan.blocks.size() * w;
+  py::array_t<float> kernel({static_cast<py::ssize_t>(n_rows), static_cast<py::ssize_t>(kw)});
+  std::vector<float> extra;
+  {
+    py::gil_scoped_release nogil;
+    fill_rows(p, rows, kernel.mutable_data(), threads_for(n_rows, kw));
+    if (!plan.blocks.empty()) {
+      extra.resize(rows.rows() * ew);
+      std::vector<std::uint8_t> overflow;
+      fill_extra(plan.blocks, n, m, w, rows, extra.data(), overflow);
+      if (std::find(overflow.begin(), overflow.end(), 1) != overflow.end())
+        drop_flagged_rows(rows, n, m, overflow, {{kernel.mutable_data(), kw}, {extra.data(), ew}});
+    }
+  }
+  if (plan.blocks.empty()) return kernel;
+  py::array_t<float> out({static_cast<py::ssize_t>(rows.rows()), static_cast<py::ssize_t>(kw + ew)});
+  {
+    py::gil_scoped_release nogil;
+    interleave_blocks(kernel.data(), p.fields.size(), extra.data(), plan.blocks.size(),
+                      rows.rows(), w, plan.order, out.mutable_data());
+  }
+  return out;
+}
+
+RowArrays fill_arrays(const WindowPanels &p, WindowRows &rows, const ExtraPlan &plan,
+                      bool labelled, LabelNorm norm) {
   const std::size_t n = p.n_dates, m = p.n_stocks;
-  const std::size_t width = n_fields * p.window;
   const std::size_t n_rows = rows.rows();
-  RowArrays out{py::array_t<float>({static_cast<py::ssize_t>(n_rows), static_cast<py::ssize_t>(width)}),
+  RowArrays out{filled_features(p, rows, plan, n_rows),
                 py::array_t<double>(static_cast<py::ssize_t>(labelled ? n_rows : 0)),
                 py::array_t<std::int32_t>(static_cast<py::ssize_t>(n_rows)),
                 py::array_t<std::int32_t>(static_cast<py::ssize_t>(n_rows))};
   {
     py::gil_scoped_release nogil;
-    fill_rows(p, rows, out.features.mutable_data(), threads_for(n_rows, width));
     if (labelled) forward_labels(p, rows, norm, out.labels.mutable_data());
     std::int32_t *dc = out.day_code.mutable_data(), *sc = out.stock_code.mutable_data();
     for (std::size_t t = 0, r = 0; t < n; ++t)
@@ -388,35 +434,90 @@ RowArrays fill_arrays(const WindowPanels &p, WindowRows &rows, std::size_t n_fie
 }
 
 // The DataFrame: (datetime, instrument) rows, field-and-step columns, then the label.
-py::object rows_frame(const RowArrays &a, const WindowRows &rows, std::size_t n_rows,
+py::object rows_frame(const RowArrays &a, const WindowRows &rows,
                       const std::vector<std::string> &field_names, std::int64_t w, py::handle dates,
                       py::handle code_index, bool labelled, const py::module_ &pd,
                       py::handle frame_type) {
   // Rows whose ratio overflowed float32 were moved out of the buffers' tails.
   auto head = [&](py::object x) {
-    return rows.rows() < n_rows ? py::object(x[py::slice(0, static_cast<py::ssize_t>(rows.rows()), 1)])
-                                : x;
+    return static_cast<std::size_t>(py::len(x)) > rows.rows()
+               ? py::object(x[py::slice(0, static_cast<py::ssize_t>(rows.rows()), 1)])
+               : x;
   };
   py::object feature_rows = head(a.features), label_rows = head(a.labels);
   py::object day_codes = head(a.day_code), stock_codes = head(a.stock_code);
   py::list names;
   for (const auto &f : field_names)
     for (std::int64_t s = 0; s < w; ++s) names.append(py::str(f + std::to_string(s)));
+  py::object name_index = pd.attr("Index")(names);
   py::object index = pd.attr("MultiIndex")(
       "levels"_a = py::make_tuple(dates, code_index), "codes"_a = py::make_tuple(day_codes, stock_codes),
       "names"_a = py::make_tuple("datetime", "instrument"), "verify_integrity"_a = false);
   // The float32 block goes into the frame as it is: no second copy of the largest object.
-  py::object frame = frame_type(feature_rows, "index"_a = index, "columns"_a = pd.attr("Index")(names),
+  py::object frame = frame_type(feature_rows, "index"_a = index, "columns"_a = name_index,
                                 "copy"_a = false);
   if (labelled) frame.attr("__setitem__")("label", label_rows);
   frame.attr("attrs")["dropped"] = py::int_(rows.candidates - rows.rows());
   return frame;
 }
 
+// The caller's panels (name -> dates x codes DataFrame), each laid out on data1's dates and the
+// stocks' codes as a column-major float64 block, checked before any work: a name that is a field
+// or "label", a panel that lacks one of the stocks or one of data1's dates (KeyError naming
+// them), repeated labels, values that are not numbers.
+struct ExtraPanels {
+  std::vector<std::string> names;
+  std::vector<Panel> values;
+};
+
+ExtraPanels extra_panels_of(py::handle extra, const py::list &codes, py::handle dates,
+                            const std::vector<std::string> &field_names, py::handle frame_type,
+                            const py::module_ &np) {
+  ExtraPanels out;
+  if (extra.is_none()) return out;
+  if (!py::isinstance<py::dict>(extra))
+    raise(PyExc_TypeError, "extra must be a dict {name: DataFrame of dates x codes}, got " +
+                               type_name(extra));
+  for (auto kv : py::reinterpret_borrow<py::dict>(extra)) {
+    if (!py::isinstance<py::str>(kv.first) || py::len(kv.first) == 0)
+      raise(PyExc_ValueError, format("extra names must be non-empty text, got {!r}", kv.first));
+    const std::string name = kv.first.cast<std::string>();
+    if (name == "label" ||
+        std::find(field_names.begin(), field_names.end(), name) != field_names.end())
+      raise(PyExc_ValueError, format("extra name {!r} is also a field or the label; give the "
+                                     "panel another name",
+                                     kv.first));
+    const std::string what = "extra panel " + py::repr(kv.first).cast<std::string>();
+    py::handle panel = kv.second;
+    if (!py::isinstance(panel, frame_type))
+      raise(PyExc_TypeError, what + " must be a DataFrame (dates x codes), got " + type_name(panel));
+    refuse_repeated_labels(panel, what.c_str());
+    py::list no_code, no_date;
+    py::object columns = panel.attr("columns"), index = panel.attr("index");
+    for (py::handle c : codes)
+      if (!columns.attr("__contains__")(c).cast<bool>()) no_code.append(c);
+    if (py::len(no_code) > 0)
+      raise(PyExc_KeyError, format("{} has no column(s) for {!r}", what, no_code));
+    py::object missing = dates.attr("difference")(index);
+    if (py::len(missing) > 0)
+      raise(PyExc_KeyError,
+            format("{} has no row(s) for {} of data1's dates, the first {!r}; it must cover "
+                   "every date of data1 (NaN where unknown)",
+                   what, py::len(missing), py::list(missing[py::slice(0, 3, 1)])));
+    py::object aligned = panel.attr("reindex")("index"_a = dates, "columns"_a = codes);
+    require_numeric(aligned, what.c_str());
+    out.names.push_back(name);
+    out.values.push_back(
+        Panel(aligned.attr("to_numpy")("dtype"_a = np.attr("float64"), "na_value"_a = np.attr("nan"))));
+  }
+  return out;
+}
+
 }  // namespace
 
 py::object window_features_frame(py::handle data1, py::handle zz500, std::int64_t w,
-                                 py::handle fields, py::handle price1, py::handle label) {
+                                 py::handle fields, py::handle price1, py::handle label,
+                                 py::handle extra) {
   py::module_ pd = py::module_::import("pandas");
   py::module_ np = py::module_::import("numpy");
   py::object frame_type = pd.attr("DataFrame");
@@ -424,7 +525,7 @@ py::object window_features_frame(py::handle data1, py::handle zz500, std::int64_
   py::list codes = codes_of(zz500);
   const std::size_t m = py::len(codes);
   py::object code_index = code_index_of(codes, pd);
-  const std::vector<std::string> field_names = field_names_of(fields);
+  const std::vector<std::string> field_names = field_names_of(fields, columns);
   const LabelNorm norm = label_norm(label);
 
   py::object dates = data1.attr("index");
@@ -435,10 +536,25 @@ py::object window_features_frame(py::handle data1, py::handle zz500, std::int64_
   if (w > static_cast<std::int64_t>(n))
     raise(PyExc_ValueError,
           format("window must be at most {} (the dates of data1), got {}", n, w));
+  const ExtraPanels panels = extra_panels_of(extra, codes, dates, field_names, frame_type, np);
 
-  const std::vector<std::string> blocks = blocks_of(field_names);
+  // The kernel's fields in the caller's order, then the fields divided by their own value.
+  std::vector<std::string> kernel_fields, own_fields, names = field_names;
+  for (const auto &f : field_names) (kernel_scales(f) ? kernel_fields : own_fields).push_back(f);
+  names.insert(names.end(), panels.names.begin(), panels.names.end());
+  py::list column_names;
+  for (const auto &f : names)
+    for (std::int64_t s = 0; s < w; ++s) column_names.append(py::str(f + std::to_string(s)));
+  py::object name_index = pd.attr("Index")(column_names);
+  if (!name_index.attr("is_unique").cast<bool>())
+    raise(PyExc_ValueError, format("the feature columns would repeat: {!r}; rename the extra "
+                                   "panels",
+                                   py::list(name_index[name_index.attr("duplicated")()])));
+
+  const std::vector<std::string> blocks = blocks_of(kernel_fields);
   py::list block_names;
   for (const auto &f : blocks) block_names.append(py::str(f));
+  for (const auto &f : own_fields) block_names.append(py::str(f));
   py::array_t<std::int64_t> positions = block_positions(columns, codes, block_names);
   require_positions(positions, codes, block_names);
   Panel values = block_values(data1, positions, np);
@@ -450,18 +566,45 @@ py::object window_features_frame(py::handle data1, py::handle zz500, std::int64_
     require_shared_dates(data1, price1, "no row could be labelled");  // else 0 rows, silently
   }
 
-  WindowPanels p = panels_of(values, field_names, blocks, n, m, w);
+  WindowPanels p = panels_of(values, kernel_fields, blocks, n, m, w);
   if (labelled) p.prices = prices.data();
+  ExtraPlan plan;
+  for (std::size_t k = 0; k < own_fields.size(); ++k)
+    plan.blocks.push_back({values.data() + (blocks.size() + k) * m * n, true});
+  for (const Panel &v : panels.values) plan.blocks.push_back({v.data(), false});
+  for (const auto &f : field_names) {
+    const auto &group = kernel_scales(f) ? kernel_fields : own_fields;
+    const std::size_t at = static_cast<std::size_t>(
+        std::find(group.begin(), group.end(), f) - group.begin());
+    plan.order.push_back(kernel_scales(f) ? at : kernel_fields.size() + at);
+  }
+  for (std::size_t k = 0; k < panels.names.size(); ++k)
+    plan.order.push_back(kernel_fields.size() + own_fields.size() + k);
 
   WindowRows rows;
   {
     py::gil_scoped_release nogil;
     rows = choose_rows(p, threads_for(m, n * field_names.size()));
+    restrict_rows(plan.blocks, n, m, static_cast<std::size_t>(w), rows);
   }
-  const std::size_t n_rows = rows.rows();
-  const RowArrays arrays = fill_arrays(p, rows, field_names.size(), labelled, norm);
-  return rows_frame(arrays, rows, n_rows, field_names, w, dates, code_index, labelled, pd,
-                    frame_type);
+  const RowArrays arrays = fill_arrays(p, rows, plan, labelled, norm);
+  py::object frame = rows_frame(arrays, rows, names, w, dates, code_index, labelled, pd,
+                                frame_type);
+  // How the frame was built, for the trainers to keep with a saved model.
+  py::dict attrs = frame.attr("attrs");
+  py::dict scaling;
+  for (const auto &f : field_names)
+    scaling[py::str(f)] = py::str(is_price_field(f) ? std::string("close") : f);
+  for (const auto &e : panels.names) scaling[py::str(e)] = py::str("none");
+  py::list field_list, extra_list;
+  for (const auto &f : field_names) field_list.append(py::str(f));
+  for (const auto &e : panels.names) extra_list.append(py::str(e));
+  attrs["window"] = py::int_(w);
+  attrs["fields"] = py::tuple(field_list);
+  attrs["extra"] = py::tuple(extra_list);
+  attrs["label"] = labelled ? py::reinterpret_borrow<py::object>(label) : py::object(py::none());
+  attrs["scaling"] = scaling;
+  return frame;
 }
 
 }  // namespace factorsearch

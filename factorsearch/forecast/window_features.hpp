@@ -51,6 +51,7 @@ void forward_labels(const WindowPanels &p, const WindowRows &rows, LabelNorm nor
 // factorsearch.window_features.
 pybind11::object window_features_frame(pybind11::handle data1, pybind11::handle zz500,
                                        std::int64_t window, pybind11::handle fields,
-                                       pybind11::handle price1, pybind11::handle label);
+                                       pybind11::handle price1, pybind11::handle label,
+                                       pybind11::handle extra);
 
 }  // namespace factorsearch

@@ -87,8 +87,22 @@ void check_values(const Columns &column, py::handle date, py::handle code, py::h
             format("column {!r} has missing values", column(key).attr("name")));
 }
 
+// Integer YYYYMMDD dates (20100104, as many CSV files hold them) read as dates; integers that
+// are not all such dates stay as they are.
+py::object integer_dates(py::object date_column) {
+  py::module_ pd = pandas();
+  py::object lo = date_column.attr("min")(), hi = date_column.attr("max")();
+  if (lo < py::int_(10000101) || hi > py::int_(99991231)) return date_column;
+  try {
+    return pd.attr("to_datetime")(date_column.attr("astype")("str"), "format"_a = "%Y%m%d");
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    return date_column;
+  }
+}
+
 // Text dates sort as text: '13/01/2015' before '14/12/2014'. Read them as dates so the rows
-// come out in time order, and refuse text that is not one.
+// come out in time order, and refuse text that is not one. Eight digits are YYYYMMDD.
 // Timestamp objects held as objects (time zones that differ, datetime.datetime values) made an
 // object date index: read them as dates too, and refuse a mix of time zones by name.
 py::object dates_in_time_order(py::object date_column) {
@@ -108,8 +122,11 @@ py::object dates_in_time_order(py::object date_column) {
                    date_column.attr("name"), py::str(e.value())));
     }
   }
+  if (kind == "integer") return integer_dates(date_column);
   if (kind != "string") return date_column;
   try {
+    if (date_column.attr("str").attr("fullmatch")("[0-9]{8}").attr("all")().cast<bool>())
+      return pd.attr("to_datetime")(date_column, "format"_a = "%Y%m%d");
     return pd.attr("to_datetime")(date_column);
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
@@ -154,10 +171,45 @@ py::tuple wide_frames(py::handle dates, py::handle codes, const std::vector<doub
 
 }  // namespace
 
-py::object from_long(py::handle frame, py::handle date, py::handle code, py::handle price) {
+namespace {
+
+// A frame of another library (a polars DataFrame, an Arrow table) read as a pandas one without
+// needing that library here: through its to_pandas(), the Arrow stream interface (with pyarrow)
+// or the dataframe interchange protocol, in that order.
+py::object as_pandas_frame(py::handle frame) {
   py::module_ pd = pandas();
-  if (!py::isinstance(frame, pd.attr("DataFrame")))
-    raise(PyExc_TypeError, "from_long takes a DataFrame, got " + type_name(frame));
+  py::object frame_type = pd.attr("DataFrame");
+  py::object table = py::reinterpret_borrow<py::object>(frame);
+  if (!py::isinstance(table, frame_type)) {
+    if (py::hasattr(frame, "to_pandas")) {
+      table = frame.attr("to_pandas")();
+    } else if (py::hasattr(frame, "__arrow_c_stream__")) {
+      try {
+        table = py::module_::import("pyarrow").attr("table")(frame).attr("to_pandas")();
+      } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+      }
+    } else if (py::hasattr(frame, "__dataframe__") &&
+               py::hasattr(pd.attr("api"), "interchange")) {
+      table = pd.attr("api").attr("interchange").attr("from_dataframe")(frame);
+    }
+  }
+  if (!py::isinstance(table, frame_type)) {
+    py::handle type = py::type::handle_of(frame);
+    raise(PyExc_TypeError,
+          "from_long takes a DataFrame (pandas, or a frame with to_pandas(), the Arrow stream "
+          "interface or __dataframe__, such as a polars DataFrame), got " +
+              py::str(type.attr("__module__")).cast<std::string>() + "." +
+              py::str(type.attr("__qualname__")).cast<std::string>());
+  }
+  return table;
+}
+
+}  // namespace
+
+py::object from_long(py::handle input, py::handle date, py::handle code, py::handle price) {
+  py::module_ pd = pandas();
+  py::object frame = as_pandas_frame(input);
   for (py::handle name : {date, code, price})
     if (!py::isinstance<py::str>(name))
       raise(PyExc_TypeError, "column names must be text, got " + type_name(name));

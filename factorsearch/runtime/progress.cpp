@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "common/epoch_progress.hpp"
+
 namespace factorsearch {
 
 double now() {
@@ -9,21 +11,8 @@ double now() {
   return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
 }
 
-bool interactive() {
-  py::module_ sys = py::module_::import("sys");
-  py::dict modules = sys.attr("modules");
-  if (modules.contains("ipykernel") && modules.contains("IPython")) {
-    py::object shell = modules["IPython"].attr("get_ipython")();
-    if (!shell.is_none() && py::hasattr(shell, "kernel")) return true;
-  }
-  py::object err = sys.attr("stderr");
-  if (err.is_none() || !py::hasattr(err, "isatty")) return false;
-  try {
-    return err.attr("isatty")().cast<bool>();
-  } catch (py::error_already_set &) {
-    return false;
-  }
-}
+// One rule for every bar of the package (the forecasters' epochs too).
+bool interactive() { return alphaloom::watched_session(); }
 
 ProgressDisplay::ProgressDisplay(py::handle flag, const py::dict &tqdm_options) {
   if (!(flag.is_none() ? interactive() : flag.cast<bool>())) return;

@@ -10,13 +10,15 @@ pytestmark = pytest.mark.filterwarnings("ignore:enable_nested_tensor")
 def test_constructor_prints_header_and_stores_settings(capture_stdout):
     m = attnencoder.TransformerModel(GPU=-1)
     assert capture_stdout() == ["Naive Transformer:", "batch_size : 2048", "device : cpu"]
-    assert list(vars(m)) == ["print", "d_model", "dropout", "n_epochs", "lr", "reg", "metric",
-                             "batch_size", "early_stop", "optimizer", "loss", "n_jobs", "device",
-                             "seed", "model", "train_optimizer", "fitted"]
+    assert list(vars(m)) == ["print", "verbose", "d_model", "dropout", "n_epochs", "lr", "reg",
+                             "metric", "batch_size", "early_stop", "optimizer", "loss", "n_jobs",
+                             "device", "seed", "model", "train_optimizer", "fitted", "history",
+                             "_settings"]
     assert m.dropout == 0.0 and type(m.dropout) is float and m.fitted is False
     assert m.device == torch.device("cpu") and m.use_gpu is False
     assert m.model.d_feat == 6 and isinstance(m.model, attnencoder.Transformer)
-    attnencoder.TransformerModel(GPU=-1, some_unknown_option=1)  # extra keywords are ignored
+    with pytest.warns(UserWarning, match="some_unknown_option"):
+        attnencoder.TransformerModel(GPU=-1, some_unknown_option=1)  # ignored, with a warning
 
 
 @pytest.mark.parametrize("name,value,got", [

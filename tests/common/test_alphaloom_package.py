@@ -96,9 +96,10 @@ def compare_member(where, node, value, problems):
     if isinstance(value, property):
         if not isinstance(node, ast.FunctionDef) or "property" not in decorators(node):
             problems.append(f"{where}: a property at runtime, not one in the stub")
-    elif isinstance(value, staticmethod):
-        if not isinstance(node, ast.FunctionDef) or "staticmethod" not in decorators(node):
-            problems.append(f"{where}: a staticmethod at runtime, not one in the stub")
+    elif isinstance(value, (staticmethod, classmethod)):
+        kind = type(value).__name__
+        if not isinstance(node, ast.FunctionDef) or kind not in decorators(node):
+            problems.append(f"{where}: a {kind} at runtime, not one in the stub")
         else:
             compare_signature(where, node, value.__func__, problems)
     elif callable(value):

@@ -12,7 +12,9 @@ import attnencoder
 import wavecell
 
 pytestmark = [pytest.mark.filterwarnings("ignore:enable_nested_tensor"),
-              pytest.mark.filterwarnings("ignore:The given NumPy array is not writable")]
+              pytest.mark.filterwarnings("ignore:The given NumPy array is not writable"),
+              # the shared settings include TransformerModel's reg, which SFM does not know
+              pytest.mark.filterwarnings("ignore:SFM ignores keyword arguments")]
 
 
 @dataclass(frozen=True)

@@ -26,15 +26,17 @@ def test_defaults_print_banner_block_and_model(capture_stdout):
     assert out.startswith(block)
     assert out.endswith(str(add.ADD_model))
     assert list(vars(add)) == [
-        "print", "d_feat", "hidden_size", "num_layers", "dropout", "dec_dropout", "n_epochs", "lr",
+        "print", "verbose", "d_feat", "hidden_size", "num_layers", "dropout", "dec_dropout", "n_epochs", "lr",
         "metric", "batch_size", "early_stop", "optimizer", "base_model", "model_path", "device",
-        "seed", "gamma", "gamma_clip", "mu", "ADD_model", "train_optimizer", "fitted"]
+        "seed", "gamma", "gamma_clip", "mu", "ADD_model", "train_optimizer", "fitted", "history",
+        "_settings"]
     assert add.fitted is False and add.use_gpu is False
     assert add.ADD_model.enc_excess.num_layers == 2 and add.ADD_model.dec.rnn.dropout == 0.0
 
 
 def test_values_stored_unchanged_and_extra_kwargs_ignored():
-    add = quiet(lr=1, metric="ic", mu=0, GPU=-1, n_jobs=10, whatever="x")
+    with pytest.warns(UserWarning, match="n_jobs, whatever"):
+        add = quiet(lr=1, metric="ic", mu=0, GPU=-1, n_jobs=10, whatever="x")
     assert (add.lr, add.metric, add.mu) == (1, "ic", 0) and type(add.lr) is int
     assert not hasattr(add, "n_jobs") and not hasattr(add, "GPU")
     assert str(add.device) == "cpu"
@@ -46,7 +48,7 @@ def test_class_surface():
                      "loss_adv_excess", "loss_adv_market", "loss_adv", "loss_fn", "loss_rec",
                      "get_daily_inter", "cal_ic_metrics", "test_epoch", "train_epoch",
                      "log_metrics", "bootstrap_fit", "gen_market_label", "fit_thresh", "fit",
-                     "predict"]
+                     "predict", "features", "save", "load"]
     doc = ds.ADD.__doc__
     assert doc.startswith("ADD Model")
     for text in ("lr", "learning rate", "input dimensions for each time step",
@@ -54,7 +56,7 @@ def test_class_surface():
                  "the GPU ID used for training"):
         assert text in doc
     with pytest.raises(TypeError):
-        ds.ADD(*range(19))  # 18 positional parameters at most
+        ds.ADD(*range(20))  # 19 positional parameters at most
 
 
 @pytest.mark.parametrize("name, stored, cls", [("adam", "adam", torch.optim.Adam),

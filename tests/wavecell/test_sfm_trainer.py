@@ -14,14 +14,16 @@ DEFAULT_BLOCK = [
 
 
 def test_defaults_print_the_settings_block_and_model(capture_stdout):
-    m = wavecell.SFM(GPU=-1, unknown_option=3)
+    with pytest.warns(UserWarning, match="unknown_option"):
+        m = wavecell.SFM(GPU=-1, unknown_option=3)
     out = capture_stdout()
     assert out[:len(DEFAULT_BLOCK)] == DEFAULT_BLOCK
     assert "(fc_out): Linear(in_features=32, out_features=1, bias=True)" in "\n".join(out)
-    assert list(vars(m)) == ["print", "d_feat", "hidden_size", "output_dim", "freq_dim",
-                             "dropout_W", "dropout_U", "n_epochs", "lr", "metric", "batch_size",
-                             "early_stop", "eval_steps", "optimizer", "loss", "device", "seed",
-                             "sfm_model", "train_optimizer", "fitted"]
+    assert list(vars(m)) == ["print", "verbose", "d_feat", "hidden_size", "output_dim",
+                             "freq_dim", "dropout_W", "dropout_U", "n_epochs", "lr", "metric",
+                             "batch_size", "early_stop", "eval_steps", "optimizer", "loss",
+                             "device", "seed", "sfm_model", "train_optimizer", "fitted",
+                             "history", "_settings"]
     assert m.device == torch.device("cpu") and m.use_gpu is False and m.fitted is False
     net = m.sfm_model
     assert isinstance(net, wavecell.SFM_Model) and net.device == m.device
