@@ -4,6 +4,8 @@
 #include "factorsearch/search/drivers.hpp"
 #include "factorsearch/search/miner.hpp"
 #include "factorsearch/search/evolve.hpp"
+#include "factorsearch/search/pool.hpp"
+#include "factorsearch/search/pool_worker.hpp"
 #include "factorsearch/faces/factor_text.hpp"
 #include "factorsearch/market/long_table.hpp"
 #include "factorsearch/search/mine.hpp"
@@ -138,6 +140,74 @@ PYBIND11_MODULE(factorsearch, m) {
              py::arg("init_depth") = py::make_tuple(2, 4), py::arg("max_depth") = 6,
              py::arg("hall_of_fame") = 50, py::arg("seed") = py::none(), py::arg("n_jobs") = 1,
              py::arg("executor") = py::none(), py::arg("progress") = py::none());
+  def_method(cls, "pool",
+             "pool(self, data1, price1, zz500, size, l, *, generations=20, population=500, "
+             "fitness='rank_ic', long_only=False, holdout=None, max_correlation=0.7, "
+             "tournament=20, p_crossover=0.9, p_subtree=0.01, p_hoist=0.01, p_point=0.01, "
+             "parsimony=0.001, init_depth=(2, 4), max_depth=6, seed=None, n_jobs=1, "
+             "executor=None, progress=None, directory=None)",
+             "Grows a pool of at most `size` formulas whose linear combination has the best "
+             "in-sample (rank) IC: evolve's breeding, with a candidate's fitness the gain it "
+             "brings to the combination (each member normalised per day to ranks in (-0.5, "
+             "0.5), weights fit by ridge least squares of the per-day normalised forward return "
+             "on the in-sample back-test days). A candidate whose mean daily rank correlation "
+             "with a member reaches max_correlation (either sign) is turned away; beyond `size` "
+             "the member whose leaving costs least is dropped. Returns one row per member "
+             "(formula, weight, rank_ic, contribution, coverage, net_value, sharpe, maxdown, "
+             "generation, and with holdout the holdout_* columns and lookahead) with attrs "
+             "combined (in_sample and holdout figures of the combination), score, history, "
+             "evaluations, turned_away, trial_sharpes, seed, path and table.",
+             [mod](py::object self, py::object data1, py::object price1, py::object zz500,
+                   py::object size, py::object l, py::object generations, py::object population,
+                   py::object fitness, py::object long_only, py::object holdout,
+                   py::object max_correlation, py::object tournament, py::object p_crossover,
+                   py::object p_subtree, py::object p_hoist, py::object p_point,
+                   py::object parsimony, py::object init_depth, py::object max_depth,
+                   py::object seed, py::object n_jobs, py::object executor, py::object progress,
+                   py::object directory) {
+               PoolArgs a{EvolveArgs{data1,       price1,    zz500,     l,          generations,
+                                     population,  fitness,   long_only, holdout,    tournament,
+                                     p_crossover, p_subtree, p_hoist,   p_point,    parsimony,
+                                     init_depth,  max_depth, py::int_(1), seed,     n_jobs,
+                                     executor,    progress},
+                          size, max_correlation, directory};
+               return pool(mod, self, a);
+             },
+             py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("size"), py::arg("l"),
+             py::kw_only(), py::arg("generations") = 20, py::arg("population") = 500,
+             py::arg("fitness") = "rank_ic", py::arg("long_only") = false,
+             py::arg("holdout") = py::none(), py::arg("max_correlation") = 0.7,
+             py::arg("tournament") = 20, py::arg("p_crossover") = 0.9,
+             py::arg("p_subtree") = 0.01, py::arg("p_hoist") = 0.01, py::arg("p_point") = 0.01,
+             py::arg("parsimony") = 0.001, py::arg("init_depth") = py::make_tuple(2, 4),
+             py::arg("max_depth") = 6, py::arg("seed") = py::none(), py::arg("n_jobs") = 1,
+             py::arg("executor") = py::none(), py::arg("progress") = py::none(),
+             py::arg("directory") = py::none());
+  def_method(cls, "combine", "combine(self, pool, data1, zz500, weights=None)",
+             "The combined factor (dates x codes float64 DataFrame) of a pool as pool returns it "
+             "(its formula and weight columns), or of a list of formulas with weights=: each "
+             "formula evaluated as factor does, normalised per day to ranks in (-0.5, 0.5) over "
+             "its eligible stocks (0 elsewhere) and summed with its weight; NaN where no formula "
+             "is eligible. report(miner.combine(df, data1, codes), price1, ...) gives the "
+             "combination's figures.",
+             [mod](py::object self, py::object pool, py::object data1, py::object zz500,
+                   py::object weights) {
+               return combine_frame(mod, self, pool, data1, zz500, weights);
+             },
+             py::arg("pool"), py::arg("data1"), py::arg("zz500"), py::arg("weights") = py::none());
+  m.def("_pool_chunk",
+        [mod](py::object job, py::object data, py::object members, py::object texts) {
+          return pool_chunk(mod, job, data, members, texts);
+        },
+        py::arg("job"), py::arg("data"), py::arg("members"), py::arg("texts"),
+        "Worker side of FactorSearch.pool: candidates of one call scored against the members.");
+  m.def("_pool_worker_init",
+        [mod](py::object job, py::object data, int kernel_threads, std::int64_t parent_pid) {
+          pool_worker_init(mod, job, data, kernel_threads, parent_pid);
+        },
+        py::arg("job"), py::arg("data"), py::arg("kernel_threads") = 0,
+        py::arg("parent_pid") = 0,
+        "Process-pool initializer of FactorSearch.pool.");
   m.def("_evolve_chunk",
         [mod](py::object job, py::object data, py::object texts) {
           return evolve_chunk(mod, job, data, texts);
