@@ -208,6 +208,24 @@ PYBIND11_MODULE(factorsearch, m) {
         py::arg("job"), py::arg("data"), py::arg("kernel_threads") = 0,
         py::arg("parent_pid") = 0,
         "Process-pool initializer of FactorSearch.pool.");
+  m.def("_pool_scores",
+        [mod](py::object miner, py::object members, py::object texts, py::object data1,
+              py::object price1, py::object zz500, py::object l, py::object fitness,
+              py::object long_only) {
+          return pool_scores(mod, miner, members, texts, data1, price1, zz500, l, fitness,
+                             long_only);
+        },
+        py::arg("miner"), py::arg("members"), py::arg("texts"), py::arg("data1"),
+        py::arg("price1"), py::arg("zz500"), py::arg("l"), py::arg("fitness") = "rank_ic",
+        py::arg("long_only") = false,
+        "The gain FactorSearch.pool gives each formula text against a pool of `members` (NaN "
+        "for one that fails, is refused or does not trade), scored in this process.");
+  m.def("_pool_weights",
+        [mod](py::object miner, py::object members, py::object data1, py::object price1,
+              py::object zz500) { return pool_weights(mod, miner, members, data1, price1, zz500); },
+        py::arg("miner"), py::arg("members"), py::arg("data1"), py::arg("price1"),
+        py::arg("zz500"),
+        "The weights FactorSearch.pool's fit gives `members` on these (in-sample) data.");
   m.def("_evolve_chunk",
         [mod](py::object job, py::object data, py::object texts) {
           return evolve_chunk(mod, job, data, texts);

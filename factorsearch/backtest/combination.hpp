@@ -1,13 +1,20 @@
-// The alpha pool's maths: factors normalised per day, the pool's sufficient statistics, the ridge
-// fit of the combination, its in-sample score, each member's contribution and the drop rule.
-// Pure C++ over row-major dates x stocks buffers; runs without the interpreter lock.
+// The alpha pool's maths: factors normalised per day, the pool's per-day sufficient statistics,
+// the ridge fit of the combination, its in-sample score, each member's contribution and the drop
+// rule. Pure C++ over row-major dates x stocks buffers; runs without the interpreter lock.
 //
 // Normalisation: on each date a factor's eligible values (is_eligible) become their average ranks
 // mapped into (-0.5, 0.5), (rank - 0.5) / count - 0.5; a cell where it is not eligible counts 0,
 // the middle. Ranks rather than z-scores because one outlier would otherwise own a day's
 // cross-products (formulas divide by near-zero volumes and ranges), and because a rank-IC search
 // only sees a factor through its ranks anyway. The forward return the combination is fit to is
-// normalised the same way over the stocks whose return is known.
+// normalised over the stocks whose return is known: to the same ranks for the rank IC, to its
+// z-score for the IC.
+//
+// Everything a candidate needs is a function of per-day sums over the stocks with a known
+// forward return: sum z_a z_b, sum z_a, sum z_a y of the members (kept with the pool) and of the
+// candidate against them (one pass over its cells). The weights are the ridge solution of the
+// summed cross-products; a day's score is the correlation of sum_k w_k z_k with y on that day,
+// read off the same sums; the score is its mean over the in-sample back-test days.
 #pragma once
 
 #include <cstddef>
@@ -40,25 +47,35 @@ NormalisedFactor normalise_panel(std::span<const double> panel, std::size_t n_da
                                  std::size_t n_stocks, std::size_t first = 0,
                                  std::size_t end = static_cast<std::size_t>(-1));
 
-// What a combination is fit and scored on: the in-sample back-test days, each stock's forward
-// return there and that return normalised per day (0 where unknown).
+// What a combination is fit and scored on: the in-sample back-test days, the stocks with a known
+// forward return there, that return normalised per day (0 where unknown) and its per-day sums.
 struct CombinationData {
-  const ForwardOrder *forward = nullptr;
-  std::vector<double> target;  // dates x stocks, row-major
-  TradedDays days{0, 0};
   std::size_t n_stocks = 0;
+  TradedDays days{0, 0};
+  std::vector<std::uint8_t> known;  // dates x stocks
+  std::vector<double> target;       // dates x stocks
+  std::vector<double> count, sum, squares;  // per back-test day
 };
-CombinationData combination_data(const ForwardOrder &forward, std::size_t n_dates);
+CombinationData combination_data(const ForwardOrder &forward, std::size_t n_dates,
+                                 Measure measure);
 
-// sum over the days and the stocks with a known forward return of a * b.
-double cross_product(const CombinationData &d, const std::vector<double> &a,
-                     const std::vector<double> &b);
+class Combination;
 
-// The mean daily correlation of two normalised factors on the stocks both are eligible for (their
-// rank correlation where they cover the same stocks), over the combination's days; days with
-// fewer than two such stocks or a constant side are skipped; NaN without any day.
-double mean_rank_correlation(const CombinationData &d, const NormalisedFactor &a,
-                             const NormalisedFactor &b);
+// The members of a combination side by side on each back-test day and stock (0 where not
+// eligible), built once per change of the pool, so a candidate's pass reads contiguous rows.
+struct PackedPool {
+  std::size_t k = 0, first = 0;
+  std::vector<double> z;  // (day, stock, member)
+};
+PackedPool pack(const CombinationData &d, const Combination &pool);
+
+// A factor's per-day sums against a combination's members, over the stocks with a known forward
+// return: with each member and itself (k + 1 per day), of itself, and with the target.
+struct FactorStats {
+  std::vector<double> cross, sum, target;
+};
+FactorStats factor_stats(const CombinationData &d, const PackedPool &pool,
+                         const NormalisedFactor &f);
 
 // Ridge least squares from the sufficient statistics: solves (gram + ridge) w = target, gram k x k
 // row-major; ridge = kRidge * mean diagonal. All zeros for an empty or all-zero gram.
@@ -69,34 +86,35 @@ std::vector<double> ridge_weights(std::span<const double> gram, std::span<const 
 std::vector<double> combined_panel(std::span<const NormalisedFactor *const> members,
                                    std::span<const double> weights, std::size_t cells);
 
-// The mean daily IC (Measure::IC) or rank IC of the combination over the combination's days, as
-// report computes it for the panel combined_panel gives (the eligible cells with a known forward
-// return); NaN without a day.
-double combined_score(const CombinationData &d, std::span<const NormalisedFactor *const> members,
-                      std::span<const double> weights, Measure measure);
-
-// A set of normalised factors and their sufficient statistics: adding or removing a member
-// costs a row of cross-products, never a pass over the raw panels of the others.
+// A set of normalised factors and their per-day sufficient statistics: adding or removing a
+// member costs a row of sums, never a pass over the raw panels of the others.
 class Combination {
  public:
   std::size_t size() const { return members_.size(); }
   const NormalisedFactor &member(std::size_t k) const { return *members_[k]; }
   std::shared_ptr<const NormalisedFactor> shared(std::size_t k) const { return members_[k]; }
 
-  // With `f` appended (its cross-products with the members computed here).
+  // With `f` appended, its sums against the members known (factor_stats over pack(*this)).
+  Combination with(std::shared_ptr<const NormalisedFactor> f, const FactorStats &st) const;
   Combination with(std::shared_ptr<const NormalisedFactor> f, const CombinationData &d) const;
   Combination without(std::size_t k) const;
 
   std::vector<double> weights() const { return ridge_weights(gram_, target_, size()); }
-  // The score of the refit combination; 0 for an empty one (nothing to gain from).
-  double score(const CombinationData &d, Measure measure) const;
+  // The mean over the days of the day's correlation of the refit combination with the target;
+  // 0 for an empty combination (nothing to gain from) or one without a scored day.
+  double score(const CombinationData &d) const;
   // Per member, the score lost when it leaves and the others are refit.
-  std::vector<double> contributions(const CombinationData &d, Measure measure) const;
-  std::vector<const NormalisedFactor *> pointers() const;
+  std::vector<double> contributions(const CombinationData &d) const;
+  // A factor's mean daily correlation with each member (its rank correlation: both sides are
+  // ranks, the middle where not eligible), over the stocks with a known forward return; days
+  // with a constant side are skipped; NaN without a day.
+  std::vector<double> correlations(const CombinationData &d, const FactorStats &st) const;
 
  private:
   std::vector<std::shared_ptr<const NormalisedFactor>> members_;
-  std::vector<double> gram_, target_;  // k x k and k
+  std::size_t days_ = 0;
+  std::vector<double> day_gram_, day_sum_, day_target_;  // per day: k x k, k, k
+  std::vector<double> gram_, target_;                    // summed over the days in day order
 };
 
 // The member a pool over `size` gives up: the least contribution, the newest among equals.

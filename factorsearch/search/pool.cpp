@@ -151,24 +151,28 @@ Admission admit(py::handle mod, py::handle self, PoolState &state, PoolRun &run,
   });
   if (order.size() > static_cast<std::size_t>(kAdmitTries)) order.resize(kAdmitTries);
   const OperatorTable table = operator_table(self);
-  const Measure measure = pool_measure(scoring);
   Admission out;
   register_operators(mod, self);
   for (std::size_t k : order) {
     const Candidate c = evaluate_candidate(mod, self, state, table, run.texts[k], scoring);
     if (!c.ok || !(c.gain > 0.0) || c.correlation >= s.max_correlation) continue;
-    state.pool = state.pool.with(c.z, state.data);
-    state.texts.push_back(run.texts[k]);
+    Combination pool = state.pool.with(c.z, state.data);
+    std::vector<std::string> texts = state.texts;
+    texts.push_back(run.texts[k]);
     run.joined.push_back(g);
     ++out.joined;
-    if (static_cast<std::int64_t>(state.pool.size()) > s.size) {
-      const std::size_t drop = least_contributing(state.pool.contributions(state.data, measure));
-      state.pool = state.pool.without(drop);
-      state.texts.erase(state.texts.begin() + static_cast<std::ptrdiff_t>(drop));
+    // Beyond `size` the least contributing member goes; so does any member the refit left
+    // costing more than it brings (the combination scores higher without it).
+    while (pool.size() > 1) {
+      const std::vector<double> contrib = pool.contributions(state.data);
+      const std::size_t drop = least_contributing(contrib);
+      if (static_cast<std::int64_t>(pool.size()) <= s.size && !(contrib[drop] < 0.0)) break;
+      pool = pool.without(drop);
+      texts.erase(texts.begin() + static_cast<std::ptrdiff_t>(drop));
       run.joined.erase(run.joined.begin() + static_cast<std::ptrdiff_t>(drop));
       ++out.dropped;
     }
-    state.score = state.pool.score(state.data, measure);
+    state.set_pool(std::move(pool), std::move(texts));
   }
   return out;
 }
@@ -179,7 +183,7 @@ py::object pool_frame(const PoolRun &run, const PoolState &state, const Scoring 
   py::module_ np = py::module_::import("numpy");
   py::module_ pd = py::module_::import("pandas");
   const std::vector<double> w = state.pool.weights();
-  const std::vector<double> contrib = state.pool.contributions(state.data, pool_measure(scoring));
+  const std::vector<double> contrib = state.pool.contributions(state.data);
   py::list formula, weight, alone, contribution, coverage, net, sharpe, maxdown, generation;
   for (std::size_t k = 0; k < state.texts.size(); ++k) {
     const PoolRecord &r = run.records[run.seen.at(state.texts[k])];
@@ -385,7 +389,7 @@ py::object pool(py::handle mod, py::object self, const PoolArgs &pa) {
   const std::array<std::uint64_t, 4> key = run_key(seed);
 
   QuietWarnings quiet;  // for this call only; the caller's filters come back after it
-  auto state = std::make_unique<PoolState>(data.sample, memo_bytes(mod));
+  auto state = std::make_unique<PoolState>(data.sample, memo_bytes(mod), pool_measure(scoring));
   PoolRun run;
   Files files(s.directory);
   GenerationProgress bar(a.progress, s.evolve.generations, "pool");

@@ -1,6 +1,7 @@
 #include "factorsearch/search/pool_worker.hpp"
 
 #include <cmath>
+#include <limits>
 #include <unordered_map>
 
 #include "common/signals.hpp"
@@ -8,6 +9,7 @@
 #include "factorsearch/runtime/executor_parts.hpp"
 #include "factorsearch/runtime/progress.hpp"
 #include "factorsearch/runtime/quiet_warnings.hpp"
+#include "factorsearch/search/evolve_settings.hpp"
 #include "factorsearch/search/miner.hpp"
 
 namespace factorsearch {
@@ -19,10 +21,11 @@ constexpr const char *kCacheName = "_pool_cache";
 
 void free_state(void *p) { delete static_cast<PoolState *>(p); }
 
-py::object cache_state(py::handle mod, py::handle token, py::handle data) {
-  return cache_call(mod, kCacheName, token, [&] {
+py::object cache_state(py::handle mod, py::handle job, py::handle data) {
+  return cache_call(mod, kCacheName, job[py::int_(0)], [&] {
     auto *state = new PoolState(
-        prepare_market(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)]), memo_bytes(mod));
+        prepare_market(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)]), memo_bytes(mod),
+        pool_measure(scoring_of(job)));
     return py::capsule(static_cast<void *>(state), &free_state);
   });
 }
@@ -63,15 +66,17 @@ Candidate evaluate_candidate(py::handle mod, py::handle miner, PoolState &state,
   c.kurt = ins.kurt;
   c.days = static_cast<std::int64_t>(ins.days);
   c.coverage = coverage_of(std::move(eligible));
+  const FactorStats st = factor_stats(state.data, state.packed, *z);
+  const std::vector<double> corr = state.pool.correlations(state.data, st);
   c.correlation = 0.0;
-  for (std::size_t k = 0; k < state.pool.size(); ++k) {
-    const double r = std::fabs(mean_rank_correlation(state.data, *z, state.pool.member(k)));
-    if (r > c.correlation || (std::isnan(r) && c.closest < 0)) {
-      c.correlation = std::isnan(r) ? c.correlation : r;
+  for (std::size_t k = 0; k < corr.size(); ++k) {
+    const double r = std::fabs(corr[k]);
+    if (r > c.correlation) {
+      c.correlation = r;
       c.closest = static_cast<std::int64_t>(k);
     }
   }
-  c.combined = state.pool.with(z, state.data).score(state.data, measure);
+  c.combined = state.pool.with(z, st).score(state.data);
   c.gain = c.combined - state.score;
   c.z = std::move(z);
   return c;
@@ -84,7 +89,7 @@ py::object candidate_row(const Candidate &c) {
 }
 
 void set_members(py::handle mod, py::handle miner, PoolState &state, const OperatorTable &t,
-                 const std::vector<std::string> &texts, const Scoring &s) {
+                 const std::vector<std::string> &texts) {
   if (texts == state.texts) return;
   std::unordered_map<std::string, std::shared_ptr<const NormalisedFactor>> held;
   for (std::size_t k = 0; k < state.texts.size(); ++k)
@@ -105,15 +110,13 @@ void set_members(py::handle mod, py::handle miner, PoolState &state, const Opera
     }
     pool = pool.with(z, state.data);
   }
-  state.pool = std::move(pool);
-  state.texts = texts;
-  state.score = state.pool.score(state.data, pool_measure(s));
+  state.set_pool(std::move(pool), texts);
 }
 
 void pool_worker_init(py::handle mod, py::handle job, py::handle data, int threads,
                       std::int64_t parent_pid) {
   init_pool_worker(threads, parent_pid);
-  cache_state(mod, job[py::int_(0)], data);
+  cache_state(mod, job, data);
 }
 
 py::object pool_chunk(py::handle mod, py::handle job, py::handle data, py::handle members,
@@ -127,7 +130,7 @@ py::object pool_chunk(py::handle mod, py::handle job, py::handle data, py::handl
   else if (data.is_none())
     return py::none();
   else
-    entry = cache_state(mod, token, data);
+    entry = cache_state(mod, job, data);
   PoolState &state = *entry[py::int_(0)].cast<py::capsule>().get_pointer<PoolState>();
   if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, job[py::int_(1)]);
   py::object miner = entry[py::int_(1)];
@@ -138,7 +141,7 @@ py::object pool_chunk(py::handle mod, py::handle job, py::handle data, py::handl
   register_operators(mod, miner);
   std::vector<std::string> names;
   for (py::handle t : members) names.push_back(t.cast<std::string>());
-  set_members(mod, miner, state, table, names, scoring);
+  set_members(mod, miner, state, table, names);
   py::list results;
   for (py::handle text : texts) {
     check_signals();
@@ -148,6 +151,44 @@ py::object pool_chunk(py::handle mod, py::handle job, py::handle data, py::handl
   }
   return py::make_tuple(results, now() - t0, state.ws.memo.take_hits(),
                         state.ws.take_walk_seconds());
+}
+
+namespace {
+
+std::vector<std::string> texts_of(py::handle texts) {
+  std::vector<std::string> out;
+  for (py::handle t : texts) out.push_back(t.cast<std::string>());
+  return out;
+}
+
+}  // namespace
+
+py::list pool_scores(py::handle mod, py::object self, py::handle members, py::handle texts,
+                     py::handle data1, py::handle price1, py::handle zz500, py::handle l,
+                     py::handle fitness, py::handle long_only) {
+  const Scoring scoring = scoring_from(fitness, long_only, whole_number(l, "l", 1));
+  PoolState state(prepare_checked_market(data1, price1, zz500), memo_bytes(mod),
+                  pool_measure(scoring));
+  const OperatorTable table = operator_table(self);
+  QuietWarnings quiet;
+  register_operators(mod, self);
+  set_members(mod, self, state, table, texts_of(members));
+  py::list out;
+  for (const std::string &text : texts_of(texts)) {
+    check_signals();
+    const Candidate c = evaluate_candidate(mod, self, state, table, text, scoring);
+    out.append(c.ok ? c.gain : std::numeric_limits<double>::quiet_NaN());
+  }
+  return out;
+}
+
+py::list pool_weights(py::handle mod, py::object self, py::handle members, py::handle data1,
+                      py::handle price1, py::handle zz500) {
+  PoolState state(prepare_checked_market(data1, price1, zz500), memo_bytes(mod), Measure::RankIC);
+  QuietWarnings quiet;
+  register_operators(mod, self);
+  set_members(mod, self, state, operator_table(self), texts_of(members));
+  return py::cast(state.pool.weights());
 }
 
 }  // namespace factorsearch
