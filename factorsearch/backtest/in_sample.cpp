@@ -93,7 +93,7 @@ double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratc
 }  // namespace
 
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
-                         std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
+                         std::size_t n_dates, std::size_t n_stocks, std::int64_t legs, bool hedged,
                          Measure measure, const ForwardOrder *known,
                          const std::function<void(const Day &)> &each_day) {
   InSample out;
@@ -112,7 +112,7 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
   // With the forward order known, the rank IC reads the back-test's sorted day: one sort a day.
   const bool in_order = measure == Measure::RankIC && known != nullptr;
   walk_days(
-      view, l, hedged, DayRange{},
+      view, legs, hedged, DayRange{},
       [&](const Day &day) {
         returns.push_back(day.ret);
         if (each_day) each_day(day);

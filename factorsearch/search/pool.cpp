@@ -362,29 +362,30 @@ bool combined_values(py::handle mod, py::handle self, const std::vector<Drawn> &
   return true;
 }
 
-py::object pool(py::handle mod, py::object self, const PoolArgs &pa) {
-  const EvolveArgs &a = pa.evolve;
+py::object pool(py::handle mod, py::object self, const Args &a) {
   PoolSettings s;
   s.evolve = read_settings(a);
-  s.size = whole_number(pa.size, "size", 1);
-  s.max_correlation = max_correlation_of(pa.max_correlation);
-  const Scoring scoring = scoring_from(a.fitness, a.long_only, s.evolve.legs);
-  if (scoring.kind != "rank_ic" && scoring.kind != "ic")
+  s.size = a.whole("size");
+  s.max_correlation = max_correlation_of(a["max_correlation"]);
+  const py::object fitness = a["fitness"];
+  if (!py::isinstance<py::str>(fitness) ||
+      (fitness.cast<std::string>() != "rank_ic" && fitness.cast<std::string>() != "ic"))
     raise(PyExc_ValueError,
-          format("pool's fitness must be 'rank_ic' or 'ic' (the combination is fit to ranks "
+          format("fitness must be 'rank_ic' or 'ic' for a pool (the combination is fit to ranks "
                  "and scored by its IC), got {!r}",
-                 a.fitness));
-  check_runner_args(s.evolve.jobs, a.executor, a.progress);
-  if (!pa.directory.is_none())
+                 fitness));
+  const Scoring scoring = scoring_from(fitness, a.flag("long_only"), s.evolve.legs);
+  check_runner_args(s.evolve.jobs, a["executor"]);
+  if (!a["directory"].is_none())
     s.directory =
-        py::str(py::module_::import("os").attr("fspath")(pa.directory)).cast<std::string>();
+        py::str(py::module_::import("os").attr("fspath")(a["directory"])).cast<std::string>();
   add_operators(self, s.evolve.cfg);
-  py::object seed = seed_of(a.seed);
+  py::object seed = a.seed("seed");
 
-  const py::object holdout_at = holdout_position(a.holdout, a.data1);
-  const SampleCut in = cut_in_sample(a.data1, a.price1, holdout_at);
+  const py::object holdout_at = holdout_position(a["holdout"], a["data1"]);
+  const SampleCut in = cut_in_sample(a["data1"], a["price1"], holdout_at);
   MiningData data;
-  data.sample = prepare_checked_market(in.frames, in.prices, a.zz500);
+  data.sample = prepare_checked_market(in.frames, in.prices, a["zz500"]);
   const OperatorTable table = operator_table(self);
   const std::array<std::uint64_t, 4> key = run_key(seed);
 
@@ -392,19 +393,18 @@ py::object pool(py::handle mod, py::object self, const PoolArgs &pa) {
   auto state = std::make_unique<PoolState>(data.sample, memo_bytes(mod), pool_measure(scoring));
   PoolRun run;
   Files files(s.directory);
-  GenerationProgress bar(a.progress, s.evolve.generations, "pool");
+  GenerationProgress bar(a["progress"], s.evolve.generations, "pool");
   std::unique_ptr<Evaluator> evaluator;
   RemoteEvaluator *remote = nullptr;
-  if (s.evolve.jobs == 1 && a.executor.is_none()) {
+  if (s.evolve.jobs == 1 && a["executor"].is_none()) {
     evaluator = std::make_unique<LocalPoolEvaluator>(mod, self, *state, scoring);
   } else {
     py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
     py::tuple job = py::make_tuple(token, travelling_operators(self), scoring.hedged,
                                    s.evolve.legs, scoring.kind, scoring.fn);
-    py::tuple sent = py::make_tuple(in.frames, in.prices,
-                                    py::list(py::reinterpret_borrow<py::object>(a.zz500)));
+    py::tuple sent = py::make_tuple(in.frames, in.prices, py::list(a["zz500"]));
     auto r = std::make_unique<RemoteEvaluator>(mod, "_pool_chunk", "_pool_worker_init", job, sent,
-                                               s.evolve.jobs, a.executor);
+                                               s.evolve.jobs, a["executor"]);
     remote = r.get();
     evaluator = std::move(r);
   }
@@ -444,7 +444,7 @@ py::object pool(py::handle mod, py::object self, const PoolArgs &pa) {
   std::vector<py::tuple> held;
   if (!in.first_held.is_none()) {
     data.holdout_at = holdout_at.cast<std::size_t>();
-    data.whole.emplace(prepare_market(a.data1, a.price1, a.zz500));
+    data.whole.emplace(prepare_market(a["data1"], a["price1"], a["zz500"]));
     for (const std::string &text : state->texts)
       held.push_back(holdout_row(mod, self, table, text, data, scoring));
     if (!state->texts.empty())

@@ -11,12 +11,8 @@
 
 namespace factorsearch {
 
-struct PoolArgs {
-  EvolveArgs evolve;  // hall_of_fame unused
-  py::object size, max_correlation, directory;
-};
-
-py::object pool(py::handle mod, py::object self, const PoolArgs &args);
+// Its arguments as the table of factorsearch/arguments.hpp binds and checks them.
+py::object pool(py::handle mod, py::object self, const Args &args);
 
 // The combined factor of programs of `self` with these weights over `market`: each program's panel
 // normalised per day (combination.hpp) and summed with its weight, dates x stocks row-major, NaN

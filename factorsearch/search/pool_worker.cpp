@@ -166,7 +166,8 @@ std::vector<std::string> texts_of(py::handle texts) {
 py::list pool_scores(py::handle mod, py::object self, py::handle members, py::handle texts,
                      py::handle data1, py::handle price1, py::handle zz500, py::handle l,
                      py::handle fitness, py::handle long_only) {
-  const Scoring scoring = scoring_from(fitness, long_only, whole_number(l, "l", 1));
+  const Scoring scoring =
+      scoring_from(fitness, switch_value(long_only, "long_only"), whole_number(l, "l", 1));
   PoolState state(prepare_checked_market(data1, price1, zz500), memo_bytes(mod),
                   pool_measure(scoring));
   const OperatorTable table = operator_table(self);
