@@ -28,6 +28,23 @@ void next_population(std::vector<Program> &programs, std::int64_t g,
                      const OperatorTable &table,
                      const std::function<double(const std::string &)> &score_of);
 
+// The generation's formulas not scored before, in order of first appearance, entered in `run`
+// (its seen, texts and records) with `make(program, position)` as their records.
+template <typename Run, typename Make>
+std::vector<std::string> enter_fresh(Run &run, const std::vector<Program> &programs,
+                                     const OperatorTable &table, Make &&make) {
+  std::vector<std::string> fresh;
+  for (const Program &p : programs) {
+    std::string text = text_of(p, table);
+    if (run.seen.count(text)) continue;
+    run.seen.emplace(text, run.records.size());
+    run.records.push_back(make(p, static_cast<std::int64_t>(run.records.size())));
+    run.texts.push_back(text);
+    fresh.push_back(std::move(text));
+  }
+  return fresh;
+}
+
 // A generation's new formulas go out on the chunk runner as mine's attempts do: chunks of
 // consecutive formulas sized to take about half a second (a second on Dask), at most two per
 // worker in flight, the data once per worker and call. A chunk calls

@@ -162,26 +162,6 @@ std::unique_ptr<Evaluator> make_evaluator(py::handle mod, py::handle self, const
                                            data, s.jobs, a["executor"]);
 }
 
-// The generation's formulas not scored before, in order of first appearance, entered in the run.
-std::vector<std::string> enter_fresh(Run &run, const std::vector<Program> &programs,
-                                     const OperatorTable &table, std::int64_t g) {
-  std::vector<std::string> fresh;
-  for (const Program &p : programs) {
-    std::string text = text_of(p, table);
-    if (run.seen.count(text)) continue;
-    Record rec;
-    rec.generation = g;
-    rec.length = static_cast<std::int64_t>(p.size());
-    rec.depth = gp::depth(p);
-    rec.order = static_cast<std::int64_t>(run.records.size());
-    run.seen.emplace(text, run.records.size());
-    run.texts.push_back(text);
-    run.records.push_back(rec);
-    fresh.push_back(std::move(text));
-  }
-  return fresh;
-}
-
 void score_fresh(Evaluator &evaluator, Run &run, const std::vector<std::string> &fresh) {
   const std::size_t base = run.records.size() - fresh.size();
   evaluator.run(fresh, [&](std::size_t i, py::handle r) {
@@ -241,7 +221,15 @@ void run_generations(Evolution &e, Evaluator &evaluator, const EvolveSettings &s
       const Record &r = e.run.records[e.run.seen.at(text)];
       return r.ok ? r.fitness : kWorstFitness;
     });
-    const std::vector<std::string> fresh = enter_fresh(e.run, programs, table, g);
+    const std::vector<std::string> fresh =
+        enter_fresh(e.run, programs, table, [g](const Program &p, std::int64_t order) {
+          Record rec;
+          rec.generation = g;
+          rec.length = static_cast<std::int64_t>(p.size());
+          rec.depth = gp::depth(p);
+          rec.order = order;
+          return rec;
+        });
     score_fresh(evaluator, e.run, fresh);
     py::dict row = generation_row(e.run, programs, table, g, fresh.size());
     const double best = row["best"].cast<double>();

@@ -114,24 +114,6 @@ struct PoolRun {
   std::int64_t turned_away = 0;
 };
 
-// The generation's formulas not scored before, in order of first appearance, entered in the run.
-std::vector<std::string> enter_fresh(PoolRun &run, const std::vector<Program> &programs,
-                                     const OperatorTable &table, std::int64_t g) {
-  std::vector<std::string> fresh;
-  for (const Program &p : programs) {
-    std::string text = text_of(p, table);
-    if (run.seen.count(text)) continue;
-    PoolRecord rec;
-    rec.generation = g;
-    rec.order = static_cast<std::int64_t>(run.records.size());
-    run.seen.emplace(text, run.records.size());
-    run.texts.push_back(text);
-    run.records.push_back(rec);
-    fresh.push_back(std::move(text));
-  }
-  return fresh;
-}
-
 struct Admission {
   std::int64_t joined = 0, dropped = 0;
 };
@@ -251,7 +233,13 @@ void run_generations(py::handle mod, py::handle self, Evaluator &evaluator,
       const PoolRecord &r = run.records[run.seen.at(text)];
       return r.ok ? r.gain : kWorstFitness;
     });
-    const std::vector<std::string> fresh = enter_fresh(run, programs, table, g);
+    const std::vector<std::string> fresh =
+        enter_fresh(run, programs, table, [g](const Program &, std::int64_t order) {
+          PoolRecord rec;
+          rec.generation = g;
+          rec.order = order;
+          return rec;
+        });
     const std::size_t base = run.records.size() - fresh.size();
     if (remote) {
       py::tuple members(state.texts.size());
