@@ -86,6 +86,43 @@ class FactorSearch:
         progress: Any = None,
     ) -> pd.DataFrame:
         """Genetic search over formulas; the hall of fame, reproducible from seed on any workers."""
+    def pool(
+        self,
+        data1: pd.DataFrame,
+        price1: pd.DataFrame,
+        zz500: Sequence[Any],
+        size: int,
+        l: int,
+        *,
+        generations: int = 20,
+        population: int = 500,
+        fitness: str = "rank_ic",
+        long_only: bool = False,
+        holdout: Any = None,
+        max_correlation: float = 0.7,
+        tournament: int = 20,
+        p_crossover: float = 0.9,
+        p_subtree: float = 0.01,
+        p_hoist: float = 0.01,
+        p_point: float = 0.01,
+        parsimony: float = 0.001,
+        init_depth: tuple[int, int] = (2, 4),
+        max_depth: int = 6,
+        seed: int | None = None,
+        n_jobs: int = 1,
+        executor: Any = None,
+        progress: Any = None,
+        directory: Any = None,
+    ) -> pd.DataFrame:
+        """A pool of at most size formulas whose ridge-fit combination has the best in-sample IC."""
+    def combine(
+        self,
+        pool: pd.DataFrame | Sequence[str],
+        data1: pd.DataFrame,
+        zz500: Sequence[Any],
+        weights: Sequence[float] | None = None,
+    ) -> pd.DataFrame:
+        """The combined factor (dates x codes) of a pool frame, or of formulas with weights."""
     def factor(self, formula: str, data1: pd.DataFrame, zz500: Sequence[Any]) -> pd.DataFrame:
         """The dates x codes float64 DataFrame of a formula text, evaluated as an attempt does."""
 

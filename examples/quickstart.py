@@ -14,7 +14,7 @@ import torch  # noqa: E402
 import demo_data  # noqa: E402
 
 SECTIONS = ["demo_attnencoder", "demo_dualstream", "demo_wavecell", "demo_factorsearch",
-            "demo_evolve", "demo_forecast"]
+            "demo_evolve", "demo_pool", "demo_forecast"]
 
 
 def main():

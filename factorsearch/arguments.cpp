@@ -41,6 +41,8 @@ py::dict describe() {
   d["FactorSearch.long"] = rows(kDrive);
   d["FactorSearch.mine"] = rows(kMine);
   d["FactorSearch.evolve"] = rows(kEvolve);
+  d["FactorSearch.pool"] = rows(kPool);
+  d["FactorSearch.combine"] = rows(kCombine);
   d["FactorSearch.lookahead"] = rows(kLookahead);
   d["report"] = rows(kReport);
   d["window_features"] = rows(kWindowFeatures);

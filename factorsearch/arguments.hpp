@@ -58,6 +58,28 @@ inline constexpr std::array kEvolve{
     kJobs,
     Param{"executor", "None", R::Any, 0, 0, true},
     Param{"progress", "None", R::Progress, 0, 0, true}};
+inline constexpr std::array kPool{
+    kData1, kPrice1, kZz500, Param{"size", nullptr, R::Whole, 1}, kLegs,
+    Param{"generations", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
+    Param{"population", "500", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
+    Param{"fitness", "'rank_ic'", R::Any, 0, 0, true},
+    Param{"long_only", "False", R::Switch, 0, 0, true},
+    Param{"holdout", "None", R::Any, 0, 0, true},
+    Param{"max_correlation", "0.7", R::Any, 0, 0, true},
+    Param{"tournament", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
+    Param{"p_crossover", "0.9", R::Probability, 0, 0, true},
+    Param{"p_subtree", "0.01", R::Probability, 0, 0, true},
+    Param{"p_hoist", "0.01", R::Probability, 0, 0, true},
+    Param{"p_point", "0.01", R::Probability, 0, 0, true},
+    Param{"parsimony", "0.001", R::Any, 0, 0, true},
+    Param{"init_depth", "(2, 4)", R::Any, 0, 0, true},
+    Param{"max_depth", "6", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
+    Param{"seed", "None", R::Seed, 0, 0, true},
+    kJobs,
+    Param{"executor", "None", R::Any, 0, 0, true},
+    Param{"progress", "None", R::Progress, 0, 0, true},
+    Param{"directory", "None", R::Any, 0, 0, true}};
+inline constexpr std::array kCombine{Param{"pool"}, kData1, kZz500, Param{"weights", "None"}};
 inline constexpr std::array kLookahead{Param{"formula"}, kData1, kZz500,
                                        Param{"cuts", "5", R::Whole, 1}};
 inline constexpr std::array kReport{

@@ -5,6 +5,8 @@
 #include "factorsearch/search/drivers.hpp"
 #include "factorsearch/search/miner.hpp"
 #include "factorsearch/search/evolve.hpp"
+#include "factorsearch/search/pool.hpp"
+#include "factorsearch/search/pool_worker.hpp"
 #include "factorsearch/faces/factor_text.hpp"
 #include "factorsearch/market/long_table.hpp"
 #include "factorsearch/search/mine.hpp"
@@ -91,10 +93,23 @@ py::object bind_factor_search(py::module_ &m) {
             "deflated_sharpe, and with holdout the holdout_* columns and lookahead) with "
             "attrs history, seed, path and evaluations.",
             [mod](py::object self, const Args &a) { return evolve(mod, self, a); });
+  def_entry(cls, "pool", table::kPool,
+            "Grows a pool of at most `size` formulas whose linear combination has the best "
+            "in-sample (rank) IC: evolve's breeding, with a candidate's fitness the gain it "
+            "brings to the combination (each member normalised per day to ranks in (-0.5, 0.5), "
+            "weights fit by ridge least squares of the per-day normalised forward return on the "
+            "in-sample back-test days). A candidate whose mean daily rank correlation with a "
+            "member reaches max_correlation (either sign) is turned away; beyond `size` the "
+            "member whose leaving costs least is dropped. Returns one row per member (formula, "
+            "weight, rank_ic, contribution, coverage, net_value, sharpe, maxdown, generation, and "
+            "with holdout the holdout_* columns and lookahead) with attrs combined (in_sample and "
+            "holdout figures of the combination), score, history, evaluations, turned_away, "
+            "trial_sharpes, seed, path and table.",
+            [mod](py::object self, const Args &a) { return pool(mod, self, a); });
   return cls;
 }
 
-// The worker entry points of mine and evolve (their process pools and executors call them).
+// The worker entry points of mine, evolve and pool (their process pools and executors call them).
 void bind_workers(py::module_ &m) {
   py::handle mod = m;
   m.def("_evolve_chunk",
@@ -110,6 +125,37 @@ void bind_workers(py::module_ &m) {
         py::arg("job"), py::arg("data"), py::arg("kernel_threads") = 0,
         py::arg("parent_pid") = 0,
         "Process-pool initializer of FactorSearch.evolve.");
+  m.def("_pool_chunk",
+        [mod](py::object job, py::object data, py::object members, py::object texts) {
+          return pool_chunk(mod, job, data, members, texts);
+        },
+        py::arg("job"), py::arg("data"), py::arg("members"), py::arg("texts"),
+        "Worker side of FactorSearch.pool: candidates of one call scored against the members.");
+  m.def("_pool_worker_init",
+        [mod](py::object job, py::object data, int kernel_threads, std::int64_t parent_pid) {
+          pool_worker_init(mod, job, data, kernel_threads, parent_pid);
+        },
+        py::arg("job"), py::arg("data"), py::arg("kernel_threads") = 0,
+        py::arg("parent_pid") = 0,
+        "Process-pool initializer of FactorSearch.pool.");
+  m.def("_pool_scores",
+        [mod](py::object miner, py::object members, py::object texts, py::object data1,
+              py::object price1, py::object zz500, py::object l, py::object fitness,
+              py::object long_only) {
+          return pool_scores(mod, miner, members, texts, data1, price1, zz500, l, fitness,
+                             long_only);
+        },
+        py::arg("miner"), py::arg("members"), py::arg("texts"), py::arg("data1"),
+        py::arg("price1"), py::arg("zz500"), py::arg("l"), py::arg("fitness") = "rank_ic",
+        py::arg("long_only") = false,
+        "The gain FactorSearch.pool gives each formula text against a pool of `members` (NaN "
+        "for one that fails, is refused or does not trade), scored in this process.");
+  m.def("_pool_weights",
+        [mod](py::object miner, py::object members, py::object data1, py::object price1,
+              py::object zz500) { return pool_weights(mod, miner, members, data1, price1, zz500); },
+        py::arg("miner"), py::arg("members"), py::arg("data1"), py::arg("price1"),
+        py::arg("zz500"),
+        "The weights FactorSearch.pool's fit gives `members` on these (in-sample) data.");
   m.def("_evolve_scores",
         [mod](py::object miner, py::object texts, py::object data1, py::object price1,
               py::object zz500, py::object l, py::object fitness, py::object long_only) {
@@ -194,6 +240,16 @@ void bind_research(py::module_ &m, py::handle cls) {
                return factor_frame(mod, self, formula, data1, zz500);
              },
              py::arg("formula"), py::arg("data1"), py::arg("zz500"));
+  def_entry(cls, "combine", table::kCombine,
+            "The combined factor (dates x codes float64 DataFrame) of a pool as pool returns it "
+            "(its formula and weight columns), or of a list of formulas with weights=: each "
+            "formula evaluated as factor does, normalised per day to ranks in (-0.5, 0.5) over "
+            "its eligible stocks (0 elsewhere) and summed with its weight; NaN where no formula "
+            "is eligible. report(miner.combine(df, data1, codes), price1, ...) gives the "
+            "combination's figures.",
+            [mod](py::object self, const Args &a) {
+              return combine_frame(mod, self, a["pool"], a["data1"], a["zz500"], a["weights"]);
+            });
   def_entry(cls, "lookahead", table::kLookahead,
             "Whether a formula's value on a day depends on later data: the formula is evaluated "
             "on data1 cut at `cuts` dates spread over its second half and each cut's values are "

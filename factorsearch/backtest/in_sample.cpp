@@ -94,7 +94,8 @@ double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratc
 
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t legs, bool hedged,
-                         Measure measure, const ForwardOrder *known) {
+                         Measure measure, const ForwardOrder *known,
+                         const std::function<void(const Day &)> &each_day) {
   InSample out;
   // A factor without dispersion is refused before its back-test: nothing else of it is read.
   const TradedDays days = traded_days(n_dates);
@@ -114,6 +115,7 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
       view, legs, hedged, DayRange{},
       [&](const Day &day) {
         returns.push_back(day.ret);
+        if (each_day) each_day(day);
         if (measure == Measure::None) return;
         double ic;
         if (in_order) {
@@ -127,7 +129,7 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
         ic_sum += ic;
         ++ic_days;
       },
-      in_order);
+      in_order || each_day);
   out.days = returns.size();
   const auto summary = summarise(returns);
   if (!summary) return out;

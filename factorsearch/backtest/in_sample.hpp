@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -27,6 +28,9 @@ struct InSample {
   double sr = 0.0, skew = 0.0, kurt = 0.0;
 };
 
+// `each_day`, when given, also sees every back-test day with its full order (Day::ranked), for a
+// statistic that needs the day's ranks (the alpha pool's normalisation) without a sort of its own.
+
 // Per back-test day, every stock's forward return (NaN where unknown) and the stocks that have
 // one in ascending order of it, computed once per market: a day's rank IC then needs no sort of
 // its own (the factor side comes sorted from the back-test). The rank IC is the same bit for bit
@@ -41,6 +45,7 @@ ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
 
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t legs, bool hedged,
-                         Measure measure, const ForwardOrder *known = nullptr);
+                         Measure measure, const ForwardOrder *known = nullptr,
+                         const std::function<void(const Day &)> &each_day = {});
 
 }  // namespace factorsearch

@@ -2,12 +2,15 @@
 #include "factorsearch/faces/factor_text.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "factorsearch/search/drivers.hpp"
 #include "factorsearch/expr/formula_names.hpp"
 #include "factorsearch/runtime/quiet_warnings.hpp"
+#include "factorsearch/search/pool.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -63,6 +66,19 @@ Drawn read_formula(py::handle self, py::handle formula) {
   return drawn;
 }
 
+// The market a factor is evaluated over. The field preparation is the attempt's own; it also
+// reads a price frame, which a factor does not need, so it gets an empty one on the same dates.
+Market factor_market(py::handle frames, py::handle universe) {
+  py::module_ pd = py::module_::import("pandas");
+  check_market_types(frames, py::none(), universe, /*with_prices=*/false);
+  py::list codes(py::reinterpret_borrow<py::object>(universe));
+  if (py::len(codes) == 0) raise(PyExc_ValueError, "zz500 names no stock");
+  py::object no_prices = pd.attr("DataFrame")(
+      "index"_a = frames.attr("index"), "columns"_a = pd.attr("unique")(pd.attr("Index")(codes)),
+      "dtype"_a = "float64");
+  return prepare_market(frames, no_prices, codes);
+}
+
 }  // namespace
 
 py::object factor_frame(py::handle mod, py::object self, py::handle formula, py::handle frames,
@@ -71,16 +87,7 @@ py::object factor_frame(py::handle mod, py::object self, py::handle formula, py:
     raise(PyExc_TypeError, "formula must be text, got " + type_name(formula));
   Drawn drawn = read_formula(self, formula);
 
-  py::module_ pd = py::module_::import("pandas");
-  check_market_types(frames, py::none(), universe, /*with_prices=*/false);
-  py::list codes(py::reinterpret_borrow<py::object>(universe));
-  if (py::len(codes) == 0) raise(PyExc_ValueError, "zz500 names no stock");
-  // The field preparation is the attempt's own; it also reads a price frame, which a factor does
-  // not need, so it gets an empty one on the same dates.
-  py::object no_prices = pd.attr("DataFrame")(
-      "index"_a = frames.attr("index"), "columns"_a = pd.attr("unique")(pd.attr("Index")(codes)),
-      "dtype"_a = "float64");
-  Market market = prepare_market(frames, no_prices, codes);
+  Market market = factor_market(frames, universe);
 
   register_operators(mod, self);
   py::object values;
@@ -88,8 +95,83 @@ py::object factor_frame(py::handle mod, py::object self, py::handle formula, py:
     QuietWarnings quiet;
     values = evaluate_program(mod, self, drawn, market);
   }
-  return pd.attr("DataFrame")(values, "index"_a = market.index,
-                              "columns"_a = pd.attr("Index")(codes));
+  return py::module_::import("pandas").attr("DataFrame")(
+      values, "index"_a = market.index, "columns"_a = py::module_::import("pandas").attr("Index")(market.codes));
+}
+
+}  // namespace factorsearch
+
+namespace factorsearch {
+
+py::object combine_frame(py::handle mod, py::object self, py::handle pool, py::handle frames,
+                         py::handle universe, py::handle weights) {
+  py::object texts, given = py::reinterpret_borrow<py::object>(weights);
+  const bool frame = py::isinstance(pool, py::module_::import("pandas").attr("DataFrame"));
+  if (frame) {
+    if (!pool.attr("columns").attr("__contains__")("formula").cast<bool>() ||
+        !pool.attr("columns").attr("__contains__")("weight").cast<bool>())
+      raise(PyExc_ValueError, "pool must have the columns formula and weight (as pool returns "
+                              "it), or be a list of formulas with weights=");
+    if (!weights.is_none())
+      raise(PyExc_ValueError, "weights= goes with a list of formulas; a pool frame carries its "
+                              "weight column");
+    texts = py::list(pool["formula"]);
+    given = py::list(pool["weight"]);
+  } else {
+    if (py::isinstance<py::str>(pool) || !py::isinstance<py::sequence>(pool))
+      raise(PyExc_ValueError, format("pool must be a pool frame or a list of formulas, got {}",
+                                     type_name(pool)));
+    if (weights.is_none())
+      raise(PyExc_ValueError, "weights= is needed with a list of formulas (one weight each)");
+    if (py::isinstance<py::str>(weights) || !py::isinstance<py::sequence>(weights))
+      raise(PyExc_ValueError,
+            format("weights must be a list of finite numbers, got {}", type_name(weights)));
+    texts = py::list(py::reinterpret_borrow<py::object>(pool));
+    given = py::list(py::reinterpret_borrow<py::object>(weights));
+  }
+  const std::size_t k = py::len(texts);
+  if (k == 0) raise(PyExc_ValueError, "pool holds no formula");
+  if (py::len(given) != k)
+    raise(PyExc_ValueError, format("pool holds {} formulas but weights {} numbers", k,
+                                   py::len(given)));
+  std::vector<double> w;
+  for (py::handle v : given) {
+    double x = std::numeric_limits<double>::quiet_NaN();
+    if (!PyBool_Check(v.ptr())) {
+      try {
+        x = to_double(v);
+      } catch (py::error_already_set &) {
+      }
+    }
+    if (!std::isfinite(x))
+      raise(PyExc_ValueError, format("weights must be finite numbers, got {!r}", v));
+    w.push_back(x);
+  }
+  std::vector<Drawn> programs;
+  for (py::handle text : texts) {
+    if (!py::isinstance<py::str>(text))
+      raise(PyExc_ValueError, format("pool: a formula must be text, got {!r}", text));
+    try {
+      programs.push_back(read_formula(self, text));
+    } catch (py::error_already_set &e) {
+      if (!e.matches(PyExc_ValueError)) throw;
+      raise(PyExc_ValueError, format("pool: {}", py::str(e.value())));
+    }
+  }
+  Market market = factor_market(frames, universe);
+  register_operators(mod, self);
+  std::vector<double> values;
+  {
+    QuietWarnings quiet;
+    if (!combined_values(mod, self, programs, w, market, values))
+      raise(PyExc_ValueError, "zz500 must name at least two stocks to combine factors over");
+  }
+  const std::size_t n = market.n_dates, m = market.n_stocks();
+  py::array_t<double> arr({n, m});
+  std::copy(values.begin(), values.end(), arr.mutable_data());
+  py::module_ pd = py::module_::import("pandas");
+  return pd.attr("DataFrame")(arr, "index"_a = market.index,
+                              "columns"_a = pd.attr("Index")(market.codes));
 }
 
 }  // namespace factorsearch

@@ -1,6 +1,7 @@
 #include "factorsearch/search/evolve.hpp"
 #include "factorsearch/search/evolve_settings.hpp"
 #include "factorsearch/search/evolve_worker.hpp"
+#include "factorsearch/search/breeding.hpp"
 
 #include <algorithm>
 #include <array>
@@ -40,112 +41,6 @@ using namespace alphaloom;
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// ---------------------------------------------------------------------------------------------
-// Caller side: where a generation's new formulas are scored.
-
-// A generation's new formulas go out on the chunk runner as mine's attempts do: chunks of
-// consecutive formulas sized to take about half a second (a second on Dask), at most two per
-// worker in flight, the data once per worker and call.
-class PoolEvaluator final : public Evaluator, private ChunkWork {
- public:
-  PoolEvaluator(py::handle mod, py::tuple job, py::object data, std::int64_t n_jobs,
-                py::handle executor)
-      : runner_(mod, "_evolve_chunk", "_evolve_worker_init", job, job, std::move(data)) {
-    runner_.start(n_jobs, executor);
-  }
-
-  void run(const std::vector<std::string> &texts, const Deliver &deliver) override {
-    texts_ = py::list();
-    for (const std::string &t : texts) texts_.append(py::str(t));
-    deliver_ = &deliver;
-    done_ = 0;
-    runner_.run(static_cast<std::int64_t>(texts.size()), *this);
-  }
-
-  void close(bool stop_now) override {
-    runner_.close(stop_now);
-    data_sent = runner_.data_sent();
-  }
-
- private:
-  py::tuple items(const Chunk &c) override {
-    return py::make_tuple(texts_[py::slice(c.start, c.stop, 1)]);
-  }
-  void accept(const Chunk &c, py::handle answer) override {
-    py::list results = answer[py::int_(0)];
-    subtree_hits += answer[py::int_(2)].cast<std::int64_t>();
-    walk_seconds += answer[py::int_(3)].cast<double>();
-    for (std::int64_t k = 0; k < c.size(); ++k)
-      (*deliver_)(static_cast<std::size_t>(c.start + k), results[py::int_(k)]);
-    done_ += static_cast<std::size_t>(c.size());
-  }
-  bool wants_more() override { return done_ < py::len(texts_); }
-
-  // A formula's death repeats (scores are reproducible): the replay names it. One that does not
-  // repeat in a chunk of one is still that formula.
-  void worker_died(const Chunk &failed, const std::vector<Chunk> &, std::int64_t culprit,
-                   py::object exc) override {
-    if (culprit < 0 && failed.size() == 1) culprit = failed.start;
-    if (culprit >= 0)
-      raise_caused(format("a worker process died while evaluating {}", texts_[py::int_(culprit)]),
-                   exc);
-    raise_caused(format("a worker process died while evaluating one of {} formulas (the first {})",
-                        failed.size(), texts_[py::int_(failed.start)]),
-                 exc);
-  }
-  [[noreturn]] void chunk_failed(const Chunk &c, py::object exc) override {
-    raise_caused(format("evaluating {} formulas (the first {}) failed in a worker: {!r}", c.size(),
-                        texts_[py::int_(c.start)], exc),
-                 exc);
-  }
-
-  ChunkRunner runner_;
-  py::list texts_;
-  const Deliver *deliver_ = nullptr;
-  std::size_t done_ = 0;
-};
-
-// One step per generation, on a tqdm bar or a stderr line (progress.hpp).
-class GenerationProgress {
- public:
-  GenerationProgress(py::handle flag, std::int64_t generations)
-      : total_(generations),
-        show_(flag, py::dict("total"_a = generations, "desc"_a = "evolve",
-                             "unit"_a = " generations", "dynamic_ncols"_a = true)) {}
-  void step(std::int64_t generation, double best, std::int64_t evaluated) {
-    py::str info = format("best {:.4f}, {} formulas evaluated", best, evaluated);
-    if (const py::object &bar = show_.bar()) {
-      bar.attr("set_postfix_str")(info, "refresh"_a = false);
-      bar.attr("update")(1);
-    } else if (show_.text()) {
-      show_.line(format("evolve: generation {}/{}, {}", generation + 1, total_, info));
-    }
-  }
-  void close() { show_.close(); }
-
- private:
-  std::int64_t total_;
-  ProgressDisplay show_;
-};
-
-// ---------------------------------------------------------------------------------------------
-// Hold-out columns, as mine gives them (mine_scoring.hpp)
-
-// The scored row of a hall-of-fame formula on the whole data (for its hold-out columns), or an
-// empty tuple where that fails.
-py::tuple holdout_row(py::handle mod, py::handle miner, const OperatorTable &t,
-                      const std::string &text, const MiningData &data, const Scoring &s) {
-  Drawn drawn;
-  drawn.program = parse_formula(text, t.specs, t.fields);
-  drawn.list = program_as_list(drawn.program, miner.attr("fuc"));
-  try {
-    return score_formula(mod, miner, drawn, py::str(text), data, s.legs, s.hedged);
-  } catch (py::error_already_set &e) {
-    if (!is_miss(e)) throw;
-    return py::tuple();
-  }
-}
 
 struct Record {
   bool ok = false;
@@ -252,15 +147,6 @@ py::object frame_of(const Run &run, const std::vector<py::tuple> *holdout,
 
 namespace {
 
-std::array<std::uint64_t, 4> run_key(py::handle seed) {
-  py::object state = py::module_::import("numpy").attr("random").attr("SeedSequence")(seed).attr(
-      "generate_state")(4, "dtype"_a = py::module_::import("numpy").attr("uint64"));
-  std::array<std::uint64_t, 4> key{};
-  for (std::size_t k = 0; k < 4; ++k) key[k] = state[py::int_(k)].cast<std::uint64_t>();
-  return key;
-}
-
-
 // Scoring in this process, or on a pool of workers: evolve's own, a dask client's or the caller's.
 std::unique_ptr<Evaluator> make_evaluator(py::handle mod, py::handle self, const Market &market,
                                           const Scoring &scoring, const Args &a,
@@ -272,61 +158,8 @@ std::unique_ptr<Evaluator> make_evaluator(py::handle mod, py::handle self, const
                                  scoring.kind, scoring.fn);
   py::tuple data = py::make_tuple(in.frames, in.prices,
                                   py::list(a["zz500"]));
-  return std::make_unique<PoolEvaluator>(mod, job, data, s.jobs, a["executor"]);
-}
-
-// A child whose formula is already in the generation being bred gets a subtree mutation (in
-// generation 0: is drawn again), up to this many draws in all; its own generator goes on, so the
-// result does not depend on where it is bred. Without it, crossovers of near-identical
-// tournament winners fill a converging population with copies of a few formulas, and each
-// generation scores few new ones.
-constexpr int kBreedTries = 8;
-
-// The population of generation g: random trees first, then each bred from the one before; no
-// formula twice in one generation unless kBreedTries draws in a row all repeat one.
-void next_population(std::vector<Program> &programs, std::int64_t g,
-                     const std::array<std::uint64_t, 4> &key, const EvolveSettings &s,
-                     const Run &run, const OperatorTable &table) {
-  const std::size_t n_pop = programs.size();
-  std::vector<double> score;
-  if (g > 0) {
-    score.resize(n_pop);
-    for (std::size_t i = 0; i < n_pop; ++i) {
-      const Record &r = run.records[run.seen.at(text_of(programs[i], table))];
-      score[i] = r.ok ? r.fitness - s.parsimony * static_cast<double>(programs[i].size()) : kWorstFitness;
-    }
-  }
-  std::unordered_set<std::string> taken;
-  std::vector<Program> next(n_pop);
-  for (std::size_t i = 0; i < n_pop; ++i) {
-    check_signals();  // a large population and tournament breed for minutes
-    gp::Rng rng(key, static_cast<std::uint64_t>(g), i);
-    next[i] = g == 0 ? gp::ramped(rng, s.cfg) : gp::breed(rng, programs, score, s.cfg).program;
-    for (int tries = 1; !taken.insert(text_of(next[i], table)).second && tries < kBreedTries;
-         ++tries)
-      next[i] = g == 0 ? gp::ramped(rng, s.cfg) : gp::subtree_mutation(rng, next[i], s.cfg);
-  }
-  programs = std::move(next);
-}
-
-// The generation's formulas not scored before, in order of first appearance, entered in the run.
-std::vector<std::string> enter_fresh(Run &run, const std::vector<Program> &programs,
-                                     const OperatorTable &table, std::int64_t g) {
-  std::vector<std::string> fresh;
-  for (const Program &p : programs) {
-    std::string text = text_of(p, table);
-    if (run.seen.count(text)) continue;
-    Record rec;
-    rec.generation = g;
-    rec.length = static_cast<std::int64_t>(p.size());
-    rec.depth = gp::depth(p);
-    rec.order = static_cast<std::int64_t>(run.records.size());
-    run.seen.emplace(text, run.records.size());
-    run.texts.push_back(text);
-    run.records.push_back(rec);
-    fresh.push_back(std::move(text));
-  }
-  return fresh;
+  return std::make_unique<RemoteEvaluator>(mod, "_evolve_chunk", "_evolve_worker_init", job,
+                                           data, s.jobs, a["executor"]);
 }
 
 void score_fresh(Evaluator &evaluator, Run &run, const std::vector<std::string> &fresh) {
@@ -384,8 +217,19 @@ void run_generations(Evolution &e, Evaluator &evaluator, const EvolveSettings &s
                      const std::array<std::uint64_t, 4> &key, const OperatorTable &table) {
   std::vector<Program> programs(static_cast<std::size_t>(s.population));
   for (std::int64_t g = 0; g < s.generations; ++g) {
-    next_population(programs, g, key, s, e.run, table);
-    const std::vector<std::string> fresh = enter_fresh(e.run, programs, table, g);
+    next_population(programs, g, key, s, table, [&](const std::string &text) {
+      const Record &r = e.run.records[e.run.seen.at(text)];
+      return r.ok ? r.fitness : kWorstFitness;
+    });
+    const std::vector<std::string> fresh =
+        enter_fresh(e.run, programs, table, [g](const Program &p, std::int64_t order) {
+          Record rec;
+          rec.generation = g;
+          rec.length = static_cast<std::int64_t>(p.size());
+          rec.depth = gp::depth(p);
+          rec.order = order;
+          return rec;
+        });
     score_fresh(evaluator, e.run, fresh);
     py::dict row = generation_row(e.run, programs, table, g, fresh.size());
     const double best = row["best"].cast<double>();
@@ -425,6 +269,7 @@ void run_closing(Evolution &e, Evaluator &evaluator, const EvolveSettings &s,
 
 py::object evolve(py::handle mod, py::object self, const Args &a) {
   EvolveSettings s = read_settings(a);
+  s.keep = a.whole("hall_of_fame");
   const Scoring scoring = scoring_from(a["fitness"], a.flag("long_only"), s.legs);
   check_runner_args(s.jobs, a["executor"]);
   add_operators(self, s.cfg);
@@ -439,7 +284,8 @@ py::object evolve(py::handle mod, py::object self, const Args &a) {
   const std::array<std::uint64_t, 4> key = run_key(seed);
 
   QuietWarnings quiet;  // for this call only; the caller's filters come back after it
-  Evolution e{ResultFile(), GenerationProgress(a["progress"], s.generations), Run(), py::list()};
+  Evolution e{ResultFile(), GenerationProgress(a["progress"], s.generations, "evolve"), Run(),
+              py::list()};
   std::unique_ptr<Evaluator> evaluator = make_evaluator(mod, self, market, scoring, a, s, in);
   run_closing(e, *evaluator, s, key, table);
 

@@ -98,7 +98,6 @@ EvolveSettings read_settings(const Args &a) {
   s.population = a.whole("population");
   const std::int64_t max_depth = a.whole("max_depth");
   const auto init = depth_range(a["init_depth"], max_depth);
-  s.keep = a.whole("hall_of_fame");
   s.jobs = a.whole("n_jobs");
   s.cfg = tree_config(a, max_depth, init);
   // A tournament draws that many entrants per parent: more than the population only repeats

@@ -48,15 +48,13 @@ py::object summary_series(const std::vector<double> &panel, const Market &mk, co
                                                       "name"_a = "summary");
 }
 
-// One formula text: parsed as `factor` parses it, walked by the panel engine (sharing subtrees
-// through the memo), scored on the data this state holds. None for any failure of the formula.
-py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const OperatorTable &t,
-                      const std::string &text, const Scoring &s) {
+bool walk_text(py::handle mod, py::handle miner, WorkerState &ws, const OperatorTable &t,
+               const std::string &text, std::vector<double> &panel) {
   Drawn drawn;
   try {
     drawn.program = parse_formula(text, t.specs, t.fields);
   } catch (const std::exception &) {
-    return py::none();
+    return false;
   }
   drawn.list = program_as_list(drawn.program, miner.attr("fuc"));
   Scratch &scratch = ws.scratch();
@@ -73,7 +71,7 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
   }
   const Market &mk = ws.market;
   const std::size_t n = mk.n_dates, m = mk.n_stocks();
-  std::vector<double> panel(n * m);
+  panel.resize(n * m);
   try {
     const std::clock_t t0 = std::clock();  // CPU time: the machine may be shared
     Walk walk(mod, miner, drawn, mk);
@@ -86,10 +84,21 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
         panel[r * m + j] = u(static_cast<py::ssize_t>(r), static_cast<py::ssize_t>(j));
   } catch (py::error_already_set &e) {
     if (!is_miss(e)) throw;
-    return py::none();
+    return false;
   } catch (const std::exception &) {
-    return py::none();
+    return false;
   }
+  return true;
+}
+
+// One formula text: parsed as `factor` parses it, walked by the panel engine (sharing subtrees
+// through the memo), scored on the data this state holds. None for any failure of the formula.
+py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const OperatorTable &t,
+                      const std::string &text, const Scoring &s) {
+  const Market &mk = ws.market;
+  const std::size_t n = mk.n_dates, m = mk.n_stocks();
+  std::vector<double> panel;
+  if (!walk_text(mod, miner, ws, t, text, panel)) return py::none();
   const Measure measure =
       s.kind == "rank_ic" ? Measure::RankIC : s.kind == "ic" ? Measure::IC : Measure::None;
   InSample ins;

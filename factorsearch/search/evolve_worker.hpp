@@ -63,11 +63,19 @@ struct WorkerState {
 
 
 
+// A formula text parsed as `factor` parses it and walked by the panel engine (sharing subtrees
+// through the memo) into `panel` (dates x stocks, row-major); false for any failure of the formula.
+bool walk_text(py::handle mod, py::handle miner, WorkerState &ws, const OperatorTable &t,
+               const std::string &text, std::vector<double> &panel);
+
 // One formula text: parsed as `factor` parses it, walked by the panel engine (sharing subtrees
 // through the memo), scored on the data this state holds. None for any failure of the formula,
 // else (fitness, net value, sharp, maxdown, daily Sharpe, skewness, kurtosis, days).
 py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const OperatorTable &t,
                       const std::string &text, const Scoring &s);
+
+// The Scoring a worker's job carries: (token, operators, hedged, legs, kind, callable or None).
+Scoring scoring_of(py::handle job);
 
 // The subtree cache's bound per worker and call (tests set the module attribute to 0: none).
 std::int64_t memo_bytes(py::handle mod);
