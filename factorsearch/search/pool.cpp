@@ -69,8 +69,8 @@ class LocalPoolEvaluator final : public Evaluator {
       check_signals();
       py::object r =
           candidate_row(evaluate_candidate(mod_, miner_, state_, table_, texts[i], scoring_));
-      subtree_hits += state_.ws.memo.take_hits();
-      walk_seconds += state_.ws.take_walk_seconds();
+      subtree_hits += state_.ws.scratch().memo.take_hits();
+      walk_seconds += state_.ws.scratch().take_walk_seconds();
       deliver(i, r);
     }
   }

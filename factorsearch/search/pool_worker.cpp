@@ -149,8 +149,8 @@ py::object pool_chunk(py::handle mod, py::handle job, py::handle data, py::handl
         candidate_row(evaluate_candidate(mod, miner, state, table, text.cast<std::string>(),
                                          scoring)));
   }
-  return py::make_tuple(results, now() - t0, state.ws.memo.take_hits(),
-                        state.ws.take_walk_seconds());
+  return py::make_tuple(results, now() - t0, state.ws.scratch().memo.take_hits(),
+                        state.ws.scratch().take_walk_seconds());
 }
 
 namespace {
