@@ -1,5 +1,5 @@
 """ADD day-wise evaluation: `test_epoch` over 250 days x 300 stocks (6 features x 60 days = 360
-columns) against the straightforward loop of tests/support/plain_add.py (one forward pass per day with autograd
+columns) against the straightforward loop of alphaloom/_testing/plain_add.py (one forward pass per day with autograd
 on, the loss records of `loss_fn`, pandas `Series.corr` Pearson and Spearman per day), and one
 full `fit` epoch against the same loop around a plain Python training pass.
 
@@ -20,8 +20,8 @@ import torch
 from harness import best_of, quiet, report, section
 
 import dualstream  # noqa: E402
-from plain_add import per_day_test_epoch, plain_train_epoch  # noqa: E402
-from synthetic import make_market, make_windows  # noqa: E402
+from alphaloom._testing.plain_add import per_day_test_epoch, plain_train_epoch  # noqa: E402
+from alphaloom._testing.synthetic import make_market, make_windows  # noqa: E402
 
 N_STOCKS, N_DAYS, WINDOW = 300, 250, 60
 KEYS = ["pre_excess_loss", "pre_market_loss", "pre_loss", "adv_excess_loss", "adv_market_loss",
@@ -78,7 +78,7 @@ def main():
     feature = [c for c in df.columns if c != "label"]
     worst = 0.0
     section("ADD evaluation: many days per forward pass",
-            "one forward pass per day with autograd on (tests/support/plain_add.py)")
+            "one forward pass per day with autograd on (alphaloom/_testing/plain_add.py)")
     cases = [("small net, 250 days", dict(hidden_size=16, num_layers=1), N_DAYS),
              ("default net, 20 days", dict(), 20)]
     for name, cfg, n_days in cases:

@@ -16,7 +16,7 @@ import torch
 from harness import report, section
 
 import dualstream
-from plain_add import PlainADD  # noqa: E402  (tests/support/ is on the path through harness)
+from alphaloom._testing.plain_add import PlainADD  # noqa: E402
 
 
 def objective(out):
@@ -80,7 +80,7 @@ def main():
         return (time.perf_counter() - t0) / k
 
     section("ADDModel forward and backward passes",
-            "the same network as plain torch modules (tests/support/plain_add.py), same weights")
+            "the same network as plain torch modules (alphaloom/_testing/plain_add.py), same weights")
     # Alternating passes, so load from other processes falls on both sides alike.
     t_ours, t_plain = interleaved(train_pass, ours, plain, args.repeat)
     report(f"ADDModel train fwd+bwd {rows}x{width} {device.type}", t_ours, t_plain)

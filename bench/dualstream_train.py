@@ -1,7 +1,7 @@
 """ADD training and evaluation epochs at the trainer's default network (GRU, hidden 64, two
 layers; 6 features x 60 steps) on 12 days x 300 stocks, one thread: `ADD.train_epoch` (batches
 of 1,000 rows) and `ADD.test_epoch` against the same network written as plain torch modules
-driven by the straightforward loops there (tests/support/plain_add.py): the same training pass, and
+driven by the straightforward loops there (alphaloom/_testing/plain_add.py): the same training pass, and
 one forward pass per day for evaluation.
 
 Before timing, both sides start from one state dict: their evaluation metrics must agree, and so
@@ -20,8 +20,8 @@ import torch
 from harness import quiet, report, section
 
 import dualstream  # noqa: E402
-from plain_add import per_day_test_epoch, plain_train_epoch, twin_of  # noqa: E402
-from synthetic import make_market, make_windows  # noqa: E402
+from alphaloom._testing.plain_add import per_day_test_epoch, plain_train_epoch, twin_of  # noqa: E402
+from alphaloom._testing.synthetic import make_market, make_windows  # noqa: E402
 
 N_STOCKS, N_DAYS, WINDOW, BATCH = 300, 12, 60, 1000
 NET = dict(d_feat=6, hidden_size=64, num_layers=2, dropout=0.0, dec_dropout=0.0,
@@ -108,7 +108,7 @@ def main():
         sys.exit("the fused network and the plain torch network disagree")
 
     section("ADD epochs: fused kernels and batched days",
-            "the same epochs as plain torch modules and loops (tests/support/plain_add.py), "
+            "the same epochs as plain torch modules and loops (alphaloom/_testing/plain_add.py), "
             "CPU seconds")
     report("train_epoch default net 12x300 rows",
            *interleaved(lambda: model.train_epoch(xv, yv, mv),

@@ -17,8 +17,8 @@ from harness import header, report
 from factorsearch_backtest import same_rows
 
 import factorsearch
-import fs_reference
-from synthetic import make_market
+from alphaloom._testing import fs_reference
+from alphaloom._testing.synthetic import make_market
 
 N_STOCKS, N_DAYS, L = 300, 1200, 30
 OPS = [["np.add", 2], ["np.subtract", 2], ["np.multiply", 2], ["np.divide", 2], ["np.log", 1],

@@ -9,8 +9,8 @@ import numpy as np
 from harness import best_of, header, report
 
 import factorsearch
-from fs_reference import backtest as baseline_backtest
-from synthetic import make_market
+from alphaloom._testing.fs_reference import backtest as baseline_backtest
+from alphaloom._testing.synthetic import make_market
 
 N_STOCKS, N_DAYS, L = 300, 1200, 30
 

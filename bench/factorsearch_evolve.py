@@ -1,7 +1,7 @@
 """FactorSearch.evolve against random search (FactorSearch.mine) at an equal budget of formula
 evaluations, on a synthetic market with a planted signal.
 
-The market's fields come from examples/synthetic.py; the prices the back-test trades on are built
+The market's fields come from alphaloom/_testing/synthetic.py; the prices the back-test trades on are built
 so that the return held from t+1 to t+2 is a planted formula's cross-sectional z-score on day t
 times a small edge, plus noise. The planted formula uses only the bench's operators and fields,
 so a search can find it (or something with the same ranks); its own hold-out rank IC is the
@@ -34,7 +34,7 @@ import pandas as pd
 
 import harness  # noqa: F401  (puts examples/ on the path)
 import factorsearch
-from synthetic import make_market
+from alphaloom._testing.synthetic import make_market
 
 OPS = [["np.add", 2], ["np.subtract", 2], ["np.multiply", 2], ["np.divide", 2],
        ["np.negative", 1], ["np.log", 1], ["abs", 1], ["delta_1", 1], ["delay_1", 1],

@@ -18,7 +18,7 @@ import pandas as pd
 from harness import section, report
 
 import factorsearch
-from sp500_data import load_wide
+from alphaloom._testing.sp500_data import load_wide
 
 OPS = [["np.subtract", 2], ["np.divide", 2], ["np.log", 1], ["abs", 1], ["momentum.rsi", 1],
        ["momentum.roc", 1], ["trend.sma_indicator", 1], ["volatility.bollinger_pband", 1]]

@@ -16,7 +16,7 @@ import time
 from harness import header, report
 
 import factorsearch
-import fs_reference
+from alphaloom._testing import fs_reference
 
 OPS = [["np.subtract", 2], ["np.divide", 2], ["np.log", 1], ["abs", 1], ["momentum.rsi", 1],
        ["momentum.roc", 1], ["trend.sma_indicator", 1], ["volatility.bollinger_pband", 1],
@@ -40,7 +40,7 @@ def seeded(seed, fn):
 
 def main():
     try:
-        import sp500_data
+        from alphaloom._testing import sp500_data
         data1, price1, codes = sp500_data.load_wide()
     except ImportError as e:
         print(f"skipped: {e}")

@@ -11,7 +11,7 @@ import pandas as pd
 from harness import best_of, header, report
 
 import factorsearch
-import sp500_data
+from alphaloom._testing import sp500_data
 
 L, QUANTILES, COST_BPS = 20, 5, 10.0
 FORMULA = "np.subtract(momentum.roc(close), np.divide(volume, trend.sma_indicator(volume)))"

@@ -12,7 +12,7 @@ import pandas as pd
 from harness import best_of, header, report
 
 import factorsearch
-from sp500_data import load_wide
+from alphaloom._testing.sp500_data import load_wide
 
 
 def fields():

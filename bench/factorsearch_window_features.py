@@ -15,8 +15,8 @@ import numpy as np
 from harness import best_of, report, section
 
 import factorsearch
-import fs_reference
-import sp500_data
+from alphaloom._testing import fs_reference
+from alphaloom._testing import sp500_data
 
 WINDOW = 60
 
@@ -41,7 +41,8 @@ def peak_in_child(kind):
     code = f"""
 import gc, json, sys, tracemalloc
 sys.path[:0] = {sys.path[:3]!r}
-import factorsearch, sp500_data
+import factorsearch
+from alphaloom._testing import sp500_data
 data1, price1, codes = sp500_data.load_wide()
 gc.collect()
 def status(key):

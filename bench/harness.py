@@ -13,11 +13,9 @@ import pathlib
 import sys
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "examples"))
 # The reference implementations the tests compare against (plain torch ADD, the plain-Python
-# miner) are the benchmarks' baselines too.
-sys.path.insert(0, str(ROOT / "tests" / "support"))
+# miner, in alphaloom._testing) are the benchmarks' baselines too.
+ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 MIN_RUNS = 3
 RATIO_NOTE = "ratio = baseline / ours (above 1: ours is faster)"

@@ -2,12 +2,17 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 namespace alphaloom {
 
@@ -24,6 +29,34 @@ inline int kernel_threads(std::int64_t rows, std::int64_t work_per_row, int requ
   const std::int64_t by_rows = std::max<std::int64_t>(1, rows / std::max<std::int64_t>(min_rows, 1));
   return static_cast<int>(std::clamp<std::int64_t>(
       std::min<std::int64_t>({std::int64_t{requested}, by_work, by_rows}), 1, 1024));
+}
+
+// The cores this process may run on (its affinity mask where the system has one).
+inline int usable_cores() {
+#ifdef __linux__
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+#endif
+  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+// The one thread rule of the native kernels: a process runs its kernels on the cap set for it
+// (a pool worker shares the cores with its siblings), else on every usable core.
+inline std::atomic<int> &thread_cap() {
+  static std::atomic<int> cap{0};
+  return cap;
+}
+inline void cap_process_threads(int threads) {
+  thread_cap().store(std::max(threads, 0), std::memory_order_relaxed);
+}
+inline int process_threads() {
+  if (int cap = thread_cap().load(std::memory_order_relaxed); cap > 0) return cap;
+  return usable_cores();
+}
+// Each of `workers` processes on this machine gets an equal share of the usable cores.
+inline int core_share(std::int64_t workers) {
+  return static_cast<int>(
+      std::max<std::int64_t>(1, usable_cores() / std::max<std::int64_t>(workers, 1)));
 }
 
 // Sums of shared-parameter gradients, one row of doubles per thread (threads never write the

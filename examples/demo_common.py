@@ -7,7 +7,7 @@ import tempfile
 import numpy as np
 import torch
 
-from synthetic import daily_rank_ic, make_windows
+from alphaloom._testing.synthetic import daily_rank_ic, make_windows
 
 VALID_START, TEST_START = np.datetime64("2020-01-01"), np.datetime64("2022-01-01")
 

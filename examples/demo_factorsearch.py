@@ -9,7 +9,7 @@ import tempfile
 import numpy as np
 
 import factorsearch
-import sp500_data
+from alphaloom._testing import sp500_data
 
 # (operator, arity): NumPy by dotted name, `ta` indicators through their submodules.
 OPERATORS = [

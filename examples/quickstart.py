@@ -4,12 +4,9 @@ the S&P 500 cross-section.
 Run with `make demo`. Each section trains (or mines) on the same data and prints what it did.
 """
 import importlib
-import pathlib
-import sys
 import time
 import warnings
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 warnings.filterwarnings("ignore", message="enable_nested_tensor")
 
 import torch  # noqa: E402

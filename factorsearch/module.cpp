@@ -1,61 +1,23 @@
 // Python module `factorsearch`: FactorSearch, a random miner of daily stock-selection formulas.
-#include "factorsearch/date_splits.hpp"
-#include "factorsearch/drivers.hpp"
-#include "factorsearch/evolve.hpp"
-#include "factorsearch/factor_text.hpp"
-#include "factorsearch/long_table.hpp"
-#include "factorsearch/mine.hpp"
-#include "factorsearch/operators.hpp"
-#include "factorsearch/report_face.hpp"
-#include "factorsearch/ta_kernels.hpp"
-#include "factorsearch/validity.hpp"
-#include "factorsearch/window_features.hpp"
+#include "factorsearch/forecast/date_splits.hpp"
+#include "factorsearch/faces/test_hooks.hpp"
+#include "factorsearch/search/drivers.hpp"
+#include "factorsearch/search/miner.hpp"
+#include "factorsearch/search/evolve.hpp"
+#include "factorsearch/faces/factor_text.hpp"
+#include "factorsearch/market/long_table.hpp"
+#include "factorsearch/search/mine.hpp"
+#include "factorsearch/expr/operators.hpp"
+#include "factorsearch/faces/report_face.hpp"
+#include "factorsearch/kernels/ta_kernels.hpp"
+#include "factorsearch/faces/validity.hpp"
+#include "factorsearch/forecast/window_features.hpp"
 
-#include <string>
-#include <thread>
 
 namespace py = pybind11;
 using namespace alphaloom;
 using namespace factorsearch;
 
-namespace {
-
-// Native `ta` kernel over dates x stocks arrays, for tests: inputs in the function's positional
-// order, output of the same shape.
-py::object ta_panel(const std::string &module, const std::string &name, py::args inputs,
-                    int threads) {
-  const ta::Kernel *kernel = nullptr;
-  for (const auto &k : ta::kernels())
-    if (module == k.module && name == k.name) kernel = &k;
-  if (!kernel) throw py::key_error("no native kernel for ta." + module + "." + name);
-  if (static_cast<int>(inputs.size()) != kernel->arity)
-    throw py::type_error(name + " takes " + std::to_string(kernel->arity) + " input arrays, got " +
-                         std::to_string(inputs.size()));
-  using Panel = py::array_t<double, py::array::f_style | py::array::forcecast>;
-  std::vector<Panel> panels;
-  for (py::handle x : inputs) {
-    panels.emplace_back(Panel::ensure(x));
-    if (!panels.back() || panels.back().ndim() != 2 ||
-        panels.back().shape(0) != panels.front().shape(0) ||
-        panels.back().shape(1) != panels.front().shape(1))
-      throw py::value_error("inputs must be 2-D arrays of one dates x stocks shape");
-  }
-  const auto rows = static_cast<std::size_t>(panels.front().shape(0));
-  const auto cols = static_cast<std::size_t>(panels.front().shape(1));
-  if (rows < kernel->min_rows)
-    throw py::value_error(name + " needs at least " + std::to_string(kernel->min_rows) + " rows");
-  Panel out({panels.front().shape(0), panels.front().shape(1)});
-  std::vector<const double *> ptrs;
-  for (auto &p : panels) ptrs.push_back(p.data());
-  {
-    py::gil_scoped_release nogil;
-    ta::run_panel(*kernel, ptrs.data(), out.mutable_data(), rows, cols,
-                  threads > 0 ? threads : static_cast<int>(std::thread::hardware_concurrency()));
-  }
-  return out;
-}
-
-}  // namespace
 
 PYBIND11_MODULE(factorsearch, m) {
   m.doc() =
@@ -232,11 +194,7 @@ PYBIND11_MODULE(factorsearch, m) {
   }
   m.def("_evaluate",
         [mod](py::object self, py::object program, py::object data1, py::object price1,
-              py::object zz500) {
-          Drawn drawn = drawn_from_list(self, program);
-          Market market = prepare_market(data1, price1, zz500);
-          return evaluate_program(mod, self, drawn, market);
-        },
+              py::object zz500) { return evaluate_list(mod, self, program, data1, price1, zz500); },
         py::arg("miner"), py::arg("program"), py::arg("data1"), py::arg("price1"),
         py::arg("zz500"),
         "The dates x stocks factor panel of a program of `miner`, as an attempt evaluates it "

@@ -9,12 +9,11 @@ import pandas as pd
 import pytest
 import torch
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "examples"))
-# Reference implementations the tests (and the benchmarks) compare against.
-sys.path.insert(0, str(ROOT / "tests" / "support"))
+# Deterministic markets and the reference implementations the tests (and the benchmarks)
+# compare against.
+from alphaloom._testing import synthetic  # noqa: E402
 
-import synthetic  # noqa: E402
+ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 torch.set_num_threads(2)
 

@@ -8,7 +8,7 @@ import pytest
 import torch
 
 import dualstream as ds
-from plain_add import twin_of
+from alphaloom._testing.plain_add import twin_of
 
 
 @pytest.fixture(params=ds._kernel_isas)

@@ -7,7 +7,7 @@ import torch
 from torch import nn
 
 import dualstream as ds
-from plain_add import PlainADD
+from alphaloom._testing.plain_add import PlainADD
 
 
 def pair(base_model="GRU", num_layers=2, dec_dropout=0.0, hidden=8):

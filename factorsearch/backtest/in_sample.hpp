@@ -1,0 +1,46 @@
+// In-sample scores of one factor panel for the genetic search: the back-test row, the mean daily
+// (rank) IC against the back-test's forward return on its eligible cells, the cross-sectional
+// dispersion rule and the moments of the daily returns that the deflated Sharpe value needs.
+// Pure C++ over row-major dates x stocks buffers; runs without the interpreter lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "factorsearch/backtest/backtest.hpp"
+
+namespace factorsearch {
+
+enum class Measure { RankIC, IC, None };
+
+struct InSample {
+  bool ok = false;     // at least one back-test day and the dispersion rule (selection_checks.hpp);
+                       // the other fields but `dispersion` are only filled when ok
+  Summary row{};       // net value, sharp, maxdown: the f / f1 row of these dates
+  double ic = 0.0;     // mean daily IC (Measure::IC) or rank IC (Measure::RankIC); NaN: no day
+  std::size_t days = 0;
+  double dispersion = 0.0;  // share of back-test days with dispersion
+  // Daily returns as the Sharpe inference reads them (sharpe_inference.hpp): per-day Sharpe
+  // mean / std (ddof 1), population skewness and kurtosis; NaN for a flat series.
+  double sr = 0.0, skew = 0.0, kurt = 0.0;
+};
+
+// Per back-test day, every stock's forward return (NaN where unknown) and the stocks that have
+// one in ascending order of it, computed once per market: a day's rank IC then needs no sort of
+// its own (the factor side comes sorted from the back-test). The rank IC is the same bit for bit
+// as ranking the day's cells afresh.
+struct ForwardOrder {
+  std::size_t n_stocks = 0;
+  std::vector<double> forward;                   // dates x stocks, row-major
+  std::vector<std::vector<std::uint32_t>> order;  // per date position
+};
+ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
+                           std::size_t n_stocks);
+
+InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
+                         std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
+                         Measure measure, const ForwardOrder *known = nullptr);
+
+}  // namespace factorsearch

@@ -1,0 +1,47 @@
+// Checks that keep a mining run from counting what is not a factor: formulas without
+// cross-sectional dispersion (their legs would be chosen by the universe's order, not by the
+// factor), formulas that rank the stocks exactly as an earlier one does, and values that change
+// when later dates are added (look-ahead). Pure C++ over row-major dates x stocks float64 panels;
+// runs without the interpreter lock. Used by mine, evolve, report and FactorSearch.lookahead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "factorsearch/backtest/backtest.hpp"
+
+namespace factorsearch {
+
+// A back-test day has dispersion when its eligible values hold at least two distinct values; a
+// factor counts as found only when at least this share of its back-test days has it.
+inline constexpr double kMinDispersionShare = 0.5;
+
+// Share of the days [first_day, end_day) with dispersion; NaN when the range is empty.
+double dispersion_share(std::span<const double> panel, std::size_t n_stocks,
+                        std::size_t first_day, std::size_t end_day);
+
+inline bool disperse_enough(double share) { return share >= kMinDispersionShare; }
+
+// A 128-bit digest of the order the factor puts the stocks in on each of the days
+// [first_day, end_day): per day, each stock's dense rank among the eligible values (ties share a
+// rank) or "not eligible". Two factors with equal digests rank the stocks equally on every day
+// (a monotone transform of a factor is its duplicate); a collision has probability ~2^-128.
+struct RankDigest {
+  std::uint64_t a = 0, b = 0;
+  bool operator==(const RankDigest &) const = default;
+};
+RankDigest rank_digest(std::span<const double> panel, std::size_t n_stocks, std::size_t first_day,
+                       std::size_t end_day);
+
+// `part` (rows x n_stocks, evaluated on the data cut after `rows` dates) against the first `rows`
+// rows of `full`: a cell changed unless both are NaN, both equal, or they differ by at most
+// `rel` relative to the larger magnitude.
+struct PrefixDiff {
+  std::size_t compared = 0, changed = 0;
+  std::ptrdiff_t first_changed_row = -1;  // -1: none
+};
+PrefixDiff compare_prefix(std::span<const double> full, std::span<const double> part,
+                          std::size_t rows, std::size_t n_stocks, double rel = 1e-9);
+
+}  // namespace factorsearch

@@ -1,0 +1,465 @@
+// factorsearch.report's Python face: arguments and frames checked and turned into numbers for
+// build_report (report.*), the results turned into the Report's frames, and the Report class
+// with its plot.
+#include "factorsearch/faces/report_face.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "factorsearch/search/drivers.hpp"
+#include "factorsearch/market/frames.hpp"
+#include "factorsearch/backtest/report.hpp"
+#include "factorsearch/market/dates.hpp"
+
+namespace factorsearch {
+using namespace alphaloom;
+
+namespace {
+
+// A hold-out's first date as a dashed line on a time axis (nothing when `split` is None).
+void mark_split(py::handle a, py::handle dates, py::handle split) {
+  if (split.is_none()) return;
+  py::object when = date_key(dates, split, "split");
+  py::str label = format("hold-out from {}", py::hasattr(when, "strftime")
+                                                 ? py::object(when.attr("strftime")("%Y-%m-%d"))
+                                                 : when);
+  a.attr("axvline")(when, "color"_a = "black", "linestyle"_a = "--", "linewidth"_a = 1.0,
+                    "label"_a = label);
+}
+
+// Net value before and after costs, each with its Sharpe value.
+void draw_net_value(py::handle a, py::handle report, py::handle daily, py::handle split) {
+  py::object dates = daily.attr("index");
+  py::object s = report.attr("summary");
+  a.attr("plot")(dates, daily["net_value"],
+                 "label"_a = format("before costs: Sharpe {:.2f} ± {:.2f}", s["sharpe"],
+                                    s["sharpe_se"]));
+  a.attr("plot")(dates, daily["net_value_after_cost"],
+                 "label"_a = format("after {} bps per unit turnover per leg: Sharpe {:.2f}",
+                                    report.attr("cost_bps"), s["sharpe_after_cost"]));
+  a.attr("axhline")(1.0, "color"_a = "grey", "linewidth"_a = 0.8);
+  mark_split(a, dates, split);
+  a.attr("set_title")("Net value");
+  a.attr("set_xlabel")("date");
+  a.attr("set_ylabel")("net value (start = 1)");
+  a.attr("legend")("fontsize"_a = "small");
+  a.attr("tick_params")("axis"_a = "x", "labelrotation"_a = 30);
+}
+
+// Daily rank IC with 20-day means of both ICs.
+void draw_ic(py::handle a, py::handle report, py::handle daily, py::handle split) {
+  py::object dates = daily.attr("index");
+  py::object s = report.attr("summary");
+  a.attr("bar")(dates, daily["rank_ic"], "color"_a = "lightgrey", "label"_a = "daily rank IC");
+  for (const char *col : {"ic", "rank_ic"})
+    a.attr("plot")(dates, daily[col].attr("rolling")(20, "min_periods"_a = 5).attr("mean")(),
+                   "label"_a = format("{}, 20-day mean", std::string(col) == "ic" ? "IC" : "rank IC"));
+  a.attr("axhline")(0.0, "color"_a = "grey", "linewidth"_a = 0.8);
+  mark_split(a, dates, split);
+  a.attr("set_title")(format("IC {:+.4f} (t {:.2f}), rank IC {:+.4f} (t {:.2f})", s["ic_mean"],
+                             s["ic_t"], s["rank_ic_mean"], s["rank_ic_t"]));
+  a.attr("set_xlabel")("date");
+  a.attr("set_ylabel")("correlation with the next day's return");
+  a.attr("legend")("fontsize"_a = "small");
+  a.attr("tick_params")("axis"_a = "x", "labelrotation"_a = 30);
+}
+
+// Raw quantile returns mostly show the market's move; relative to the day's mean the spread
+// between the quantiles is what is left, and the top-minus-bottom bar shows it at once.
+void draw_quantiles(py::handle a, py::handle quant) {
+  py::list labels, heights, colors;
+  for (py::handle q : quant.attr("index")) labels.append(format("Q{}", q));
+  py::object relative = py::object(quant["relative_return"]) * py::float_(1e4);
+  for (py::handle v : relative.attr("tolist")()) heights.append(v);
+  const std::size_t nq = py::len(labels);
+  for (std::size_t k = 0; k < nq; ++k) colors.append("tab:blue");
+  if (nq >= 2) {
+    labels.append("top − bottom");
+    heights.append(py::float_(heights[py::int_(nq - 1)].cast<double>() -
+                              heights[py::int_(0)].cast<double>()));
+    colors.append("tab:orange");
+  }
+  a.attr("bar")(labels, heights, "color"_a = colors);
+  a.attr("axhline")(0.0, "color"_a = "grey", "linewidth"_a = 0.8);
+  a.attr("set_title")("Forward return by factor quantile, relative to the day's mean");
+  a.attr("set_xlabel")("quantile (Q1 = lowest factor values)");
+  a.attr("set_ylabel")("bps per day");
+}
+
+void draw_decay(py::handle a, py::handle decay, py::handle decay_se) {
+  py::object band = py::reinterpret_borrow<py::object>(decay_se) * py::float_(2.0);
+  a.attr("bar")(decay.attr("index"), decay.attr("to_numpy")(), "yerr"_a = band.attr("to_numpy")(),
+                "capsize"_a = 3, "label"_a = "mean rank IC ± 2 standard errors");
+  a.attr("axhline")(0.0, "color"_a = "grey", "linewidth"_a = 0.8);
+  a.attr("set_xticks")(decay.attr("index"));
+  a.attr("set_title")("Rank IC decay");
+  a.attr("set_xlabel")("h (days): return held from t+1 to t+1+h");
+  a.attr("set_ylabel")("mean rank IC");
+  a.attr("legend")("fontsize"_a = "small");
+}
+
+// The statistics line, shown under a caller's title too.
+py::str statistics_line(py::handle report, py::handle daily) {
+  py::object s = report.attr("summary");
+  return format("{}, {} stocks per leg, {} days: net value {:.3f} ({:.3f} after costs), Sharpe "
+                "{:.2f} ± {:.2f} ({:.2f} after costs), P(Sharpe > 0) {:.2f}, rank IC {:+.4f}",
+                report.attr("long_only").cast<bool>() ? "long-only" : "long-short",
+                report.attr("l"), py::len(daily), s["net_value"], s["net_value_after_cost"],
+                s["sharpe"], s["sharpe_se"], s["sharpe_after_cost"], s["psr"],
+                s["rank_ic_mean"]);
+}
+
+py::object plot_report(py::object self, py::object path, py::object title, py::object split) {
+  py::object figure_mod;
+  try {
+    figure_mod = py::module_::import("matplotlib.figure");
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    py::raise_from(e, PyExc_ImportError,
+                   "Report.plot needs matplotlib, an optional extra: pip install 'alphaloom[plot]'");
+    throw py::error_already_set();
+  }
+  py::module_::import("os").attr("fspath")(path);  // a bad path fails before any drawing
+  // A lone surrogate cannot be drawn; the font code would refuse it with its binding's message.
+  if (py::isinstance<py::str>(title) && !PyUnicode_AsUTF8AndSize(title.ptr(), nullptr)) {
+    PyErr_Clear();
+    raise(PyExc_ValueError, format("title {!r} holds a lone surrogate, not a character", title));
+  }
+
+  py::object daily = self.attr("daily");
+  py::object fig = figure_mod.attr("Figure")("figsize"_a = py::make_tuple(13, 8.5),
+                                             "layout"_a = "constrained");
+  py::object axes = fig.attr("subplots")(2, 2);
+  auto ax = [&](int r, int c) { return axes[py::make_tuple(r, c)]; };
+  draw_net_value(ax(0, 0), self, daily, split);
+  draw_ic(ax(0, 1), self, daily, split);
+  draw_quantiles(ax(1, 0), self.attr("quantile_returns"));
+  draw_decay(ax(1, 1), self.attr("ic_decay"), self.attr("ic_decay_se"));
+  py::str line = statistics_line(self, daily);
+  fig.attr("suptitle")(title.is_none() ? line : py::str(format("{}\n{}", title, line)));
+  fig.attr("savefig")(path, "format"_a = "png", "dpi"_a = 100);
+  return path;
+}
+
+py::object report_repr(py::object self) {
+  std::string head = format("<factorsearch.Report: {}, l = {}, {} quantiles, {} bps>",
+                            self.attr("long_only").cast<bool>() ? "long-only" : "long-short",
+                            self.attr("l"), self.attr("quantiles"), self.attr("cost_bps"));
+  return py::str(head + "\n" + self.attr("summary").attr("to_string")().cast<std::string>());
+}
+
+}  // namespace
+
+py::object define_report_class(py::module_ &mod) {
+  py::object cls = make_class(
+      mod, "Report", py::module_::import("builtins").attr("object"),
+      "The report of one factor, made by factorsearch.report: summary (Series), daily "
+      "(DataFrame by back-test date), quantile_returns (DataFrame), ic_decay (Series), "
+      "plot(path) (one PNG; needs matplotlib).");
+  def_method(cls, "plot", "plot(self, path, title=None, split=None)",
+             "Writes one PNG to `path`: net value before and after costs with their Sharpe "
+             "values, rolling IC, quantile returns relative to the day's mean with the "
+             "top-minus-bottom spread, rank IC decay with two-standard-error bands; the "
+             "statistics line is kept under a `title`; `split` (a date) marks where a hold-out "
+             "starts. Returns `path`. Needs matplotlib (pip install 'alphaloom[plot]').",
+             &plot_report, py::arg("path"), py::arg("title") = py::none(),
+             py::arg("split") = py::none());
+  def_method(cls, "__repr__", "repr(self)", nullptr, &report_repr);
+  return cls;
+}
+
+namespace {
+
+// The report's settings from the call's arguments (named as the caller wrote them).
+ReportSettings read_settings(py::handle l, py::handle long_only, py::handle quantiles,
+                             py::handle cost_bps) {
+  ReportSettings settings;
+  settings.legs = whole_number(l, "l", 1);
+  settings.quantiles = whole_number(quantiles, "quantiles", 1);
+  // More buckets than a day can fill only allocates empty ones (a huge count, memory).
+  if (settings.quantiles > 1000)
+    raise(PyExc_ValueError, format("quantiles must be at most 1000, got {!r}", quantiles));
+  settings.hedged = !switch_value(long_only, "long_only");
+  if (PyBool_Check(cost_bps.ptr()) || !PyNumber_Check(cost_bps.ptr()))
+    raise(PyExc_TypeError, "cost_bps must be a number, got " + type_name(cost_bps));
+  settings.cost_bps = to_double(cost_bps);
+  if (!std::isfinite(settings.cost_bps) || settings.cost_bps < 0)
+    raise(PyExc_ValueError, format("cost_bps must be a finite number >= 0, got {!r}", cost_bps));
+  return settings;
+}
+
+// A factor frame the back-test can walk: numbers, unique ascending dates, unique codes.
+// The 153-date rule holds for the default days only (`ranged`: the caller named its dates).
+void check_factor(py::handle factor, bool ranged) {
+  py::object dates = factor.attr("index");
+  py::object codes = factor.attr("columns");
+  const std::size_t n = py::len(dates);
+  if (py::len(codes) == 0) raise(PyExc_ValueError, "the factor has no stock columns");
+  if (!ranged && n < kMinDates)
+    raise(PyExc_ValueError,
+          format("a report needs at least {} dates (trading starts on the 151st), the factor has {}",
+                 kMinDates, n));
+  if (!codes.attr("is_unique").cast<bool>())
+    raise(PyExc_ValueError, format("the factor has duplicate columns: {!r}",
+                                   py::list(codes[codes.attr("duplicated")()])));
+  if (!dates.attr("is_unique").cast<bool>())
+    raise(PyExc_ValueError, "the factor has duplicate dates");
+  // The back-test walks the rows in order: descending dates would trade backwards in time.
+  if (!dates.attr("is_monotonic_increasing").cast<bool>())
+    raise(PyExc_ValueError, "the factor's dates must be ascending");
+  py::list bad = non_numeric_columns(factor);
+  if (py::len(bad) > 0)
+    raise(PyExc_ValueError, format("factor values must be numbers; not numeric: {!r}", bad));
+}
+
+// The prices on the factor's dates and codes, in its order.
+py::object aligned_prices(py::handle factor, py::handle given_prices) {
+  py::object dates = factor.attr("index");
+  py::object codes = factor.attr("columns");
+  require_price_columns(given_prices, codes);
+  refuse_repeated_labels(given_prices, "price1");
+  py::object prices = given_prices.attr("reindex")("columns"_a = codes);
+  if (!prices.attr("index").attr("equals")(dates).cast<bool>()) {
+    if (!prices.attr("index").attr("isin")(dates).attr("any")().cast<bool>())
+      raise(PyExc_ValueError, "price1 holds none of the factor's dates");
+    prices = prices.attr("reindex")(dates);
+  }
+  py::list bad = non_numeric_columns(prices);
+  if (py::len(bad) > 0)
+    raise(PyExc_ValueError, format("prices must be numbers; not numeric: {!r}", bad));
+  return prices;
+}
+
+py::object daily_frame(const DailyRows &d, py::handle dates) {
+  std::vector<py::ssize_t> positions(d.t.begin(), d.t.end());
+  py::object day_index = dates.attr("take")(py::array_t<py::ssize_t>(
+      static_cast<py::ssize_t>(positions.size()), positions.data()));
+  py::dict columns;
+  columns["long"] = to_array(d.long_ret);
+  columns["short"] = to_array(d.short_ret);
+  columns["return"] = to_array(d.ret);
+  columns["net_value"] = to_array(d.net);
+  columns["turnover"] = to_array(d.turnover);
+  columns["cost"] = to_array(d.cost);
+  columns["return_after_cost"] = to_array(d.ret_after_cost);
+  columns["net_value_after_cost"] = to_array(d.net_after_cost);
+  columns["ic"] = to_array(d.ic);
+  columns["rank_ic"] = to_array(d.rank_ic);
+  return pandas().attr("DataFrame")(columns, "index"_a = day_index);
+}
+
+py::object summary_series(const ReportStats &st) {
+  const auto values = summary_values(st);
+  py::list keys;
+  for (const char *k : kSummaryKeys) keys.append(k);
+  return pandas().attr("Series")(to_array(std::vector<double>(values.begin(), values.end())),
+                                 "index"_a = keys, "name"_a = "summary");
+}
+
+py::object quantile_frame(const Report &rep) {
+  py::module_ pd = pandas();
+  const auto q = static_cast<std::int64_t>(rep.quantile_mean.size());
+  py::object q_index = pd.attr("RangeIndex")(1, q + 1, "name"_a = "quantile");
+  py::dict q_columns;
+  q_columns["mean_return"] = to_array(rep.quantile_mean);
+  q_columns["count"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(q), rep.quantile_count.data());
+  q_columns["relative_return"] = to_array(rep.quantile_relative);
+  return pd.attr("DataFrame")(q_columns, "index"_a = q_index);
+}
+
+py::object decay_series(const Report &rep) {
+  py::module_ pd = pandas();
+  std::vector<double> decay(rep.decay.begin(), rep.decay.end());
+  return pd.attr("Series")(
+      to_array(decay),
+      "index"_a = pd.attr("RangeIndex")(1, static_cast<std::int64_t>(kDecayHorizons) + 1, "name"_a = "h"),
+      "name"_a = "rank_ic");
+}
+
+// The back-test days within [start, end] (dates, or anything pd.Timestamp takes; either may be
+// None), kept to the flagged dates when `only` is not empty. ValueError naming the range and the
+// data's dates when no day is left.
+DayRange date_range(py::handle dates, py::handle start, py::handle end,
+                    std::span<const char> only = {}) {
+  const std::size_t n = py::len(dates);
+  DayRange days;
+  days.first = 0;
+  days.only = only;
+  if (!start.is_none())
+    days.first = dates.attr("searchsorted")(date_key(dates, start, "start"), "side"_a = "left")
+                     .cast<std::size_t>();
+  if (!end.is_none()) {
+    const auto after = dates.attr("searchsorted")(date_key(dates, end, "end"), "side"_a = "right")
+                           .cast<std::size_t>();
+    if (after == 0) days.first = 1;  // nothing on or before `end`
+    days.last = after == 0 ? 0 : after - 1;
+  }
+  if (count_traded_days(n, days) == 0)
+    raise(PyExc_ValueError,
+          format("no back-test day in [{}, {}]{}: a day needs two later dates for its prices; "
+                 "the data runs from {} to {}",
+                 start, end, only.empty() ? "" : " among the predicted dates",
+                 n ? py::object(dates[py::int_(0)]) : py::object(py::none()),
+                 n ? py::object(dates[py::int_(n - 1)]) : py::object(py::none())));
+  return days;
+}
+
+// What the forecasters' predict returns: a Series, or a one-column DataFrame, on a (datetime,
+// instrument) MultiIndex. A DataFrame on any other index is a wide dates x codes factor.
+bool is_prediction(py::handle factor) {
+  py::module_ pd = pandas();
+  if (py::isinstance(factor, pd.attr("Series"))) return true;
+  return py::isinstance(factor, pd.attr("DataFrame")) &&
+         py::isinstance(factor.attr("index"), pd.attr("MultiIndex"));
+}
+
+// The prediction's values as one Series, with its (datetime, instrument) levels checked.
+py::object prediction_series(py::handle factor) {
+  py::module_ pd = pandas();
+  const char *expected =
+      "a prediction needs a (datetime, instrument) MultiIndex: two levels named 'datetime' and "
+      "'instrument', as predict returns for a frame from window_features";
+  py::object index = factor.attr("index");
+  if (!py::isinstance(index, pd.attr("MultiIndex")))
+    raise(PyExc_ValueError, format("{}; got an index of type {}", expected, type_name(index)));
+  py::list names = py::module_::import("builtins").attr("list")(index.attr("names"));
+  const auto named = [&](const char *want) {
+    std::size_t k = 0;
+    for (py::handle nm : names) k += !nm.is_none() && py::str(nm).cast<std::string>() == want;
+    return k == 1;
+  };
+  if (py::len(names) != 2 || !named("datetime") || !named("instrument"))
+    raise(PyExc_ValueError, format("{}; got levels {!r} (name them with "
+                                   ".rename_axis(['datetime', 'instrument']))",
+                                   expected, names));
+  py::object series = py::reinterpret_borrow<py::object>(factor);
+  if (py::isinstance(factor, pd.attr("DataFrame"))) {
+    const std::size_t k = py::len(factor.attr("columns"));
+    if (k != 1)
+      raise(PyExc_ValueError,
+            format("a prediction must have one column, got {}: {!r}", k,
+                   py::list(factor.attr("columns"))));
+    series = factor.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), 0)];
+  }
+  if (!index.attr("is_unique").cast<bool>())
+    raise(PyExc_ValueError,
+          format("the prediction has duplicate (datetime, instrument) pairs: {!r}",
+                 py::list(index[index.attr("duplicated")()])[py::slice(0, 5, 1)]));
+  py::list bad = non_numeric_columns(series.attr("to_frame")());
+  if (py::len(bad) > 0)
+    raise(PyExc_ValueError, "prediction values must be numbers");
+  return series;
+}
+
+// Positions of `labels` in `axis`; KeyError naming (up to ten of) the labels it lacks.
+std::vector<py::ssize_t> positions_in(py::handle axis, py::handle labels, const char *lacks) {
+  py::array_t<py::ssize_t> where =
+      py::array_t<py::ssize_t>::ensure(axis.attr("get_indexer")(labels));
+  std::vector<py::ssize_t> out(where.data(), where.data() + where.size());
+  if (std::find(out.begin(), out.end(), py::ssize_t{-1}) != out.end()) {
+    py::object missing = py::reinterpret_borrow<py::object>(labels)[where.attr("__eq__")(-1)];
+    py::list shown(missing.attr("unique")()[py::slice(0, 10, 1)]);
+    raise(PyExc_KeyError, format("price1 has no {} {!r}", lacks, shown));
+  }
+  return out;
+}
+
+// The prediction laid out on price1's dates x columns (missing cells NaN) and, per date, whether
+// it was predicted.
+struct Layout {
+  Matrix values;
+  std::vector<char> predicted;
+};
+
+Layout lay_out(py::handle series, py::handle price1) {
+  py::object dates = price1.attr("index");
+  py::object codes = price1.attr("columns");
+  refuse_repeated_labels(price1, "price1");
+  if (!dates.attr("is_monotonic_increasing").cast<bool>())
+    raise(PyExc_ValueError, "price1's dates must be ascending");
+  py::object index = series.attr("index");
+  const std::vector<py::ssize_t> col =
+      positions_in(codes, index.attr("get_level_values")("instrument"), "column for stock(s)");
+  const std::vector<py::ssize_t> row =
+      positions_in(dates, index.attr("get_level_values")("datetime"), "row for date(s)");
+  Matrix given(series.attr("to_numpy")("dtype"_a = py::module_::import("numpy").attr("float64")));
+  const std::size_t n = py::len(dates), m = py::len(codes);
+  Layout out{Matrix({n, m}), std::vector<char>(n, 0)};
+  double *cell = out.values.mutable_data();
+  std::fill(cell, cell + n * m, std::numeric_limits<double>::quiet_NaN());
+  const double *v = given.data();
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    cell[static_cast<std::size_t>(row[i]) * m + static_cast<std::size_t>(col[i])] = v[i];
+    out.predicted[static_cast<std::size_t>(row[i])] = 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+py::object make_report(py::handle report_cls, py::handle factor, py::handle price1, py::handle l,
+                       py::handle long_only, py::handle quantiles, py::handle cost_bps,
+                       py::handle start, py::handle end) {
+  py::object frame_type = pandas().attr("DataFrame");
+  const bool predicted = is_prediction(factor);
+  if (!predicted && !py::isinstance(factor, frame_type))
+    raise(PyExc_TypeError,
+          "factor must be a DataFrame (dates x codes) or a prediction (a Series or one-column "
+          "DataFrame on a (datetime, instrument) MultiIndex), got " + type_name(factor));
+  if (!py::isinstance(price1, frame_type))
+    raise(PyExc_TypeError, "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
+  ReportSettings settings = read_settings(l, long_only, quantiles, cost_bps);
+
+  py::object dates, prices;
+  Matrix f;
+  std::vector<char> predicted_days;
+  if (predicted) {
+    // A forecast is scored on the dates it predicted: no warm-up, no date minimum.
+    Layout layout = lay_out(prediction_series(factor), price1);
+    dates = price1.attr("index");
+    prices = py::reinterpret_borrow<py::object>(price1);
+    if (py::len(price1.attr("columns")) == 0) raise(PyExc_ValueError, "price1 has no stock columns");
+    py::list bad = non_numeric_columns(prices);
+    if (py::len(bad) > 0)
+      raise(PyExc_ValueError, format("prices must be numbers; not numeric: {!r}", bad));
+    f = std::move(layout.values);
+    predicted_days = std::move(layout.predicted);
+    settings.days = date_range(dates, start, end, predicted_days);
+  } else {
+    const bool ranged = !start.is_none() || !end.is_none();
+    check_factor(factor, ranged);
+    prices = aligned_prices(factor, price1);
+    dates = factor.attr("index");
+    f = float_values(factor);
+    // The caller's dates: every date in [start, end] with t+2 in the data, warm-up or not.
+    if (ranged) settings.days = date_range(dates, start, end);
+  }
+
+  const std::size_t n = py::len(dates), m = py::len(prices.attr("columns"));
+  Matrix p = float_values(prices);
+  Report rep;
+  {
+    py::gil_scoped_release nogil;
+    rep = build_report(PanelView{{f.data(), n * m}, {p.data(), n * m}, n, m}, settings);
+  }
+
+  py::object out = report_cls();
+  out.attr("summary") = summary_series(rep.stats);
+  out.attr("daily") = daily_frame(rep.daily, dates);
+  out.attr("quantile_returns") = quantile_frame(rep);
+  out.attr("ic_decay") = decay_series(rep);
+  std::vector<double> decay_se(rep.decay_se.begin(), rep.decay_se.end());
+  out.attr("ic_decay_se") = pandas().attr("Series")(
+      to_array(decay_se), "index"_a = out.attr("ic_decay").attr("index"), "name"_a = "rank_ic_se");
+  out.attr("l") = py::int_(settings.legs);
+  out.attr("long_only") = py::bool_(!settings.hedged);
+  out.attr("quantiles") = py::int_(settings.quantiles);
+  out.attr("cost_bps") = py::float_(settings.cost_bps);
+  return out;
+}
+
+}  // namespace factorsearch

@@ -1,0 +1,457 @@
+#include "factorsearch/forecast/window_features.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <thread>
+
+#include <pybind11/numpy.h>
+
+#include "common/isa.hpp"
+#include "common/parallel.hpp"
+#include "common/pyglue.hpp"
+#include "factorsearch/search/drivers.hpp"
+#include "factorsearch/expr/evaluation.hpp"
+#include "factorsearch/market/frames.hpp"
+
+namespace factorsearch {
+using namespace alphaloom;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+bool usable_divisor(double d) { return std::isfinite(d) && d != 0.0; }
+
+void no_error() {}
+
+}  // namespace
+
+WindowRows choose_rows(const WindowPanels &p, int threads) {
+  const std::size_t n = p.n_dates, m = p.n_stocks, w = p.window;
+  WindowRows rows;
+  rows.kept.assign(n * m, 0);
+  rows.day_start.assign(n + 1, 0);
+  if (w == 0 || n < w) return rows;
+  split_ranges(
+      static_cast<std::int64_t>(m), threads,
+      [&](std::int64_t begin, std::int64_t end, int) {
+        // Days since the last non-finite value of any field: a window is whole when it reaches
+        // back `w` days without one.
+        for (auto j = static_cast<std::size_t>(begin); j < static_cast<std::size_t>(end); ++j) {
+          const std::size_t col = j * n;
+          std::size_t clean = 0;
+          for (std::size_t t = 0; t < n; ++t) {
+            bool finite = true;
+            for (const double *field : p.fields) finite = finite && std::isfinite(field[col + t]);
+            clean = finite ? clean + 1 : 0;
+            if (t + 1 < w || clean < w) continue;
+            if (p.prices && std::isnan(p.prices[t * m + j])) continue;
+            if (p.close && !usable_divisor(p.close[col + t])) continue;
+            if (p.volume && !usable_divisor(p.volume[col + t])) continue;
+            rows.kept[t * m + j] = 1;
+          }
+        }
+      },
+      no_error);
+  rows.candidates = (n - w + 1) * m;
+  rows.count_days(n, m);
+  return rows;
+}
+
+void WindowRows::count_days(std::size_t n, std::size_t m) {
+  for (std::size_t t = 0; t < n; ++t) {
+    std::size_t count = 0;
+    for (std::size_t j = 0; j < m; ++j) count += kept[t * m + j];
+    day_start[t + 1] = day_start[t] + count;
+  }
+}
+
+#if ALPHALOOM_X86
+#pragma GCC push_options
+#pragma GCC target("arch=x86-64-v3")
+namespace avx2 {
+#include "factorsearch/forecast/window_fill.inc"
+}
+#pragma GCC pop_options
+#endif
+namespace base {
+#include "factorsearch/forecast/window_fill.inc"
+}
+
+void fill_rows(const WindowPanels &p, WindowRows &rows, float *out, int threads) {
+  auto fill = &base::fill_days;
+#if ALPHALOOM_X86
+  if (isa_available(Isa::avx2)) fill = &avx2::fill_days;
+#endif
+  const std::size_t n = p.n_dates, m = p.n_stocks, width = p.fields.size() * p.window;
+  std::vector<std::uint8_t> overflow(rows.rows(), 0);
+  split_ranges(
+      static_cast<std::int64_t>(n), threads,
+      [&](std::int64_t begin, std::int64_t end, int) {
+        fill(p, rows, out, overflow.data(), static_cast<std::size_t>(begin),
+             static_cast<std::size_t>(end));
+      },
+      no_error);
+  if (std::find(overflow.begin(), overflow.end(), 1) == overflow.end()) return;
+  // Rare: move the rows that follow an overflowed one up, in order.
+  std::size_t r = 0, kept = 0;
+  for (std::size_t t = 0; t < n; ++t)
+    for (std::size_t j = 0; j < m; ++j) {
+      if (!rows.kept[t * m + j]) continue;
+      if (overflow[r]) {
+        rows.kept[t * m + j] = 0;
+      } else {
+        if (kept != r) std::memmove(out + kept * width, out + r * width, width * sizeof(float));
+        ++kept;
+      }
+      ++r;
+    }
+  rows.count_days(n, m);
+}
+
+void forward_labels(const WindowPanels &p, const WindowRows &rows, LabelNorm norm, double *out) {
+  const std::size_t n = p.n_dates, m = p.n_stocks;
+  std::vector<double> known;
+  std::vector<std::size_t> order;
+  for (std::size_t t = 0; t < n; ++t) {
+    double *day = out + rows.day_start[t];
+    const std::size_t count = rows.day_start[t + 1] - rows.day_start[t];
+    std::size_t r = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+      if (!rows.kept[t * m + j]) continue;
+      double ret = kNaN;
+      if (t + 2 < n) {
+        const double p1 = p.prices[(t + 1) * m + j], p2 = p.prices[(t + 2) * m + j];
+        ret = (p2 - p1) / p1;
+        if (!std::isfinite(ret)) ret = kNaN;
+      }
+      day[r++] = ret;
+    }
+    if (norm == LabelNorm::raw) continue;
+    known.clear();
+    for (std::size_t i = 0; i < count; ++i)
+      if (!std::isnan(day[i])) known.push_back(day[i]);
+    const std::size_t c = known.size();
+    if (c == 0) continue;
+    if (norm == LabelNorm::zscore) {
+      double mean = 0.0, sq = 0.0;
+      for (double x : known) mean += x;
+      mean /= static_cast<double>(c);
+      for (double x : known) sq += (x - mean) * (x - mean);
+      const double sd = c > 1 ? std::sqrt(sq / static_cast<double>(c - 1)) : 0.0;
+      for (std::size_t i = 0; i < count; ++i)
+        if (!std::isnan(day[i])) day[i] = sd > 0.0 ? (day[i] - mean) / sd : kNaN;
+      continue;
+    }
+    // Percentile of the average rank, shifted so the day's labels sum to zero:
+    // (rank - 0.5) / c - 0.5, in (-0.5, 0.5).
+    order.resize(count);
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < count; ++i)
+      if (!std::isnan(day[i])) order[k++] = i;
+    order.resize(k);
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return day[a] < day[b]; });
+    const double cd = static_cast<double>(c);
+    for (std::size_t i = 0; i < c;) {
+      std::size_t e = i + 1;
+      while (e < c && day[order[e]] == day[order[i]]) ++e;
+      const double rank = 0.5 * static_cast<double>(i + e + 1);  // mean of i+1 .. e
+      const double value = (rank - 0.5) / cd - 0.5;
+      for (std::size_t q = i; q < e; ++q) day[order[q]] = value;
+      i = e;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Interpreter layer
+
+namespace {
+
+void require_numeric(py::handle frame, const char *what) {
+  py::list bad = non_numeric_columns(frame);
+  if (py::len(bad) > 0)
+    raise(PyExc_ValueError, format("{} must hold numbers; not numeric: {!r}", what, bad));
+}
+
+int threads_for(std::size_t rows, std::size_t values_per_row) {
+  return kernel_threads(static_cast<std::int64_t>(rows), static_cast<std::int64_t>(values_per_row),
+                        process_threads());
+}
+
+// data1's two-level (code, field) header, checked.
+py::object data1_columns(py::handle data1, const py::module_ &pd, py::handle frame_type) {
+  if (!py::isinstance(data1, frame_type))
+    raise(PyExc_TypeError, "data1 must be a DataFrame (dates x (code, field)), got " + type_name(data1));
+  py::object columns = data1.attr("columns");
+  if (!py::isinstance(columns, pd.attr("MultiIndex")) || columns.attr("nlevels").cast<int>() != 2)
+    raise(PyExc_ValueError, "data1 must have two-level columns (code, field), as from_long gives");
+  if (!columns.attr("is_unique").cast<bool>())
+    raise(PyExc_ValueError, format("data1 has duplicate columns: {!r}",
+                                   py::list(columns[columns.attr("duplicated")()])));
+  return columns;
+}
+
+// zz500 as a list of codes, checked.
+py::list codes_of(py::handle zz500) {
+  if (py::isinstance<py::str>(zz500))
+    raise(PyExc_TypeError, "zz500 must be a list of codes, got a str");
+  py::list codes(py::reinterpret_borrow<py::object>(zz500));
+  if (py::len(codes) == 0) raise(PyExc_ValueError, "zz500 names no stock");
+  return codes;
+}
+
+// The stocks' codes as the frame's "instrument" level, checked.
+py::object code_index_of(const py::list &codes, const py::module_ &pd) {
+  py::object code_index = pd.attr("Index")(codes, "dtype"_a = "object", "name"_a = "instrument");
+  if (!code_index.attr("is_unique").cast<bool>())
+    raise(PyExc_ValueError, format("zz500 lists codes more than once: {!r}",
+                                   py::list(code_index[code_index.attr("duplicated")()])));
+  return code_index;
+}
+
+std::vector<std::string> field_names_of(py::handle fields) {
+  if (py::isinstance<py::str>(fields))
+    raise(PyExc_TypeError, "fields must be a sequence of field names such as ('close', 'volume'), "
+                           "got a str");
+  std::vector<std::string> field_names;
+  for (py::handle f : fields) {
+    std::string name = py::isinstance<py::str>(f) ? f.cast<std::string>() : std::string();
+    if (std::find(kFieldNames.begin(), kFieldNames.end(), name) == kFieldNames.end())
+      raise(PyExc_ValueError,
+            format("unknown field {!r}: fields are 'open', 'high', 'low', 'close', 'volume'", f));
+    if (std::find(field_names.begin(), field_names.end(), name) != field_names.end())
+      raise(PyExc_ValueError, format("field {!r} is listed twice", f));
+    field_names.push_back(name);
+  }
+  if (field_names.empty()) raise(PyExc_ValueError, "fields names no field");
+  return field_names;
+}
+
+LabelNorm label_norm(py::handle label) {
+  std::string l = py::isinstance<py::str>(label) ? label.cast<std::string>() : std::string();
+  if (l == "rank") return LabelNorm::rank;
+  if (l == "zscore") return LabelNorm::zscore;
+  if (l == "raw") return LabelNorm::raw;
+  raise(PyExc_ValueError, format("label must be 'rank', 'zscore' or 'raw', got {!r}", label));
+  return LabelNorm::rank;
+}
+
+// One block per field, then the divisors the fields need.
+std::vector<std::string> blocks_of(const std::vector<std::string> &field_names) {
+  bool need_close = false, need_volume = false;
+  for (const auto &f : field_names) (f == "volume" ? need_volume : need_close) = true;
+  std::vector<std::string> blocks = field_names;
+  if (need_close) blocks.push_back("close");
+  if (need_volume) blocks.push_back("volume");
+  return blocks;
+}
+
+using Codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// Column position of every (code, block) pair, block-major, -1 when absent; read from the header's
+// level codes: one lookup per code and field instead of one per pair.
+py::array_t<std::int64_t> block_positions(py::handle columns, const py::list &codes,
+                                          const py::list &block_names) {
+  const std::size_t m = py::len(codes), n_blocks = py::len(block_names);
+  py::list level_codes(columns.attr("codes")), levels(columns.attr("levels"));
+  Codes code_at(levels[0].attr("get_indexer")(codes));
+  Codes field_at(levels[1].attr("get_indexer")(block_names));
+  Codes col0(level_codes[0]), col1(level_codes[1]);
+  const auto n_level0 = static_cast<std::size_t>(py::len(levels[0]));
+  const auto n_level1 = static_cast<std::size_t>(py::len(levels[1]));
+  // slot[level-0 code * n_level1 + level-1 code] = column position, -1 when absent.
+  std::vector<std::int64_t> slot(n_level0 * n_level1, -1);
+  for (py::ssize_t c = 0; c < col0.size(); ++c)
+    if (col0.data()[c] >= 0 && col1.data()[c] >= 0)
+      slot[static_cast<std::size_t>(col0.data()[c]) * n_level1 + static_cast<std::size_t>(col1.data()[c])] = c;
+  py::array_t<std::int64_t> positions(static_cast<py::ssize_t>(n_blocks * m));
+  for (std::size_t j = 0; j < m; ++j) {
+    const std::int64_t l0 = code_at.data()[j];
+    for (std::size_t b = 0; b < n_blocks; ++b) {
+      const std::int64_t l1 = field_at.data()[b];
+      positions.mutable_data()[b * m + j] =
+          l0 < 0 || l1 < 0 ? -1
+                           : slot[static_cast<std::size_t>(l0) * n_level1 + static_cast<std::size_t>(l1)];
+    }
+  }
+  return positions;
+}
+
+// KeyError naming the stocks with no column at all, else the (code, field) pairs missing.
+void require_positions(const py::array_t<std::int64_t> &positions, const py::list &codes,
+                       const py::list &block_names) {
+  const std::size_t m = py::len(codes), n_blocks = py::len(block_names);
+  py::list no_stock, no_field;
+  for (std::size_t j = 0; j < m; ++j) {
+    std::size_t found = 0;
+    for (std::size_t b = 0; b < n_blocks; ++b) found += positions.data()[b * m + j] >= 0;
+    if (found == 0) no_stock.append(codes[j]);
+    else if (found < n_blocks)
+      for (std::size_t b = 0; b < n_blocks; ++b)
+        if (positions.data()[b * m + j] < 0) {
+          py::tuple pair = py::make_tuple(codes[j], block_names[b]);
+          if (!no_field.contains(pair)) no_field.append(pair);  // a field may be a divisor too
+        }
+  }
+  if (py::len(no_stock) > 0)
+    raise(PyExc_KeyError, format("data1 has no columns for stock(s) {!r}", no_stock));
+  if (py::len(no_field) > 0)
+    raise(PyExc_KeyError, format("data1 has no column(s) {!r}", no_field));
+}
+
+using Panel = py::array_t<double, py::array::f_style | py::array::forcecast>;
+
+// The selected columns as one column-major float64 block per (block, stock).
+Panel block_values(py::handle data1, const py::array_t<std::int64_t> &positions,
+                   const py::module_ &np) {
+  py::object selected = data1.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
+                                                          positions)];
+  require_numeric(selected, "data1's fields");
+  return Panel(selected.attr("to_numpy")("dtype"_a = np.attr("float64"), "na_value"_a = np.attr("nan")));
+}
+
+// price1 over the stocks' columns and data1's dates, checked.
+Matrix label_prices(py::handle price1, py::handle frame_type, const py::list &codes,
+                    py::handle dates) {
+  if (!py::isinstance(price1, frame_type))
+    raise(PyExc_TypeError, "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
+  require_price_columns(price1, codes);
+  refuse_repeated_labels(price1, "price1");
+  py::object aligned = price1.attr("reindex")("columns"_a = codes);
+  if (!aligned.attr("index").attr("equals")(dates).cast<bool>())
+    aligned = aligned.attr("reindex")(dates);
+  require_numeric(aligned, "price1");
+  return float_values(aligned);
+}
+
+// The buffers the kernels read: fields first, then the close and volume divisors.
+WindowPanels panels_of(const Panel &values, const std::vector<std::string> &field_names,
+                       const std::vector<std::string> &blocks, std::size_t n, std::size_t m,
+                       std::int64_t w) {
+  WindowPanels p;
+  p.n_dates = n;
+  p.n_stocks = m;
+  p.window = static_cast<std::size_t>(w);
+  const double *base = values.data();
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    const double *block = base + k * m * n;
+    if (k < field_names.size()) {
+      p.fields.push_back(block);
+      p.by_volume.push_back(field_names[k] == "volume");
+    } else if (blocks[k] == "close") {
+      p.close = block;
+    } else {
+      p.volume = block;
+    }
+  }
+  return p;
+}
+
+// The rows' features, labels and (day, stock) codes, filled without the interpreter lock.
+struct RowArrays {
+  py::array_t<float> features;
+  py::array_t<double> labels;
+  py::array_t<std::int32_t> day_code, stock_code;
+};
+
+RowArrays fill_arrays(const WindowPanels &p, WindowRows &rows, std::size_t n_fields, bool labelled,
+                      LabelNorm norm) {
+  const std::size_t n = p.n_dates, m = p.n_stocks;
+  const std::size_t width = n_fields * p.window;
+  const std::size_t n_rows = rows.rows();
+  RowArrays out{py::array_t<float>({static_cast<py::ssize_t>(n_rows), static_cast<py::ssize_t>(width)}),
+                py::array_t<double>(static_cast<py::ssize_t>(labelled ? n_rows : 0)),
+                py::array_t<std::int32_t>(static_cast<py::ssize_t>(n_rows)),
+                py::array_t<std::int32_t>(static_cast<py::ssize_t>(n_rows))};
+  {
+    py::gil_scoped_release nogil;
+    fill_rows(p, rows, out.features.mutable_data(), threads_for(n_rows, width));
+    if (labelled) forward_labels(p, rows, norm, out.labels.mutable_data());
+    std::int32_t *dc = out.day_code.mutable_data(), *sc = out.stock_code.mutable_data();
+    for (std::size_t t = 0, r = 0; t < n; ++t)
+      for (std::size_t j = 0; j < m; ++j)
+        if (rows.kept[t * m + j]) {
+          dc[r] = static_cast<std::int32_t>(t);
+          sc[r++] = static_cast<std::int32_t>(j);
+        }
+  }
+  return out;
+}
+
+// The DataFrame: (datetime, instrument) rows, field-and-step columns, then the label.
+py::object rows_frame(const RowArrays &a, const WindowRows &rows, std::size_t n_rows,
+                      const std::vector<std::string> &field_names, std::int64_t w, py::handle dates,
+                      py::handle code_index, bool labelled, const py::module_ &pd,
+                      py::handle frame_type) {
+  // Rows whose ratio overflowed float32 were moved out of the buffers' tails.
+  auto head = [&](py::object x) {
+    return rows.rows() < n_rows ? py::object(x[py::slice(0, static_cast<py::ssize_t>(rows.rows()), 1)])
+                                : x;
+  };
+  py::object feature_rows = head(a.features), label_rows = head(a.labels);
+  py::object day_codes = head(a.day_code), stock_codes = head(a.stock_code);
+  py::list names;
+  for (const auto &f : field_names)
+    for (std::int64_t s = 0; s < w; ++s) names.append(py::str(f + std::to_string(s)));
+  py::object index = pd.attr("MultiIndex")(
+      "levels"_a = py::make_tuple(dates, code_index), "codes"_a = py::make_tuple(day_codes, stock_codes),
+      "names"_a = py::make_tuple("datetime", "instrument"), "verify_integrity"_a = false);
+  // The float32 block goes into the frame as it is: no second copy of the largest object.
+  py::object frame = frame_type(feature_rows, "index"_a = index, "columns"_a = pd.attr("Index")(names),
+                                "copy"_a = false);
+  if (labelled) frame.attr("__setitem__")("label", label_rows);
+  frame.attr("attrs")["dropped"] = py::int_(rows.candidates - rows.rows());
+  return frame;
+}
+
+}  // namespace
+
+py::object window_features_frame(py::handle data1, py::handle zz500, py::handle window,
+                                 py::handle fields, py::handle price1, py::handle label) {
+  py::module_ pd = py::module_::import("pandas");
+  py::module_ np = py::module_::import("numpy");
+  py::object frame_type = pd.attr("DataFrame");
+  py::object columns = data1_columns(data1, pd, frame_type);
+  py::list codes = codes_of(zz500);
+  const std::size_t m = py::len(codes);
+  py::object code_index = code_index_of(codes, pd);
+  const std::int64_t w = whole_number(window, "window", 1);
+  const std::vector<std::string> field_names = field_names_of(fields);
+  const LabelNorm norm = label_norm(label);
+
+  py::object dates = data1.attr("index");
+  const std::size_t n = py::len(dates);
+  if (!dates.attr("is_unique").cast<bool>() || !dates.attr("is_monotonic_increasing").cast<bool>())
+    raise(PyExc_ValueError, "data1's dates must be strictly ascending (no repeats)");
+
+  const std::vector<std::string> blocks = blocks_of(field_names);
+  py::list block_names;
+  for (const auto &f : blocks) block_names.append(py::str(f));
+  py::array_t<std::int64_t> positions = block_positions(columns, codes, block_names);
+  require_positions(positions, codes, block_names);
+  Panel values = block_values(data1, positions, np);
+
+  Matrix prices;
+  const bool labelled = !price1.is_none();
+  if (labelled) prices = label_prices(price1, frame_type, codes, dates);
+
+  WindowPanels p = panels_of(values, field_names, blocks, n, m, w);
+  if (labelled) p.prices = prices.data();
+
+  WindowRows rows;
+  {
+    py::gil_scoped_release nogil;
+    rows = choose_rows(p, threads_for(m, n * field_names.size()));
+  }
+  const std::size_t n_rows = rows.rows();
+  const RowArrays arrays = fill_arrays(p, rows, field_names.size(), labelled, norm);
+  return rows_frame(arrays, rows, n_rows, field_names, w, dates, code_index, labelled, pd,
+                    frame_type);
+}
+
+}  // namespace factorsearch

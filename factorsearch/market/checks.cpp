@@ -1,0 +1,62 @@
+#include "factorsearch/market/checks.hpp"
+
+#include "factorsearch/backtest/backtest.hpp"
+
+namespace factorsearch {
+using namespace alphaloom;
+
+void check_market_types(py::handle data1, py::handle price1, py::handle zz500,
+                        bool with_prices) {
+  py::object frame = py::module_::import("pandas").attr("DataFrame");
+  if (!py::isinstance(data1, frame))
+    raise(PyExc_TypeError, "data1 must be a DataFrame (dates x (code, field) columns), got " +
+                               type_name(data1));
+  if (with_prices && !py::isinstance(price1, frame))
+    raise(PyExc_TypeError,
+          "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
+  if (py::isinstance<py::str>(zz500) || py::isinstance<py::bytes>(zz500) ||
+      !py::hasattr(zz500, "__iter__"))
+    raise(PyExc_TypeError, "zz500 must be a list of stock codes, got " + type_name(zz500));
+}
+
+void check_dates_and_codes(py::handle frames, py::handle prices, py::handle universe) {
+  py::object index = frames.attr("index");
+  const std::size_t n = py::len(index);
+  if (!(index.attr("is_monotonic_increasing").cast<bool>() &&
+        index.attr("is_unique").cast<bool>())) {
+    // Name the first pair out of order, so the fix is obvious.
+    for (std::size_t t = 1; t < n; ++t) {
+      py::object before = index[py::int_(t - 1)], after = index[py::int_(t)];
+      if (!(before < after))
+        raise(PyExc_ValueError,
+              format("data1's dates must be strictly ascending; date {} (row {}) follows {}",
+                     after, t, before));
+    }
+    raise(PyExc_ValueError, "data1's dates must be strictly ascending");
+  }
+  py::set seen;
+  for (py::handle code : universe) {
+    if (seen.contains(code))
+      raise(PyExc_ValueError,
+            format("zz500 lists stock {!r} more than once; each code may appear once", code));
+    seen.add(code);
+  }
+  if (n > 0 && py::len(index.attr("intersection")(prices.attr("index"))) == 0)
+    raise(PyExc_ValueError, "price1 shares no dates with data1; no position could be priced");
+}
+
+Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe) {
+  check_market_types(frames, prices, universe);
+  check_dates_and_codes(frames, prices, universe);
+  // Data no formula can be back-tested on would only make every attempt a miss, for hours.
+  Market market = prepare_market(frames, prices, universe);
+  if (market.n_stocks() < 2)
+    raise(PyExc_ValueError,
+          format("the universe needs at least two stocks, got {}", market.n_stocks()));
+  if (market.n_dates < kMinDates)
+    raise(PyExc_ValueError, format("a back-test needs at least {} trading dates, data1 has {}",
+                                   kMinDates, market.n_dates));
+  return market;
+}
+
+}  // namespace factorsearch

@@ -1,0 +1,467 @@
+#include "factorsearch/search/evolve.hpp"
+#include "factorsearch/search/evolve_settings.hpp"
+#include "factorsearch/search/evolve_worker.hpp"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <ctime>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "factorsearch/backtest/sharpe_inference.hpp"
+#include "factorsearch/backtest/in_sample.hpp"
+#include "factorsearch/search/gp_tree.hpp"
+#include "factorsearch/expr/formula_parser.hpp"
+#include "factorsearch/market/market.hpp"
+#include "factorsearch/market/holdout.hpp"
+#include "factorsearch/search/miner.hpp"
+#include "factorsearch/search/scoring.hpp"
+#include "factorsearch/expr/walk.hpp"
+#include "factorsearch/runtime/quiet_warnings.hpp"
+#include "common/parallel.hpp"
+#include "factorsearch/runtime/chunk_runner.hpp"
+#include "factorsearch/runtime/progress.hpp"
+#include "factorsearch/backtest/report.hpp"
+#include "factorsearch/expr/walk.hpp"
+
+namespace factorsearch {
+using namespace alphaloom;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// ---------------------------------------------------------------------------------------------
+// Caller side: where a generation's new formulas are scored.
+
+// A generation's new formulas go out on the chunk runner as mine's attempts do: chunks of
+// consecutive formulas sized to take about half a second (a second on Dask), at most two per
+// worker in flight, the data once per worker and call.
+class PoolEvaluator final : public Evaluator, private ChunkWork {
+ public:
+  PoolEvaluator(py::handle mod, py::tuple job, py::object data, std::int64_t n_jobs,
+                py::handle executor)
+      : runner_(mod, "_evolve_chunk", "_evolve_worker_init", job, job, std::move(data)) {
+    runner_.start(n_jobs, executor);
+  }
+
+  void run(const std::vector<std::string> &texts, const Deliver &deliver) override {
+    texts_ = py::list();
+    for (const std::string &t : texts) texts_.append(py::str(t));
+    deliver_ = &deliver;
+    done_ = 0;
+    runner_.run(static_cast<std::int64_t>(texts.size()), *this);
+  }
+
+  void close(bool stop_now) override {
+    runner_.close(stop_now);
+    data_sent = runner_.data_sent();
+  }
+
+ private:
+  py::tuple items(const Chunk &c) override {
+    return py::make_tuple(texts_[py::slice(c.start, c.stop, 1)]);
+  }
+  void accept(const Chunk &c, py::handle answer) override {
+    py::list results = answer[py::int_(0)];
+    subtree_hits += answer[py::int_(2)].cast<std::int64_t>();
+    walk_seconds += answer[py::int_(3)].cast<double>();
+    for (std::int64_t k = 0; k < c.size(); ++k)
+      (*deliver_)(static_cast<std::size_t>(c.start + k), results[py::int_(k)]);
+    done_ += static_cast<std::size_t>(c.size());
+  }
+  bool wants_more() override { return done_ < py::len(texts_); }
+
+  // A formula's death repeats (scores are reproducible): the replay names it. One that does not
+  // repeat in a chunk of one is still that formula.
+  void worker_died(const Chunk &failed, const std::vector<Chunk> &, std::int64_t culprit,
+                   py::object exc) override {
+    if (culprit < 0 && failed.size() == 1) culprit = failed.start;
+    if (culprit >= 0)
+      raise_caused(format("a worker process died while evaluating {}", texts_[py::int_(culprit)]),
+                   exc);
+    raise_caused(format("a worker process died while evaluating one of {} formulas (the first {})",
+                        failed.size(), texts_[py::int_(failed.start)]),
+                 exc);
+  }
+  [[noreturn]] void chunk_failed(const Chunk &c, py::object exc) override {
+    raise_caused(format("evaluating {} formulas (the first {}) failed in a worker: {!r}", c.size(),
+                        texts_[py::int_(c.start)], exc),
+                 exc);
+  }
+
+  ChunkRunner runner_;
+  py::list texts_;
+  const Deliver *deliver_ = nullptr;
+  std::size_t done_ = 0;
+};
+
+// One step per generation, on a tqdm bar or a stderr line (progress.hpp).
+class GenerationProgress {
+ public:
+  GenerationProgress(py::handle flag, std::int64_t generations)
+      : total_(generations),
+        show_(flag, py::dict("total"_a = generations, "desc"_a = "evolve",
+                             "unit"_a = " generations", "dynamic_ncols"_a = true)) {}
+  void step(std::int64_t generation, double best, std::int64_t evaluated) {
+    py::str info = format("best {:.4f}, {} formulas evaluated", best, evaluated);
+    if (const py::object &bar = show_.bar()) {
+      bar.attr("set_postfix_str")(info, "refresh"_a = false);
+      bar.attr("update")(1);
+    } else if (show_.text()) {
+      show_.line(format("evolve: generation {}/{}, {}", generation + 1, total_, info));
+    }
+  }
+  void close() { show_.close(); }
+
+ private:
+  std::int64_t total_;
+  ProgressDisplay show_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Hold-out columns, as mine gives them (mine_scoring.hpp)
+
+// The scored row of a hall-of-fame formula on the whole data (for its hold-out columns), or an
+// empty tuple where that fails.
+py::tuple holdout_row(py::handle mod, py::handle miner, const OperatorTable &t,
+                      const std::string &text, const MiningData &data, const Scoring &s) {
+  Drawn drawn;
+  drawn.program = parse_formula(text, t.specs, t.fields);
+  drawn.list = program_as_list(drawn.program, miner.attr("fuc"));
+  try {
+    return score_formula(mod, miner, drawn, py::str(text), data, s.legs, s.hedged);
+  } catch (py::error_already_set &e) {
+    if (!is_miss(e)) throw;
+    return py::tuple();
+  }
+}
+
+struct Record {
+  bool ok = false;
+  double fitness = kNaN, net = kNaN, sharpe = kNaN, maxdown = kNaN, sr = kNaN, skew = kNaN,
+         kurt = kNaN;
+  std::int64_t days = 0, generation = 0, length = 0, depth = 0, order = 0;
+};
+
+Record record_of(py::handle r) {
+  Record rec;
+  if (r.is_none()) return rec;
+  py::tuple t = py::reinterpret_borrow<py::tuple>(r);
+  rec.ok = true;
+  rec.fitness = t[0].cast<double>();
+  rec.net = t[1].cast<double>();
+  rec.sharpe = t[2].cast<double>();
+  rec.maxdown = t[3].cast<double>();
+  rec.sr = t[4].cast<double>();
+  rec.skew = t[5].cast<double>();
+  rec.kurt = t[6].cast<double>();
+  rec.days = t[7].cast<std::int64_t>();
+  return rec;
+}
+
+class Run {
+ public:
+  std::unordered_map<std::string, std::size_t> seen;  // text -> position in texts/records
+  std::vector<std::string> texts;
+  std::vector<Record> records;
+
+  std::vector<std::size_t> ranked(std::int64_t at_most) const {
+    std::vector<std::size_t> order;
+    for (std::size_t k = 0; k < records.size(); ++k)
+      if (records[k].ok) order.push_back(k);
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      const Record &x = records[a], &y = records[b];
+      if (x.fitness != y.fitness) return x.fitness > y.fitness;
+      if (x.length != y.length) return x.length < y.length;
+      return x.order < y.order;
+    });
+    if (static_cast<std::int64_t>(order.size()) > at_most) order.resize(static_cast<std::size_t>(at_most));
+    return order;
+  }
+
+  // The hall of fame as the result files hold rows: [formula, net value, sharp, maxdown].
+  py::object file_rows(std::int64_t at_most) const {
+    py::list rows;
+    for (std::size_t k : ranked(at_most)) {
+      py::list row;
+      row.append(py::str(texts[k]));
+      row.append(records[k].net);
+      row.append(records[k].sharpe);
+      row.append(records[k].maxdown);
+      rows.append(row);
+    }
+    if (py::len(rows) == 0)
+      return py::module_::import("numpy").attr("empty")(py::make_tuple(0, 4), "dtype"_a = "U1");
+    return rows;
+  }
+};
+
+py::object frame_of(const Run &run, const std::vector<py::tuple> *holdout,
+                    const std::vector<std::size_t> &best) {
+  py::module_ np = py::module_::import("numpy");
+  py::module_ pd = py::module_::import("pandas");
+  std::vector<double> trials;  // every scored formula's per-day Sharpe
+  for (const Record &r : run.records)
+    if (r.ok) trials.push_back(r.sr);
+  py::list formula, fitness, depth, length, generation, net, sharpe, maxdown, dsr;
+  for (std::size_t k : best) {
+    const Record &r = run.records[k];
+    formula.append(py::str(run.texts[k]));
+    fitness.append(r.fitness);
+    depth.append(r.depth);
+    length.append(r.length);
+    generation.append(r.generation);
+    net.append(r.net);
+    sharpe.append(r.sharpe);
+    maxdown.append(r.maxdown);
+    alphaloom::SharpeMoments mo;
+    mo.sr = r.sr;
+    mo.skew = r.skew;
+    mo.kurt = r.kurt;
+    mo.t = static_cast<std::size_t>(r.days);
+    dsr.append(alphaloom::deflated_sharpe(mo, trials));
+  }
+  py::object f64 = np.attr("float64"), i64 = np.attr("int64");
+  py::dict columns;
+  columns["formula"] = pd.attr("Series")(formula, "dtype"_a = "object");
+  columns["fitness"] = np.attr("array")(fitness, "dtype"_a = f64);
+  columns["depth"] = np.attr("array")(depth, "dtype"_a = i64);
+  columns["length"] = np.attr("array")(length, "dtype"_a = i64);
+  columns["generation"] = np.attr("array")(generation, "dtype"_a = i64);
+  columns["net_value"] = np.attr("array")(net, "dtype"_a = f64);
+  columns["sharpe"] = np.attr("array")(sharpe, "dtype"_a = f64);
+  columns["maxdown"] = np.attr("array")(maxdown, "dtype"_a = f64);
+  columns["deflated_sharpe"] = np.attr("array")(dsr, "dtype"_a = f64);
+  if (holdout)
+    add_holdout_columns(columns, holdout->size(), [&](std::size_t k) { return (*holdout)[k]; });
+  return pd.attr("DataFrame")(columns);
+}
+
+}  // namespace
+
+namespace {
+
+std::array<std::uint64_t, 4> run_key(py::handle seed) {
+  py::object state = py::module_::import("numpy").attr("random").attr("SeedSequence")(seed).attr(
+      "generate_state")(4, "dtype"_a = py::module_::import("numpy").attr("uint64"));
+  std::array<std::uint64_t, 4> key{};
+  for (std::size_t k = 0; k < 4; ++k) key[k] = state[py::int_(k)].cast<std::uint64_t>();
+  return key;
+}
+
+
+// Scoring in this process, or on a pool of workers: evolve's own, a dask client's or the caller's.
+std::unique_ptr<Evaluator> make_evaluator(py::handle mod, py::handle self, const Market &market,
+                                          const Scoring &scoring, const EvolveArgs &a,
+                                          const EvolveSettings &s, const SampleCut &in) {
+  if (s.jobs == 1 && a.executor.is_none())
+    return std::make_unique<LocalEvaluator>(mod, self, market, scoring);
+  py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
+  py::tuple job = py::make_tuple(token, travelling_operators(self), scoring.hedged, s.legs,
+                                 scoring.kind, scoring.fn);
+  py::tuple data = py::make_tuple(in.frames, in.prices,
+                                  py::list(py::reinterpret_borrow<py::object>(a.zz500)));
+  return std::make_unique<PoolEvaluator>(mod, job, data, s.jobs, a.executor);
+}
+
+// A child whose formula is already in the generation being bred gets a subtree mutation (in
+// generation 0: is drawn again), up to this many draws in all; its own generator goes on, so the
+// result does not depend on where it is bred. Without it, crossovers of near-identical
+// tournament winners fill a converging population with copies of a few formulas, and each
+// generation scores few new ones.
+constexpr int kBreedTries = 8;
+
+// The population of generation g: random trees first, then each bred from the one before; no
+// formula twice in one generation unless kBreedTries draws in a row all repeat one.
+void next_population(std::vector<Program> &programs, std::int64_t g,
+                     const std::array<std::uint64_t, 4> &key, const EvolveSettings &s,
+                     const Run &run, const OperatorTable &table) {
+  const std::size_t n_pop = programs.size();
+  std::vector<double> score;
+  if (g > 0) {
+    score.resize(n_pop);
+    for (std::size_t i = 0; i < n_pop; ++i) {
+      const Record &r = run.records[run.seen.at(text_of(programs[i], table))];
+      score[i] = r.ok ? r.fitness - s.parsimony * static_cast<double>(programs[i].size()) : kWorstFitness;
+    }
+  }
+  std::unordered_set<std::string> taken;
+  std::vector<Program> next(n_pop);
+  for (std::size_t i = 0; i < n_pop; ++i) {
+    gp::Rng rng(key, static_cast<std::uint64_t>(g), i);
+    next[i] = g == 0 ? gp::ramped(rng, s.cfg) : gp::breed(rng, programs, score, s.cfg).program;
+    for (int tries = 1; !taken.insert(text_of(next[i], table)).second && tries < kBreedTries;
+         ++tries)
+      next[i] = g == 0 ? gp::ramped(rng, s.cfg) : gp::subtree_mutation(rng, next[i], s.cfg);
+  }
+  programs = std::move(next);
+}
+
+// The generation's formulas not scored before, in order of first appearance, entered in the run.
+std::vector<std::string> enter_fresh(Run &run, const std::vector<Program> &programs,
+                                     const OperatorTable &table, std::int64_t g) {
+  std::vector<std::string> fresh;
+  for (const Program &p : programs) {
+    std::string text = text_of(p, table);
+    if (run.seen.count(text)) continue;
+    Record rec;
+    rec.generation = g;
+    rec.length = static_cast<std::int64_t>(p.size());
+    rec.depth = gp::depth(p);
+    rec.order = static_cast<std::int64_t>(run.records.size());
+    run.seen.emplace(text, run.records.size());
+    run.texts.push_back(text);
+    run.records.push_back(rec);
+    fresh.push_back(std::move(text));
+  }
+  return fresh;
+}
+
+void score_fresh(Evaluator &evaluator, Run &run, const std::vector<std::string> &fresh) {
+  const std::size_t base = run.records.size() - fresh.size();
+  evaluator.run(fresh, [&](std::size_t i, py::handle r) {
+    Record &rec = run.records[base + i];
+    Record got = record_of(r);
+    got.generation = rec.generation;
+    got.length = rec.length;
+    got.depth = rec.depth;
+    got.order = rec.order;
+    rec = got;
+  });
+}
+
+// The history row of generation g.
+py::dict generation_row(const Run &run, const std::vector<Program> &programs,
+                        const OperatorTable &table, std::int64_t g, std::size_t n_fresh) {
+  const std::size_t n_pop = programs.size();
+  std::vector<double> ok;
+  std::unordered_map<std::string, int> distinct;
+  for (const Program &p : programs) {
+    std::string text = text_of(p, table);
+    const Record &r = run.records[run.seen.at(text)];
+    if (r.ok) ok.push_back(r.fitness);
+    distinct.emplace(std::move(text), 0);
+  }
+  double best = kNaN, median = kNaN;
+  if (!ok.empty()) {
+    std::sort(ok.begin(), ok.end());
+    best = ok.back();
+    const std::size_t h = ok.size() / 2;
+    median = ok.size() % 2 ? ok[h] : 0.5 * (ok[h - 1] + ok[h]);
+  }
+  py::dict row;
+  row["generation"] = g;
+  row["best"] = best;
+  row["median"] = median;
+  row["distinct"] = distinct.size();
+  row["cache_hits"] = n_pop - n_fresh;
+  row["evaluated"] = n_fresh;
+  row["failed"] = n_pop - ok.size();
+  return row;
+}
+
+// Everything one call keeps track of while its generations run.
+struct Evolution {
+  ResultFile file;
+  GenerationProgress bar;
+  Run run;
+  py::list history;
+};
+
+void run_generations(Evolution &e, Evaluator &evaluator, const EvolveSettings &s,
+                     const std::array<std::uint64_t, 4> &key, const OperatorTable &table) {
+  std::vector<Program> programs(static_cast<std::size_t>(s.population));
+  for (std::int64_t g = 0; g < s.generations; ++g) {
+    next_population(programs, g, key, s, e.run, table);
+    const std::vector<std::string> fresh = enter_fresh(e.run, programs, table, g);
+    score_fresh(evaluator, e.run, fresh);
+    py::dict row = generation_row(e.run, programs, table, g, fresh.size());
+    const double best = row["best"].cast<double>();
+    e.history.append(row);
+    e.file.save_all(e.run.file_rows(s.keep));
+    e.bar.step(g, best, static_cast<std::int64_t>(e.run.records.size()));
+  }
+}
+
+// The generations, with the workers shut down (and the result file saved on Ctrl-C) however they end.
+void run_closing(Evolution &e, Evaluator &evaluator, const EvolveSettings &s,
+                 const std::array<std::uint64_t, 4> &key, const OperatorTable &table) {
+  try {
+    run_generations(e, evaluator, s, key, table);
+  } catch (py::error_already_set &err) {
+    if (err.matches(PyExc_KeyboardInterrupt)) {
+      // Formulas not scored when the run stopped stay out (a record is ok once scored).
+      py::error_scope keep_error;
+      try {
+        evaluator.close(true);
+        e.file.save_all(e.run.file_rows(s.keep));
+      } catch (...) {
+      }
+    } else {
+      evaluator.close(true);
+    }
+    throw;
+  } catch (...) {
+    evaluator.close(true);
+    throw;
+  }
+  evaluator.close(false);
+  e.bar.close();
+}
+
+}  // namespace
+
+py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
+  EvolveSettings s = read_settings(a);
+  const Scoring scoring = scoring_from(a.fitness, a.long_only, s.legs);
+  check_runner_args(s.jobs, a.executor, a.progress);
+  add_operators(self, s.cfg);
+  py::object seed = seed_of(a.seed);
+
+  const py::object holdout_at = holdout_position(a.holdout, a.data1);
+  const SampleCut in = cut_in_sample(a.data1, a.price1, holdout_at);
+  MiningData data;  // the in-sample market is prepared once, for the search and the hold-out rows
+  data.sample = prepare_checked_market(in.frames, in.prices, a.zz500);
+  const Market &market = data.sample;
+  const OperatorTable table = operator_table(self);
+  const std::array<std::uint64_t, 4> key = run_key(seed);
+
+  QuietWarnings quiet;  // for this call only; the caller's filters come back after it
+  Evolution e{ResultFile(), GenerationProgress(a.progress, s.generations), Run(), py::list()};
+  std::unique_ptr<Evaluator> evaluator = make_evaluator(mod, self, market, scoring, a, s, in);
+  run_closing(e, *evaluator, s, key, table);
+
+  const std::vector<std::size_t> best = e.run.ranked(s.keep);
+  std::vector<py::tuple> held;
+  if (!in.first_held.is_none()) {
+    data.holdout_at = holdout_at.cast<std::size_t>();
+    data.whole.emplace(prepare_market(a.data1, a.price1, a.zz500));
+    register_operators(mod, self);
+    for (std::size_t k : best)
+      held.push_back(holdout_row(mod, self, table, e.run.texts[k], data, scoring));
+  }
+  py::object frame = frame_of(e.run, in.first_held.is_none() ? nullptr : &held, best);
+  py::object attrs = frame.attr("attrs");
+  attrs["seed"] = seed;
+  attrs["path"] = e.file.path();
+  attrs["history"] = e.history;
+  attrs["evaluations"] = e.run.records.size();
+  attrs["holdout"] = in.first_held;
+  attrs["data_sent"] = evaluator->data_sent;
+  attrs["subtree_hits"] = evaluator->subtree_hits;
+  attrs["walk_seconds"] = evaluator->walk_seconds;
+  return frame;
+}
+
+}  // namespace factorsearch
