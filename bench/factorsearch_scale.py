@@ -31,7 +31,7 @@ import numpy as np
 from harness import best_of, quiet, report, section
 
 import factorsearch
-from synthetic import make_market
+from alphaloom._testing.synthetic import make_market
 
 OPS = [["np.add", 2], ["np.subtract", 2], ["np.multiply", 2], ["np.divide", 2],
        ["np.negative", 1], ["np.log", 1], ["abs", 1], ["delta_1", 1], ["delay_1", 1],
@@ -92,7 +92,7 @@ def peak_in_child(n_stocks, n_days):
 import json, sys, time, tracemalloc
 sys.path[:0] = {sys.path[:3]!r}
 import factorsearch
-from synthetic import make_market
+from alphaloom._testing.synthetic import make_market
 data1, price1, codes = make_market({n_stocks}, {n_days}, seed=1)
 tracemalloc.start()
 t0 = time.perf_counter()
@@ -150,7 +150,7 @@ def one_size(n_stocks, n_days, population):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--large", action="store_true", help="also 5,000 stocks x 2,500 days")
-    ap.add_argument("--population", type=int, default=30, help="fresh formulas scored by evolve")
+    ap.add_argument("--population", type=int, default=50, help="fresh formulas scored by evolve")
     args = ap.parse_args()
     section("factorsearch at universe scale (synthetic market)",
             "one np.add pass over a dates x stocks float64 array (figures in passes); "

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "factorsearch/backtest/backtest.hpp"
+#include "factorsearch/backtest/day_threads.hpp"
 
 namespace factorsearch {
 
@@ -41,6 +42,7 @@ ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
 
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
-                         Measure measure, const ForwardOrder *known = nullptr);
+                         Measure measure, const ForwardOrder *known = nullptr,
+                         Threads threads = {});
 
 }  // namespace factorsearch

@@ -441,6 +441,7 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
 
   const std::size_t n = py::len(dates), m = py::len(prices.attr("columns"));
   Matrix p = float_values(prices);
+  settings.threads = offered_threads();
   Report rep;
   {
     py::gil_scoped_release nogil;

@@ -4,6 +4,7 @@
 // bit for bit for any number of threads.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,6 +18,21 @@ struct Threads {
   int count = 1;
   bool exact = false;
 };
+
+// Set by tests and benchmarks (factorsearch._set_kernel_threads): the day-wise kernels then take
+// exactly the process's thread count even where their work would not pay for the threads.
+inline std::atomic<bool> &exact_threads() {
+  static std::atomic<bool> exact{false};
+  return exact;
+}
+inline void set_kernel_threads(int threads) {
+  alphaloom::cap_process_threads(threads);
+  exact_threads().store(threads > 0, std::memory_order_relaxed);
+}
+// What this process offers a kernel, by the one thread rule (common/parallel.hpp).
+inline Threads offered_threads() {
+  return {alphaloom::process_threads(), exact_threads().load(std::memory_order_relaxed)};
+}
 
 // Threads for `days` days of about `work_per_day` simple steps each (a value moved or compared).
 inline int day_threads(std::size_t days, std::size_t work_per_day, Threads offered) {
