@@ -74,7 +74,8 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
   }
   const Market &mk = ws.market;
   const std::size_t n = mk.n_dates, m = mk.n_stocks();
-  std::vector<double> panel(n * m);
+  std::vector<double> &panel = ws.panel;
+  panel.resize(n * m);  // every cell is written below
   try {
     const std::clock_t t0 = std::clock();  // CPU time: the machine may be shared
     Walk walk(mod, miner, drawn, mk);
