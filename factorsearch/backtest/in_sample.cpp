@@ -97,7 +97,7 @@ double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratc
 }  // namespace
 
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
-                         std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
+                         std::size_t n_dates, std::size_t n_stocks, std::int64_t legs, bool hedged,
                          Measure measure, const ForwardOrder *known, Threads threads) {
   InSample out;
   // A factor without dispersion is refused before its back-test: nothing else of it is read.
@@ -120,7 +120,7 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
   std::vector<Scratch> scratch(static_cast<std::size_t>(k));
   for_days(days.size(), k, [&](std::size_t i, int thread) {
     Scratch &s = scratch[static_cast<std::size_t>(thread)];
-    const Day day = trade_day(view, days[i], l, hedged, in_order, s.day);
+    const Day day = trade_day(view, days[i], legs, hedged, in_order, s.day);
     returns[i] = day.ret;
     if (measure == Measure::None) return;
     if (in_order) {

@@ -41,7 +41,7 @@ ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
                            std::size_t n_stocks);
 
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
-                         std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
+                         std::size_t n_dates, std::size_t n_stocks, std::int64_t legs, bool hedged,
                          Measure measure, const ForwardOrder *known = nullptr,
                          Threads threads = {});
 

@@ -175,7 +175,8 @@ py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::han
 py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::handle data1,
                        py::handle price1, py::handle zz500, py::handle l, py::handle fitness,
                        py::handle long_only) {
-  const Scoring scoring = scoring_from(fitness, long_only, whole_number(l, "l", 1));
+  const Scoring scoring =
+      scoring_from(fitness, switch_value(long_only, "long_only"), whole_number(l, "l", 1));
   Market market = prepare_checked_market(data1, price1, zz500);
   std::vector<std::string> list;
   for (py::handle t : texts) list.push_back(t.cast<std::string>());
