@@ -1,6 +1,7 @@
 // Python module `factorsearch`: FactorSearch, a random miner of daily stock-selection formulas.
 #include "factorsearch/arguments.hpp"
 #include "factorsearch/forecast/date_splits.hpp"
+#include "factorsearch/backtest/day_threads.hpp"
 #include "factorsearch/faces/test_hooks.hpp"
 #include "factorsearch/search/drivers.hpp"
 #include "factorsearch/search/miner.hpp"
@@ -166,6 +167,10 @@ void bind_workers(py::module_ &m) {
         py::arg("long_only") = false,
         "The in-sample fitness FactorSearch.evolve gives each formula text of `miner` (NaN for "
         "a formula that fails, is constant or has no back-test day), scored in this process.");
+  m.def("_set_kernel_threads", &set_kernel_threads, py::arg("threads"),
+        "For tests and benchmarks: the native kernels of this process use exactly `threads` "
+        "threads where they split work (0: back to the process's share of the cores, as many as "
+        "pay).");
   m.def("_gp_samples", &gp_samples, py::arg("arities"), py::arg("init_depth"),
         py::arg("max_depth"), py::arg("variation"), py::arg("count"), py::arg("seed"),
         "For tests: `count` (parent, donor, child) triples of one variation ('crossover', "

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/stats.hpp"
+#include "factorsearch/kernels/day_order.hpp"
 
 namespace factorsearch {
 namespace {
@@ -57,38 +58,64 @@ std::size_t count_traded_days(std::size_t n_dates, DayRange wanted) {
   return count;
 }
 
-void walk_days(const PanelView &panel, std::int64_t legs, bool hedged, DayRange days,
-               const std::function<void(const Day &)> &visit, bool full_order) {
-  const TradedDays range = traded_days(panel.n_dates, days);
+void rank_day(const double *row, std::size_t n_stocks, DayScratch &s) {
+  s.items.clear();
+  for (std::size_t j = 0; j < n_stocks; ++j)
+    if (is_eligible(row[j])) s.items.push_back({order_key(row[j]), static_cast<std::uint32_t>(j)});
+  radix_sort(s.items, s.spare);
+  s.ranked.resize(s.items.size());
+  for (std::size_t i = 0; i < s.items.size(); ++i) {
+    const std::uint32_t j = s.items[i].position;
+    s.ranked[i] = {row[j], j};
+  }
+}
+
+Day trade_day(const PanelView &panel, std::size_t t, std::int64_t legs, bool hedged,
+              bool full_order, DayScratch &s) {
   const double half = static_cast<double>(legs) / 2.0;
-  std::vector<Ranked> ranked;
-  ranked.reserve(panel.n_stocks);
-  for (std::size_t t = range.first; t < range.end; ++t) {
-    if (!days.keeps(t)) continue;
-    const double *row = panel.factor_row(t);
+  std::vector<Ranked> &ranked = s.ranked;
+  const double *row = panel.factor_row(t);
+  if (full_order) {
+    // The radix order is rank_before's (ascending value, ties in universe order), so each leg
+    // is in the order order_legs leaves it (ascending) and its sum is the same bit for bit.
+    rank_day(row, panel.n_stocks, s);
+  } else {
     ranked.clear();
     for (std::size_t j = 0; j < panel.n_stocks; ++j)
       if (is_eligible(row[j])) ranked.push_back({row[j], j});
-    Ranked *b = ranked.data();
-    Ranked *e = b + ranked.size();
-    // Sorted whole, each leg is in the order order_legs leaves it (ascending), so its sum is
-    // the same bit for bit.
-    if (full_order) std::sort(b, e, ranked_less);
-    const std::span<const Ranked> all =
-        full_order ? std::span<const Ranked>(ranked) : std::span<const Ranked>();
-    const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(legs), ranked.size());
-    if (static_cast<double>(k) < half) {  // both legs hold k stocks, so both return 0
-      visit(Day{t, {}, {}, 0.0, 0.0, 0.0, all});
-      continue;
-    }
-    if (!full_order) order_legs(b, e, k);
-    const double *buy = panel.price_row(t + 1);
-    const double *sell = panel.price_row(t + 2);
-    const double long_ret = leg_return(e - k, k, buy, sell);
-    const double short_ret = leg_return(b, k, buy, sell);
-    visit(Day{t, {b, k}, {e - k, k}, long_ret, short_ret, hedged ? long_ret - short_ret : long_ret,
-              all});
   }
+  Ranked *b = ranked.data();
+  Ranked *e = b + ranked.size();
+  const std::span<const Ranked> all =
+      full_order ? std::span<const Ranked>(ranked) : std::span<const Ranked>();
+  const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(legs), ranked.size());
+  if (static_cast<double>(k) < half)  // both legs hold k stocks, so both return 0
+    return Day{t, {}, {}, 0.0, 0.0, 0.0, all};
+  if (!full_order) order_legs(b, e, k);
+  const double *buy = panel.price_row(t + 1);
+  const double *sell = panel.price_row(t + 2);
+  const double long_ret = leg_return(e - k, k, buy, sell);
+  const double short_ret = leg_return(b, k, buy, sell);
+  return Day{t, {b, k}, {e - k, k}, long_ret, short_ret, hedged ? long_ret - short_ret : long_ret,
+             all};
+}
+
+std::vector<std::size_t> day_list(std::size_t n_dates, DayRange days) {
+  const TradedDays range = traded_days(n_dates, days);
+  std::vector<std::size_t> list;
+  list.reserve(range.size());
+  for (std::size_t t = range.first; t < range.end; ++t)
+    if (days.keeps(t)) list.push_back(t);
+  return list;
+}
+
+void walk_days(const PanelView &panel, std::int64_t legs, bool hedged, DayRange days,
+               const std::function<void(const Day &)> &visit, bool full_order) {
+  const TradedDays range = traded_days(panel.n_dates, days);
+  DayScratch scratch;
+  scratch.ranked.reserve(panel.n_stocks);
+  for (std::size_t t = range.first; t < range.end; ++t)
+    if (days.keeps(t)) visit(trade_day(panel, t, legs, hedged, full_order, scratch));
 }
 
 void walk_days(std::span<const double> panel, std::span<const double> prices, std::size_t n_dates,

@@ -13,6 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "factorsearch/kernels/day_order.hpp"
+
 namespace factorsearch {
 
 // The first 150 dates are never traded; the last two only supply prices.
@@ -83,6 +85,24 @@ struct Day {
   double long_ret, short_ret, ret;
   std::span<const Ranked> ranked{};
 };
+
+// One thread's buffers for the days it trades.
+struct DayScratch {
+  std::vector<KeyedPosition> items, spare;
+  std::vector<Ranked> ranked;
+};
+
+// The eligible stocks of a factor row in the back-test's order (rank_before), into s.ranked, by
+// radix sort (day_order.hpp).
+void rank_day(const double *row, std::size_t n_stocks, DayScratch &s);
+
+// Day t as walk_days hands it to its visitor; its spans point into `s`. Days are independent:
+// any of them may be traded on any thread with its own scratch.
+Day trade_day(const PanelView &panel, std::size_t t, std::int64_t legs, bool hedged,
+              bool full_order, DayScratch &s);
+
+// The days walk_days visits for `days`, in date order.
+std::vector<std::size_t> day_list(std::size_t n_dates, DayRange days);
 
 // Walks the back-test days of `days` in order and hands each one to `visit`: the single place
 // legs are chosen, so every statistic built on top agrees with the back-test.

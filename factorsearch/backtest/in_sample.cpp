@@ -6,6 +6,7 @@
 
 #include "factorsearch/backtest/sharpe_inference.hpp"
 #include "common/stats.hpp"
+#include "factorsearch/backtest/day_threads.hpp"
 #include "factorsearch/backtest/selection_checks.hpp"
 
 namespace factorsearch {
@@ -19,17 +20,20 @@ ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
   fo.forward.assign(n_dates * n_stocks, stats::kNaN);
   fo.order.resize(n_dates);
   const TradedDays days = traded_days(n_dates);
+  std::vector<KeyedPosition> items, spare;
   for (std::size_t t = days.first; t < days.end; ++t) {
     const double *buy = prices.data() + (t + 1) * n_stocks;
     const double *sell = prices.data() + (t + 2) * n_stocks;
     double *row = fo.forward.data() + t * n_stocks;
-    std::vector<std::uint32_t> &order = fo.order[t];
+    items.clear();
     for (std::size_t j = 0; j < n_stocks; ++j) {
       row[j] = held_return(buy, sell, j);
-      if (!std::isnan(row[j])) order.push_back(static_cast<std::uint32_t>(j));
+      if (!std::isnan(row[j])) items.push_back({order_key(row[j]), static_cast<std::uint32_t>(j)});
     }
-    std::sort(order.begin(), order.end(),
-              [row](std::uint32_t a, std::uint32_t b) { return row[a] < row[b]; });
+    radix_sort(items, spare);
+    std::vector<std::uint32_t> &order = fo.order[t];
+    order.reserve(items.size());
+    for (const KeyedPosition &x : items) order.push_back(x.position);
   }
   return fo;
 }
@@ -95,41 +99,48 @@ double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratc
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t legs, bool hedged,
                          Measure measure, const ForwardOrder *known,
-                         const std::function<void(const Day &)> &each_day) {
+                         const std::function<void(const Day &)> &each_day, Threads threads) {
   InSample out;
   // A factor without dispersion is refused before its back-test: nothing else of it is read.
-  const TradedDays days = traded_days(n_dates);
-  out.dispersion = dispersion_share(panel, n_stocks, days.first, days.end);
+  const TradedDays range = traded_days(n_dates);
+  out.dispersion = dispersion_share(panel, n_stocks, range.first, range.end);
   if (!disperse_enough(out.dispersion)) return out;
 
   const PanelView view{panel, prices, n_dates, n_stocks};
-  std::vector<double> returns;
-  std::size_t ic_days = 0;
-  double ic_sum = 0.0;
-  Cells cells;
-  stats::RankScratch scratch;
-  InOrderScratch in_order_scratch;
+  const std::vector<std::size_t> days = day_list(n_dates, DayRange{});
+  std::vector<double> returns(days.size()), ic(days.size(), stats::kNaN);
   // With the forward order known, the rank IC reads the back-test's sorted day: one sort a day.
   const bool in_order = measure == Measure::RankIC && known != nullptr;
-  walk_days(
-      view, legs, hedged, DayRange{},
-      [&](const Day &day) {
-        returns.push_back(day.ret);
-        if (each_day) each_day(day);
-        if (measure == Measure::None) return;
-        double ic;
-        if (in_order) {
-          ic = rank_ic_in_order(day, *known, in_order_scratch);
-        } else {
-          eligible_cells(view, day.t, 1, cells);
-          ic = measure == Measure::IC ? stats::pearson(cells.factor, cells.forward)
-                                      : stats::spearman(cells.factor, cells.forward, scratch);
-        }
-        if (std::isnan(ic)) return;
-        ic_sum += ic;
-        ++ic_days;
-      },
-      in_order || each_day);
+  struct Scratch {
+    DayScratch day;
+    Cells cells;
+    stats::RankScratch rank;
+    InOrderScratch in_order;
+  };
+  // A caller's per-day visitor sees the days in date order, on this thread.
+  const int k = each_day ? 1 : day_threads(days.size(), 40 * n_stocks, threads);
+  std::vector<Scratch> scratch(static_cast<std::size_t>(k));
+  for_days(days.size(), k, [&](std::size_t i, int thread) {
+    Scratch &s = scratch[static_cast<std::size_t>(thread)];
+    const Day day = trade_day(view, days[i], legs, hedged, in_order || each_day, s.day);
+    returns[i] = day.ret;
+    if (each_day) each_day(day);
+    if (measure == Measure::None) return;
+    if (in_order) {
+      ic[i] = rank_ic_in_order(day, *known, s.in_order);
+      return;
+    }
+    eligible_cells(view, day.t, 1, s.cells);
+    ic[i] = measure == Measure::IC ? stats::pearson(s.cells.factor, s.cells.forward)
+                                   : stats::spearman(s.cells.factor, s.cells.forward, s.rank);
+  });
+  std::size_t ic_days = 0;
+  double ic_sum = 0.0;
+  for (double x : ic) {  // in date order, as one thread adds them
+    if (std::isnan(x)) continue;
+    ic_sum += x;
+    ++ic_days;
+  }
   out.days = returns.size();
   const auto summary = summarise(returns);
   if (!summary) return out;

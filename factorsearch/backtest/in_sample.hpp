@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "factorsearch/backtest/backtest.hpp"
+#include "factorsearch/backtest/day_threads.hpp"
 
 namespace factorsearch {
 
@@ -46,6 +47,7 @@ ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t legs, bool hedged,
                          Measure measure, const ForwardOrder *known = nullptr,
-                         const std::function<void(const Day &)> &each_day = {});
+                         const std::function<void(const Day &)> &each_day = {},
+                         Threads threads = {});
 
 }  // namespace factorsearch

@@ -8,56 +8,13 @@
 #include <limits>
 
 #include "common/stats.hpp"
+#include "factorsearch/backtest/day_threads.hpp"
 
 namespace factorsearch {
 namespace {
 
 namespace stats = alphaloom::stats;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// Which stocks each leg held the day before, to measure turnover.
-class LegHoldings {
- public:
-  explicit LegHoldings(std::size_t n_stocks) : held_(n_stocks, 0), next_(n_stocks, 0) {}
-
-  // The share of `leg` not held the day before; `leg` becomes the holding.
-  double replace(std::span<const Ranked> leg) {
-    std::fill(next_.begin(), next_.end(), 0);
-    std::size_t fresh = 0;
-    for (const Ranked &r : leg) {
-      next_[r.stock] = 1;
-      if (!held_[r.stock]) ++fresh;
-    }
-    held_.swap(next_);
-    return leg.empty() ? 0.0 : static_cast<double>(fresh) / static_cast<double>(leg.size());
-  }
-
- private:
-  std::vector<char> held_, next_;
-};
-
-// The back-test's days, legs and raw return list, with turnover and its cost per day.
-std::vector<double> trace_legs(const PanelView &panel, const ReportSettings &s, DailyRows &d) {
-  const double rate = s.cost_bps * 1e-4;
-  LegHoldings long_leg(panel.n_stocks), short_leg(panel.n_stocks);
-  std::vector<double> raw;
-  walk_days(panel, s.legs, s.hedged, s.days, [&](const Day &day) {
-    d.t.push_back(day.t);
-    d.long_ret.push_back(day.long_ret);
-    d.short_ret.push_back(s.hedged ? day.short_ret : kNaN);
-    raw.push_back(day.ret);
-    double turn = long_leg.replace(day.high);
-    double legs_turn = turn;
-    if (s.hedged) {
-      const double other = short_leg.replace(day.low);
-      legs_turn += other;
-      turn = 0.5 * (turn + other);
-    }
-    d.turnover.push_back(turn);
-    d.cost.push_back(rate * legs_turn);
-  });
-  return raw;
-}
 
 // The return list as the back-test cleans it and its curves, so they are the back-test's curves.
 void net_values(const std::vector<double> &raw, DailyRows &d, ReportStats &st) {
@@ -71,125 +28,233 @@ void net_values(const std::vector<double> &raw, DailyRows &d, ReportStats &st) {
   st.after_cost = *summarise(d.ret_after_cost);
 }
 
-// Quantile sums over the days: position k of c ranked cells (the back-test's order) falls in
-// quantile floor(k * q / c); each day adds the mean forward return of each non-empty quantile.
-class QuantileReturns {
- public:
-  explicit QuantileReturns(std::size_t q)
-      : sum_of_means_(q), sum_of_relative_(q), days_(q), day_sum_(q), day_n_(q) {}
-
-  void add_day(const Cells &cells, std::vector<std::int64_t> &count) {
-    const std::size_t q = days_.size(), c = cells.factor.size();
-    order_.clear();
-    for (std::size_t k = 0; k < c; ++k) order_.push_back({cells.factor[k], k});
-    std::sort(order_.begin(), order_.end(), rank_before);
-    std::fill(day_sum_.begin(), day_sum_.end(), 0.0);
-    std::fill(day_n_.begin(), day_n_.end(), 0);
-    for (std::size_t k = 0; k < c; ++k) {
-      const std::size_t b = k * q / c;
-      day_sum_[b] += cells.forward[order_[k].stock];
-      ++day_n_[b];
-    }
-    double day_total = 0.0;
-    for (std::size_t b = 0; b < q; ++b) day_total += day_sum_[b];
-    const double day_mean = c ? day_total / static_cast<double>(c) : kNaN;
-    for (std::size_t b = 0; b < q; ++b) {
-      if (day_n_[b] == 0) continue;
-      sum_of_means_[b] += day_sum_[b] / static_cast<double>(day_n_[b]);
-      sum_of_relative_[b] += day_sum_[b] / static_cast<double>(day_n_[b]) - day_mean;
-      ++days_[b];
-      count[b] += static_cast<std::int64_t>(day_n_[b]);
-    }
-  }
-
-  std::vector<double> relative_means() const {
-    std::vector<double> out(days_.size());
-    for (std::size_t b = 0; b < days_.size(); ++b)
-      out[b] = days_[b] ? sum_of_relative_[b] / static_cast<double>(days_[b]) : kNaN;
-    return out;
-  }
-
-  std::vector<double> means() const {
-    std::vector<double> out(days_.size());
-    for (std::size_t b = 0; b < days_.size(); ++b)
-      out[b] = days_[b] ? sum_of_means_[b] / static_cast<double>(days_[b]) : kNaN;
-    return out;
-  }
-
- private:
-  std::vector<double> sum_of_means_, sum_of_relative_;
-  std::vector<std::size_t> days_;
-  std::vector<double> day_sum_;
-  std::vector<std::size_t> day_n_;
-  std::vector<Ranked> order_;  // value = factor, stock = position among the day's cells
+// One back-test day's figures, computed on any thread and added up in date order afterwards.
+struct DayFigures {
+  double long_ret, short_ret, ret, ic, rank_ic, quantile_day_mean = kNaN;
+  std::array<double, kDecayHorizons> decay;  // NaN where undefined or beyond the data
+  std::vector<std::uint32_t> low, high;      // the legs' stocks, for turnover
 };
 
-// Rank ICs of one day at growing horizons. The factor side's ranks only change when the set of
-// cells does, so they are kept while it stays the same.
-class RankIc {
- public:
-  void new_day() { last_stock_.clear(); }
+// One thread's buffers.
+struct CrossScratch {
+  DayScratch day;
+  std::vector<KeyedPosition> items, spare;
+  std::vector<double> forward, factor_rank, forward_rank, cell_factor, cell_forward, a, b;
+  std::vector<std::uint32_t> cells;
+};
 
-  double at(const Cells &cells) {
-    double value = kNaN;
-    const std::size_t n = cells.factor.size();
-    if (n >= 2) {
-      if (cells.stock != last_stock_) {
-        factor_rank_.resize(n);
-        stats::average_ranks(cells.factor, factor_rank_, order_);
+// Average ranks (1-based, ties sharing their mean) of the cells among the stocks of `ranked`
+// (the day's full order), written by stock into `rank`: the ranks of the factor over the cells
+// with no sort of their own.
+void factor_ranks(std::span<const Ranked> ranked, const double *forward, std::vector<double> &rank) {
+  std::size_t placed = 0;
+  for (std::size_t i = 0; i < ranked.size();) {
+    std::size_t j = i, kept = 0;
+    for (; j < ranked.size() && ranked[j].value == ranked[i].value; ++j)
+      kept += !std::isnan(forward[ranked[j].stock]);
+    const double r = 0.5 * static_cast<double>(2 * placed + 1 + kept);  // mean of placed+1 .. +kept
+    for (std::size_t q = i; q < j; ++q)
+      if (!std::isnan(forward[ranked[q].stock])) rank[ranked[q].stock] = r;
+    placed += kept;
+    i = j;
+  }
+}
+
+// Average ranks of the cells' forward returns, written by stock into `rank`.
+void forward_ranks(const std::vector<std::uint32_t> &cells, const double *forward,
+                   CrossScratch &s, std::vector<double> &rank) {
+  s.items.clear();
+  for (std::uint32_t j : cells) s.items.push_back({order_key(forward[j]), j});
+  radix_sort(s.items, s.spare);
+  const std::size_t n = s.items.size();
+  for (std::size_t i = 0; i < n;) {
+    std::size_t j = i + 1;
+    while (j < n && s.items[j].key == s.items[i].key) ++j;
+    const double r = 0.5 * static_cast<double>(i + 1 + j);  // mean of the ranks i+1 .. j
+    for (std::size_t k = i; k < j; ++k) rank[s.items[k].position] = r;
+    i = j;
+  }
+}
+
+// Day t's cross-section: IC and rank IC of the next day's return, the rank IC decay over longer
+// holds, the quantile sums. The factor is ordered once (`ranked`); each horizon orders only its
+// forward returns. The statistics are those of the day's cells (eligible factor value, known
+// forward return) in universe order, as eligible_cells gives them.
+void cross_section(const PanelView &panel, std::size_t t, std::span<const Ranked> ranked,
+                   std::size_t quantiles, CrossScratch &s, DayFigures &out, double *quantile_sum,
+                   std::size_t *quantile_n) {
+  const std::size_t m = panel.n_stocks;
+  const double *row = panel.factor_row(t);
+  const double *buy = panel.price_row(t + 1);
+  s.forward.resize(m);
+  s.factor_rank.resize(m);
+  s.forward_rank.resize(m);
+  out.decay.fill(kNaN);
+  out.ic = out.rank_ic = kNaN;
+  for (std::size_t h = 1; h <= kDecayHorizons && t + 1 + h < panel.n_dates; ++h) {
+    const double *sell = panel.price_row(t + 1 + h);
+    double *fwd = s.forward.data();
+    s.cells.clear();
+    for (std::size_t j = 0; j < m; ++j) {
+      fwd[j] = kNaN;
+      if (!is_eligible(row[j])) continue;
+      fwd[j] = held_return(buy, sell, j);
+      if (!std::isnan(fwd[j])) s.cells.push_back(static_cast<std::uint32_t>(j));
+    }
+    const std::size_t c = s.cells.size();
+    if (h == 1) {
+      s.cell_factor.clear();
+      s.cell_forward.clear();
+      for (std::uint32_t j : s.cells) {
+        s.cell_factor.push_back(row[j]);
+        s.cell_forward.push_back(fwd[j]);
       }
-      forward_rank_.resize(n);
-      stats::average_ranks(cells.forward, forward_rank_, order_);
-      value = stats::pearson(factor_rank_, forward_rank_);
+      out.ic = stats::pearson(s.cell_factor, s.cell_forward);
+      // Position k of the c cells in the factor's order falls in quantile floor(k * q / c).
+      std::fill(quantile_sum, quantile_sum + quantiles, 0.0);
+      std::fill(quantile_n, quantile_n + quantiles, std::size_t{0});
+      std::size_t k = 0;
+      for (const Ranked &r : ranked) {
+        if (std::isnan(fwd[r.stock])) continue;
+        const std::size_t b = k++ * quantiles / c;
+        quantile_sum[b] += fwd[r.stock];
+        ++quantile_n[b];
+      }
+      double day_total = 0.0;
+      for (std::size_t b = 0; b < quantiles; ++b) day_total += quantile_sum[b];
+      out.quantile_day_mean = c ? day_total / static_cast<double>(c) : kNaN;
     }
-    last_stock_ = cells.stock;
-    return value;
+    double ric = kNaN;
+    if (c >= 2) {
+      factor_ranks(ranked, fwd, s.factor_rank);
+      forward_ranks(s.cells, fwd, s, s.forward_rank);
+      s.a.clear();
+      s.b.clear();
+      for (std::uint32_t j : s.cells) {
+        s.a.push_back(s.factor_rank[j]);
+        s.b.push_back(s.forward_rank[j]);
+      }
+      ric = stats::pearson(s.a, s.b);
+    }
+    if (h == 1) out.rank_ic = ric;
+    out.decay[h - 1] = ric;
+  }
+}
+
+// Every back-test day on `threads` threads: the legs and returns the back-test trades (one
+// ordering of the day, shared with the cross-section) and the day's cross-section.
+void figures_by_day(const PanelView &panel, const ReportSettings &s,
+                    const std::vector<std::size_t> &days, std::vector<DayFigures> &figures,
+                    std::vector<double> &quantile_sum, std::vector<std::size_t> &quantile_n) {
+  const auto q = static_cast<std::size_t>(s.quantiles);
+  figures.resize(days.size());
+  quantile_sum.assign(days.size() * q, 0.0);
+  quantile_n.assign(days.size() * q, 0);
+  const int threads = day_threads(days.size(), 300 * panel.n_stocks, s.threads);
+  std::vector<CrossScratch> scratch(static_cast<std::size_t>(threads));
+  for_days(days.size(), threads, [&](std::size_t i, int thread) {
+    CrossScratch &cs = scratch[static_cast<std::size_t>(thread)];
+    const std::size_t t = days[i];
+    const Day day = trade_day(panel, t, s.legs, s.hedged, true, cs.day);
+    DayFigures &f = figures[i];
+    f.long_ret = day.long_ret;
+    f.short_ret = day.short_ret;
+    f.ret = day.ret;
+    for (const Ranked &r : day.low) f.low.push_back(static_cast<std::uint32_t>(r.stock));
+    for (const Ranked &r : day.high) f.high.push_back(static_cast<std::uint32_t>(r.stock));
+    cross_section(panel, t, day.ranked, q, cs, f, quantile_sum.data() + i * q,
+                  quantile_n.data() + i * q);
+  });
+}
+
+// Which stocks each leg held the day before, to measure turnover.
+class LegHoldings {
+ public:
+  explicit LegHoldings(std::size_t n_stocks) : held_(n_stocks, 0), next_(n_stocks, 0) {}
+
+  // The share of `leg` not held the day before; `leg` becomes the holding.
+  double replace(const std::vector<std::uint32_t> &leg) {
+    std::fill(next_.begin(), next_.end(), 0);
+    std::size_t fresh = 0;
+    for (std::uint32_t j : leg) {
+      next_[j] = 1;
+      if (!held_[j]) ++fresh;
+    }
+    held_.swap(next_);
+    return leg.empty() ? 0.0 : static_cast<double>(fresh) / static_cast<double>(leg.size());
   }
 
  private:
-  std::vector<std::size_t> last_stock_, order_;
-  std::vector<double> factor_rank_, forward_rank_;
+  std::vector<char> held_, next_;
 };
 
-// Per day: IC and rank IC of the next day's return, rank IC decay over longer holds, quantiles.
-void cross_sections(const PanelView &panel, std::size_t quantiles, Report &rep) {
+// The days' figures added up in date order: the daily rows, turnover and its cost, the quantile
+// means and the decay means.
+std::vector<double> collect_days(const PanelView &panel, const ReportSettings &s,
+                                 const std::vector<std::size_t> &days,
+                                 const std::vector<DayFigures> &figures,
+                                 const std::vector<double> &quantile_sum,
+                                 const std::vector<std::size_t> &quantile_n, Report &rep) {
   DailyRows &d = rep.daily;
-  const std::size_t n_days = d.t.size();
-  d.ic.assign(n_days, kNaN);
-  d.rank_ic.assign(n_days, kNaN);
-  rep.quantile_count.assign(quantiles, 0);
-  QuantileReturns by_quantile(quantiles);
-  RankIc rank_ic;
+  const double rate = s.cost_bps * 1e-4;
+  const auto q = static_cast<std::size_t>(s.quantiles);
+  LegHoldings long_leg(panel.n_stocks), short_leg(panel.n_stocks);
+  std::vector<double> raw;
+  std::vector<double> sum_of_means(q), sum_of_relative(q);
+  std::vector<std::size_t> quantile_days(q);
+  rep.quantile_count.assign(q, 0);
   std::array<double, kDecayHorizons> decay_sum{}, decay_sq{};
-  Cells cells;
-  for (std::size_t i = 0; i < n_days; ++i) {
-    const std::size_t t = d.t[i];
-    rank_ic.new_day();
-    for (std::size_t h = 1; h <= kDecayHorizons && t + 1 + h < panel.n_dates; ++h) {
-      eligible_cells(panel, t, h, cells);
-      const double ric = rank_ic.at(cells);
-      if (h == 1) {
-        d.ic[i] = stats::pearson(cells.factor, cells.forward);
-        d.rank_ic[i] = ric;
-        by_quantile.add_day(cells, rep.quantile_count);
-      }
-      if (!std::isnan(ric)) {
-        decay_sum[h - 1] += ric;
-        decay_sq[h - 1] += ric * ric;
-        ++rep.decay_days[h - 1];
-      }
+  for (std::size_t i = 0; i < days.size(); ++i) {
+    const DayFigures &f = figures[i];
+    d.t.push_back(days[i]);
+    d.long_ret.push_back(f.long_ret);
+    d.short_ret.push_back(s.hedged ? f.short_ret : kNaN);
+    raw.push_back(f.ret);
+    double turn = long_leg.replace(f.high);
+    double legs_turn = turn;
+    if (s.hedged) {
+      const double other = short_leg.replace(f.low);
+      legs_turn += other;
+      turn = 0.5 * (turn + other);
+    }
+    d.turnover.push_back(turn);
+    d.cost.push_back(rate * legs_turn);
+    d.ic.push_back(f.ic);
+    d.rank_ic.push_back(f.rank_ic);
+    for (std::size_t b = 0; b < q; ++b) {
+      const std::size_t n = quantile_n[i * q + b];
+      if (n == 0) continue;
+      const double mean = quantile_sum[i * q + b] / static_cast<double>(n);
+      sum_of_means[b] += mean;
+      sum_of_relative[b] += mean - f.quantile_day_mean;
+      ++quantile_days[b];
+      rep.quantile_count[b] += static_cast<std::int64_t>(n);
+    }
+    for (std::size_t h = 0; h < kDecayHorizons; ++h) {
+      const double ric = f.decay[h];
+      if (std::isnan(ric)) continue;
+      decay_sum[h] += ric;
+      decay_sq[h] += ric * ric;
+      ++rep.decay_days[h];
     }
   }
-  rep.quantile_mean = by_quantile.means();
-  rep.quantile_relative = by_quantile.relative_means();
+  rep.quantile_mean.resize(q);
+  rep.quantile_relative.resize(q);
+  for (std::size_t b = 0; b < q; ++b) {
+    const double k = static_cast<double>(quantile_days[b]);
+    rep.quantile_mean[b] = quantile_days[b] ? sum_of_means[b] / k : kNaN;
+    rep.quantile_relative[b] = quantile_days[b] ? sum_of_relative[b] / k : kNaN;
+  }
   for (std::size_t h = 0; h < kDecayHorizons; ++h) {
     const double k = static_cast<double>(rep.decay_days[h]);
     rep.decay[h] = rep.decay_days[h] ? decay_sum[h] / k : kNaN;
     // Sample std of the day values over sqrt(days): the band the plot draws around each mean.
-    const double var = rep.decay_days[h] > 1 ? (decay_sq[h] - k * rep.decay[h] * rep.decay[h]) / (k - 1) : kNaN;
+    const double var =
+        rep.decay_days[h] > 1 ? (decay_sq[h] - k * rep.decay[h] * rep.decay[h]) / (k - 1) : kNaN;
     rep.decay_se[h] = std::sqrt(std::max(var, 0.0) / k);
     if (std::isnan(var)) rep.decay_se[h] = kNaN;
   }
+  return raw;
 }
 
 void ic_statistics(const DailyRows &d, ReportStats &st) {
@@ -228,11 +293,16 @@ void trust_statistics(const PanelView &panel, const DailyRows &d, ReportStats &s
 
 Report build_report(const PanelView &panel, const ReportSettings &s) {
   Report rep;
-  const std::vector<double> raw = trace_legs(panel, s, rep.daily);
-  rep.stats.days = rep.daily.t.size();
+  const std::vector<std::size_t> days = day_list(panel.n_dates, s.days);
+  rep.stats.days = days.size();
   if (rep.stats.days == 0) return rep;
+  std::vector<DayFigures> figures;
+  std::vector<double> quantile_sum;
+  std::vector<std::size_t> quantile_n;
+  figures_by_day(panel, s, days, figures, quantile_sum, quantile_n);
+  const std::vector<double> raw =
+      collect_days(panel, s, days, figures, quantile_sum, quantile_n, rep);
   net_values(raw, rep.daily, rep.stats);
-  cross_sections(panel, static_cast<std::size_t>(s.quantiles), rep);
   ic_statistics(rep.daily, rep.stats);
   trust_statistics(panel, rep.daily, rep.stats);
   return rep;

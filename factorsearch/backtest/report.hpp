@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "factorsearch/backtest/backtest.hpp"
+#include "factorsearch/backtest/day_threads.hpp"
 
 namespace factorsearch {
 
@@ -23,6 +24,7 @@ struct ReportSettings {
   std::int64_t quantiles = 5;
   double cost_bps = 0.0;
   DayRange days{};  // the back-test days reported
+  Threads threads{};  // the days are spread over them; no figure depends on how many
 };
 
 struct DailyRows {

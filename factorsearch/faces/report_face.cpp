@@ -499,6 +499,7 @@ py::object make_report(py::handle report_cls, const Args &a) {
 
   const std::size_t n = py::len(dates), m = py::len(prices.attr("columns"));
   Matrix p = float_values(prices);
+  settings.threads = offered_threads();
   Report rep;
   {
     py::gil_scoped_release nogil;

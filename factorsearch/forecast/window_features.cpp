@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -11,9 +12,15 @@
 
 #include <pybind11/numpy.h>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "common/isa.hpp"
 #include "common/parallel.hpp"
 #include "common/pyglue.hpp"
+#include "factorsearch/backtest/day_threads.hpp"
 #include "factorsearch/search/drivers.hpp"
 #include "factorsearch/expr/evaluation.hpp"
 #include "factorsearch/market/checks.hpp"
@@ -85,17 +92,23 @@ namespace base {
 }
 
 void fill_rows(const WindowPanels &p, WindowRows &rows, float *out, int threads) {
-  auto fill = &base::fill_days;
+  auto fill = &base::fill_stocks;
 #if ALPHALOOM_X86
-  if (isa_available(Isa::avx2)) fill = &avx2::fill_days;
+  if (isa_available(Isa::avx2)) fill = &avx2::fill_stocks;
 #endif
   const std::size_t n = p.n_dates, m = p.n_stocks, width = p.fields.size() * p.window;
   std::vector<std::uint8_t> overflow(rows.rows(), 0);
   split_ranges(
-      static_cast<std::int64_t>(n), threads,
+      static_cast<std::int64_t>(m), threads,
       [&](std::int64_t begin, std::int64_t end, int) {
-        fill(p, rows, out, overflow.data(), static_cast<std::size_t>(begin),
-             static_cast<std::size_t>(end));
+        // Where the range's rows start on each day: after the kept stocks before it.
+        std::vector<std::size_t> next(n);
+        const auto b = static_cast<std::size_t>(begin);
+        for (std::size_t t = 0; t < n; ++t) {
+          const std::uint8_t *kept = rows.kept.data() + t * m;
+          next[t] = rows.day_start[t] + static_cast<std::size_t>(std::count(kept, kept + b, 1));
+        }
+        fill(p, rows, out, overflow.data(), b, static_cast<std::size_t>(end), next.data());
       },
       no_error);
   if (std::find(overflow.begin(), overflow.end(), 1) == overflow.end()) return;
@@ -184,8 +197,10 @@ void require_numeric(py::handle frame, const char *what) {
 }
 
 int threads_for(std::size_t rows, std::size_t values_per_row) {
+  const Threads offered = offered_threads();
+  if (offered.exact) return offered.count;
   return kernel_threads(static_cast<std::int64_t>(rows), static_cast<std::int64_t>(values_per_row),
-                        process_threads());
+                        offered.count);
 }
 
 // data1's two-level (code, field) header, checked.
@@ -375,6 +390,25 @@ struct RowArrays {
   py::array_t<std::int32_t> day_code, stock_code;
 };
 
+// The feature block, by far the largest object, in ordinary pages. NumPy asks the kernel for huge
+// pages for large arrays; on a machine whose memory is fragmented the kernel then compacts memory
+// at the first writes, which costs seconds per gigabyte on the first call of a process (about
+// 18 s for the 5 GB of a 5,000 x 2,500 frame, measured) and little on later ones. Ordinary pages
+// cost the same, about half a second per gigabyte, on every call. The advice is taken back before
+// anything is written, so no page has been given out yet.
+py::array_t<float> small_page_array(std::size_t rows, std::size_t cols) {
+  py::array_t<float> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+#ifdef __linux__
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(out.mutable_data());
+  const std::uintptr_t end = begin + rows * cols * sizeof(float);
+  const std::uintptr_t first = (begin + page - 1) / page * page, last = end / page * page;
+  if (last > first)
+    madvise(reinterpret_cast<void *>(first), last - first, MADV_NOHUGEPAGE);  // a hint: may fail
+#endif
+  return out;
+}
+
 // Blocks the fill kernel does not write (self-scaled fields, caller panels) and where every block
 // goes in the frame: final block k is block order[k] of the kernel's blocks followed by these.
 struct ExtraPlan {
@@ -388,7 +422,7 @@ py::array_t<float> filled_features(const WindowPanels &p, WindowRows &rows, cons
                                    std::size_t n_rows) {
   const std::size_t n = p.n_dates, m = p.n_stocks, w = p.window;
   const std::size_t kw = p.fields.size() * w, ew = plan.blocks.size() * w;
-  py::array_t<float> kernel({static_cast<py::ssize_t>(n_rows), static_cast<py::ssize_t>(kw)});
+  py::array_t<float> kernel = small_page_array(n_rows, kw);
   std::vector<float> extra;
   {
     py::gil_scoped_release nogil;
@@ -402,7 +436,7 @@ py::array_t<float> filled_features(const WindowPanels &p, WindowRows &rows, cons
     }
   }
   if (plan.blocks.empty()) return kernel;
-  py::array_t<float> out({static_cast<py::ssize_t>(rows.rows()), static_cast<py::ssize_t>(kw + ew)});
+  py::array_t<float> out = small_page_array(rows.rows(), kw + ew);
   {
     py::gil_scoped_release nogil;
     interleave_blocks(kernel.data(), p.fields.size(), extra.data(), plan.blocks.size(),

@@ -4,9 +4,11 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <utility>
 #include <vector>
 
+#include "factorsearch/kernels/day_order.hpp"
 #include "factorsearch/kernels/rolling_state.hpp"
 
 namespace factorsearch::builtin {
@@ -199,20 +201,29 @@ void corr(const double *const *in, double *out, std::size_t rows, std::size_t co
                         });
 }
 
+// Dates gathered at a time by per_row: one cache line of each stock's column per gather, so a
+// row-wise operator reads and writes the column-major panel at memory speed.
+constexpr std::size_t kRowBlock = 8;
+
 // One date's cells across the stocks: gathers the row, lets `f` fill the output row.
 template <typename Row>
 void per_row(const double *x, double *out, std::size_t rows, std::size_t cols, Row &&f) {
-  std::vector<double> row(cols), result(cols);
-  for (std::size_t t = 0; t < rows; ++t) {
-    for (std::size_t j = 0; j < cols; ++j) row[j] = x[j * rows + t];
-    f(row, result);
-    for (std::size_t j = 0; j < cols; ++j) out[j * rows + t] = result[j];
+  std::vector<double> in_rows(kRowBlock * cols), out_rows(kRowBlock * cols);  // row-major
+  for (std::size_t t0 = 0; t0 < rows; t0 += kRowBlock) {
+    const std::size_t nb = std::min(kRowBlock, rows - t0);
+    for (std::size_t j = 0; j < cols; ++j)
+      for (std::size_t b = 0; b < nb; ++b) in_rows[b * cols + j] = x[j * rows + t0 + b];
+    for (std::size_t b = 0; b < nb; ++b)
+      f(std::span<const double>(in_rows.data() + b * cols, cols),
+        std::span<double>(out_rows.data() + b * cols, cols));
+    for (std::size_t j = 0; j < cols; ++j)
+      for (std::size_t b = 0; b < nb; ++b) out[j * rows + t0 + b] = out_rows[b * cols + j];
   }
 }
 
 // Mean and sample std (ddof 1) of the row's numbers; std is NaN for fewer than two numbers and for
 // a row of equal numbers, where a z-score has no meaning.
-std::pair<double, double> row_moments(const std::vector<double> &row) {
+std::pair<double, double> row_moments(std::span<const double> row) {
   double sum = 0.0, lo = std::numeric_limits<double>::infinity(), hi = -lo;
   std::size_t n = 0;
   for (double v : row)
@@ -232,35 +243,36 @@ std::pair<double, double> row_moments(const std::vector<double> &row) {
 }
 
 void cs_demean(const double *const *in, double *out, std::size_t rows, std::size_t cols) {
-  per_row(in[0], out, rows, cols, [](const std::vector<double> &row, std::vector<double> &res) {
+  per_row(in[0], out, rows, cols, [](std::span<const double> row, std::span<double> res) {
     const double mean = row_moments(row).first;
     for (std::size_t j = 0; j < row.size(); ++j) res[j] = row[j] - mean;
   });
 }
 
 void cs_zscore(const double *const *in, double *out, std::size_t rows, std::size_t cols) {
-  per_row(in[0], out, rows, cols, [](const std::vector<double> &row, std::vector<double> &res) {
+  per_row(in[0], out, rows, cols, [](std::span<const double> row, std::span<double> res) {
     const auto [mean, sd] = row_moments(row);
     for (std::size_t j = 0; j < row.size(); ++j) res[j] = (row[j] - mean) / sd;
   });
 }
 
-// Average rank among the row's numbers divided by their count; NaN cells stay NaN.
+// Average rank among the row's numbers divided by their count; NaN cells stay NaN. The row is
+// ordered by radix sort (day_order.hpp): equal numbers are adjacent, which is all ranks need.
 void cs_rank(const double *const *in, double *out, std::size_t rows, std::size_t cols) {
-  std::vector<std::pair<double, std::size_t>> order;
-  per_row(in[0], out, rows, cols, [&order](const std::vector<double> &row, std::vector<double> &res) {
+  std::vector<KeyedPosition> order, spare;
+  per_row(in[0], out, rows, cols, [&](std::span<const double> row, std::span<double> res) {
     order.clear();
     for (std::size_t j = 0; j < row.size(); ++j) {
       res[j] = kNaN;
-      if (!std::isnan(row[j])) order.emplace_back(row[j], j);
+      if (!std::isnan(row[j])) order.push_back({order_key(row[j]), static_cast<std::uint32_t>(j)});
     }
-    std::sort(order.begin(), order.end());
+    radix_sort(order, spare);
     const auto n = static_cast<double>(order.size());
     for (std::size_t a = 0; a < order.size();) {
       std::size_t b = a;
-      while (b < order.size() && order[b].first == order[a].first) ++b;
+      while (b < order.size() && order[b].key == order[a].key) ++b;
       const double r = (static_cast<double>(a + 1) + static_cast<double>(b)) / 2.0 / n;
-      for (std::size_t k = a; k < b; ++k) res[order[k].second] = r;
+      for (std::size_t k = a; k < b; ++k) res[order[k].position] = r;
       a = b;
     }
   });

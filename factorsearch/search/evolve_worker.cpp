@@ -6,6 +6,7 @@
 #include <span>
 
 #include "factorsearch/backtest/report.hpp"
+#include "factorsearch/kernels/panel_layout.hpp"
 #include "factorsearch/expr/registry.hpp"
 #include "factorsearch/runtime/executor_parts.hpp"
 #include "factorsearch/runtime/progress.hpp"
@@ -33,6 +34,7 @@ py::object summary_series(const std::vector<double> &panel, const Market &mk, co
   ReportSettings settings;
   settings.legs = s.legs;
   settings.hedged = s.hedged;
+  settings.threads = offered_threads();
   Report rep;
   {
     py::gil_scoped_release nogil;
@@ -71,17 +73,14 @@ bool walk_text(py::handle mod, py::handle miner, WorkerState &ws, const Operator
   }
   const Market &mk = ws.market;
   const std::size_t n = mk.n_dates, m = mk.n_stocks();
-  panel.resize(n * m);
+  panel.resize(n * m);  // every cell is written below
   try {
     const std::clock_t t0 = std::clock();  // CPU time: the machine may be shared
     Walk walk(mod, miner, drawn, mk);
     walk.use_memo(&scratch.memo);
     auto values = as_panel(walk.run(), walk, mk);
     scratch.walk_seconds += static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
-    auto u = values.unchecked<2>();
-    for (std::size_t j = 0; j < m; ++j)
-      for (std::size_t r = 0; r < n; ++r)
-        panel[r * m + j] = u(static_cast<py::ssize_t>(r), static_cast<py::ssize_t>(j));
+    to_row_major(values.data(), n, m, panel.data());
   } catch (py::error_already_set &e) {
     if (!is_miss(e)) throw;
     return false;
@@ -97,14 +96,15 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
                       const std::string &text, const Scoring &s) {
   const Market &mk = ws.market;
   const std::size_t n = mk.n_dates, m = mk.n_stocks();
-  std::vector<double> panel;
+  std::vector<double> &panel = ws.scratch().panel;  // this thread's, reused across formulas
   if (!walk_text(mod, miner, ws, t, text, panel)) return py::none();
   const Measure measure =
       s.kind == "rank_ic" ? Measure::RankIC : s.kind == "ic" ? Measure::IC : Measure::None;
   InSample ins;
   {
     py::gil_scoped_release nogil;
-    ins = score_in_sample(panel, mk.prices, n, m, s.legs, s.hedged, measure, &ws.forward);
+    ins = score_in_sample(panel, mk.prices, n, m, s.legs, s.hedged, measure, &ws.forward,
+                          offered_threads());
   }
   if (!ins.ok) return py::none();
   double fit = kNaN;

@@ -35,6 +35,8 @@ struct Scoring {
 struct Scratch {
   explicit Scratch(std::size_t memo_capacity) : memo(memo_capacity) {}
   SubtreeMemo memo;
+  std::vector<double> panel;  // the row-major factor of the formula being scored, reused: a fresh
+                              // panel each time costs its page faults
   double walk_seconds = 0;  // CPU time spent evaluating formula trees, not yet reported
   double take_walk_seconds() { return std::exchange(walk_seconds, 0.0); }
 };
