@@ -103,7 +103,7 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
   InSample ins;
   {
     py::gil_scoped_release nogil;
-    ins = score_in_sample(panel, mk.prices, n, m, s.legs, s.hedged, measure, &ws.forward,
+    ins = score_in_sample(panel, mk.prices, n, m, s.legs, s.hedged, measure, &ws.forward, {},
                           offered_threads());
   }
   if (!ins.ok) return py::none();
