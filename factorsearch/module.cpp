@@ -11,6 +11,7 @@
 #include "factorsearch/faces/report_face.hpp"
 #include "factorsearch/kernels/ta_kernels.hpp"
 #include "factorsearch/faces/validity.hpp"
+#include "factorsearch/backtest/backtest.hpp"
 #include "factorsearch/forecast/window_features.hpp"
 
 
@@ -241,18 +242,20 @@ PYBIND11_MODULE(factorsearch, m) {
     m.def(
         "report",
         [report_cls](py::object factor, py::object price1, py::object l, py::object long_only,
-                     py::object quantiles, py::object cost_bps, py::object start, py::object end) {
+                     py::object quantiles, py::object cost_bps, py::object start, py::object end,
+                     py::object warmup) {
           return make_report(report_cls, factor, price1, l, long_only, quantiles, cost_bps, start,
-                             end);
+                             end, warmup);
         },
         py::arg("factor"), py::arg("price1"), py::arg("l") = 20, py::arg("long_only") = false,
         py::arg("quantiles") = 5, py::arg("cost_bps") = 0.0, py::arg("start") = py::none(),
-        py::arg("end") = py::none(),
+        py::arg("end") = py::none(), py::kw_only(), py::arg("warmup") = factorsearch::kFirstDay,
         "report(factor, price1, l=20, long_only=False, quantiles=5, cost_bps=0.0, start=None, "
-        "end=None)\n--\n\n"
+        "end=None, *, warmup=150)\n--\n\n"
         "Back-test statistics of one factor panel (dates x codes) on the miner's rules: a Report "
-        "with summary, daily, quantile_returns, ic_decay and plot(path). start/end limit the "
-        "back-test days to dates in [start, end] (the 150-day warm-up then does not apply). A "
+        "with summary, daily, quantile_returns, ic_decay and plot(path). The back-test starts "
+        "after `warmup` dates (at least warmup + 3 dates needed); start/end limit the "
+        "back-test days to dates in [start, end] (the warm-up then does not apply). A "
         "prediction (a Series or one-column DataFrame on a (datetime, instrument) MultiIndex, as "
         "predict returns) is laid out on price1's dates x columns and scored on exactly its "
         "dates that have t+2 in price1.");

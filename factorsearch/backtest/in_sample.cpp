@@ -18,7 +18,8 @@ ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
   fo.n_stocks = n_stocks;
   fo.forward.assign(n_dates * n_stocks, stats::kNaN);
   fo.order.resize(n_dates);
-  const TradedDays days = traded_days(n_dates);
+  // Every day with t+2 in the data: the back-test's first day is the caller's warm-up.
+  const TradedDays days = traded_days(n_dates, DayRange{0});
   for (std::size_t t = days.first; t < days.end; ++t) {
     const double *buy = prices.data() + (t + 1) * n_stocks;
     const double *sell = prices.data() + (t + 2) * n_stocks;
@@ -94,15 +95,17 @@ double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratc
 
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
-                         Measure measure, const ForwardOrder *known) {
+                         Measure measure, const ForwardOrder *known, std::size_t first_day,
+                         bool breadth) {
   InSample out;
   // A factor without dispersion is refused before its back-test: nothing else of it is read.
-  const TradedDays days = traded_days(n_dates);
+  const TradedDays days = traded_days(n_dates, DayRange{first_day});
   out.dispersion = dispersion_share(panel, n_stocks, days.first, days.end);
   if (!disperse_enough(out.dispersion)) return out;
 
   const PanelView view{panel, prices, n_dates, n_stocks};
-  std::vector<double> returns;
+  std::vector<double> returns, counted;
+  BreadthTally tally(l, hedged);
   std::size_t ic_days = 0;
   double ic_sum = 0.0;
   Cells cells;
@@ -111,9 +114,12 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
   // With the forward order known, the rank IC reads the back-test's sorted day: one sort a day.
   const bool in_order = measure == Measure::RankIC && known != nullptr;
   walk_days(
-      view, l, hedged, DayRange{},
+      view, l, hedged, DayRange{first_day},
       [&](const Day &day) {
         returns.push_back(day.ret);
+        // A day the legs cannot fill says nothing a leg of l stocks could earn.
+        if (!tally.add(day) && breadth) return;
+        counted.push_back(day.ret);
         if (measure == Measure::None) return;
         double ic;
         if (in_order) {
@@ -129,9 +135,12 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
       },
       in_order);
   out.days = returns.size();
+  out.breadth = tally.result();
   const auto summary = summarise(returns);
   if (!summary) return out;
+  if (breadth && !broad_enough(out.breadth.tradeable_days)) return out;
   out.row = *summary;
+  out.fitness_sharpe = breadth ? summarise(counted)->sharpe : summary->sharpe;
   out.ok = true;
   out.ic = ic_days ? ic_sum / static_cast<double>(ic_days) : stats::kNaN;
 

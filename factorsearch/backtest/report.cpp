@@ -43,6 +43,7 @@ std::vector<double> trace_legs(const PanelView &panel, const ReportSettings &s, 
   std::vector<double> raw;
   walk_days(panel, s.legs, s.hedged, s.days, [&](const Day &day) {
     d.t.push_back(day.t);
+    d.eligible.push_back(static_cast<double>(day.eligible));
     d.long_ret.push_back(day.long_ret);
     d.short_ret.push_back(s.hedged ? day.short_ret : kNaN);
     raw.push_back(day.ret);
@@ -76,7 +77,8 @@ void net_values(const std::vector<double> &raw, DailyRows &d, ReportStats &st) {
 class QuantileReturns {
  public:
   explicit QuantileReturns(std::size_t q)
-      : sum_of_means_(q), sum_of_relative_(q), days_(q), day_sum_(q), day_n_(q) {}
+      : sum_of_means_(q), sum_of_relative_(q), sq_of_relative_(q), days_(q), day_sum_(q),
+        day_n_(q) {}
 
   void add_day(const Cells &cells, std::vector<std::int64_t> &count) {
     const std::size_t q = days_.size(), c = cells.factor.size();
@@ -96,7 +98,9 @@ class QuantileReturns {
     for (std::size_t b = 0; b < q; ++b) {
       if (day_n_[b] == 0) continue;
       sum_of_means_[b] += day_sum_[b] / static_cast<double>(day_n_[b]);
-      sum_of_relative_[b] += day_sum_[b] / static_cast<double>(day_n_[b]) - day_mean;
+      const double relative = day_sum_[b] / static_cast<double>(day_n_[b]) - day_mean;
+      sum_of_relative_[b] += relative;
+      sq_of_relative_[b] += relative * relative;
       ++days_[b];
       count[b] += static_cast<std::int64_t>(day_n_[b]);
     }
@@ -109,6 +113,17 @@ class QuantileReturns {
     return out;
   }
 
+  std::vector<double> relative_se() const {
+    std::vector<double> out(days_.size(), kNaN);
+    for (std::size_t b = 0; b < days_.size(); ++b) {
+      if (days_[b] < 2) continue;
+      const double k = static_cast<double>(days_[b]), mean = sum_of_relative_[b] / k;
+      const double var = (sq_of_relative_[b] - k * mean * mean) / (k - 1);
+      out[b] = std::sqrt(std::max(var, 0.0) / k);
+    }
+    return out;
+  }
+
   std::vector<double> means() const {
     std::vector<double> out(days_.size());
     for (std::size_t b = 0; b < days_.size(); ++b)
@@ -117,7 +132,7 @@ class QuantileReturns {
   }
 
  private:
-  std::vector<double> sum_of_means_, sum_of_relative_;
+  std::vector<double> sum_of_means_, sum_of_relative_, sq_of_relative_;
   std::vector<std::size_t> days_;
   std::vector<double> day_sum_;
   std::vector<std::size_t> day_n_;
@@ -160,7 +175,7 @@ void cross_sections(const PanelView &panel, std::size_t quantiles, Report &rep) 
   rep.quantile_count.assign(quantiles, 0);
   QuantileReturns by_quantile(quantiles);
   RankIc rank_ic;
-  std::array<double, kDecayHorizons> decay_sum{}, decay_sq{};
+  std::array<std::vector<double>, kDecayHorizons> decay_days;  // per horizon, in day order
   Cells cells;
   for (std::size_t i = 0; i < n_days; ++i) {
     const std::size_t t = d.t[i];
@@ -173,22 +188,19 @@ void cross_sections(const PanelView &panel, std::size_t quantiles, Report &rep) 
         d.rank_ic[i] = ric;
         by_quantile.add_day(cells, rep.quantile_count);
       }
-      if (!std::isnan(ric)) {
-        decay_sum[h - 1] += ric;
-        decay_sq[h - 1] += ric * ric;
-        ++rep.decay_days[h - 1];
-      }
+      if (!std::isnan(ric)) decay_days[h - 1].push_back(ric);
     }
   }
   rep.quantile_mean = by_quantile.means();
   rep.quantile_relative = by_quantile.relative_means();
+  rep.quantile_relative_se = by_quantile.relative_se();
   for (std::size_t h = 0; h < kDecayHorizons; ++h) {
-    const double k = static_cast<double>(rep.decay_days[h]);
-    rep.decay[h] = rep.decay_days[h] ? decay_sum[h] / k : kNaN;
-    // Sample std of the day values over sqrt(days): the band the plot draws around each mean.
-    const double var = rep.decay_days[h] > 1 ? (decay_sq[h] - k * rep.decay[h] * rep.decay[h]) / (k - 1) : kNaN;
-    rep.decay_se[h] = std::sqrt(std::max(var, 0.0) / k);
-    if (std::isnan(var)) rep.decay_se[h] = kNaN;
+    const std::vector<double> &v = decay_days[h];
+    rep.decay_days[h] = v.size();
+    double sum = 0.0;
+    for (double x : v) sum += x;
+    rep.decay[h] = v.empty() ? kNaN : sum / static_cast<double>(v.size());
+    rep.decay_se[h] = newey_west_se(v, h);  // horizon h + 1 overlaps its h neighbours
   }
 }
 
@@ -224,6 +236,17 @@ void trust_statistics(const PanelView &panel, const DailyRows &d, ReportStats &s
   st.dispersion_days = static_cast<double>(with) / static_cast<double>(d.t.size());
 }
 
+// Median eligible stocks per reported day and the share of the days the legs fill in full.
+void breadth_statistics(const DailyRows &d, const ReportSettings &s, ReportStats &st) {
+  std::vector<double> e(d.eligible);
+  std::sort(e.begin(), e.end());
+  const std::size_t n = e.size(), h = n / 2;
+  st.coverage = n % 2 ? e[h] : 0.5 * (e[h - 1] + e[h]);
+  std::size_t full = 0;
+  for (double x : d.eligible) full += tradeable_day(static_cast<std::size_t>(x), s.legs, s.hedged);
+  st.tradeable_days = static_cast<double>(full) / static_cast<double>(n);
+}
+
 }  // namespace
 
 Report build_report(const PanelView &panel, const ReportSettings &s) {
@@ -235,7 +258,28 @@ Report build_report(const PanelView &panel, const ReportSettings &s) {
   cross_sections(panel, static_cast<std::size_t>(s.quantiles), rep);
   ic_statistics(rep.daily, rep.stats);
   trust_statistics(panel, rep.daily, rep.stats);
+  breadth_statistics(rep.daily, s, rep.stats);
   return rep;
+}
+
+double newey_west_se(std::span<const double> x, std::size_t lags) {
+  std::vector<double> e;
+  for (double v : x)
+    if (!std::isnan(v)) e.push_back(v);
+  const std::size_t n = e.size();
+  if (n < 2) return kNaN;
+  double mean = 0.0;
+  for (double v : e) mean += v;
+  mean /= static_cast<double>(n);
+  for (double &v : e) v -= mean;
+  double s = 0.0;
+  for (double v : e) s += v * v;
+  for (std::size_t k = 1; k <= lags && k < n; ++k) {
+    double gamma = 0.0;
+    for (std::size_t i = k; i < n; ++i) gamma += e[i] * e[i - k];
+    s += 2.0 * (1.0 - static_cast<double>(k) / static_cast<double>(lags + 1)) * gamma;
+  }
+  return std::sqrt(std::max(s, 0.0) / (static_cast<double>(n) * static_cast<double>(n - 1)));
 }
 
 }  // namespace factorsearch

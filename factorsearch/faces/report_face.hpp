@@ -13,6 +13,6 @@ py::object define_report_class(py::module_ &mod);
 // `report_cls`.
 py::object make_report(py::handle report_cls, py::handle factor, py::handle price1, py::handle l,
                        py::handle long_only, py::handle quantiles, py::handle cost_bps,
-                       py::handle start, py::handle end);
+                       py::handle start, py::handle end, py::handle warmup);
 
 }  // namespace factorsearch
