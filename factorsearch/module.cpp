@@ -80,7 +80,8 @@ PYBIND11_MODULE(factorsearch, m) {
 
   def_method(cls, "mine",
              "mine(self, data1, price1, zz500, ct, l, *, long_only=False, seed=None, n_jobs=1, "
-             "executor=None, max_attempts=9999999, progress=None, holdout=None, directory=None)",
+             "executor=None, max_attempts=9999999, progress=None, holdout=None, directory=None, "
+             "warmup=150, max_correlation=None)",
              "Collects the first ct factors in attempt order, attempt i drawing from its own "
              "generator seeded from (seed, i): the same seed gives the same rows on any number of "
              "workers. n_jobs > 1 runs a process pool of the call's own; executor= takes any "
@@ -90,24 +91,32 @@ PYBIND11_MODULE(factorsearch, m) {
              "columns go to factors/<run>.csv. holdout= (a date or a fraction of the dates from "
              "the end) mines on the dates before it only and adds holdout_net_value, "
              "holdout_sharpe, holdout_maxdown, holdout_ic, holdout_rank_ic, holdout_days and "
-             "lookahead, scored after selection. directory= puts the result files elsewhere.",
+             "lookahead, scored after selection. directory= puts the result files elsewhere. "
+             "A formula counts only when its in-sample back-test has dispersion and trades; "
+             "coverage and tradeable_days give its breadth. warmup= dates are skipped before the "
+             "first back-test day; max_correlation= (in (0, 1]) turns away a formula whose mean "
+             "daily rank correlation with a row already found reaches it (attrs turned_away).",
              [mod](py::object self, py::object data1, py::object price1, py::object zz500,
                    py::object ct, py::object l, py::object long_only, py::object seed,
                    py::object n_jobs, py::object executor, py::object max_attempts,
-                   py::object progress, py::object holdout, py::object directory) {
+                   py::object progress, py::object holdout, py::object directory,
+                   py::object warmup, py::object max_correlation) {
                return mine(mod, self, data1, price1, zz500, ct, l, long_only, seed, n_jobs,
-                           executor, max_attempts, progress, holdout, directory);
+                           executor, max_attempts, progress, holdout, directory, warmup,
+                           max_correlation);
              },
              py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("ct"), py::arg("l"),
              py::kw_only(), py::arg("long_only") = false, py::arg("seed") = py::none(),
              py::arg("n_jobs") = 1, py::arg("executor") = py::none(),
              py::arg("max_attempts") = kMaxAttempts, py::arg("progress") = py::none(),
-             py::arg("holdout") = py::none(), py::arg("directory") = py::none());
+             py::arg("holdout") = py::none(), py::arg("directory") = py::none(),
+             py::arg("warmup") = factorsearch::kFirstDay, py::arg("max_correlation") = py::none());
   def_method(cls, "evolve",
              "evolve(self, data1, price1, zz500, l, *, generations=20, population=500, "
              "fitness='rank_ic', long_only=False, holdout=None, tournament=20, p_crossover=0.9, "
              "p_subtree=0.01, p_hoist=0.01, p_point=0.01, parsimony=0.001, init_depth=(2, 4), "
-             "max_depth=6, hall_of_fame=50, seed=None, n_jobs=1, executor=None, progress=None)",
+             "max_depth=6, hall_of_fame=50, seed=None, n_jobs=1, executor=None, progress=None, "
+             "warmup=150, max_correlation=0.9)",
              "Genetic search over formulas of this instance's operators and the five fields: "
              "ramped half-and-half initial trees, tournament selection, subtree crossover, subtree, "
              "hoist and point mutation, parsimony pressure. Fitness ('rank_ic', 'ic', 'sharpe' or "
@@ -115,19 +124,24 @@ PYBIND11_MODULE(factorsearch, m) {
              "seed on any number of workers (n_jobs, executor= as mine). Returns the hall of fame "
              "(formula, fitness, depth, length, generation, net_value, sharpe, maxdown, "
              "deflated_sharpe, and with holdout the holdout_* columns and lookahead) with "
-             "attrs history, seed, path and evaluations.",
+             "attrs history, seed, path and evaluations. Only days the legs can fill count "
+             "toward a built-in fitness, and a formula tradeable on fewer than half of them "
+             "scores worst. The hall of fame holds no two formulas whose mean daily rank "
+             "correlation reaches max_correlation (None: the best rows as they are, repeats "
+             "named in duplicate_of); attrs turned_away counts the formulas kept out.",
              [mod](py::object self, py::object data1, py::object price1, py::object zz500,
                    py::object l, py::object generations, py::object population,
                    py::object fitness, py::object long_only, py::object holdout,
                    py::object tournament, py::object p_crossover, py::object p_subtree,
                    py::object p_hoist, py::object p_point, py::object parsimony,
                    py::object init_depth, py::object max_depth, py::object hall_of_fame,
-                   py::object seed, py::object n_jobs, py::object executor, py::object progress) {
+                   py::object seed, py::object n_jobs, py::object executor, py::object progress,
+                   py::object warmup, py::object max_correlation) {
                EvolveArgs a{data1,       price1,      zz500,     l,           generations,
                             population,  fitness,     long_only, holdout,     tournament,
                             p_crossover, p_subtree,   p_hoist,   p_point,     parsimony,
                             init_depth,  max_depth,   hall_of_fame, seed,     n_jobs,
-                            executor,    progress};
+                            executor,    progress,    warmup,    max_correlation};
                return evolve(mod, self, a);
              },
              py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("l"), py::kw_only(),
@@ -138,7 +152,8 @@ PYBIND11_MODULE(factorsearch, m) {
              py::arg("p_hoist") = 0.01, py::arg("p_point") = 0.01, py::arg("parsimony") = 0.001,
              py::arg("init_depth") = py::make_tuple(2, 4), py::arg("max_depth") = 6,
              py::arg("hall_of_fame") = 50, py::arg("seed") = py::none(), py::arg("n_jobs") = 1,
-             py::arg("executor") = py::none(), py::arg("progress") = py::none());
+             py::arg("executor") = py::none(), py::arg("progress") = py::none(),
+             py::arg("warmup") = factorsearch::kFirstDay, py::arg("max_correlation") = 0.9);
   m.def("_evolve_chunk",
         [mod](py::object job, py::object data, py::object texts) {
           return evolve_chunk(mod, job, data, texts);
@@ -154,12 +169,14 @@ PYBIND11_MODULE(factorsearch, m) {
         "Process-pool initializer of FactorSearch.evolve.");
   m.def("_evolve_scores",
         [mod](py::object miner, py::object texts, py::object data1, py::object price1,
-              py::object zz500, py::object l, py::object fitness, py::object long_only) {
-          return evolve_scores(mod, miner, texts, data1, price1, zz500, l, fitness, long_only);
+              py::object zz500, py::object l, py::object fitness, py::object long_only,
+              py::object warmup) {
+          return evolve_scores(mod, miner, texts, data1, price1, zz500, l, fitness, long_only,
+                               warmup);
         },
         py::arg("miner"), py::arg("texts"), py::arg("data1"), py::arg("price1"),
         py::arg("zz500"), py::arg("l"), py::arg("fitness") = "rank_ic",
-        py::arg("long_only") = false,
+        py::arg("long_only") = false, py::arg("warmup") = factorsearch::kFirstDay,
         "The in-sample fitness FactorSearch.evolve gives each formula text of `miner` (NaN for "
         "a formula that fails, is constant or has no back-test day), scored in this process.");
   m.def("_gp_samples", &gp_samples, py::arg("arities"), py::arg("init_depth"),

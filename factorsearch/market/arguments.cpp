@@ -41,6 +41,22 @@ bool switch_value(py::handle value, const char *name) {
   raise(PyExc_TypeError, format("{} must be True or False, got {!r}", name, value));
 }
 
+double correlation_bound(py::handle value, const char *name, bool none_allowed) {
+  if (none_allowed && value.is_none()) return std::numeric_limits<double>::quiet_NaN();
+  double v = std::numeric_limits<double>::quiet_NaN();
+  if (!PyBool_Check(value.ptr()) && PyNumber_Check(value.ptr())) {
+    v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      v = std::numeric_limits<double>::quiet_NaN();
+    }
+  }
+  if (!(v > 0.0 && v <= 1.0))
+    raise(PyExc_ValueError, format("{} must be a number in (0, 1]{}, got {!r}", name,
+                                   none_allowed ? " or None" : "", value));
+  return v;
+}
+
 // Any non-negative integer, however wide: a drawn seed has 128 bits and must replay exactly.
 py::object seed_of(py::handle seed) {
   if (seed.is_none())

@@ -15,6 +15,9 @@ std::int64_t whole_number(py::handle value, const char *name, std::int64_t minim
 // anything else (text such as "no" is true to Python, so it is not read by truthiness).
 bool switch_value(py::handle value, const char *name);
 
+// A correlation bound in (0, 1], finite; None (when `none_allowed`) for no bound, read as NaN.
+double correlation_bound(py::handle value, const char *name, bool none_allowed);
+
 // Any non-negative integer, however wide: a drawn seed has 128 bits and must replay exactly.
 // None draws a fresh one.
 py::object seed_of(py::handle seed);

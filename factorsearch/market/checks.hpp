@@ -1,6 +1,7 @@
 // The checks on a driver's market data that run before any attempt reads it.
 #pragma once
 
+#include "factorsearch/backtest/backtest.hpp"
 #include "factorsearch/market/market.hpp"
 
 namespace factorsearch {
@@ -18,7 +19,9 @@ void check_market_types(py::handle data1, py::handle price1, py::handle zz500,
 // of order or repeated, a code listed twice, prices on none of data1's dates.
 void check_dates_and_codes(py::handle frames, py::handle prices, py::handle universe);
 
-// Everything a driver checks before its first attempt; returns the prepared data.
-Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe);
+// Everything a driver checks before its first attempt; returns the prepared data. A back-test
+// after `warmup` dates needs warmup + 3 of them.
+Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe,
+                              std::size_t warmup = kFirstDay);
 
 }  // namespace factorsearch

@@ -18,15 +18,16 @@ namespace factorsearch {
 struct EvolveArgs {
   py::object data1, price1, zz500, l, generations, population, fitness, long_only, holdout,
       tournament, p_crossover, p_subtree, p_hoist, p_point, parsimony, init_depth, max_depth,
-      hall_of_fame, seed, n_jobs, executor, progress;
+      hall_of_fame, seed, n_jobs, executor, progress, warmup, max_correlation;
 };
 
 py::object evolve(py::handle mod, py::object self, const EvolveArgs &args);
 
-// Worker side. `job` is (token, operators, hedged, legs, fitness kind, fitness callable or None);
+// Worker side. `job` is (token, operators, hedged, legs, fitness kind, fitness callable or None,
+// warm-up, breadth rule);
 // `data` None or (data1, price1, codes). Returns (results, seconds, subtree hits, seconds spent
 // walking formula trees) with one entry per formula text: None for a failure, else (fitness, net value, sharp, maxdown,
-// daily Sharpe, skewness, kurtosis, days); or None when this worker has no data for the token and
+// daily Sharpe, skewness, kurtosis, days, coverage, tradeable share); or None when this worker has no data for the token and
 // none was sent.
 py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::handle texts);
 
@@ -38,7 +39,7 @@ void evolve_worker_init(py::handle mod, py::handle job, py::handle data, int thr
 // The in-sample fitness evolve gives each formula text (NaN for a failure), scored in this process.
 py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::handle data1,
                        py::handle price1, py::handle zz500, py::handle l, py::handle fitness,
-                       py::handle long_only);
+                       py::handle long_only, py::handle warmup);
 
 
 }  // namespace factorsearch

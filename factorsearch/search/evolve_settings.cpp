@@ -115,6 +115,8 @@ EvolveSettings read_settings(const EvolveArgs &a) {
   s.jobs = whole_number(a.n_jobs, "n_jobs", 1);
   s.cfg = tree_config(a, max_depth, init);
   s.parsimony = parsimony_of(a.parsimony);
+  s.warmup = static_cast<std::size_t>(whole_number(a.warmup, "warmup", 0));
+  s.max_correlation = correlation_bound(a.max_correlation, "max_correlation", true);
   return s;
 }
 

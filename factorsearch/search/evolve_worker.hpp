@@ -23,7 +23,12 @@ struct Scoring {
   bool hedged = true;
   std::string kind;   // "rank_ic", "ic", "sharpe" or "callable"
   py::object fn;      // the callable
+  std::size_t warmup = kFirstDay;  // dates before the first back-test day
+  bool breadth = true;  // the breadth rule (in_sample.hpp); benchmarks switch it off to compare
 };
+
+// The module attribute that switches the breadth rule off (benchmarks only).
+inline constexpr const char *kBreadthRuleName = "_evolve_breadth";
 
 struct WorkerState {
   WorkerState(Market m, std::int64_t memo_bytes)
@@ -42,7 +47,8 @@ struct WorkerState {
 
 // One formula text: parsed as `factor` parses it, walked by the panel engine (sharing subtrees
 // through the memo), scored on the data this state holds. None for any failure of the formula,
-// else (fitness, net value, sharp, maxdown, daily Sharpe, skewness, kurtosis, days).
+// else (fitness, net value, sharp, maxdown, daily Sharpe, skewness, kurtosis, days, coverage,
+// tradeable share).
 py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const OperatorTable &t,
                       const std::string &text, const Scoring &s);
 

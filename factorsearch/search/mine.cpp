@@ -11,6 +11,7 @@
 #include "factorsearch/backtest/sharpe_inference.hpp"
 #include "factorsearch/expr/walk.hpp"
 #include "factorsearch/search/miner.hpp"
+#include "factorsearch/backtest/selection_checks.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -88,15 +89,15 @@ struct Job {
 };
 
 // The call's data as it travels: the tuple (data1, price1, universe as a list, position of the
-// first hold-out date or None).
+// first hold-out date or None, warm-up).
 py::tuple pack_market(py::handle frames, py::handle prices, py::handle universe,
-                      py::handle holdout_at) {
+                      py::handle holdout_at, std::size_t warmup) {
   return py::make_tuple(frames, prices, py::list(py::reinterpret_borrow<py::object>(universe)),
-                        holdout_at);
+                        holdout_at, warmup);
 }
 MiningData unpack_market(py::handle data) {
   return prepare_mining_data(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)],
-                             data[py::int_(3)]);
+                             data[py::int_(3)], data[py::int_(4)].cast<std::size_t>());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -203,7 +204,12 @@ struct Results {
 
   // Rows that arrive together (one chunk's) are added, then saved in one rewrite and printed:
   // a rewrite costs an fsync, several milliseconds, which would bound a pool's throughput.
+  // A row `admit` refuses (too close to a row already found) is turned away: a miss.
   void add(std::int64_t attempt, py::handle scored) {
+    if (admit && !admit(attempt, scored)) {
+      ++turned_away;
+      return;
+    }
     py::object row = as_row(scored[py::int_(kText)], scored[py::int_(kNet)],
                             scored[py::int_(kSharpe)], scored[py::int_(kMaxDrawdown)]);
     rows.append(row);
@@ -233,7 +239,54 @@ struct Results {
   double table_saved_at = -1e300;
   std::size_t table_rows = static_cast<std::size_t>(-1);
   py::object seed;
-  std::int64_t attempts_used = 0, data_sent = 0;
+  std::int64_t attempts_used = 0, data_sent = 0, turned_away = 0;
+  std::function<bool(std::int64_t, py::handle)> admit;  // empty: every row enters
+};
+
+// max_correlation: a found formula enters only when the mean daily rank correlation of its
+// in-sample factor with every row already found is below the bound. Rows are compared on the
+// in-sample back-test days; the caller evaluates each candidate again (a worker sends back only
+// its row), which a search with the bound pays once per found row.
+class DistinctRows {
+ public:
+  DistinctRows(py::handle mod, py::handle miner, const MiningData &data, const Seeder &seeder,
+               double bound)
+      : mod_(mod), miner_(miner), data_(data), seeder_(seeder), bound_(bound) {}
+
+  bool admit(std::int64_t attempt) {
+    Drawn drawn = draw(miner_, seeder_.randint(attempt));
+    std::vector<double> panel;
+    register_operators(mod_, miner_);
+    try {
+      if (!evaluate_panel(mod_, miner_, drawn, data_.sample, panel)) return false;
+    } catch (py::error_already_set &e) {
+      if (!is_miss(e)) throw;
+      return false;
+    } catch (const std::exception &) {
+      return false;
+    }
+    const std::size_t m = data_.sample.n_stocks();
+    const TradedDays days = traded_days(data_.sample.n_dates, DayRange{data_.warmup});
+    bool fresh = true;
+    {
+      py::gil_scoped_release nogil;
+      DailyRanks ranks = daily_ranks(panel, m, days.first, days.end);
+      for (const DailyRanks &kept : kept_)
+        if (!(mean_rank_correlation(ranks, kept) < bound_)) {
+          fresh = false;
+          break;
+        }
+      if (fresh) kept_.push_back(std::move(ranks));
+    }
+    return fresh;
+  }
+
+ private:
+  py::handle mod_, miner_;
+  const MiningData &data_;
+  const Seeder &seeder_;
+  double bound_;
+  std::vector<DailyRanks> kept_;
 };
 
 // A success as a worker reports it: its attempt and its scored row (mine_scoring.hpp).
@@ -286,6 +339,7 @@ class OrderedCommit {
   // The attempt of the `wanted`-th success known so far (committed or held): nothing after it is
   // needed. -1 while fewer are known.
   std::int64_t known_cutoff() const {
+    if (results_.admit) return -1;  // a known success may still be turned away
     std::int64_t count = results_.found();
     for (const auto &[start, held] : waiting_) count += static_cast<std::int64_t>(held.found.size());
     if (count < results_.wanted) return -1;
@@ -404,6 +458,7 @@ py::object frame_of(py::handle scored, const std::vector<std::int64_t> &attempts
   columns["duplicate_of"] = pd.attr("array")(dup, "dtype"_a = "Int64");
   if (holdout)
     add_holdout_columns(columns, n, [&](std::size_t k) { return py::tuple(scored[py::int_(k)]); });
+  add_breadth_columns(columns, n, [&](std::size_t k) { return py::tuple(scored[py::int_(k)]); });
   py::object frame = pd.attr("DataFrame")(columns);
   py::object trials = floats(sr);
   frame.attr("attrs")["trial_sharpes"] = trials;
@@ -426,6 +481,7 @@ py::object result_frame(Results &results, py::object seed, std::int64_t attempts
   frame.attr("attrs")["attempts"] = attempts;
   frame.attr("attrs")["data_sent"] = data_sent;
   frame.attr("attrs")["holdout"] = holdout_date;
+  frame.attr("attrs")["turned_away"] = results.turned_away;
   return frame;
 }
 
@@ -437,6 +493,7 @@ py::object empty_frame(py::object seed, bool holdout, py::object holdout_date) {
   frame.attr("attrs")["attempts"] = 0;
   frame.attr("attrs")["data_sent"] = 0;
   frame.attr("attrs")["holdout"] = holdout_date;
+  frame.attr("attrs")["turned_away"] = 0;
   return frame;
 }
 
@@ -480,9 +537,11 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
                 py::handle universe, py::handle wanted_arg, py::handle legs_arg,
                 py::handle long_only, py::handle seed, py::handle n_jobs, py::handle executor,
                 py::handle max_attempts, py::handle progress, py::handle holdout,
-                py::handle directory) {
+                py::handle directory, py::handle warmup_arg, py::handle max_correlation) {
   // Every argument is checked before any work, named as the caller wrote it.
   const std::int64_t wanted = whole_number(wanted_arg, "ct", 0);
+  const auto warmup = static_cast<std::size_t>(whole_number(warmup_arg, "warmup", 0));
+  const double bound = correlation_bound(max_correlation, "max_correlation", true);
   const std::int64_t legs = whole_number(legs_arg, "l", 1);
   const std::int64_t jobs = whole_number(n_jobs, "n_jobs", 1);
   const std::int64_t limit = whole_number(max_attempts, "max_attempts", 0);
@@ -501,7 +560,7 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
   py::object at = py::none(), holdout_date = py::none();
   if (with_holdout) {
     check_dates_and_codes(frames, prices, universe);
-    at = holdout_position(holdout, frames);
+    at = holdout_position(holdout, frames, warmup);
     holdout_date = frames.attr("index")[at];
   }
 
@@ -511,16 +570,22 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
   }
   MiningData market;
   if (with_holdout) {
-    market = prepare_mining_data(frames, prices, universe, at);
+    market = prepare_mining_data(frames, prices, universe, at, warmup);
     if (market.sample.n_stocks() < 2)
       raise(PyExc_ValueError,
             format("the universe needs at least two stocks, got {}", market.sample.n_stocks()));
   } else {
-    market.sample = prepare_checked_market(frames, prices, universe);
+    market.sample = prepare_checked_market(frames, prices, universe, warmup);
+    market.warmup = warmup;
   }
   Seeder seeder(seed_value);
   Progress bar(progress, wanted, limit);
   Results results(wanted, bar, folder, with_holdout);
+  std::optional<DistinctRows> distinct;
+  if (!std::isnan(bound)) {
+    distinct.emplace(mod, self, market, seeder, bound);
+    results.admit = [&](std::int64_t attempt, py::handle) { return distinct->admit(attempt); };
+  }
   mine_ran_here = true;
   QuietWarnings quiet;
 
@@ -539,7 +604,7 @@ py::object mine(py::handle mod, py::object self, py::handle frames, py::handle p
       Job job{py::module_::import("uuid").attr("uuid4")().attr("hex"), travelling_operators(self),
               hedged, legs, seed_value};
       ChunkRunner runner(mod, "_mine_chunk", "_mine_worker_init", job.pack(), job.token,
-                         pack_market(frames, prices, universe, at));
+                         pack_market(frames, prices, universe, at, warmup));
       MineWork work(self, results, seeder);
       runner.start(jobs, executor);
       runner.run(limit, work);

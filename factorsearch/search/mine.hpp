@@ -13,7 +13,8 @@ namespace factorsearch {
 py::object mine(py::handle mod, py::object self, py::handle frames, py::handle prices,
                 py::handle universe, py::handle wanted, py::handle legs, py::handle long_only,
                 py::handle seed, py::handle n_jobs, py::handle executor, py::handle max_attempts,
-                py::handle progress, py::handle holdout, py::handle directory);
+                py::handle progress, py::handle holdout, py::handle directory, py::handle warmup,
+                py::handle max_correlation);
 
 // Worker side. `job` is (token, operators, hedged, legs, seed), operators a list of
 // (name, arity, callable or None). `data` is None or (data1, price1, universe, position of the
