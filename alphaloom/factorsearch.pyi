@@ -52,6 +52,8 @@ class FactorSearch:
         progress: Any = None,
         holdout: Any = None,
         directory: str | os.PathLike[str] | None = None,
+        warmup: int = 150,
+        max_correlation: float | None = None,
     ) -> pd.DataFrame:
         """The first ct factors in attempt order (holdout=: selected on the dates before it)."""
     def lookahead(
@@ -83,6 +85,8 @@ class FactorSearch:
         n_jobs: int = 1,
         executor: Any = None,
         progress: Any = None,
+        warmup: int = 150,
+        max_correlation: float | None = 0.9,
     ) -> pd.DataFrame:
         """Genetic search over formulas; the hall of fame, reproducible from seed on any workers."""
     def factor(self, formula: str, data1: pd.DataFrame, zz500: Sequence[Any]) -> pd.DataFrame:
@@ -100,8 +104,10 @@ class Report:
     long_only: bool
     quantiles: int
     cost_bps: float
-    def plot(self, path: _P, title: str | None = None, split: Any = None) -> _P:
-        """Writes one PNG of net values, rolling IC, quantile returns and IC decay; returns path."""
+    def plot(
+        self, path: _P, title: str | None = None, split: Any = None, trials: Any = None
+    ) -> _P:
+        """Writes one PNG of net values, rolling IC, quantile returns, IC decay and coverage."""
 
 def report(
     factor: pd.DataFrame | pd.Series,
@@ -112,6 +118,8 @@ def report(
     cost_bps: float = 0.0,
     start: Any = None,
     end: Any = None,
+    *,
+    warmup: int = 150,
 ) -> Report:
     """Back-test statistics of a factor panel (dates x codes) or a (datetime, instrument) prediction."""
 

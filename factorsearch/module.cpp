@@ -1,4 +1,5 @@
 // Python module `factorsearch`: FactorSearch, a random miner of daily stock-selection formulas.
+#include "factorsearch/arguments.hpp"
 #include "factorsearch/forecast/date_splits.hpp"
 #include "factorsearch/faces/test_hooks.hpp"
 #include "factorsearch/search/drivers.hpp"
@@ -20,16 +21,11 @@ using namespace alphaloom;
 using namespace factorsearch;
 
 
-PYBIND11_MODULE(factorsearch, m) {
-  m.doc() =
-      "Random search for daily stock-selection formulas over open/high/low/close/volume, "
-      "back-tested as long-short or long-only strategies.";
-  // Operator names are resolved in this namespace (see bind_namespace).
-  bind_namespace(m);
-  // The built-in operators (delay_1, ts_mean_5, cs_rank, ...) join it by plain name.
-  bind_builtin_operators(m);
-  py::handle mod = m;
+namespace {
 
+// FactorSearch and its methods of drawing, attempting and searching.
+py::object bind_factor_search(py::module_ &m) {
+  py::handle mod = m;
   py::object cls = make_class(
       m, "FactorSearch", py::module_::import("builtins").attr("object"),
       "Draws random depth-three formulas from the caller's operators, evaluates them per stock and "
@@ -51,109 +47,66 @@ PYBIND11_MODULE(factorsearch, m) {
              "The expression text of a program, e.g. 'A(B(close), C(open, volume))'.",
              [](py::object self, py::object program) { return render_program(self, program); },
              py::arg("fuc1"));
-  def_method(cls, "f", "f(self, data1, price1, zz500, l)",
-             "One long-short mining attempt: the printed result row [text, net value, sharp, "
-             "maxdown], or None when the formula fails.",
-             [mod](py::object self, py::object data1, py::object price1, py::object zz500,
-                   py::object l) { return attempt(mod, self, data1, price1, zz500, l, true); },
-             py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("l"));
-  def_method(cls, "f1", "f1(self, data1, price1, zz500, l)",
-             "One long-only mining attempt; returns as f.",
-             [mod](py::object self, py::object data1, py::object price1, py::object zz500,
-                   py::object l) { return attempt(mod, self, data1, price1, zz500, l, false); },
-             py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("l"));
-  def_method(cls, "hedge", "hedge(self, data1, price1, zz500, ct, l)",
-             "Runs long-short attempts until ct factors are found (at most 9999999 attempts), "
-             "rewriting factors/<run>.npy after each.",
-             [mod](py::object self, py::object data1, py::object price1, py::object zz500,
-                   py::object ct, py::object l) {
-               drive(mod, self, data1, price1, zz500, ct, l, true);
-             },
-             py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("ct"), py::arg("l"));
-  def_method(cls, "long", "long(self, data1, price1, zz500, ct, l)",
-             "As hedge, with long-only attempts.",
-             [mod](py::object self, py::object data1, py::object price1, py::object zz500,
-                   py::object ct, py::object l) {
-               drive(mod, self, data1, price1, zz500, ct, l, false);
-             },
-             py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("ct"), py::arg("l"));
+  def_entry(cls, "f", table::kAttempt,
+            "One long-short mining attempt: the printed result row [text, net value, sharp, "
+            "maxdown], or None when the formula fails.",
+            [mod](py::object self, const Args &a) {
+              return attempt(mod, self, a["data1"], a["price1"], a["zz500"], a.whole("l"), true);
+            });
+  def_entry(cls, "f1", table::kAttempt, "One long-only mining attempt; returns as f.",
+            [mod](py::object self, const Args &a) {
+              return attempt(mod, self, a["data1"], a["price1"], a["zz500"], a.whole("l"), false);
+            });
+  def_entry(cls, "hedge", table::kDrive,
+            "Runs long-short attempts until ct factors are found (at most 9999999 attempts), "
+            "rewriting factors/<run>.npy after each.",
+            [mod](py::object self, const Args &a) {
+              drive(mod, self, a["data1"], a["price1"], a["zz500"], a.whole("ct"), a.whole("l"),
+                    true);
+            });
+  def_entry(cls, "long", table::kDrive, "As hedge, with long-only attempts.",
+            [mod](py::object self, const Args &a) {
+              drive(mod, self, a["data1"], a["price1"], a["zz500"], a.whole("ct"), a.whole("l"),
+                    false);
+            });
 
-  def_method(cls, "mine",
-             "mine(self, data1, price1, zz500, ct, l, *, long_only=False, seed=None, n_jobs=1, "
-             "executor=None, max_attempts=9999999, progress=None, holdout=None, directory=None, "
-             "warmup=150, max_correlation=None)",
-             "Collects the first ct factors in attempt order, attempt i drawing from its own "
-             "generator seeded from (seed, i): the same seed gives the same rows on any number of "
-             "workers. n_jobs > 1 runs a process pool of the call's own; executor= takes any "
-             "concurrent.futures executor or a dask.distributed Client. Returns a DataFrame "
-             "(formula, net_value, sharpe, maxdown, attempt, deflated_sharpe, duplicate_of) with "
-             "attrs seed and path; factors/<run>.npy is rewritten after every factor, all "
-             "columns go to factors/<run>.csv. holdout= (a date or a fraction of the dates from "
-             "the end) mines on the dates before it only and adds holdout_net_value, "
-             "holdout_sharpe, holdout_maxdown, holdout_ic, holdout_rank_ic, holdout_days and "
-             "lookahead, scored after selection. directory= puts the result files elsewhere. "
-             "A formula counts only when its in-sample back-test has dispersion and trades; "
-             "coverage and tradeable_days give its breadth. warmup= dates are skipped before the "
-             "first back-test day; max_correlation= (in (0, 1]) turns away a formula whose mean "
-             "daily rank correlation with a row already found reaches it (attrs turned_away).",
-             [mod](py::object self, py::object data1, py::object price1, py::object zz500,
-                   py::object ct, py::object l, py::object long_only, py::object seed,
-                   py::object n_jobs, py::object executor, py::object max_attempts,
-                   py::object progress, py::object holdout, py::object directory,
-                   py::object warmup, py::object max_correlation) {
-               return mine(mod, self, data1, price1, zz500, ct, l, long_only, seed, n_jobs,
-                           executor, max_attempts, progress, holdout, directory, warmup,
-                           max_correlation);
-             },
-             py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("ct"), py::arg("l"),
-             py::kw_only(), py::arg("long_only") = false, py::arg("seed") = py::none(),
-             py::arg("n_jobs") = 1, py::arg("executor") = py::none(),
-             py::arg("max_attempts") = kMaxAttempts, py::arg("progress") = py::none(),
-             py::arg("holdout") = py::none(), py::arg("directory") = py::none(),
-             py::arg("warmup") = factorsearch::kFirstDay, py::arg("max_correlation") = py::none());
-  def_method(cls, "evolve",
-             "evolve(self, data1, price1, zz500, l, *, generations=20, population=500, "
-             "fitness='rank_ic', long_only=False, holdout=None, tournament=20, p_crossover=0.9, "
-             "p_subtree=0.01, p_hoist=0.01, p_point=0.01, parsimony=0.001, init_depth=(2, 4), "
-             "max_depth=6, hall_of_fame=50, seed=None, n_jobs=1, executor=None, progress=None, "
-             "warmup=150, max_correlation=0.9)",
-             "Genetic search over formulas of this instance's operators and the five fields: "
-             "ramped half-and-half initial trees, tournament selection, subtree crossover, subtree, "
-             "hoist and point mutation, parsimony pressure. Fitness ('rank_ic', 'ic', 'sharpe' or "
-             "a callable taking a report summary) on the in-sample dates only; reproducible from "
-             "seed on any number of workers (n_jobs, executor= as mine). Returns the hall of fame "
-             "(formula, fitness, depth, length, generation, net_value, sharpe, maxdown, "
-             "deflated_sharpe, and with holdout the holdout_* columns and lookahead) with "
-             "attrs history, seed, path and evaluations. Only days the legs can fill count "
-             "toward a built-in fitness, and a formula tradeable on fewer than half of them "
-             "scores worst. The hall of fame holds no two formulas whose mean daily rank "
-             "correlation reaches max_correlation (None: the best rows as they are, repeats "
-             "named in duplicate_of); attrs turned_away counts the formulas kept out.",
-             [mod](py::object self, py::object data1, py::object price1, py::object zz500,
-                   py::object l, py::object generations, py::object population,
-                   py::object fitness, py::object long_only, py::object holdout,
-                   py::object tournament, py::object p_crossover, py::object p_subtree,
-                   py::object p_hoist, py::object p_point, py::object parsimony,
-                   py::object init_depth, py::object max_depth, py::object hall_of_fame,
-                   py::object seed, py::object n_jobs, py::object executor, py::object progress,
-                   py::object warmup, py::object max_correlation) {
-               EvolveArgs a{data1,       price1,      zz500,     l,           generations,
-                            population,  fitness,     long_only, holdout,     tournament,
-                            p_crossover, p_subtree,   p_hoist,   p_point,     parsimony,
-                            init_depth,  max_depth,   hall_of_fame, seed,     n_jobs,
-                            executor,    progress,    warmup,    max_correlation};
-               return evolve(mod, self, a);
-             },
-             py::arg("data1"), py::arg("price1"), py::arg("zz500"), py::arg("l"), py::kw_only(),
-             py::arg("generations") = 20, py::arg("population") = 500,
-             py::arg("fitness") = "rank_ic", py::arg("long_only") = false,
-             py::arg("holdout") = py::none(), py::arg("tournament") = 20,
-             py::arg("p_crossover") = 0.9, py::arg("p_subtree") = 0.01,
-             py::arg("p_hoist") = 0.01, py::arg("p_point") = 0.01, py::arg("parsimony") = 0.001,
-             py::arg("init_depth") = py::make_tuple(2, 4), py::arg("max_depth") = 6,
-             py::arg("hall_of_fame") = 50, py::arg("seed") = py::none(), py::arg("n_jobs") = 1,
-             py::arg("executor") = py::none(), py::arg("progress") = py::none(),
-             py::arg("warmup") = factorsearch::kFirstDay, py::arg("max_correlation") = 0.9);
+  def_entry(cls, "mine", table::kMine,
+            "Collects the first ct factors in attempt order, attempt i drawing from its own "
+            "generator seeded from (seed, i): the same seed gives the same rows on any number of "
+            "workers. n_jobs > 1 runs a process pool of the call's own; executor= takes any "
+            "concurrent.futures executor or a dask.distributed Client. Returns a DataFrame "
+            "(formula, net_value, sharpe, maxdown, attempt, deflated_sharpe, duplicate_of) with "
+            "attrs seed and path; factors/<run>.npy is rewritten after every factor, all "
+            "columns go to factors/<run>.csv. holdout= (a date or a fraction of the dates from "
+            "the end) mines on the dates before it only and adds holdout_net_value, "
+            "holdout_sharpe, holdout_maxdown, holdout_ic, holdout_rank_ic, holdout_days and "
+            "lookahead, scored after selection. directory= puts the result files elsewhere. "
+            "A formula counts only when its in-sample back-test has dispersion and trades; "
+            "coverage and tradeable_days give its breadth. warmup= dates are skipped before the "
+            "first back-test day; max_correlation= (in (0, 1]) turns away a formula whose mean "
+            "daily rank correlation with a row already found reaches it (attrs turned_away).",
+            [mod](py::object self, const Args &a) { return mine(mod, self, a); });
+  def_entry(cls, "evolve", table::kEvolve,
+            "Genetic search over formulas of this instance's operators and the five fields: "
+            "ramped half-and-half initial trees, tournament selection, subtree crossover, subtree, "
+            "hoist and point mutation, parsimony pressure. Fitness ('rank_ic', 'ic', 'sharpe' or "
+            "a callable taking a report summary) on the in-sample dates only; reproducible from "
+            "seed on any number of workers (n_jobs, executor= as mine). Returns the hall of fame "
+            "(formula, fitness, depth, length, generation, net_value, sharpe, maxdown, "
+            "deflated_sharpe, and with holdout the holdout_* columns and lookahead) with "
+            "attrs history, seed, path and evaluations. Only days the legs can fill count "
+            "toward a built-in fitness, and a formula tradeable on fewer than half of them "
+            "scores worst. The hall of fame holds no two formulas whose mean daily rank "
+            "correlation reaches max_correlation (None: the best rows as they are, repeats "
+            "named in duplicate_of); attrs turned_away counts the formulas kept out; warmup= "
+            "as mine.",
+            [mod](py::object self, const Args &a) { return evolve(mod, self, a); });
+  return cls;
+}
+
+// The worker entry points of mine and evolve (their process pools and executors call them).
+void bind_workers(py::module_ &m) {
+  py::handle mod = m;
   m.def("_evolve_chunk",
         [mod](py::object job, py::object data, py::object texts) {
           return evolve_chunk(mod, job, data, texts);
@@ -197,6 +150,11 @@ PYBIND11_MODULE(factorsearch, m) {
         py::arg("token"), py::arg("data"), py::arg("kernel_threads") = 0,
         py::arg("parent_pid") = 0,
         "Process-pool initializer of FactorSearch.mine.");
+}
+
+// Private hooks for tests and benchmarks, and how a callable runs as a formula node.
+void bind_hooks(py::module_ &m) {
+  py::handle mod = m;
   {
     py::options o;
     o.disable_function_signatures();
@@ -230,7 +188,14 @@ PYBIND11_MODULE(factorsearch, m) {
   py::list names;
   for (const auto &k : ta::kernels()) names.append(py::make_tuple(k.module, k.name, k.arity));
   m.attr("_ta_kernels") = names;
+  m.attr("_arguments") = table::describe();
 
+}
+
+// Using a found formula: its factor panel, its look-ahead check, the report of a factor and the
+// deflated Sharpe.
+void bind_research(py::module_ &m, py::handle cls) {
+  py::handle mod = m;
   // Using a found formula: its factor panel, the report of a factor, the long-table reader.
   def_method(cls, "factor", "factor(self, formula, data1, zz500)",
              "The dates x codes float64 DataFrame of a formula text as the miner prints and saves "
@@ -241,41 +206,29 @@ PYBIND11_MODULE(factorsearch, m) {
                return factor_frame(mod, self, formula, data1, zz500);
              },
              py::arg("formula"), py::arg("data1"), py::arg("zz500"));
-  def_method(cls, "lookahead", "lookahead(self, formula, data1, zz500, cuts=5)",
-             "Whether a formula's value on a day depends on later data: the formula is evaluated "
-             "on data1 cut at `cuts` dates spread over its second half and each cut's values are "
-             "compared with the whole-data values on the dates before the cut (relative 1e-9, "
-             "NaN equals NaN). A DataFrame with one row per cut: cut (the first date left out), "
-             "compared, changed (cells) and first_changed (NaT when none changed).",
-             [mod](py::object self, py::object formula, py::object data1, py::object zz500,
-                   py::object cuts) {
-               return lookahead_frame(mod, self, formula, data1, zz500, cuts);
-             },
-             py::arg("formula"), py::arg("data1"), py::arg("zz500"), py::arg("cuts") = 5);
+  def_entry(cls, "lookahead", table::kLookahead,
+            "Whether a formula's value on a day depends on later data: the formula is evaluated "
+            "on data1 cut at `cuts` dates spread over its second half and each cut's values are "
+            "compared with the whole-data values on the dates before the cut (relative 1e-9, "
+            "NaN equals NaN). A DataFrame with one row per cut: cut (the first date left out), "
+            "compared, changed (cells) and first_changed (NaT when none changed).",
+            [mod](py::object self, const Args &a) {
+              return lookahead_frame(mod, self, a["formula"], a["data1"], a["zz500"],
+                                     a.whole("cuts"));
+            });
   py::object report_cls = define_report_class(m);
   {
     py::options o;
     o.disable_function_signatures();
-    m.def(
-        "report",
-        [report_cls](py::object factor, py::object price1, py::object l, py::object long_only,
-                     py::object quantiles, py::object cost_bps, py::object start, py::object end,
-                     py::object warmup) {
-          return make_report(report_cls, factor, price1, l, long_only, quantiles, cost_bps, start,
-                             end, warmup);
-        },
-        py::arg("factor"), py::arg("price1"), py::arg("l") = 20, py::arg("long_only") = false,
-        py::arg("quantiles") = 5, py::arg("cost_bps") = 0.0, py::arg("start") = py::none(),
-        py::arg("end") = py::none(), py::kw_only(), py::arg("warmup") = factorsearch::kFirstDay,
-        "report(factor, price1, l=20, long_only=False, quantiles=5, cost_bps=0.0, start=None, "
-        "end=None, *, warmup=150)\n--\n\n"
-        "Back-test statistics of one factor panel (dates x codes) on the miner's rules: a Report "
-        "with summary, daily, quantile_returns, ic_decay and plot(path). The back-test starts "
-        "after `warmup` dates (at least warmup + 3 dates needed); start/end limit the "
-        "back-test days to dates in [start, end] (the warm-up then does not apply). A "
-        "prediction (a Series or one-column DataFrame on a (datetime, instrument) MultiIndex, as "
-        "predict returns) is laid out on price1's dates x columns and scored on exactly its "
-        "dates that have t+2 in price1.");
+    def_entry(m, "report", table::kReport,
+              "Back-test statistics of one factor panel (dates x codes) on the miner's rules: a Report "
+              "with summary, daily, quantile_returns, ic_decay and plot(path). The back-test starts "
+              "after `warmup` dates (warmup + 3 dates needed); start/end limit the "
+              "back-test days to dates in [start, end] (the warm-up then does not apply). A "
+              "prediction (a Series or one-column DataFrame on a (datetime, instrument) MultiIndex, as "
+              "predict returns) is laid out on price1's dates x columns and scored on exactly its "
+              "dates that have t+2 in price1.",
+              [report_cls](const Args &a) { return make_report(report_cls, a); });
     m.def("deflated_sharpe", &deflated_sharpe_of, py::arg("returns"), py::arg("trial_sharpes"),
           "deflated_sharpe(returns, trial_sharpes)\n--\n\n"
           "The probability that the true Sharpe of `returns` (daily, missing as 0) exceeds the "
@@ -283,44 +236,66 @@ PYBIND11_MODULE(factorsearch, m) {
           "sqrt(1 - skew*SR + (kurt - 1)/4*SR^2)), SR per day with ddof 1, SR0 the expected "
           "maximum of len(trial_sharpes) tries with their spread (per-day SRs, NaN ignored; 0 "
           "for one try). NaN for fewer than 3 returns or a flat series.");
+  }
+}
+
+// The forecasters' data: the long-table reader, window features, date splits.
+void bind_forecast(py::module_ &m) {
+  py::handle mod = m;
+  {
+    py::options o;
+    o.disable_function_signatures();
     m.def("from_long", &from_long, py::arg("frame"), py::arg("date") = "date",
           py::arg("code") = "code", py::arg("price") = "open",
           "from_long(frame, date='date', code='code', price='open')\n--\n\n"
           "(data1, price1, zz500) from a long table with one row per date and code and the "
           "fields open, high, low, close, volume (names case-insensitive). Dates and codes "
           "sorted; missing stock-days stay NaN.");
-    m.def("window_features", &window_features_frame, py::arg("data1"), py::arg("zz500"),
-          py::arg("window") = 20,
-          py::arg("fields") = py::make_tuple("open", "high", "low", "close", "volume"),
-          py::arg("price1") = py::none(), py::arg("label") = "rank",
-          "window_features(data1, zz500, window=20, fields=('open', 'high', 'low', 'close', "
-          "'volume'), price1=None, label='rank')\n--\n\n"
-          "The forecasters' frame: one float32 row per (datetime, instrument), field k at step t "
-          "in column k*window + t (oldest first), prices over the latest close and volume over "
-          "the latest volume; with price1, a 'label' column holding the forward return the "
-          "back-test trades, (p[t+2] - p[t+1]) / p[t+1], normalised per day ('rank', 'zscore' or "
-          "'raw'). Rows with a non-finite feature are left out (attrs['dropped'] counts them).");
-    m.def("split_dates",
-          [mod](py::object frame, py::object valid_start, py::object test_start,
-                py::object test_end, py::object horizon) {
-            return split_dates(py::reinterpret_borrow<py::module_>(mod), frame, valid_start,
-                               test_start, test_end, horizon);
-          },
-          py::arg("frame"), py::arg("valid_start"), py::arg("test_start"),
-          py::arg("test_end") = py::none(), py::arg("horizon") = 2,
-          "split_dates(frame, valid_start, test_start, test_end=None, horizon=2)\n--\n\n"
-          "(train, valid, test) selector texts splitting a frame with dates as its first index "
-          "level chronologically, e.g. (\".loc[:'2010-02-25']\", ...): train before valid_start, "
-          "valid before test_start, test from test_start (to test_end), the last `horizon` dates "
-          "before each start left out (their labels are returns earned after it).");
-    m.def("check_split",
-          [mod](py::object frame, py::object train, py::object test, py::object horizon) {
-            check_split(py::reinterpret_borrow<py::module_>(mod), frame, train, test, horizon);
-          },
-          py::arg("frame"), py::arg("train"), py::arg("test"), py::arg("horizon") = 2,
-          "check_split(frame, train, test, horizon=2)\n--\n\n"
-          "ValueError when the test rows (a selector text evaluated after `frame`, as fit does, "
-          "or a frame) hold a date from the first training date to `horizon` dates after the "
-          "last one, where the training labels were earned.");
+    def_entry(m, "window_features", table::kWindowFeatures,
+              "The forecasters' frame: one float32 row per (datetime, instrument), field k at step t "
+              "in column k*window + t (oldest first), prices over the latest close and volume over "
+              "the latest volume; with price1, a 'label' column holding the forward return the "
+              "back-test trades, (p[t+2] - p[t+1]) / p[t+1], normalised per day ('rank', 'zscore' or "
+              "'raw'). Rows with a non-finite feature are left out (attrs['dropped'] counts them).",
+              [](const Args &a) {
+                return window_features_frame(a["data1"], a["zz500"], a.whole("window"),
+                                             a["fields"], a["price1"], a["label"]);
+              });
+    def_entry(m, "split_dates", table::kSplitDates,
+              "(train, valid, test) selector texts splitting a frame with dates as its first index "
+              "level chronologically, e.g. (\".loc[:'2010-02-25']\", ...): train before valid_start, "
+              "valid before test_start, test from test_start (to test_end), the last `horizon` dates "
+              "before each start left out (their labels are returns earned after it).",
+              [mod](const Args &a) {
+                return split_dates(py::reinterpret_borrow<py::module_>(mod), a["frame"],
+                                   a["valid_start"], a["test_start"], a["test_end"],
+                                   a.whole("horizon"));
+              });
+    def_entry(m, "check_split", table::kCheckSplit,
+              "ValueError when the test rows (a selector text evaluated after `frame`, as fit does, "
+              "or a frame) hold a date from the first training date to `horizon` dates after the "
+              "last one, where the training labels were earned.",
+              [mod](const Args &a) {
+                check_split(py::reinterpret_borrow<py::module_>(mod), a["frame"], a["train"],
+                            a["test"], a.whole("horizon"));
+              });
   }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(factorsearch, m) {
+  m.doc() =
+      "Random search for daily stock-selection formulas over open/high/low/close/volume, "
+      "back-tested as long-short or long-only strategies.";
+  // Operator names are resolved in this namespace (see bind_namespace).
+  bind_namespace(m);
+  // The built-in operators (delay_1, ts_mean_5, cs_rank, ...) join it by plain name.
+  bind_builtin_operators(m);
+
+  py::object cls = bind_factor_search(m);
+  bind_workers(m);
+  bind_hooks(m);
+  bind_research(m, cls);
+  bind_forecast(m);
 }

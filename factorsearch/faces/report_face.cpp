@@ -215,15 +215,12 @@ py::object define_report_class(py::module_ &mod) {
 namespace {
 
 // The report's settings from the call's arguments (named as the caller wrote them).
-ReportSettings read_settings(py::handle l, py::handle long_only, py::handle quantiles,
-                             py::handle cost_bps) {
+ReportSettings read_settings(const Args &a) {
   ReportSettings settings;
-  settings.legs = whole_number(l, "l", 1);
-  settings.quantiles = whole_number(quantiles, "quantiles", 1);
-  // More buckets than a day can fill only allocates empty ones (a huge count, memory).
-  if (settings.quantiles > 1000)
-    raise(PyExc_ValueError, format("quantiles must be at most 1000, got {!r}", quantiles));
-  settings.hedged = !switch_value(long_only, "long_only");
+  settings.legs = a.whole("l");
+  settings.quantiles = a.whole("quantiles");
+  settings.hedged = !a.flag("long_only");
+  const py::object cost_bps = a["cost_bps"];
   if (PyBool_Check(cost_bps.ptr()) || !PyNumber_Check(cost_bps.ptr()))
     raise(PyExc_TypeError, "cost_bps must be a number, got " + type_name(cost_bps));
   settings.cost_bps = to_double(cost_bps);
@@ -455,9 +452,8 @@ Layout lay_out(py::handle series, py::handle price1) {
 
 }  // namespace
 
-py::object make_report(py::handle report_cls, py::handle factor, py::handle price1, py::handle l,
-                       py::handle long_only, py::handle quantiles, py::handle cost_bps,
-                       py::handle start, py::handle end, py::handle warmup_arg) {
+py::object make_report(py::handle report_cls, const Args &a) {
+  const py::object factor = a["factor"], price1 = a["price1"], start = a["start"], end = a["end"];
   py::object frame_type = pandas().attr("DataFrame");
   const bool predicted = is_prediction(factor);
   if (!predicted && !py::isinstance(factor, frame_type))
@@ -466,8 +462,8 @@ py::object make_report(py::handle report_cls, py::handle factor, py::handle pric
           "DataFrame on a (datetime, instrument) MultiIndex), got " + type_name(factor));
   if (!py::isinstance(price1, frame_type))
     raise(PyExc_TypeError, "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
-  ReportSettings settings = read_settings(l, long_only, quantiles, cost_bps);
-  const auto warmup = static_cast<std::size_t>(whole_number(warmup_arg, "warmup", 0));
+  ReportSettings settings = read_settings(a);
+  const auto warmup = static_cast<std::size_t>(a.whole("warmup"));
 
   py::object dates, prices;
   Matrix f;

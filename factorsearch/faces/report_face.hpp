@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/pyglue.hpp"
+#include "factorsearch/market/arguments.hpp"
 
 namespace factorsearch {
 namespace py = pybind11;
@@ -10,9 +11,7 @@ namespace py = pybind11;
 py::object define_report_class(py::module_ &mod);
 
 // factorsearch.report(factor, price1, l, long_only, quantiles, cost_bps, start, end) as a
-// `report_cls`.
-py::object make_report(py::handle report_cls, py::handle factor, py::handle price1, py::handle l,
-                       py::handle long_only, py::handle quantiles, py::handle cost_bps,
-                       py::handle start, py::handle end, py::handle warmup);
+// `report_cls`, its arguments as the table of factorsearch/arguments.hpp binds and checks them.
+py::object make_report(py::handle report_cls, const Args &args);
 
 }  // namespace factorsearch

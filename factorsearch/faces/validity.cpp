@@ -42,8 +42,7 @@ Vector numbers(py::handle values, const char *what) {
 }  // namespace
 
 py::object lookahead_frame(py::handle mod, py::object self, py::handle formula, py::handle data1,
-                           py::handle zz500, py::handle cuts) {
-  const std::int64_t k = whole_number(cuts, "cuts", 1);
+                           py::handle zz500, std::int64_t k) {
   py::module_ pd = py::module_::import("pandas");
   if (!py::isinstance(data1, pd.attr("DataFrame")))
     raise(PyExc_TypeError, "data1 must be a DataFrame, got " + type_name(data1));

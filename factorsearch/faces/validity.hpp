@@ -9,7 +9,7 @@ namespace factorsearch {
 
 // One row per cut: cut (the first date left out), compared, changed, first_changed (NaT: none).
 py::object lookahead_frame(py::handle mod, py::object self, py::handle formula, py::handle data1,
-                           py::handle zz500, py::handle cuts);
+                           py::handle zz500, std::int64_t cuts);
 
 
 // The deflated Sharpe of a return series against the per-day SRs of the tries it was chosen from.

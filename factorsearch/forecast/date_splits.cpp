@@ -45,8 +45,7 @@ py::object selected(py::module_ mod, py::handle frame, py::handle part) {
 }  // namespace
 
 void check_split(py::module_ mod, py::handle frame, py::handle train, py::handle test,
-                 py::handle horizon) {
-  const std::int64_t h = whole_number(horizon, "horizon", 0);
+                 std::int64_t h) {
   py::object calendar = row_dates(frame, "the frame").attr("unique")().attr("sort_values")();
   py::object train_dates = row_dates(selected(mod, frame, train), "the training split");
   py::object test_dates = row_dates(selected(mod, frame, test), "the test split");
@@ -69,8 +68,7 @@ void check_split(py::module_ mod, py::handle frame, py::handle train, py::handle
 }
 
 py::object split_dates(py::module_ mod, py::handle frame, py::handle valid_start,
-                       py::handle test_start, py::handle test_end, py::handle horizon) {
-  const std::int64_t h = whole_number(horizon, "horizon", 0);
+                       py::handle test_start, py::handle test_end, std::int64_t h) {
   py::object calendar = row_dates(frame, "the frame").attr("unique")().attr("sort_values")();
   py::object v0 = timestamp(valid_start, "valid_start"), t0 = timestamp(test_start, "test_start");
   if (!v0.attr("__lt__")(t0).cast<bool>())
@@ -102,7 +100,7 @@ py::object split_dates(py::module_ mod, py::handle frame, py::handle valid_start
   py::str valid(".loc['" + day(parts[1].begin) + "':'" + day(parts[1].end - 1) + "']");
   py::str test(t1.is_none() ? ".loc['" + day(parts[2].begin) + "':]"
                             : ".loc['" + day(parts[2].begin) + "':'" + day(parts[2].end - 1) + "']");
-  check_split(mod, frame, train, test, horizon);
+  check_split(mod, frame, train, test, h);
   return py::make_tuple(train, valid, test);
 }
 

@@ -3,6 +3,8 @@
 // does not overlap the training dates plus the label horizon. Interpreter layer only.
 #pragma once
 
+#include <cstdint>
+
 #include <pybind11/pybind11.h>
 
 namespace factorsearch {
@@ -10,11 +12,11 @@ namespace factorsearch {
 // factorsearch.split_dates: (train, valid, test) selector texts.
 pybind11::object split_dates(pybind11::module_ mod, pybind11::handle frame,
                              pybind11::handle valid_start, pybind11::handle test_start,
-                             pybind11::handle test_end, pybind11::handle horizon);
+                             pybind11::handle test_end, std::int64_t horizon);
 
 // factorsearch.check_split: raises ValueError when a test date falls on a training date or
 // within `horizon` dates after the last one.
 void check_split(pybind11::module_ mod, pybind11::handle frame, pybind11::handle train,
-                 pybind11::handle test, pybind11::handle horizon);
+                 pybind11::handle test, std::int64_t horizon);
 
 }  // namespace factorsearch

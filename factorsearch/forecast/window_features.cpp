@@ -411,7 +411,7 @@ py::object rows_frame(const RowArrays &a, const WindowRows &rows, std::size_t n_
 
 }  // namespace
 
-py::object window_features_frame(py::handle data1, py::handle zz500, py::handle window,
+py::object window_features_frame(py::handle data1, py::handle zz500, std::int64_t w,
                                  py::handle fields, py::handle price1, py::handle label) {
   py::module_ pd = py::module_::import("pandas");
   py::module_ np = py::module_::import("numpy");
@@ -420,7 +420,6 @@ py::object window_features_frame(py::handle data1, py::handle zz500, py::handle 
   py::list codes = codes_of(zz500);
   const std::size_t m = py::len(codes);
   py::object code_index = code_index_of(codes, pd);
-  const std::int64_t w = whole_number(window, "window", 1);
   const std::vector<std::string> field_names = field_names_of(fields);
   const LabelNorm norm = label_norm(label);
 

@@ -50,7 +50,7 @@ void forward_labels(const WindowPanels &p, const WindowRows &rows, LabelNorm nor
 
 // factorsearch.window_features.
 pybind11::object window_features_frame(pybind11::handle data1, pybind11::handle zz500,
-                                       pybind11::handle window, pybind11::handle fields,
+                                       std::int64_t window, pybind11::handle fields,
                                        pybind11::handle price1, pybind11::handle label);
 
 }  // namespace factorsearch

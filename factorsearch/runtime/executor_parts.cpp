@@ -82,14 +82,12 @@ py::object cache_call(py::handle mod, const char *cache_name, py::handle token,
   return entry;
 }
 
-void check_runner_args(std::int64_t jobs, py::handle executor, py::handle progress) {
+void check_runner_args(std::int64_t jobs, py::handle executor) {
   if (jobs > 1 && !executor.is_none())
     raise(PyExc_ValueError, "give either n_jobs > 1 (a pool of this call's own) or executor=, not both");
   if (!executor.is_none() && !py::hasattr(executor, "submit"))
     raise(PyExc_TypeError, "executor must be a concurrent.futures.Executor or a dask.distributed "
                            "Client, got " + type_name(executor));
-  if (!progress.is_none() && !PyBool_Check(progress.ptr()))
-    raise(PyExc_ValueError, format("progress must be True, False or None, got {!r}", progress));
 }
 
 void raise_if_interrupted(py::handle exc) {

@@ -47,9 +47,8 @@ py::dict worker_cache(py::handle mod, const char *cache_name);
 py::object cache_call(py::handle mod, const char *cache_name, py::handle token,
                       const std::function<py::capsule()> &make);
 
-// Refuses n_jobs > 1 together with an executor, an executor without submit, and a progress flag
-// other than True, False or None, before any work.
-void check_runner_args(std::int64_t jobs, py::handle executor, py::handle progress);
+// Refuses n_jobs > 1 together with an executor, and an executor without submit, before any work.
+void check_runner_args(std::int64_t jobs, py::handle executor);
 
 // A worker's KeyboardInterrupt, or Ctrl-C pending here, ends the call as Ctrl-C.
 void raise_if_interrupted(py::handle exc);

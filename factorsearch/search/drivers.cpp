@@ -45,8 +45,7 @@ py::object score_program(py::handle mod, py::handle self, const Drawn &drawn, co
 bool is_miss(py::error_already_set &e) { return e.matches(PyExc_Exception); }
 
 py::object attempt(py::handle mod, py::object self, py::handle frames, py::handle prices,
-                   py::handle universe, py::handle legs_arg, bool hedged, const Market *market) {
-  const std::int64_t legs = whole_number(legs_arg, "l", 1);
+                   py::handle universe, std::int64_t legs, bool hedged, const Market *market) {
   QuietWarnings quiet;  // a driver's own scope, when it has one, already covers this
   register_operators(mod, self);
   Drawn drawn = draw(self);
@@ -68,9 +67,7 @@ py::object attempt(py::handle mod, py::object self, py::handle frames, py::handl
 }
 
 void drive(py::handle mod, py::object self, py::handle frames, py::handle prices,
-           py::handle universe, py::handle wanted_arg, py::handle legs_arg, bool hedged) {
-  const std::int64_t wanted = whole_number(wanted_arg, "ct", 0);
-  whole_number(legs_arg, "l", 1);
+           py::handle universe, std::int64_t wanted, std::int64_t legs, bool hedged) {
   if (wanted == 0) {
     py::module_::import("random").attr("randint")(0, 999);  // the run number, as every call draws
     return;
@@ -82,7 +79,7 @@ void drive(py::handle mod, py::object self, py::handle frames, py::handle prices
   QuietWarnings quiet;
   for (long k = 0; k < kMaxAttempts && found != wanted; ++k) {
     check_signals();
-    py::object row = attempt(mod, self, frames, prices, universe, legs_arg, hedged, &market);
+    py::object row = attempt(mod, self, frames, prices, universe, legs, hedged, &market);
     if (row.is_none()) continue;
     rows.append(row);
     file.save(rows);

@@ -27,10 +27,10 @@ bool is_miss(py::error_already_set &e);
 // evaluation and back-test, where any error makes it a miss (None). `market` is the data
 // prepared by a driver; without it the attempt prepares its own.
 py::object attempt(py::handle mod, py::object self, py::handle frames, py::handle prices,
-                   py::handle universe, py::handle legs, bool hedged,
+                   py::handle universe, std::int64_t legs, bool hedged,
                    const Market *market = nullptr);
 
 void drive(py::handle mod, py::object self, py::handle frames, py::handle prices,
-           py::handle universe, py::handle wanted, py::handle legs, bool hedged);
+           py::handle universe, std::int64_t wanted, std::int64_t legs, bool hedged);
 
 }  // namespace factorsearch

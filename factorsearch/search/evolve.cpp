@@ -347,16 +347,16 @@ std::array<std::uint64_t, 4> run_key(py::handle seed) {
 
 // Scoring in this process, or on a pool of workers: evolve's own, a dask client's or the caller's.
 std::unique_ptr<Evaluator> make_evaluator(py::handle mod, py::handle self, const Market &market,
-                                          const Scoring &scoring, const EvolveArgs &a,
+                                          const Scoring &scoring, const Args &a,
                                           const EvolveSettings &s, const SampleCut &in) {
-  if (s.jobs == 1 && a.executor.is_none())
+  if (s.jobs == 1 && a["executor"].is_none())
     return std::make_unique<LocalEvaluator>(mod, self, market, scoring);
   py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
   py::tuple job = py::make_tuple(token, travelling_operators(self), scoring.hedged, s.legs,
                                  scoring.kind, scoring.fn, scoring.warmup, scoring.breadth);
   py::tuple data = py::make_tuple(in.frames, in.prices,
-                                  py::list(py::reinterpret_borrow<py::object>(a.zz500)));
-  return std::make_unique<PoolEvaluator>(mod, job, data, s.jobs, a.executor);
+                                  py::list(a["zz500"]));
+  return std::make_unique<PoolEvaluator>(mod, job, data, s.jobs, a["executor"]);
 }
 
 // A child whose formula is already in the generation being bred gets a subtree mutation (in
@@ -506,26 +506,26 @@ void run_closing(Evolution &e, Evaluator &evaluator, const EvolveSettings &s,
 
 }  // namespace
 
-py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
+py::object evolve(py::handle mod, py::object self, const Args &a) {
   EvolveSettings s = read_settings(a);
-  Scoring scoring = scoring_from(a.fitness, a.long_only, s.legs);
+  Scoring scoring = scoring_from(a["fitness"], a.flag("long_only"), s.legs);
   scoring.warmup = s.warmup;
   scoring.breadth = py::getattr(mod, kBreadthRuleName, py::bool_(true)).cast<bool>();
-  check_runner_args(s.jobs, a.executor, a.progress);
+  check_runner_args(s.jobs, a["executor"]);
   add_operators(self, s.cfg);
-  py::object seed = seed_of(a.seed);
+  py::object seed = a.seed("seed");
 
-  const py::object holdout_at = holdout_position(a.holdout, a.data1, s.warmup);
-  const SampleCut in = cut_in_sample(a.data1, a.price1, holdout_at);
+  const py::object holdout_at = holdout_position(a["holdout"], a["data1"], s.warmup);
+  const SampleCut in = cut_in_sample(a["data1"], a["price1"], holdout_at);
   MiningData data;  // the in-sample market is prepared once, for the search and the hold-out rows
-  data.sample = prepare_checked_market(in.frames, in.prices, a.zz500, s.warmup);
+  data.sample = prepare_checked_market(in.frames, in.prices, a["zz500"], s.warmup);
   data.warmup = s.warmup;
   const Market &market = data.sample;
   const OperatorTable table = operator_table(self);
   const std::array<std::uint64_t, 4> key = run_key(seed);
 
   QuietWarnings quiet;  // for this call only; the caller's filters come back after it
-  Evolution e{ResultFile(), GenerationProgress(a.progress, s.generations), Run(), py::list()};
+  Evolution e{ResultFile(), GenerationProgress(a["progress"], s.generations), Run(), py::list()};
   std::unique_ptr<Evaluator> evaluator = make_evaluator(mod, self, market, scoring, a, s, in);
   run_closing(e, *evaluator, s, key, table);
 
@@ -535,7 +535,7 @@ py::object evolve(py::handle mod, py::object self, const EvolveArgs &a) {
   std::vector<py::tuple> held;
   if (!in.first_held.is_none()) {
     data.holdout_at = holdout_at.cast<std::size_t>();
-    data.whole.emplace(prepare_market(a.data1, a.price1, a.zz500));
+    data.whole.emplace(prepare_market(a["data1"], a["price1"], a["zz500"]));
     register_operators(mod, self);
     for (std::size_t k : best)
       held.push_back(holdout_row(mod, self, table, e.run.texts[k], data, scoring));

@@ -12,16 +12,13 @@
 #include <pybind11/stl.h>
 
 #include "factorsearch/search/drivers.hpp"
+#include "factorsearch/market/arguments.hpp"
 
 namespace factorsearch {
 
-struct EvolveArgs {
-  py::object data1, price1, zz500, l, generations, population, fitness, long_only, holdout,
-      tournament, p_crossover, p_subtree, p_hoist, p_point, parsimony, init_depth, max_depth,
-      hall_of_fame, seed, n_jobs, executor, progress, warmup, max_correlation;
-};
 
-py::object evolve(py::handle mod, py::object self, const EvolveArgs &args);
+// Its arguments as the table of factorsearch/arguments.hpp binds and checks them.
+py::object evolve(py::handle mod, py::object self, const Args &args);
 
 // Worker side. `job` is (token, operators, hedged, legs, fitness kind, fitness callable or None,
 // warm-up, breadth rule);

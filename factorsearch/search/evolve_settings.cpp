@@ -13,19 +13,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 }  // namespace
 
-double probability(py::handle value, const char *name) {
-  double p = kNaN;
-  if (!PyBool_Check(value.ptr())) {
-    try {
-      p = to_double(value);
-    } catch (py::error_already_set &) {
-      p = kNaN;
-    }
-  }
-  if (!(p >= 0.0 && p <= 1.0))
-    raise(PyExc_ValueError, format("{} must be a probability in [0, 1], got {!r}", name, value));
-  return p;
-}
 
 std::pair<std::int64_t, std::int64_t> depth_range(py::handle value, std::int64_t max_depth) {
   std::vector<std::int64_t> ends;
@@ -49,10 +36,10 @@ std::pair<std::int64_t, std::int64_t> depth_range(py::handle value, std::int64_t
   return {ends[0], ends[1]};
 }
 
-Scoring scoring_from(py::handle fitness, py::handle long_only, std::int64_t legs) {
+Scoring scoring_from(py::handle fitness, bool long_only, std::int64_t legs) {
   Scoring scoring;
   scoring.legs = legs;
-  scoring.hedged = !py::reinterpret_borrow<py::object>(long_only).cast<bool>();
+  scoring.hedged = !long_only;
   scoring.fn = py::none();
   const char *what = "fitness must be 'rank_ic', 'ic', 'sharpe' or a callable taking a report "
                      "summary, got {!r}";
@@ -72,14 +59,14 @@ Scoring scoring_from(py::handle fitness, py::handle long_only, std::int64_t legs
 
 
 // Tournament size, variation probabilities and tree depths.
-gp::Config tree_config(const EvolveArgs &a, std::int64_t max_depth,
+gp::Config tree_config(const Args &a, std::int64_t max_depth,
                        std::pair<std::int64_t, std::int64_t> init) {
   gp::Config cfg;
-  cfg.tournament = whole_number(a.tournament, "tournament", 1);
-  cfg.p_crossover = probability(a.p_crossover, "p_crossover");
-  cfg.p_subtree = probability(a.p_subtree, "p_subtree");
-  cfg.p_hoist = probability(a.p_hoist, "p_hoist");
-  cfg.p_point = probability(a.p_point, "p_point");
+  cfg.tournament = a.whole("tournament");
+  cfg.p_crossover = a.number("p_crossover");
+  cfg.p_subtree = a.number("p_subtree");
+  cfg.p_hoist = a.number("p_hoist");
+  cfg.p_point = a.number("p_point");
   if (cfg.p_crossover + cfg.p_subtree + cfg.p_hoist + cfg.p_point > 1.0 + 1e-12)
     raise(PyExc_ValueError,
           format("p_crossover + p_subtree + p_hoist + p_point must be at most 1, got {}",
@@ -104,19 +91,19 @@ double parsimony_of(py::handle value) {
   return parsimony;
 }
 
-EvolveSettings read_settings(const EvolveArgs &a) {
+EvolveSettings read_settings(const Args &a) {
   EvolveSettings s;
-  s.legs = whole_number(a.l, "l", 1);
-  s.generations = whole_number(a.generations, "generations", 1);
-  s.population = whole_number(a.population, "population", 1);
-  const std::int64_t max_depth = whole_number(a.max_depth, "max_depth", 1);
-  const auto init = depth_range(a.init_depth, max_depth);
-  s.keep = whole_number(a.hall_of_fame, "hall_of_fame", 1);
-  s.jobs = whole_number(a.n_jobs, "n_jobs", 1);
+  s.legs = a.whole("l");
+  s.generations = a.whole("generations");
+  s.population = a.whole("population");
+  const std::int64_t max_depth = a.whole("max_depth");
+  const auto init = depth_range(a["init_depth"], max_depth);
+  s.keep = a.whole("hall_of_fame");
+  s.jobs = a.whole("n_jobs");
   s.cfg = tree_config(a, max_depth, init);
-  s.parsimony = parsimony_of(a.parsimony);
-  s.warmup = static_cast<std::size_t>(whole_number(a.warmup, "warmup", 0));
-  s.max_correlation = correlation_bound(a.max_correlation, "max_correlation", true);
+  s.parsimony = parsimony_of(a["parsimony"]);
+  s.warmup = static_cast<std::size_t>(a.whole("warmup"));
+  s.max_correlation = a.number("max_correlation");
   return s;
 }
 

@@ -21,17 +21,15 @@ struct EvolveSettings {
   double max_correlation = 0.9;  // NaN: no bound (None)
 };
 
-// A probability in [0, 1] (not a bool); ValueError naming `name`.
-double probability(py::handle value, const char *name);
 // init_depth: two whole numbers (low, high) with 1 <= low <= high <= max_depth.
 std::pair<std::int64_t, std::int64_t> depth_range(py::handle value, std::int64_t max_depth);
 // The fitness and the legs it is scored with.
-Scoring scoring_from(py::handle fitness, py::handle long_only, std::int64_t legs);
+Scoring scoring_from(py::handle fitness, bool long_only, std::int64_t legs);
 // Tournament size, variation probabilities and tree depths.
-gp::Config tree_config(const EvolveArgs &a, std::int64_t max_depth,
+gp::Config tree_config(const Args &a, std::int64_t max_depth,
                        std::pair<std::int64_t, std::int64_t> init);
 double parsimony_of(py::handle value);
-EvolveSettings read_settings(const EvolveArgs &a);
+EvolveSettings read_settings(const Args &a);
 // The operators trees are built from: one per distinct (name, arity), as the parser reads them.
 void add_operators(py::handle self, gp::Config &cfg);
 

@@ -178,7 +178,8 @@ py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::han
 py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::handle data1,
                        py::handle price1, py::handle zz500, py::handle l, py::handle fitness,
                        py::handle long_only, py::handle warmup) {
-  Scoring scoring = scoring_from(fitness, long_only, whole_number(l, "l", 1));
+  Scoring scoring =
+      scoring_from(fitness, switch_value(long_only, "long_only"), whole_number(l, "l", 1));
   scoring.warmup = static_cast<std::size_t>(whole_number(warmup, "warmup", 0));
   scoring.breadth = py::getattr(mod, kBreadthRuleName, py::bool_(true)).cast<bool>();
   Market market = prepare_checked_market(data1, price1, zz500, scoring.warmup);

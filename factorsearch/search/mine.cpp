@@ -28,7 +28,6 @@ using namespace alphaloom;
 namespace {
 
 constexpr const char *kCacheName = "_mine_cache";
-constexpr std::int64_t kMaxJobs = 1024;
 
 // Set once mine() has run in this process. Chunks running here (a thread-pool executor) leave the
 // warning filters to that call: one still running after it returned must not swap the
@@ -533,29 +532,20 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
   return py::make_tuple(rows, now() - t0);
 }
 
-py::object mine(py::handle mod, py::object self, py::handle frames, py::handle prices,
-                py::handle universe, py::handle wanted_arg, py::handle legs_arg,
-                py::handle long_only, py::handle seed, py::handle n_jobs, py::handle executor,
-                py::handle max_attempts, py::handle progress, py::handle holdout,
-                py::handle directory, py::handle warmup_arg, py::handle max_correlation) {
-  // Every argument is checked before any work, named as the caller wrote it.
-  const std::int64_t wanted = whole_number(wanted_arg, "ct", 0);
-  const auto warmup = static_cast<std::size_t>(whole_number(warmup_arg, "warmup", 0));
-  const double bound = correlation_bound(max_correlation, "max_correlation", true);
-  const std::int64_t legs = whole_number(legs_arg, "l", 1);
-  const std::int64_t jobs = whole_number(n_jobs, "n_jobs", 1);
-  const std::int64_t limit = whole_number(max_attempts, "max_attempts", 0);
-  check_runner_args(jobs, executor, progress);
-  // Each process of a pool is a real one, started at once; beyond this a count is a slip.
-  if (jobs > kMaxJobs)
-    raise(PyExc_ValueError,
-          format("n_jobs must be at most {} processes, got {!r}", kMaxJobs, n_jobs));
+py::object mine(py::handle mod, py::object self, const Args &a) {
+  const py::object frames = a["data1"], prices = a["price1"], universe = a["zz500"];
+  const std::int64_t wanted = a.whole("ct"), legs = a.whole("l"), jobs = a.whole("n_jobs");
+  const std::int64_t limit = a.whole("max_attempts");
+  const auto warmup = static_cast<std::size_t>(a.whole("warmup"));
+  const double bound = a.number("max_correlation");
+  const py::object executor = a["executor"], progress = a["progress"], holdout = a["holdout"];
+  check_runner_args(jobs, executor);
   std::string folder = "factors";
-  if (!directory.is_none())
-    folder = py::str(py::module_::import("os").attr("fspath")(directory)).cast<std::string>();
-  const bool hedged = !switch_value(long_only, "long_only");
+  if (!a["directory"].is_none())
+    folder = py::str(py::module_::import("os").attr("fspath")(a["directory"])).cast<std::string>();
+  const bool hedged = !a.flag("long_only");
   check_market_types(frames, prices, universe);
-  py::object seed_value = seed_of(seed);
+  py::object seed_value = a.seed("seed");
   const bool with_holdout = !holdout.is_none();
   py::object at = py::none(), holdout_date = py::none();
   if (with_holdout) {

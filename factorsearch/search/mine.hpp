@@ -5,16 +5,12 @@
 #pragma once
 
 #include "factorsearch/search/drivers.hpp"
+#include "factorsearch/market/arguments.hpp"
 
 namespace factorsearch {
 
-// The arguments of FactorSearch.mine: frames = data1, prices = price1, universe = zz500,
-// wanted = ct, legs = l.
-py::object mine(py::handle mod, py::object self, py::handle frames, py::handle prices,
-                py::handle universe, py::handle wanted, py::handle legs, py::handle long_only,
-                py::handle seed, py::handle n_jobs, py::handle executor, py::handle max_attempts,
-                py::handle progress, py::handle holdout, py::handle directory, py::handle warmup,
-                py::handle max_correlation);
+// Its arguments as the table of factorsearch/arguments.hpp binds and checks them.
+py::object mine(py::handle mod, py::object self, const Args &args);
 
 // Worker side. `job` is (token, operators, hedged, legs, seed), operators a list of
 // (name, arity, callable or None). `data` is None or (data1, price1, universe, position of the
