@@ -13,7 +13,7 @@ import time
 
 import numpy as np
 
-from harness import header, report
+from harness import report, section
 from factorsearch_backtest import same_rows
 
 import factorsearch
@@ -66,7 +66,8 @@ def main():
     os.chdir(tempfile.mkdtemp(prefix="factorsearch-bench-"))
     os.makedirs("factors")
     ours, base = factorsearch.FactorSearch(OPS), Baseline(OPS)
-    header()
+    section('FactorSearch mining attempts, 300 stocks x 1200 days (l = 30)',
+            'the straightforward Python attempt (per-stock eval of the text, pandas back-test)')
     ok = True
     for name, method, hedged in (("hedge", ours.hedge, True), ("long", ours.long, False)):
         random.seed(SEED)

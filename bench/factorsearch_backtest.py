@@ -6,7 +6,7 @@ import math
 
 import numpy as np
 
-from harness import best_of, header, report
+from harness import best_of, report, section
 
 import factorsearch
 from alphaloom._testing.fs_reference import backtest as baseline_backtest
@@ -37,7 +37,8 @@ def main():
     price1 = price1.copy()
     price1.iloc[500, 3] = np.nan  # a missing price makes its leg's return missing
     panel = test_panel(data1, codes)
-    header()
+    section('FactorSearch back-test of one factor panel, 300 stocks x 1200 days (l = 30)',
+            'the straightforward pandas back-test')
     ok = True
     for hedged, name in ((True, "hedge"), (False, "long")):
         ours = factorsearch._backtest(panel, price1, L, hedged)

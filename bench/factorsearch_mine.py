@@ -23,7 +23,7 @@ from concurrent.futures import ProcessPoolExecutor
 
 import pandas as pd
 
-from harness import header, report
+from harness import report, section
 
 import factorsearch
 from alphaloom._testing.sp500_data import load_wide
@@ -86,7 +86,8 @@ def main():
     print(f"{attempts} attempts, {len(ref)} factors, {len(data[2])} stocks x {len(data[0])} days")
     print(f"attempts/s  n_jobs=1: {attempts / one:.2f}   n_jobs=2: {attempts / two:.2f}   "
           f"executor=ProcessPoolExecutor(2): {attempts / gen:.2f}")
-    header()
+    section('FactorSearch.mine on the S&P 500 cross-section (524 x 245, l = 30)',
+            'the same attempts in this process (n_jobs=1)')
     report("mine n_jobs=2 vs n_jobs=1 [s/attempt]", two / attempts, one / attempts)
     report("mine executor=pool(2) vs n_jobs=1", gen / attempts, one / attempts)
     # On a loaded machine the workers wait for cores; their CPU time shows what the call itself

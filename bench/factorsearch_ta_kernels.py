@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pandas as pd
 
-from harness import best_of, header, report
+from harness import best_of, report, section
 
 import factorsearch
 from alphaloom._testing.sp500_data import load_wide
@@ -25,7 +25,8 @@ def fields():
 
 def main():
     data, dates = fields()
-    header()
+    section('FactorSearch native ta kernels on the S&P 500 panel (524 x 245)',
+            'the ta function called per stock on pandas Series')
     bad = []
     for module, name, arity in factorsearch._ta_kernels:
         fn = getattr(importlib.import_module(f"ta.{module}"), name)

@@ -188,13 +188,13 @@ std::vector<double> net_curve(std::span<const double> cleaned) {
   return curve;
 }
 
-std::optional<Summary> summarise(std::vector<double> pft) {
-  if (pft.empty()) return std::nullopt;
-  clean_returns(pft);
-  const alphaloom::stats::Moments m = alphaloom::stats::moments(pft);
+std::optional<Summary> summarise(std::vector<double> returns) {
+  if (returns.empty()) return std::nullopt;
+  clean_returns(returns);
+  const alphaloom::stats::Moments m = alphaloom::stats::moments(returns);
   Summary s{};
   s.sharpe = m.mean / m.population_std * std::sqrt(256.0);
-  const std::vector<double> curve = net_curve(pft);
+  const std::vector<double> curve = net_curve(returns);
   double peak = 0.0;
   double worst = 0.0;
   for (std::size_t i = 0; i < curve.size(); ++i) {

@@ -171,6 +171,6 @@ struct Summary {
 
 // Of the cleaned return list. No summary (the attempt yields nothing) when there is no back-test
 // day.
-std::optional<Summary> summarise(std::vector<double> pft);
+std::optional<Summary> summarise(std::vector<double> returns);
 
 }  // namespace factorsearch

@@ -94,7 +94,7 @@ double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratc
 }  // namespace
 
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
-                         std::size_t n_dates, std::size_t n_stocks, std::int64_t l, bool hedged,
+                         std::size_t n_dates, std::size_t n_stocks, std::int64_t legs, bool hedged,
                          Measure measure, const ForwardOrder *known, std::size_t first_day,
                          bool breadth) {
   InSample out;
@@ -105,7 +105,7 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
 
   const PanelView view{panel, prices, n_dates, n_stocks};
   std::vector<double> returns, counted;
-  BreadthTally tally(l, hedged);
+  BreadthTally tally(legs, hedged);
   std::size_t ic_days = 0;
   double ic_sum = 0.0;
   Cells cells;
@@ -114,7 +114,7 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
   // With the forward order known, the rank IC reads the back-test's sorted day: one sort a day.
   const bool in_order = measure == Measure::RankIC && known != nullptr;
   walk_days(
-      view, l, hedged, DayRange{first_day},
+      view, legs, hedged, DayRange{first_day},
       [&](const Day &day) {
         returns.push_back(day.ret);
         // A day the legs cannot fill says nothing a leg of l stocks could earn.

@@ -5,18 +5,18 @@
 namespace factorsearch {
 using namespace alphaloom;
 
-void check_market_types(py::handle data1, py::handle price1, py::handle zz500,
+void check_market_types(py::handle frames, py::handle prices, py::handle universe,
                         bool with_prices) {
   py::object frame = py::module_::import("pandas").attr("DataFrame");
-  if (!py::isinstance(data1, frame))
+  if (!py::isinstance(frames, frame))
     raise(PyExc_TypeError, "data1 must be a DataFrame (dates x (code, field) columns), got " +
-                               type_name(data1));
-  if (with_prices && !py::isinstance(price1, frame))
+                               type_name(frames));
+  if (with_prices && !py::isinstance(prices, frame))
     raise(PyExc_TypeError,
-          "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
-  if (py::isinstance<py::str>(zz500) || py::isinstance<py::bytes>(zz500) ||
-      !py::hasattr(zz500, "__iter__"))
-    raise(PyExc_TypeError, "zz500 must be a list of stock codes, got " + type_name(zz500));
+          "price1 must be a DataFrame (dates x codes), got " + type_name(prices));
+  if (py::isinstance<py::str>(universe) || py::isinstance<py::bytes>(universe) ||
+      !py::hasattr(universe, "__iter__"))
+    raise(PyExc_TypeError, "zz500 must be a list of stock codes, got " + type_name(universe));
 }
 
 void check_dates_and_codes(py::handle frames, py::handle prices, py::handle universe) {

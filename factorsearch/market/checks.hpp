@@ -12,7 +12,7 @@ namespace factorsearch {
 // The market data's types, checked before anything reads them (an error naming the argument
 // rather than an AttributeError from inside): data1 and price1 DataFrames (price1 only
 // `with_prices`), zz500 an iterable of codes that is not text.
-void check_market_types(py::handle data1, py::handle price1, py::handle zz500,
+void check_market_types(py::handle frames, py::handle prices, py::handle universe,
                         bool with_prices = true);
 
 // Refuses, before any attempt, data every attempt would silently miss on or mis-read: dates out

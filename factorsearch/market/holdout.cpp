@@ -55,18 +55,18 @@ SampleCut cut_in_sample(py::handle data1, py::handle price1, py::handle holdout_
   return in;
 }
 
-MiningData prepare_mining_data(py::handle data1, py::handle price1, py::handle zz500,
+MiningData prepare_mining_data(py::handle frames, py::handle prices, py::handle universe,
                                py::handle holdout_at, std::size_t warmup) {
   MiningData data;
   data.warmup = warmup;
   if (holdout_at.is_none()) {
-    data.sample = prepare_market(data1, price1, zz500);
+    data.sample = prepare_market(frames, prices, universe);
     return data;
   }
   data.holdout_at = holdout_at.cast<std::size_t>();
-  data.whole.emplace(prepare_market(data1, price1, zz500));
-  const SampleCut in = cut_in_sample(data1, price1, holdout_at);
-  data.sample = prepare_market(in.frames, in.prices, zz500);
+  data.whole.emplace(prepare_market(frames, prices, universe));
+  const SampleCut in = cut_in_sample(frames, prices, holdout_at);
+  data.sample = prepare_market(in.frames, in.prices, universe);
   return data;
 }
 

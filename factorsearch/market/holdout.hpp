@@ -35,7 +35,7 @@ struct MiningData {
 
 // (data1, price1, zz500, holdout_at or None) -> the prepared data; the in-sample part is
 // data1 and price1 cut to their rows dated before data1's date at holdout_at.
-MiningData prepare_mining_data(py::handle data1, py::handle price1, py::handle zz500,
+MiningData prepare_mining_data(py::handle frames, py::handle prices, py::handle universe,
                                py::handle holdout_at, std::size_t warmup = kFirstDay);
 
 }  // namespace factorsearch

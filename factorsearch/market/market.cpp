@@ -75,7 +75,7 @@ bool prepare_field_panels(py::handle frames, Market &mk) {
   if (!py::isinstance(columns, pd.attr("MultiIndex")) || columns.attr("nlevels").cast<int>() != 2 ||
       !columns.attr("is_unique").cast<bool>())
     return false;
-  const std::size_t m = mk.m, n = mk.n_dates;
+  const std::size_t m = mk.stocks, n = mk.n_dates;
   std::vector<std::int64_t> pos = column_positions(columns, mk.codes);
   if (pos.size() != 5 * m) return false;
   using Flags = py::array_t<bool, py::array::c_style | py::array::forcecast>;
@@ -111,7 +111,7 @@ bool prepare_field_panels(py::handle frames, Market &mk) {
 }
 
 void prepare_field_series(py::handle frames, Market &mk) {
-  mk.fields.reserve(mk.m);
+  mk.fields.reserve(mk.stocks);
   for (py::handle code : mk.codes) {
     py::object frame;
     try {
@@ -136,7 +136,7 @@ Market prepare_market(py::handle frames, py::handle prices, py::handle universe)
   mk.n_dates = py::len(mk.index);
   mk.unique_index = mk.index.attr("is_unique").cast<bool>();
   mk.codes = py::list(py::reinterpret_borrow<py::object>(universe));
-  mk.m = py::len(mk.codes);
+  mk.stocks = py::len(mk.codes);
   mk.copy_deep = !pandas_copies_on_write();
   if (!prepare_field_panels(frames, mk)) prepare_field_series(frames, mk);
 

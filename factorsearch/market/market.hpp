@@ -18,7 +18,7 @@ inline constexpr std::array<const char *, 5> kFieldNames{"open", "high", "low", 
 struct Market {
   py::object index;  // the date index of the stock frames (data1)
   py::list codes;    // the universe, in order
-  std::size_t m = 0;
+  std::size_t stocks = 0;
   // The usual layout (float64 fields under (code, field) columns): per field, the forward-filled
   // dates x stocks panel, F-ordered and read-only. Null for other layouts, which keep `fields`.
   std::array<py::object, 5> panels;
@@ -30,7 +30,7 @@ struct Market {
   bool unique_index = true;
   bool copy_deep = false;  // without copy-on-write a shallow copy would share the values
   bool has_panels() const { return static_cast<bool>(panels[0]); }
-  std::size_t n_stocks() const { return m; }
+  std::size_t n_stocks() const { return stocks; }
 };
 
 // `frames`, `prices`, `universe`: FactorSearch's data1, price1 and zz500. Raises KeyError with a
