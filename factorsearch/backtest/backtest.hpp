@@ -95,7 +95,6 @@ inline bool tradeable_day(std::size_t eligible, std::int64_t legs, bool hedged) 
 
 // A searched factor counts only when at least this share of its back-test days is tradeable.
 inline constexpr double kMinTradeableShare = 0.5;
-inline bool broad_enough(double tradeable_share) { return tradeable_share >= kMinTradeableShare; }
 
 // A day traded: its legs were drawn and every held price was known (the day's return is not
 // missing). A factor that never trades has a flat return list, however it ranks.
@@ -106,6 +105,14 @@ struct Breadth {
   double tradeable_days = std::numeric_limits<double>::quiet_NaN();  // share of the days
   std::size_t days = 0, tradeable = 0, traded = 0;
 };
+
+// The breadth rule of a search: at least kMinTradeableShare of the days tradeable and, so that an
+// even count of days split exactly in half does not pass on its narrow half, a median coverage
+// that fills the legs.
+inline bool broad_enough(const Breadth &b, std::int64_t legs, bool hedged) {
+  return b.tradeable_days >= kMinTradeableShare &&
+         b.coverage >= static_cast<double>(legs) * (hedged ? 2.0 : 1.0);
+}
 
 // The breadth of the days handed to add(), in any order of days.
 class BreadthTally {

@@ -138,7 +138,7 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
   out.breadth = tally.result();
   const auto summary = summarise(returns);
   if (!summary) return out;
-  if (breadth && !broad_enough(out.breadth.tradeable_days)) return out;
+  if (breadth && !broad_enough(out.breadth, legs, hedged)) return out;
   out.row = *summary;
   out.fitness_sharpe = breadth ? summarise(counted)->sharpe : summary->sharpe;
   out.ok = true;

@@ -43,7 +43,7 @@ ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
                            std::size_t n_stocks);
 
 // The back-test days from `first_day` on. With `breadth` only tradeable days count toward `ic`
-// and `fitness_sharpe`, and fewer than kMinTradeableShare of them tradeable is not ok.
+// and `fitness_sharpe`, and a factor that is not broad_enough (backtest.hpp) is not ok.
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t legs, bool hedged,
                          Measure measure, const ForwardOrder *known = nullptr,

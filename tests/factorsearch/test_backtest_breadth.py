@@ -44,7 +44,8 @@ def test_breadth_decides_which_days_count_and_whether_a_formula_scores(market, l
     panel = miner.factor(PATCHY, data1, codes)
     days = range(150, len(data1) - 2)
     counts = eligible(panel).sum(axis=1).iloc[150:len(data1) - 2].to_numpy()
-    full = counts >= (1 if long_only else 2) * l
+    need = (1 if long_only else 2) * l
+    full = counts >= need
     rep = factorsearch.report(panel, price1, l=l, long_only=long_only)
     assert rep.summary["coverage"] == np.median(counts)
     assert rep.summary["tradeable_days"] == pytest.approx(full.mean(), abs=0)
@@ -52,7 +53,7 @@ def test_breadth_decides_which_days_count_and_whether_a_formula_scores(market, l
 
     got = factorsearch._evolve_scores(miner, [PATCHY], data1, price1, codes, l,
                                       long_only=long_only)[0]
-    if full.mean() < 0.5:
+    if full.mean() < 0.5 or np.median(counts) < need:
         assert math.isnan(got)           # the worst fitness, as for a constant
     else:
         expected = daily_rank_ic(panel, price1, days)[full].mean()
