@@ -139,8 +139,9 @@ py::str statistics_line(py::handle report, py::handle daily, py::handle trials) 
           ? py::str(format("P(Sharpe > 0) {:.2f} (not corrected for selection)", s["psr"]))
           : py::str(format("deflated Sharpe {:.2f} ({} trials)",
                            deflated_sharpe_of(daily["return"], trials), py::len(trials)));
+  // Two lines: one is wider than the figure once the trust figure is spelled out.
   return format("{}, {} stocks per leg, {} days: net value {:.3f} ({:.3f} after costs), Sharpe "
-                "{:.2f} ± {:.2f} ({:.2f} after costs), {}, rank IC {:+.4f}",
+                "{:.2f} ± {:.2f} ({:.2f} after costs)\n{}, rank IC {:+.4f}",
                 report.attr("long_only").cast<bool>() ? "long-only" : "long-short",
                 report.attr("l"), py::len(daily), s["net_value"], s["net_value_after_cost"],
                 s["sharpe"], s["sharpe_se"], s["sharpe_after_cost"], trust, s["rank_ic_mean"]);
