@@ -53,6 +53,8 @@ class FactorSearch:
         progress: Any = None,
         holdout: Any = None,
         directory: str | os.PathLike[str] | None = None,
+        warmup: int = 150,
+        max_correlation: float | None = None,
     ) -> pd.DataFrame:
         """The first ct factors in attempt order (holdout=: selected on the dates before it)."""
     def lookahead(
@@ -84,6 +86,8 @@ class FactorSearch:
         n_jobs: int = 1,
         executor: Any = None,
         progress: Any = None,
+        warmup: int = 150,
+        max_correlation: float | None = 0.9,
     ) -> pd.DataFrame:
         """Genetic search over formulas; the hall of fame, reproducible from seed on any workers."""
     def pool(
@@ -139,12 +143,12 @@ class Report:
     quantiles: int
     cost_bps: float
     @overload
-    def plot(self, path: None = None, title: str | None = None, split: Any = None) -> Figure:
+    def plot(self, path: None = None, title: str | None = None, split: Any = None, trials: Any = None) -> Figure:
         """The Figure of net values, rolling IC, quantile returns and IC decay."""
     @overload
-    def plot(self, path: _P, title: str | None = None, split: Any = None) -> _P:
+    def plot(self, path: _P, title: str | None = None, split: Any = None, trials: Any = None) -> _P:
         """Writes the PNG atomically (a temporary file renamed over the old one); returns path."""
-    def plot(self, path: _P | None = None, title: str | None = None, split: Any = None) -> Any:
+    def plot(self, path: _P | None = None, title: str | None = None, split: Any = None, trials: Any = None) -> Any:
         """Without a path the Figure; with one, writes the PNG atomically and returns path."""
 
 def report(
@@ -156,6 +160,8 @@ def report(
     cost_bps: float = 0.0,
     start: Any = None,
     end: Any = None,
+    *,
+    warmup: int = 150,
 ) -> Report:
     """Back-test statistics of a factor panel (dates x codes) or a (datetime, instrument) prediction."""
 

@@ -8,7 +8,7 @@ import tempfile
 import pandas as pd
 
 import factorsearch
-from demo_factorsearch import load  # noqa: F401  (the section's data: the S&P 500 universe)
+from demo_factorsearch import WARMUP, load  # noqa: F401  (the S&P 500 universe, its warm-up)
 
 OPERATORS = [
     ["np.subtract", 2], ["np.divide", 2], ["np.log", 1], ["np.negative", 1],
@@ -28,7 +28,7 @@ def run(data1, price1, codes):
     try:
         hof = miner.evolve(data1, price1, codes, LEG, generations=GENERATIONS,
                            population=POPULATION, holdout=HOLDOUT, seed=SEED, n_jobs=2,
-                           hall_of_fame=20, progress=False)
+                           hall_of_fame=20, warmup=WARMUP, progress=False)
     finally:
         os.chdir(cwd)
     history = pd.DataFrame(hof.attrs["history"])
@@ -38,11 +38,13 @@ def run(data1, price1, codes):
     print("best / median in-sample rank IC per generation: " + ", ".join(
         f"{b:+.3f}/{m:+.3f}" for b, m in zip(history["best"], history["median"])))
     print(f"hall of fame, top 5 (of {len(hof)}; file {workdir}/{hof.attrs['path']}):")
-    print(f"  {'rank IC':>8} {'deflated':>9} {'hold-out':>9}  formula")
-    print(f"  {'in-sample':>8} {'Sharpe':>9} {'rank IC':>9}")
+    print(f"  {'rank IC':>8} {'deflated':>9} {'hold-out':>9} {'cover-':>6}  formula")
+    print(f"  {'in-sample':>8} {'Sharpe':>9} {'rank IC':>9} {'age':>6}")
     for _, row in hof.head(5).iterrows():
         flag = "  (look-ahead!)" if pd.notna(row["lookahead"]) and row["lookahead"] else ""
         print(f"  {row['fitness']:>+8.4f} {row['deflated_sharpe']:>9.3f} "
-              f"{row['holdout_rank_ic']:>+9.4f}  {row['formula']}{flag}")
+              f"{row['holdout_rank_ic']:>+9.4f} {row['coverage']:>6.0f}  {row['formula']}{flag}")
+    print(f"{hof.attrs['turned_away']} formulas kept out of the hall of fame as near-copies "
+          f"(mean daily rank correlation >= 0.9 with a better row)")
     agree = (hof["holdout_rank_ic"] * hof["fitness"] > 0).mean()
     print(f"hold-out rank IC of the same sign as in-sample: {agree:.0%} of the hall of fame")

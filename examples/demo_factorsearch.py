@@ -18,6 +18,11 @@ OPERATORS = [
     ["volatility.bollinger_pband", 1],
 ]
 FACTORS, LEG, COST_BPS, SEED, HOLDOUT = 60, 20, 10.0, 7, 0.2
+# Dates skipped before the first back-test day. The default 150 suits years of data; on this one
+# year it would leave 44 in-sample days before the hold-out. The longest window among the
+# operators (bollinger_pband's 20 dates) is enough: a formula still undefined after it has few
+# eligible stocks on those days, which its coverage shows.
+WARMUP = 20
 
 
 def load():
@@ -43,19 +48,24 @@ def run(data1, price1, codes):
         print(f"long-short, {LEG} stocks per leg, {FACTORS} factors mined on the dates before a "
               f"hold-out of the last {HOLDOUT:.0%}: [formula, net value, sharp, maxdown]")
         found = miner.mine(data1, price1, codes, FACTORS, LEG, seed=SEED, n_jobs=2,
-                           holdout=HOLDOUT)
+                           holdout=HOLDOUT, warmup=WARMUP)
     finally:
         os.chdir(cwd)
     holdout = found.attrs["holdout"]
     ranked = found[np.isfinite(found["sharpe"])].sort_values("sharpe", ascending=False)
-    print(f"\ntop 10 of {len(found)} by in-sample Sharpe (mined before {holdout.date()}, "
-          f"hold-out {holdout.date()} .. {data1.index[-1].date()}; results in {workdir}/factors):")
-    print(f"  {'in-sample':>9} {'deflated':>8} {'hold-out':>8} {'hold-out':>8} {'look-':>6}")
-    print(f"  {'Sharpe':>9} {'Sharpe':>8} {'Sharpe':>8} {'rank IC':>8} {'ahead':>6}  formula")
+    in_sample_days = data1.index.get_loc(holdout) - 2 - WARMUP
+    print(f"\ntop 10 of {len(found)} by in-sample Sharpe (mined on {in_sample_days} back-test days "
+          f"from {data1.index[WARMUP].date()} to before {holdout.date()}, hold-out "
+          f"{holdout.date()} .. {data1.index[-1].date()}; results in {workdir}/factors):")
+    print(f"  {'in-sample':>9} {'deflated':>8} {'hold-out':>8} {'hold-out':>8} {'look-':>6} "
+          f"{'cover-':>6}")
+    print(f"  {'Sharpe':>9} {'Sharpe':>8} {'Sharpe':>8} {'rank IC':>8} {'ahead':>6} "
+          f"{'age':>6}  formula")
     for _, row in ranked.head(10).iterrows():
         print(f"  {row['sharpe']:>+9.2f} {row['deflated_sharpe']:>8.2f} "
               f"{row['holdout_sharpe']:>+8.2f} {row['holdout_rank_ic']:>+8.4f} "
-              f"{'yes' if row['lookahead'] else 'no':>6}  {row['formula']}")
+              f"{'yes' if row['lookahead'] else 'no':>6} {row['coverage']:>6.0f}  "
+              f"{row['formula']}")
     both = found[["sharpe", "holdout_sharpe"]].dropna()
     print(f"correlation of in-sample and hold-out Sharpe over all {len(both)} found factors: "
           f"{both['sharpe'].corr(both['holdout_sharpe']):+.2f}; mean hold-out Sharpe of the "
@@ -72,7 +82,7 @@ def run(data1, price1, codes):
     print("mean forward return by quantile (bps/day): " + ", ".join(
         f"Q{q} {v * 1e4:+.1f}" for q, v in rep.quantile_returns["mean_return"].items()))
     try:
-        path = rep.plot(os.path.join(workdir, "report.png"))
+        path = rep.plot(os.path.join(workdir, "report.png"), trials=found.attrs["trial_sharpes"])
         print(f"report plot written to {path}")
     except ImportError as exc:
         print(f"no plot: {exc}")

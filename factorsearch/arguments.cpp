@@ -18,6 +18,7 @@ const char *rule_name(Rule rule) {
     case Rule::Seed: return "seed";
     case Rule::Probability: return "probability";
     case Rule::Progress: return "progress";
+    case Rule::Correlation: return "correlation";
   }
   return "any";
 }

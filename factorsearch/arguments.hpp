@@ -21,6 +21,9 @@ using R = Rule;
 inline constexpr Param kData1{"data1"}, kPrice1{"price1"}, kZz500{"zz500"};
 inline constexpr Param kLegs{"l", nullptr, R::Whole, 1};
 inline constexpr Param kJobs{"n_jobs", "1", R::Whole, 1, kMaxJobs, true};
+// Dates skipped before the first back-test day: 150, the warm-up f/f1 always use.
+inline constexpr Param kWarmup{"warmup", "150", R::Whole, 0,
+                               std::numeric_limits<std::int64_t>::max(), true};
 
 inline constexpr std::array kAttempt{kData1, kPrice1, kZz500, kLegs};
 inline constexpr std::array kDrive{kData1, kPrice1, kZz500, Param{"ct", nullptr, R::Whole, 0},
@@ -34,7 +37,9 @@ inline constexpr std::array kMine{
     Param{"max_attempts", "9999999", R::Whole, 0, std::numeric_limits<std::int64_t>::max(), true},
     Param{"progress", "None", R::Progress, 0, 0, true},
     Param{"holdout", "None", R::Any, 0, 0, true},
-    Param{"directory", "None", R::Any, 0, 0, true}};
+    Param{"directory", "None", R::Any, 0, 0, true},
+    kWarmup,
+    Param{"max_correlation", "None", R::Correlation, 0, 0, true}};
 inline constexpr std::array kEvolve{
     kData1, kPrice1, kZz500, kLegs,
     Param{"generations", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
@@ -57,11 +62,13 @@ inline constexpr std::array kEvolve{
     Param{"seed", "None", R::Seed, 0, 0, true},
     kJobs,
     Param{"executor", "None", R::Any, 0, 0, true},
-    Param{"progress", "None", R::Progress, 0, 0, true}};
+    Param{"progress", "None", R::Progress, 0, 0, true},
+    kWarmup,
+    Param{"max_correlation", "0.9", R::Correlation, 0, 0, true}};
 inline constexpr std::array kPool{
     kData1, kPrice1, kZz500, Param{"size", nullptr, R::Whole, 1}, kLegs,
     Param{"generations", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
-    Param{"population", "500", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
+    Param{"population", "500", R::Whole, 1, kMaxPopulation, true},
     Param{"fitness", "'rank_ic'", R::Any, 0, 0, true},
     Param{"long_only", "False", R::Switch, 0, 0, true},
     Param{"holdout", "None", R::Any, 0, 0, true},
@@ -73,7 +80,7 @@ inline constexpr std::array kPool{
     Param{"p_point", "0.01", R::Probability, 0, 0, true},
     Param{"parsimony", "0.001", R::Any, 0, 0, true},
     Param{"init_depth", "(2, 4)", R::Any, 0, 0, true},
-    Param{"max_depth", "6", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
+    Param{"max_depth", "6", R::Whole, 1, kMaxDepth, true},
     Param{"seed", "None", R::Seed, 0, 0, true},
     kJobs,
     Param{"executor", "None", R::Any, 0, 0, true},
@@ -86,7 +93,7 @@ inline constexpr std::array kReport{
     Param{"factor"}, kPrice1, Param{"l", "20", R::Whole, 1},
     Param{"long_only", "False", R::Switch},
     Param{"quantiles", "5", R::Whole, 1, 1000},  // more buckets than a day can fill: memory only
-    Param{"cost_bps", "0.0"}, Param{"start", "None"}, Param{"end", "None"}};
+    Param{"cost_bps", "0.0"}, Param{"start", "None"}, Param{"end", "None"}, kWarmup};
 inline constexpr std::array kWindowFeatures{
     kData1, kZz500, Param{"window", "20", R::Whole, 1},
     Param{"fields", "('open', 'high', 'low', 'close', 'volume')"}, Param{"price1", "None"},

@@ -15,6 +15,7 @@
 #include "factorsearch/faces/report_face.hpp"
 #include "factorsearch/kernels/ta_kernels.hpp"
 #include "factorsearch/faces/validity.hpp"
+#include "factorsearch/backtest/backtest.hpp"
 #include "factorsearch/forecast/window_features.hpp"
 
 
@@ -82,7 +83,11 @@ py::object bind_factor_search(py::module_ &m) {
             "columns go to factors/<run>.csv. holdout= (a date or a fraction of the dates from "
             "the end) mines on the dates before it only and adds holdout_net_value, "
             "holdout_sharpe, holdout_maxdown, holdout_ic, holdout_rank_ic, holdout_days and "
-            "lookahead, scored after selection. directory= puts the result files elsewhere.",
+            "lookahead, scored after selection. directory= puts the result files elsewhere. "
+            "A formula counts only when its in-sample back-test has dispersion and trades; "
+            "coverage and tradeable_days give its breadth. warmup= dates are skipped before the "
+            "first back-test day; max_correlation= (in (0, 1]) turns away a formula whose mean "
+            "daily rank correlation with a row already found reaches it (attrs turned_away).",
             [mod](py::object self, const Args &a) { return mine(mod, self, a); });
   def_entry(cls, "evolve", table::kEvolve,
             "Genetic search over formulas of this instance's operators and the five fields: "
@@ -92,7 +97,12 @@ py::object bind_factor_search(py::module_ &m) {
             "seed on any number of workers (n_jobs, executor= as mine). Returns the hall of fame "
             "(formula, fitness, depth, length, generation, net_value, sharpe, maxdown, "
             "deflated_sharpe, and with holdout the holdout_* columns and lookahead) with "
-            "attrs history, seed, path and evaluations.",
+            "attrs history, seed, path and evaluations. Only days the legs can fill count "
+            "toward a built-in fitness, and a formula tradeable on fewer than half of them "
+            "scores worst. The hall of fame holds no two formulas whose mean daily rank "
+            "correlation reaches max_correlation (None: the best rows as they are, repeats "
+            "named in duplicate_of); attrs turned_away counts the formulas kept out; warmup= "
+            "as mine.",
             [mod](py::object self, const Args &a) { return evolve(mod, self, a); });
   def_entry(cls, "pool", table::kPool,
             "Grows a pool of at most `size` formulas whose linear combination has the best "
@@ -159,12 +169,14 @@ void bind_workers(py::module_ &m) {
         "The weights FactorSearch.pool's fit gives `members` on these (in-sample) data.");
   m.def("_evolve_scores",
         [mod](py::object miner, py::object texts, py::object data1, py::object price1,
-              py::object zz500, py::object l, py::object fitness, py::object long_only) {
-          return evolve_scores(mod, miner, texts, data1, price1, zz500, l, fitness, long_only);
+              py::object zz500, py::object l, py::object fitness, py::object long_only,
+              py::object warmup) {
+          return evolve_scores(mod, miner, texts, data1, price1, zz500, l, fitness, long_only,
+                               warmup);
         },
         py::arg("miner"), py::arg("texts"), py::arg("data1"), py::arg("price1"),
         py::arg("zz500"), py::arg("l"), py::arg("fitness") = "rank_ic",
-        py::arg("long_only") = false,
+        py::arg("long_only") = false, py::arg("warmup") = factorsearch::kFirstDay,
         "The in-sample fitness FactorSearch.evolve gives each formula text of `miner` (NaN for "
         "a formula that fails, is constant or has no back-test day), scored in this process.");
   m.def("_set_kernel_threads", &set_kernel_threads, py::arg("threads"),
@@ -271,8 +283,9 @@ void bind_research(py::module_ &m, py::handle cls) {
     o.disable_function_signatures();
     def_entry(m, "report", table::kReport,
               "Back-test statistics of one factor panel (dates x codes) on the miner's rules: a Report "
-              "with summary, daily, quantile_returns, ic_decay and plot(path). start/end limit the "
-              "back-test days to dates in [start, end] (the 150-day warm-up then does not apply). A "
+              "with summary, daily, quantile_returns, ic_decay and plot(path). The back-test starts "
+              "after `warmup` dates (warmup + 3 dates needed); start/end limit the "
+              "back-test days to dates in [start, end] (the warm-up then does not apply). A "
               "prediction (a Series or one-column DataFrame on a (datetime, instrument) MultiIndex, as "
               "predict returns) is laid out on price1's dates x columns and scored on exactly its "
               "dates that have t+2 in price1.",

@@ -90,14 +90,14 @@ Day trade_day(const PanelView &panel, std::size_t t, std::int64_t legs, bool hed
       full_order ? std::span<const Ranked>(ranked) : std::span<const Ranked>();
   const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(legs), ranked.size());
   if (static_cast<double>(k) < half)  // both legs hold k stocks, so both return 0
-    return Day{t, {}, {}, 0.0, 0.0, 0.0, all};
+    return Day{t, {}, {}, 0.0, 0.0, 0.0, all, ranked.size()};
   if (!full_order) order_legs(b, e, k);
   const double *buy = panel.price_row(t + 1);
   const double *sell = panel.price_row(t + 2);
   const double long_ret = leg_return(e - k, k, buy, sell);
   const double short_ret = leg_return(b, k, buy, sell);
   return Day{t, {b, k}, {e - k, k}, long_ret, short_ret, hedged ? long_ret - short_ret : long_ret,
-             all};
+             all, ranked.size()};
 }
 
 std::vector<std::size_t> day_list(std::size_t n_dates, DayRange days) {
@@ -137,12 +137,43 @@ LegReturns leg_returns(const PanelView &panel, std::int64_t legs, bool hedged, D
     out.long_ret.push_back(day.long_ret);
     out.short_ret.push_back(day.short_ret);
     out.ret.push_back(day.ret);
-    std::size_t count = 0;
-    const double *row = panel.factor_row(day.t);
-    for (std::size_t j = 0; j < panel.n_stocks; ++j) count += is_eligible(row[j]);
-    out.eligible.push_back(count);
+    out.eligible.push_back(day.eligible);
   });
   return out;
+}
+
+bool BreadthTally::add(const Day &day) { return add(day.eligible, traded_day(day)); }
+
+bool BreadthTally::add(std::size_t eligible, bool traded) {
+  eligible_.push_back(eligible);
+  const bool full = tradeable_day(eligible, legs_, hedged_);
+  tradeable_ += full;
+  traded_ += traded;
+  return full;
+}
+
+Breadth BreadthTally::result() const {
+  Breadth b;
+  b.days = eligible_.size();
+  b.tradeable = tradeable_;
+  b.traded = traded_;
+  if (b.days == 0) return b;
+  std::vector<std::size_t> sorted(eligible_);
+  const std::size_t h = b.days / 2;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(h), sorted.end());
+  double median = static_cast<double>(sorted[h]);
+  if (b.days % 2 == 0)
+    median = 0.5 * (median + static_cast<double>(*std::max_element(
+                                 sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(h))));
+  b.coverage = median;
+  b.tradeable_days = static_cast<double>(tradeable_) / static_cast<double>(b.days);
+  return b;
+}
+
+Breadth breadth_of(const PanelView &panel, std::int64_t legs, bool hedged, DayRange days) {
+  BreadthTally tally(legs, hedged);
+  walk_days(panel, legs, hedged, days, [&](const Day &day) { tally.add(day); });
+  return tally.result();
 }
 
 std::vector<double> daily_returns(std::span<const double> panel, std::span<const double> prices,

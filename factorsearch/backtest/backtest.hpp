@@ -84,6 +84,7 @@ struct Day {
   std::span<const Ranked> low, high;
   double long_ret, short_ret, ret;
   std::span<const Ranked> ranked{};
+  std::size_t eligible = 0;  // eligible stocks of the day
 };
 
 // One thread's buffers for the days it trades.
@@ -103,6 +104,56 @@ Day trade_day(const PanelView &panel, std::size_t t, std::int64_t legs, bool hed
 
 // The days walk_days visits for `days`, in date order.
 std::vector<std::size_t> day_list(std::size_t n_dates, DayRange days);
+
+// Breadth: a day is tradeable when the back-test can fill its legs in full from the eligible
+// stocks, `legs` for the long leg and, long-short, `legs` more for a short leg of distinct
+// stocks. A leg of legs/2 stocks still trades, but a statistic over a handful of names says
+// nothing a leg of `legs` could earn.
+inline bool tradeable_day(std::size_t eligible, std::int64_t legs, bool hedged) {
+  return static_cast<double>(eligible) >= static_cast<double>(legs) * (hedged ? 2.0 : 1.0);
+}
+
+// A searched factor counts only when at least this share of its back-test days is tradeable.
+inline constexpr double kMinTradeableShare = 0.5;
+
+// A day traded: its legs were drawn and every held price was known (the day's return is not
+// missing). A factor that never trades has a flat return list, however it ranks.
+inline bool traded_day(const Day &day) { return !day.high.empty() && !std::isnan(day.ret); }
+
+struct Breadth {
+  double coverage = std::numeric_limits<double>::quiet_NaN();  // median eligible stocks a day
+  double tradeable_days = std::numeric_limits<double>::quiet_NaN();  // share of the days
+  std::size_t days = 0, tradeable = 0, traded = 0;
+};
+
+// The breadth rule of a search: at least kMinTradeableShare of the days tradeable and, so that an
+// even count of days split exactly in half does not pass on its narrow half, a median coverage
+// that fills the legs.
+inline bool broad_enough(const Breadth &b, std::int64_t legs, bool hedged) {
+  return b.tradeable_days >= kMinTradeableShare &&
+         b.coverage >= static_cast<double>(legs) * (hedged ? 2.0 : 1.0);
+}
+
+// The breadth of the days handed to add(), in any order of days.
+class BreadthTally {
+ public:
+  BreadthTally(std::int64_t legs, bool hedged) : legs_(legs), hedged_(hedged) {}
+  // Whether the day is tradeable.
+  bool add(const Day &day);
+  // The same from a day's eligible count and whether it traded.
+  bool add(std::size_t eligible, bool traded);
+  Breadth result() const;
+
+ private:
+  std::int64_t legs_;
+  bool hedged_;
+  std::vector<std::size_t> eligible_;
+  std::size_t tradeable_ = 0, traded_ = 0;
+};
+
+// The rule in one call, for any caller that holds a factor panel: the breadth of its back-test
+// days `days` with legs of `legs` stocks.
+Breadth breadth_of(const PanelView &panel, std::int64_t legs, bool hedged, DayRange days = {});
 
 // Walks the back-test days of `days` in order and hands each one to `visit`: the single place
 // legs are chosen, so every statistic built on top agrees with the back-test.

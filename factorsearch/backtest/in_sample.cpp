@@ -19,7 +19,8 @@ ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
   fo.n_stocks = n_stocks;
   fo.forward.assign(n_dates * n_stocks, stats::kNaN);
   fo.order.resize(n_dates);
-  const TradedDays days = traded_days(n_dates);
+  // Every day with t+2 in the data: the back-test's first day is the caller's warm-up.
+  const TradedDays days = traded_days(n_dates, DayRange{0});
   std::vector<KeyedPosition> items, spare;
   for (std::size_t t = days.first; t < days.end; ++t) {
     const double *buy = prices.data() + (t + 1) * n_stocks;
@@ -98,17 +99,20 @@ double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratc
 
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t legs, bool hedged,
-                         Measure measure, const ForwardOrder *known,
-                         const std::function<void(const Day &)> &each_day, Threads threads) {
+                         Measure measure, const ForwardOrder *known, std::size_t first_day,
+                         bool breadth, const std::function<void(const Day &)> &each_day,
+                         Threads threads) {
   InSample out;
   // A factor without dispersion is refused before its back-test: nothing else of it is read.
-  const TradedDays range = traded_days(n_dates);
+  const TradedDays range = traded_days(n_dates, DayRange{first_day});
   out.dispersion = dispersion_share(panel, n_stocks, range.first, range.end);
   if (!disperse_enough(out.dispersion)) return out;
 
   const PanelView view{panel, prices, n_dates, n_stocks};
-  const std::vector<std::size_t> days = day_list(n_dates, DayRange{});
+  const std::vector<std::size_t> days = day_list(n_dates, DayRange{first_day});
   std::vector<double> returns(days.size()), ic(days.size(), stats::kNaN);
+  std::vector<std::size_t> eligible(days.size());
+  std::vector<std::uint8_t> traded(days.size()), counts(days.size());
   // With the forward order known, the rank IC reads the back-test's sorted day: one sort a day.
   const bool in_order = measure == Measure::RankIC && known != nullptr;
   struct Scratch {
@@ -124,8 +128,12 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
     Scratch &s = scratch[static_cast<std::size_t>(thread)];
     const Day day = trade_day(view, days[i], legs, hedged, in_order || each_day, s.day);
     returns[i] = day.ret;
+    eligible[i] = day.eligible;
+    traded[i] = traded_day(day);
     if (each_day) each_day(day);
-    if (measure == Measure::None) return;
+    // A day the legs cannot fill says nothing a leg of l stocks could earn.
+    counts[i] = !breadth || tradeable_day(day.eligible, legs, hedged);
+    if (!counts[i] || measure == Measure::None) return;
     if (in_order) {
       ic[i] = rank_ic_in_order(day, *known, s.in_order);
       return;
@@ -141,10 +149,19 @@ InSample score_in_sample(std::span<const double> panel, std::span<const double> 
     ic_sum += x;
     ++ic_days;
   }
+  BreadthTally tally(legs, hedged);
+  std::vector<double> counted;
+  for (std::size_t i = 0; i < days.size(); ++i) {
+    tally.add(eligible[i], traded[i] != 0);
+    if (counts[i]) counted.push_back(returns[i]);
+  }
   out.days = returns.size();
+  out.breadth = tally.result();
   const auto summary = summarise(returns);
   if (!summary) return out;
+  if (breadth && !broad_enough(out.breadth, legs, hedged)) return out;
   out.row = *summary;
+  out.fitness_sharpe = breadth ? summarise(counted)->sharpe : summary->sharpe;
   out.ok = true;
   out.ic = ic_days ? ic_sum / static_cast<double>(ic_days) : stats::kNaN;
 

@@ -18,12 +18,15 @@ namespace factorsearch {
 enum class Measure { RankIC, IC, None };
 
 struct InSample {
-  bool ok = false;     // at least one back-test day and the dispersion rule (selection_checks.hpp);
-                       // the other fields but `dispersion` are only filled when ok
+  bool ok = false;     // at least one back-test day, the dispersion rule (selection_checks.hpp)
+                       // and, with `breadth`, the breadth rule (backtest.hpp); the other fields
+                       // but `dispersion` are only filled when ok
   Summary row{};       // net value, sharp, maxdown: the f / f1 row of these dates
   double ic = 0.0;     // mean daily IC (Measure::IC) or rank IC (Measure::RankIC); NaN: no day
+  double fitness_sharpe = 0.0;  // sharp of the days that count (all days without `breadth`)
   std::size_t days = 0;
   double dispersion = 0.0;  // share of back-test days with dispersion
+  Breadth breadth{};
   // Daily returns as the Sharpe inference reads them (sharpe_inference.hpp): per-day Sharpe
   // mean / std (ddof 1), population skewness and kurtosis; NaN for a flat series.
   double sr = 0.0, skew = 0.0, kurt = 0.0;
@@ -44,9 +47,12 @@ struct ForwardOrder {
 ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
                            std::size_t n_stocks);
 
+// The back-test days from `first_day` on. With `breadth` only tradeable days count toward `ic`
+// and `fitness_sharpe`, and a factor that is not broad_enough (backtest.hpp) is not ok.
 InSample score_in_sample(std::span<const double> panel, std::span<const double> prices,
                          std::size_t n_dates, std::size_t n_stocks, std::int64_t legs, bool hedged,
                          Measure measure, const ForwardOrder *known = nullptr,
+                         std::size_t first_day = kFirstDay, bool breadth = true,
                          const std::function<void(const Day &)> &each_day = {},
                          Threads threads = {});
 

@@ -31,6 +31,7 @@ void net_values(const std::vector<double> &raw, DailyRows &d, ReportStats &st) {
 // One back-test day's figures, computed on any thread and added up in date order afterwards.
 struct DayFigures {
   double long_ret, short_ret, ret, ic, rank_ic, quantile_day_mean = kNaN;
+  std::size_t eligible = 0;  // eligible stocks of the day
   std::array<double, kDecayHorizons> decay;  // NaN where undefined or beyond the data
   std::vector<std::uint32_t> low, high;      // the legs' stocks, for turnover
 };
@@ -160,6 +161,7 @@ void figures_by_day(const PanelView &panel, const ReportSettings &s,
     f.long_ret = day.long_ret;
     f.short_ret = day.short_ret;
     f.ret = day.ret;
+    f.eligible = day.eligible;
     for (const Ranked &r : day.low) f.low.push_back(static_cast<std::uint32_t>(r.stock));
     for (const Ranked &r : day.high) f.high.push_back(static_cast<std::uint32_t>(r.stock));
     cross_section(panel, t, day.ranked, q, cs, f, quantile_sum.data() + i * q,
@@ -200,13 +202,14 @@ std::vector<double> collect_days(const PanelView &panel, const ReportSettings &s
   const auto q = static_cast<std::size_t>(s.quantiles);
   LegHoldings long_leg(panel.n_stocks), short_leg(panel.n_stocks);
   std::vector<double> raw;
-  std::vector<double> sum_of_means(q), sum_of_relative(q);
+  std::vector<double> sum_of_means(q), sum_of_relative(q), sq_of_relative(q);
   std::vector<std::size_t> quantile_days(q);
   rep.quantile_count.assign(q, 0);
-  std::array<double, kDecayHorizons> decay_sum{}, decay_sq{};
+  std::array<std::vector<double>, kDecayHorizons> decay_days;  // per horizon, in day order
   for (std::size_t i = 0; i < days.size(); ++i) {
     const DayFigures &f = figures[i];
     d.t.push_back(days[i]);
+    d.eligible.push_back(static_cast<double>(f.eligible));
     d.long_ret.push_back(f.long_ret);
     d.short_ret.push_back(s.hedged ? f.short_ret : kNaN);
     raw.push_back(f.ret);
@@ -226,33 +229,37 @@ std::vector<double> collect_days(const PanelView &panel, const ReportSettings &s
       if (n == 0) continue;
       const double mean = quantile_sum[i * q + b] / static_cast<double>(n);
       sum_of_means[b] += mean;
-      sum_of_relative[b] += mean - f.quantile_day_mean;
+      const double relative = mean - f.quantile_day_mean;
+      sum_of_relative[b] += relative;
+      sq_of_relative[b] += relative * relative;
       ++quantile_days[b];
       rep.quantile_count[b] += static_cast<std::int64_t>(n);
     }
     for (std::size_t h = 0; h < kDecayHorizons; ++h) {
       const double ric = f.decay[h];
-      if (std::isnan(ric)) continue;
-      decay_sum[h] += ric;
-      decay_sq[h] += ric * ric;
-      ++rep.decay_days[h];
+      if (!std::isnan(ric)) decay_days[h].push_back(ric);
     }
   }
   rep.quantile_mean.resize(q);
   rep.quantile_relative.resize(q);
+  rep.quantile_relative_se.assign(q, kNaN);
   for (std::size_t b = 0; b < q; ++b) {
     const double k = static_cast<double>(quantile_days[b]);
     rep.quantile_mean[b] = quantile_days[b] ? sum_of_means[b] / k : kNaN;
     rep.quantile_relative[b] = quantile_days[b] ? sum_of_relative[b] / k : kNaN;
+    if (quantile_days[b] < 2) continue;
+    // The sample std of the day values over sqrt(days).
+    const double mean = rep.quantile_relative[b];
+    const double var = (sq_of_relative[b] - k * mean * mean) / (k - 1);
+    rep.quantile_relative_se[b] = std::sqrt(std::max(var, 0.0) / k);
   }
   for (std::size_t h = 0; h < kDecayHorizons; ++h) {
-    const double k = static_cast<double>(rep.decay_days[h]);
-    rep.decay[h] = rep.decay_days[h] ? decay_sum[h] / k : kNaN;
-    // Sample std of the day values over sqrt(days): the band the plot draws around each mean.
-    const double var =
-        rep.decay_days[h] > 1 ? (decay_sq[h] - k * rep.decay[h] * rep.decay[h]) / (k - 1) : kNaN;
-    rep.decay_se[h] = std::sqrt(std::max(var, 0.0) / k);
-    if (std::isnan(var)) rep.decay_se[h] = kNaN;
+    const std::vector<double> &v = decay_days[h];
+    rep.decay_days[h] = v.size();
+    double sum = 0.0;
+    for (double x : v) sum += x;
+    rep.decay[h] = v.empty() ? kNaN : sum / static_cast<double>(v.size());
+    rep.decay_se[h] = newey_west_se(v, h);  // horizon h + 1 overlaps its h neighbours
   }
   return raw;
 }
@@ -289,6 +296,17 @@ void trust_statistics(const PanelView &panel, const DailyRows &d, ReportStats &s
   st.dispersion_days = static_cast<double>(with) / static_cast<double>(d.t.size());
 }
 
+// Median eligible stocks per reported day and the share of the days the legs fill in full.
+void breadth_statistics(const DailyRows &d, const ReportSettings &s, ReportStats &st) {
+  std::vector<double> e(d.eligible);
+  std::sort(e.begin(), e.end());
+  const std::size_t n = e.size(), h = n / 2;
+  st.coverage = n % 2 ? e[h] : 0.5 * (e[h - 1] + e[h]);
+  std::size_t full = 0;
+  for (double x : d.eligible) full += tradeable_day(static_cast<std::size_t>(x), s.legs, s.hedged);
+  st.tradeable_days = static_cast<double>(full) / static_cast<double>(n);
+}
+
 }  // namespace
 
 Report build_report(const PanelView &panel, const ReportSettings &s) {
@@ -305,7 +323,28 @@ Report build_report(const PanelView &panel, const ReportSettings &s) {
   net_values(raw, rep.daily, rep.stats);
   ic_statistics(rep.daily, rep.stats);
   trust_statistics(panel, rep.daily, rep.stats);
+  breadth_statistics(rep.daily, s, rep.stats);
   return rep;
+}
+
+double newey_west_se(std::span<const double> x, std::size_t lags) {
+  std::vector<double> e;
+  for (double v : x)
+    if (!std::isnan(v)) e.push_back(v);
+  const std::size_t n = e.size();
+  if (n < 2) return kNaN;
+  double mean = 0.0;
+  for (double v : e) mean += v;
+  mean /= static_cast<double>(n);
+  for (double &v : e) v -= mean;
+  double s = 0.0;
+  for (double v : e) s += v * v;
+  for (std::size_t k = 1; k <= lags && k < n; ++k) {
+    double gamma = 0.0;
+    for (std::size_t i = k; i < n; ++i) gamma += e[i] * e[i - k];
+    s += 2.0 * (1.0 - static_cast<double>(k) / static_cast<double>(lags + 1)) * gamma;
+  }
+  return std::sqrt(std::max(s, 0.0) / (static_cast<double>(n) * static_cast<double>(n - 1)));
 }
 
 }  // namespace factorsearch

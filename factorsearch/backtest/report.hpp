@@ -36,6 +36,7 @@ struct DailyRows {
   std::vector<double> cost;                 // cost_bps per unit turnover per leg, as a return
   std::vector<double> ret_after_cost, net_after_cost;
   std::vector<double> ic, rank_ic;          // NaN where undefined
+  std::vector<double> eligible;             // eligible stocks of the day
 };
 
 struct ReportStats {
@@ -46,15 +47,18 @@ struct ReportStats {
   // the standard error of `sharpe` (annualised as it is), the probabilistic Sharpe (P(true
   // Sharpe > 0)) and the share of days whose eligible values are not all equal.
   double ic_t, rank_ic_t, sharpe_se, psr, dispersion_days;
+  // Breadth (backtest.hpp): median eligible stocks per day, share of tradeable days.
+  double coverage, tradeable_days;
 };
 
 // Report.summary in its documented order; a fitness callable of evolve receives the first
 // kFitnessSummaryKeys of them.
-inline constexpr std::array<const char *, 18> kSummaryKeys{
+inline constexpr std::array<const char *, 20> kSummaryKeys{
     "net_value", "sharpe",       "maxdown",   "ic_mean",     "ic_std",
     "icir",      "rank_ic_mean", "rank_icir", "ic_positive", "turnover",
     "net_value_after_cost",      "sharpe_after_cost",        "days",
-    "sharpe_se", "psr",          "ic_t",      "rank_ic_t",   "dispersion_days"};
+    "sharpe_se", "psr",          "ic_t",      "rank_ic_t",   "dispersion_days",
+    "coverage",  "tradeable_days"};
 inline constexpr std::size_t kFitnessSummaryKeys = 13;
 
 // The values of kSummaryKeys, in that order.
@@ -63,7 +67,7 @@ inline std::array<double, kSummaryKeys.size()> summary_values(const ReportStats 
           st.ic_std,        st.icir,            st.rank_ic_mean,          st.rank_icir,
           st.ic_positive,   st.turnover,        st.after_cost.net,        st.after_cost.sharpe,
           static_cast<double>(st.days), st.sharpe_se, st.psr, st.ic_t, st.rank_ic_t,
-          st.dispersion_days};
+          st.dispersion_days, st.coverage, st.tradeable_days};
 }
 
 struct Report {
@@ -73,11 +77,22 @@ struct Report {
   std::vector<std::int64_t> quantile_count;   // stock-days behind each mean
   std::array<double, kDecayHorizons> decay{};  // mean rank IC, return held t+1 -> t+1+h
   std::array<std::size_t, kDecayHorizons> decay_days{};
-  std::array<double, kDecayHorizons> decay_se{};  // standard error of each decay mean
+  // Standard error of each decay mean: the h-day holds of consecutive days overlap, so the day
+  // values are autocorrelated up to lag h-1; newey_west_se with h-1 lags.
+  std::array<double, kDecayHorizons> decay_se{};
   // Per quantile: mean over days of (quantile's mean forward return - the day's mean over all
   // cells), so the spread shows without the market's daily move.
   std::vector<double> quantile_relative;
+  std::vector<double> quantile_relative_se;  // sample std of the day values / sqrt(days)
 };
+
+// The Newey-West (HAC) standard error of the mean of `x` (NaN entries left out, the rest kept in
+// order) with `lags` lags and Bartlett weights: with e the deviations from the mean and n values,
+//   S = sum e_i^2 + 2 * sum_{k=1..lags} (1 - k/(lags+1)) * sum_{i>k} e_i e_{i-k}
+//   se = sqrt(S / (n (n - 1)))
+// With no lags it is the plain sample std / sqrt(n). NaN for fewer than two values; a negative
+// S (possible only with too few values for the lags) is read as 0.
+double newey_west_se(std::span<const double> x, std::size_t lags);
 
 // Needs at least kMinDates dates (the caller checks). quantiles >= 1, legs >= 1.
 Report build_report(const PanelView &panel, const ReportSettings &settings);

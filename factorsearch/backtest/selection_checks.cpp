@@ -5,6 +5,8 @@
 #include <limits>
 #include <vector>
 
+#include "common/stats.hpp"
+
 namespace factorsearch {
 namespace {
 
@@ -74,6 +76,60 @@ RankDigest rank_digest(std::span<const double> panel, std::size_t n_stocks, std:
     for (std::size_t j = 0; j < n_stocks; ++j) h.add(rank[j]);
   }
   return {h.a, h.b};
+}
+
+DailyRanks daily_ranks(std::span<const double> panel, std::size_t n_stocks, std::size_t first_day,
+                       std::size_t end_day) {
+  DailyRanks out;
+  out.n_stocks = n_stocks;
+  out.days = end_day > first_day ? end_day - first_day : 0;
+  out.rank.assign(out.days * n_stocks, std::numeric_limits<float>::quiet_NaN());
+  out.count.assign(out.days, 0);
+  std::vector<double> values, ranks;
+  std::vector<std::size_t> stock, order;
+  for (std::size_t d = 0; d < out.days; ++d) {
+    const double *row = panel.data() + (first_day + d) * n_stocks;
+    values.clear();
+    stock.clear();
+    for (std::size_t j = 0; j < n_stocks; ++j)
+      if (is_eligible(row[j])) {
+        values.push_back(row[j]);
+        stock.push_back(j);
+      }
+    ranks.resize(values.size());
+    alphaloom::stats::average_ranks(values, ranks, order);
+    float *r = out.rank.data() + d * n_stocks;
+    for (std::size_t k = 0; k < stock.size(); ++k) r[stock[k]] = static_cast<float>(ranks[k]);
+    out.count[d] = static_cast<std::uint32_t>(stock.size());
+  }
+  return out;
+}
+
+double mean_rank_correlation(const DailyRanks &a, const DailyRanks &b) {
+  const std::size_t m = a.n_stocks, days = std::min(a.days, b.days);
+  alphaloom::stats::RankScratch scratch;
+  std::vector<double> x, y;
+  double sum = 0.0;
+  std::size_t with = 0;
+  for (std::size_t d = 0; d < days; ++d) {
+    const float *ra = a.rank.data() + d * m, *rb = b.rank.data() + d * m;
+    x.clear();
+    y.clear();
+    for (std::size_t j = 0; j < m; ++j)
+      if (!std::isnan(ra[j]) && !std::isnan(rb[j])) {
+        x.push_back(ra[j]);
+        y.push_back(rb[j]);
+      }
+    // Ranks restricted to the common stocks keep their order (ties included), so ranking them
+    // again gives the ranks of the values on those stocks.
+    const bool same_cells = x.size() == a.count[d] && x.size() == b.count[d];
+    const double c = same_cells ? alphaloom::stats::pearson(x, y)
+                                : alphaloom::stats::spearman(x, y, scratch);
+    if (std::isnan(c)) continue;
+    sum += c;
+    ++with;
+  }
+  return with ? sum / static_cast<double>(with) : std::numeric_limits<double>::quiet_NaN();
 }
 
 PrefixDiff compare_prefix(std::span<const double> full, std::span<const double> part,

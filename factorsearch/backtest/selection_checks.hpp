@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "factorsearch/backtest/backtest.hpp"
 
@@ -33,6 +34,24 @@ struct RankDigest {
 };
 RankDigest rank_digest(std::span<const double> panel, std::size_t n_stocks, std::size_t first_day,
                        std::size_t end_day);
+
+// Per day of [first_day, end_day), each stock's average rank (1-based, ties sharing their mean)
+// among the day's eligible values, NaN where not eligible: what two factors' rank correlation
+// is read from, kept in single precision (ranks up to 2^24 are exact) since a search holds one
+// per kept row.
+struct DailyRanks {
+  std::size_t n_stocks = 0, days = 0;
+  std::vector<float> rank;          // days x stocks, row-major
+  std::vector<std::uint32_t> count;  // eligible stocks per day
+};
+DailyRanks daily_ranks(std::span<const double> panel, std::size_t n_stocks, std::size_t first_day,
+                       std::size_t end_day);
+
+// Mean over the days of the rank correlation of two factors (Spearman over the stocks eligible
+// in both; with the same eligible stocks that is the Pearson correlation of their ranks); days
+// without one (fewer than two common stocks, a constant side) are left out; NaN when none has
+// one. Both ranks cover the same days.
+double mean_rank_correlation(const DailyRanks &a, const DailyRanks &b);
 
 // `part` (rows x n_stocks, evaluated on the data cut after `rows` dates) against the first `rows`
 // rows of `full`: a cell changed unless both are NaN, both equal, or they differ by at most

@@ -15,6 +15,7 @@
 #include "factorsearch/backtest/report.hpp"
 #include "factorsearch/market/dates.hpp"
 #include "common/weight_files.hpp"
+#include "factorsearch/faces/validity.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -69,13 +70,37 @@ void draw_ic(py::handle a, py::handle report, py::handle daily, py::handle split
   a.attr("tick_params")("axis"_a = "x", "labelrotation"_a = 30);
 }
 
+// Eligible stocks per day against what the legs need: below the line a day cannot be traded in
+// full, and statistics over it rest on a handful of names.
+void draw_coverage(py::handle a, py::handle report, py::handle daily, py::handle split) {
+  py::object dates = daily.attr("index");
+  const bool hedged = !report.attr("long_only").cast<bool>();
+  const std::int64_t l = report.attr("l").cast<std::int64_t>();
+  py::object s = report.attr("summary");
+  a.attr("plot")(dates, daily["eligible"], "label"_a = "eligible stocks");
+  a.attr("axhline")(hedged ? 2 * l : l, "color"_a = "tab:red", "linestyle"_a = ":",
+                    "label"_a = hedged ? format("2·l = {}: both legs full", 2 * l)
+                                       : format("l = {}: the leg full", l));
+  mark_split(a, dates, split);
+  a.attr("set_ylim")("bottom"_a = 0);
+  a.attr("set_title")(format("Coverage: median {:.0f} eligible stocks, {:.0%} of the days "
+                             "tradeable",
+                             s["coverage"], s["tradeable_days"]));
+  a.attr("set_xlabel")("date");
+  a.attr("set_ylabel")("stocks with an eligible value");
+  a.attr("legend")("fontsize"_a = "small");
+  a.attr("tick_params")("axis"_a = "x", "labelrotation"_a = 30);
+}
+
 // Raw quantile returns mostly show the market's move; relative to the day's mean the spread
 // between the quantiles is what is left, and the top-minus-bottom bar shows it at once.
 void draw_quantiles(py::handle a, py::handle quant) {
-  py::list labels, heights, colors;
+  py::list labels, heights, colors, band;
   for (py::handle q : quant.attr("index")) labels.append(format("Q{}", q));
   py::object relative = py::object(quant["relative_return"]) * py::float_(1e4);
+  py::object se = py::object(quant["relative_return_se"]) * py::float_(2e4);
   for (py::handle v : relative.attr("tolist")()) heights.append(v);
+  for (py::handle v : se.attr("tolist")()) band.append(v);
   const std::size_t nq = py::len(labels);
   for (std::size_t k = 0; k < nq; ++k) colors.append("tab:blue");
   if (nq >= 2) {
@@ -83,10 +108,11 @@ void draw_quantiles(py::handle a, py::handle quant) {
     heights.append(py::float_(heights[py::int_(nq - 1)].cast<double>() -
                               heights[py::int_(0)].cast<double>()));
     colors.append("tab:orange");
+    band.append(std::numeric_limits<double>::quiet_NaN());  // the two means are not independent
   }
-  a.attr("bar")(labels, heights, "color"_a = colors);
+  a.attr("bar")(labels, heights, "color"_a = colors, "yerr"_a = band, "capsize"_a = 3);
   a.attr("axhline")(0.0, "color"_a = "grey", "linewidth"_a = 0.8);
-  a.attr("set_title")("Forward return by factor quantile, relative to the day's mean");
+  a.attr("set_title")("Forward return by factor quantile, relative to the day's mean (± 2 SE)");
   a.attr("set_xlabel")("quantile (Q1 = lowest factor values)");
   a.attr("set_ylabel")("bps per day");
 }
@@ -94,7 +120,8 @@ void draw_quantiles(py::handle a, py::handle quant) {
 void draw_decay(py::handle a, py::handle decay, py::handle decay_se) {
   py::object band = py::reinterpret_borrow<py::object>(decay_se) * py::float_(2.0);
   a.attr("bar")(decay.attr("index"), decay.attr("to_numpy")(), "yerr"_a = band.attr("to_numpy")(),
-                "capsize"_a = 3, "label"_a = "mean rank IC ± 2 standard errors");
+                "capsize"_a = 3,
+                "label"_a = "mean rank IC ± 2 Newey–West standard errors (h − 1 lags)");
   a.attr("axhline")(0.0, "color"_a = "grey", "linewidth"_a = 0.8);
   a.attr("set_xticks")(decay.attr("index"));
   a.attr("set_title")("Rank IC decay");
@@ -103,20 +130,27 @@ void draw_decay(py::handle a, py::handle decay, py::handle decay_se) {
   a.attr("legend")("fontsize"_a = "small");
 }
 
-// The statistics line, shown under a caller's title too.
-py::str statistics_line(py::handle report, py::handle daily) {
+// The statistics line, shown under a caller's title too. A formula picked among many tries
+// shows P(Sharpe > 0) far above what it deserves: with the tries it shows the deflated Sharpe,
+// without them the probability says it is not corrected for selection.
+py::str statistics_line(py::handle report, py::handle daily, py::handle trials) {
   py::object s = report.attr("summary");
+  py::str trust =
+      trials.is_none()
+          ? py::str(format("P(Sharpe > 0) {:.2f} (not corrected for selection)", s["psr"]))
+          : py::str(format("deflated Sharpe {:.2f} ({} trials)",
+                           deflated_sharpe_of(daily["return"], trials), py::len(trials)));
+  // Two lines: one is wider than the figure once the trust figure is spelled out.
   return format("{}, {} stocks per leg, {} days: net value {:.3f} ({:.3f} after costs), Sharpe "
-                "{:.2f} ± {:.2f} ({:.2f} after costs), P(Sharpe > 0) {:.2f}, rank IC {:+.4f}",
+                "{:.2f} ± {:.2f} ({:.2f} after costs)\n{}, rank IC {:+.4f}",
                 report.attr("long_only").cast<bool>() ? "long-only" : "long-short",
                 report.attr("l"), py::len(daily), s["net_value"], s["net_value_after_cost"],
-                s["sharpe"], s["sharpe_se"], s["sharpe_after_cost"], s["psr"],
-                s["rank_ic_mean"]);
+                s["sharpe"], s["sharpe_se"], s["sharpe_after_cost"], trust, s["rank_ic_mean"]);
 }
 
 // The report's picture as a matplotlib Figure (not attached to pyplot, so nothing is shown or
 // kept open behind the caller's back).
-py::object report_figure(py::object self, py::object title, py::object split) {
+py::object report_figure(py::object self, py::object title, py::object split, py::object trials) {
   py::object figure_mod;
   try {
     figure_mod = py::module_::import("matplotlib.figure");
@@ -133,24 +167,28 @@ py::object report_figure(py::object self, py::object title, py::object split) {
   }
 
   py::object daily = self.attr("daily");
-  py::object fig = figure_mod.attr("Figure")("figsize"_a = py::make_tuple(13, 8.5),
+  py::str line = statistics_line(self, daily, trials);  // bad trials fail before any drawing
+  py::object fig = figure_mod.attr("Figure")("figsize"_a = py::make_tuple(13, 11.5),
                                              "layout"_a = "constrained");
-  py::object axes = fig.attr("subplots")(2, 2);
-  auto ax = [&](int r, int c) { return axes[py::make_tuple(r, c)]; };
-  draw_net_value(ax(0, 0), self, daily, split);
-  draw_ic(ax(0, 1), self, daily, split);
-  draw_quantiles(ax(1, 0), self.attr("quantile_returns"));
-  draw_decay(ax(1, 1), self.attr("ic_decay"), self.attr("ic_decay_se"));
-  py::str line = statistics_line(self, daily);
+  py::object axes = fig.attr("subplot_mosaic")(
+      py::make_tuple(py::make_tuple("net", "ic"), py::make_tuple("quantiles", "decay"),
+                     py::make_tuple("coverage", "coverage")),
+      "height_ratios"_a = py::make_tuple(1.0, 1.0, 0.7));
+  draw_net_value(axes["net"], self, daily, split);
+  draw_ic(axes["ic"], self, daily, split);
+  draw_quantiles(axes["quantiles"], self.attr("quantile_returns"));
+  draw_decay(axes["decay"], self.attr("ic_decay"), self.attr("ic_decay_se"));
+  draw_coverage(axes["coverage"], self, daily, split);
   fig.attr("suptitle")(title.is_none() ? line : py::str(format("{}\n{}", title, line)));
   return fig;
 }
 
 // Without a path, the Figure (a notebook shows it inline); with one, a PNG written to a temporary
 // file beside it and renamed over the old one, so a full disk or Ctrl-C never leaves half a file.
-py::object plot_report(py::object self, py::object path, py::object title, py::object split) {
+py::object plot_report(py::object self, py::object path, py::object title, py::object split,
+                       py::object trials) {
   if (!path.is_none()) py::module_::import("os").attr("fspath")(path);  // before any drawing
-  py::object fig = report_figure(self, title, split);
+  py::object fig = report_figure(self, title, split, trials);
   if (path.is_none()) return fig;
   write_atomically(path, [&](py::handle file) {
     fig.attr("savefig")(file, "format"_a = "png", "dpi"_a = 100);
@@ -177,7 +215,7 @@ py::object report_html(py::object self) {
   }
   if (drawn) {
     py::object buffer = py::module_::import("io").attr("BytesIO")();
-    report_figure(self, py::none(), py::none())
+    report_figure(self, py::none(), py::none(), py::none())
         .attr("savefig")(buffer, "format"_a = "png", "dpi"_a = 72);
     py::object encoded = py::module_::import("base64").attr("b64encode")(buffer.attr("getvalue")());
     html += "<img src=\"data:image/png;base64," + encoded.attr("decode")("ascii").cast<std::string>() +
@@ -201,15 +239,18 @@ py::object define_report_class(py::module_ &mod) {
       "The report of one factor, made by factorsearch.report: summary (Series), daily "
       "(DataFrame by back-test date), quantile_returns (DataFrame), ic_decay (Series), "
       "plot() (a Figure, or one PNG with a path; needs matplotlib), an HTML view in notebooks.");
-  def_method(cls, "plot", "plot(self, path=None, title=None, split=None)",
+  def_method(cls, "plot", "plot(self, path=None, title=None, split=None, trials=None)",
              "Draws net value before and after costs with their Sharpe values, rolling IC, "
-             "quantile returns relative to the day's mean with the top-minus-bottom spread, rank "
-             "IC decay with two-standard-error bands; the statistics line is kept under a "
-             "`title`; `split` (a date) marks where a hold-out starts. Without `path` returns the "
-             "matplotlib Figure; with one writes a PNG atomically (a temporary file renamed over "
-             "the old one) and returns `path`. Needs matplotlib (pip install 'alphaloom[plot]').",
+             "quantile returns relative to the day's mean (± 2 SE) with the top-minus-bottom "
+             "spread, rank IC decay with two Newey-West standard-error bands, eligible stocks per "
+             "day against the legs' need; the statistics line is kept under a `title`; `split` (a "
+             "date) marks where a hold-out starts; `trials` (the per-day Sharpe values of every "
+             "formula tried, e.g. mine's attrs['trial_sharpes']) shows the deflated Sharpe instead "
+             "of P(Sharpe > 0). Without `path` returns the matplotlib Figure; with one writes a PNG "
+             "atomically (a temporary file renamed over the old one) and returns `path`. Needs "
+             "matplotlib (pip install 'alphaloom[plot]').",
              &plot_report, py::arg("path") = py::none(), py::arg("title") = py::none(),
-             py::arg("split") = py::none());
+             py::arg("split") = py::none(), py::arg("trials") = py::none());
   def_method(cls, "__repr__", "repr(self)", nullptr, &report_repr);
   def_method(cls, "_repr_html_", "repr_html(self)",
              "The heading and the summary as an HTML table, with the picture inline when "
@@ -235,17 +276,29 @@ ReportSettings read_settings(const Args &a) {
   return settings;
 }
 
+// 1st, 2nd, 3rd, 4th, ..., 11th, 12th, 13th, ..., 21st.
+std::string ordinal(std::size_t k) {
+  const std::size_t tens = k % 100, ones = k % 10;
+  const char *suffix = (tens >= 11 && tens <= 13) ? "th"
+                       : ones == 1                ? "st"
+                       : ones == 2                ? "nd"
+                       : ones == 3                ? "rd"
+                                                  : "th";
+  return std::to_string(k) + suffix;
+}
+
 // A factor frame the back-test can walk: numbers, unique ascending dates, unique codes.
-// The 153-date rule holds for the default days only (`ranged`: the caller named its dates).
-void check_factor(py::handle factor, bool ranged) {
+// The warmup + 3 date rule holds for the default days only (`ranged`: the caller named its
+// dates).
+void check_factor(py::handle factor, bool ranged, std::size_t warmup) {
   py::object dates = factor.attr("index");
   py::object codes = factor.attr("columns");
   const std::size_t n = py::len(dates);
   if (py::len(codes) == 0) raise(PyExc_ValueError, "the factor has no stock columns");
-  if (!ranged && n < kMinDates)
+  if (!ranged && n < warmup + 3)
     raise(PyExc_ValueError,
-          format("a report needs at least {} dates (trading starts on the 151st), the factor has {}",
-                 kMinDates, n));
+          format("a report needs at least {} dates (trading starts on the {}), the factor has {}",
+                 warmup + 3, ordinal(warmup + 1), n));
   if (!codes.attr("is_unique").cast<bool>())
     raise(PyExc_ValueError, format("the factor has duplicate columns: {!r}",
                                    py::list(codes[codes.attr("duplicated")()])));
@@ -292,6 +345,7 @@ py::object daily_frame(const DailyRows &d, py::handle dates) {
   columns["net_value_after_cost"] = to_array(d.net_after_cost);
   columns["ic"] = to_array(d.ic);
   columns["rank_ic"] = to_array(d.rank_ic);
+  columns["eligible"] = to_array(d.eligible);
   return pandas().attr("DataFrame")(columns, "index"_a = day_index);
 }
 
@@ -311,6 +365,7 @@ py::object quantile_frame(const Report &rep) {
   q_columns["mean_return"] = to_array(rep.quantile_mean);
   q_columns["count"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(q), rep.quantile_count.data());
   q_columns["relative_return"] = to_array(rep.quantile_relative);
+  q_columns["relative_return_se"] = to_array(rep.quantile_relative_se);
   return pd.attr("DataFrame")(q_columns, "index"_a = q_index);
 }
 
@@ -471,6 +526,7 @@ py::object make_report(py::handle report_cls, const Args &a) {
   if (!py::isinstance(price1, frame_type))
     raise(PyExc_TypeError, "price1 must be a DataFrame (dates x codes), got " + type_name(price1));
   ReportSettings settings = read_settings(a);
+  const auto warmup = static_cast<std::size_t>(a.whole("warmup"));
 
   py::object dates, prices;
   Matrix f;
@@ -489,12 +545,15 @@ py::object make_report(py::handle report_cls, const Args &a) {
     settings.days = date_range(dates, start, end, predicted_days);
   } else {
     const bool ranged = !start.is_none() || !end.is_none();
-    check_factor(factor, ranged);
+    check_factor(factor, ranged, warmup);
     prices = aligned_prices(factor, price1);
     dates = factor.attr("index");
     f = float_values(factor);
     // The caller's dates: every date in [start, end] with t+2 in the data, warm-up or not.
-    if (ranged) settings.days = date_range(dates, start, end);
+    if (ranged)
+      settings.days = date_range(dates, start, end);
+    else
+      settings.days.first = warmup;
   }
 
   const std::size_t n = py::len(dates), m = py::len(prices.attr("columns"));

@@ -44,6 +44,22 @@ bool switch_value(py::handle value, const char *name) {
   raise(PyExc_TypeError, format("{} must be True or False, got {!r}", name, value));
 }
 
+double correlation_bound(py::handle value, const char *name) {
+  if (value.is_none()) return std::numeric_limits<double>::quiet_NaN();
+  double v = std::numeric_limits<double>::quiet_NaN();
+  if (!PyBool_Check(value.ptr()) && PyNumber_Check(value.ptr())) {
+    v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      v = std::numeric_limits<double>::quiet_NaN();
+    }
+  }
+  if (!(v > 0.0 && v <= 1.0))
+    raise(PyExc_ValueError,
+          format("{} must be None or a number in (0, 1], got {!r}", name, value));
+  return v;
+}
+
 // Any non-negative integer, however wide: a drawn seed has 128 bits and must replay exactly.
 py::object seed_of(py::handle seed) {
   if (seed.is_none())
@@ -91,6 +107,8 @@ py::object checked(const Param &p, py::handle value) {
       return seed_of(value);
     case Rule::Probability:
       return py::float_(probability(value, p.name));
+    case Rule::Correlation:
+      return py::float_(correlation_bound(value, p.name));
     case Rule::Progress:
       if (!value.is_none() && !PyBool_Check(value.ptr()))
         raise(PyExc_ValueError, format("{} must be True, False or None, got {!r}", p.name, value));

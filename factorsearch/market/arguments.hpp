@@ -19,6 +19,9 @@ std::int64_t whole_number(py::handle value, const char *name, std::int64_t minim
 // anything else (text such as "no" is true to Python, so it is not read by truthiness).
 bool switch_value(py::handle value, const char *name);
 
+// A correlation bound: None (no bound, read as NaN) or a number in (0, 1] (not a bool).
+double correlation_bound(py::handle value, const char *name);
+
 // Any non-negative integer, however wide: a drawn seed has 128 bits and must replay exactly.
 // None draws a fresh one.
 py::object seed_of(py::handle seed);
@@ -38,6 +41,7 @@ enum class Rule {
   Seed,         // None (a fresh seed is drawn) or a whole number >= 0 (seed_of)
   Probability,  // a number in [0, 1]
   Progress,     // True, False or None
+  Correlation,  // None or a number in (0, 1] (correlation_bound); NaN for None
 };
 
 struct Param {

@@ -54,7 +54,8 @@ void require_shared_dates(py::handle frames, py::handle prices, const char *cons
     raise(PyExc_ValueError, std::string("price1 shares no dates with data1; ") + consequence);
 }
 
-Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe) {
+Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe,
+                              std::size_t warmup) {
   check_market_types(frames, prices, universe);
   check_dates_and_codes(frames, prices, universe);
   // Data no formula can be back-tested on would only make every attempt a miss, for hours.
@@ -62,9 +63,9 @@ Market prepare_checked_market(py::handle frames, py::handle prices, py::handle u
   if (market.n_stocks() < 2)
     raise(PyExc_ValueError,
           format("the universe needs at least two stocks, got {}", market.n_stocks()));
-  if (market.n_dates < kMinDates)
+  if (market.n_dates < warmup + 3)
     raise(PyExc_ValueError, format("a back-test needs at least {} trading dates, data1 has {}",
-                                   kMinDates, market.n_dates));
+                                   warmup + 3, market.n_dates));
   return market;
 }
 

@@ -1,6 +1,7 @@
 // The checks on a driver's market data that run before any attempt reads it.
 #pragma once
 
+#include "factorsearch/backtest/backtest.hpp"
 #include "factorsearch/market/market.hpp"
 
 namespace factorsearch {
@@ -25,7 +26,9 @@ void require_ascending_dates(py::handle frames);
 // ValueError "price1 shares no dates with data1; " + consequence.
 void require_shared_dates(py::handle frames, py::handle prices, const char *consequence);
 
-// Everything a driver checks before its first attempt; returns the prepared data.
-Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe);
+// Everything a driver checks before its first attempt; returns the prepared data. A back-test
+// after `warmup` dates needs warmup + 3 of them.
+Market prepare_checked_market(py::handle frames, py::handle prices, py::handle universe,
+                              std::size_t warmup = kFirstDay);
 
 }  // namespace factorsearch

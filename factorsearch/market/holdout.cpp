@@ -9,7 +9,7 @@
 namespace factorsearch {
 using namespace alphaloom;
 
-py::object holdout_position(py::handle holdout, py::handle data1) {
+py::object holdout_position(py::handle holdout, py::handle data1, std::size_t warmup) {
   if (holdout.is_none()) return py::none();
   py::module_ pd = py::module_::import("pandas");
   py::object index = data1.attr("index");
@@ -32,11 +32,11 @@ py::object holdout_position(py::handle holdout, py::handle data1) {
     at = index.attr("searchsorted")(when, "side"_a = "left").cast<std::size_t>();
   }
   const std::size_t held = n - at;
-  if (at < kMinDates)
+  if (at < warmup + 3)
     raise(PyExc_ValueError,
           format("the in-sample part before the hold-out has {} dates; mining needs at least {} "
                  "(data1 has {} dates, {} .. {})",
-                 at, kMinDates, n, n ? py::object(index[py::int_(0)]) : py::object(py::none()),
+                 at, warmup + 3, n, n ? py::object(index[py::int_(0)]) : py::object(py::none()),
                  n ? py::object(index[py::int_(n - 1)]) : py::object(py::none())));
   if (held < 3)
     raise(PyExc_ValueError,
@@ -57,8 +57,9 @@ SampleCut cut_in_sample(py::handle data1, py::handle price1, py::handle holdout_
 }
 
 MiningData prepare_mining_data(py::handle frames, py::handle prices, py::handle universe,
-                               py::handle holdout_at) {
+                               py::handle holdout_at, std::size_t warmup) {
   MiningData data;
+  data.warmup = warmup;
   if (holdout_at.is_none()) {
     data.sample = prepare_market(frames, prices, universe);
     return data;

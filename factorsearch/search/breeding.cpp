@@ -134,7 +134,8 @@ py::tuple holdout_row(py::handle mod, py::handle miner, const OperatorTable &t,
   drawn.program = parse_formula(text, t.specs, t.fields);
   drawn.list = program_as_list(drawn.program, miner.attr("fuc"));
   try {
-    return score_formula(mod, miner, drawn, py::str(text), data, s.legs, s.hedged);
+    return score_formula(mod, miner, drawn, py::str(text), data, s.legs, s.hedged,
+                         /*must_trade=*/false);
   } catch (py::error_already_set &e) {
     if (!is_miss(e)) throw;
     return py::tuple();

@@ -34,6 +34,7 @@
 #include "factorsearch/runtime/progress.hpp"
 #include "factorsearch/backtest/report.hpp"
 #include "factorsearch/expr/walk.hpp"
+#include "factorsearch/backtest/selection_checks.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -45,7 +46,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 struct Record {
   bool ok = false;
   double fitness = kNaN, net = kNaN, sharpe = kNaN, maxdown = kNaN, sr = kNaN, skew = kNaN,
-         kurt = kNaN;
+         kurt = kNaN, coverage = kNaN, tradeable = kNaN;
   std::int64_t days = 0, generation = 0, length = 0, depth = 0, order = 0;
 };
 
@@ -62,6 +63,8 @@ Record record_of(py::handle r) {
   rec.skew = t[5].cast<double>();
   rec.kurt = t[6].cast<double>();
   rec.days = t[7].cast<std::int64_t>();
+  rec.coverage = t[8].cast<double>();
+  rec.tradeable = t[9].cast<double>();
   return rec;
 }
 
@@ -71,7 +74,7 @@ class Run {
   std::vector<std::string> texts;
   std::vector<Record> records;
 
-  std::vector<std::size_t> ranked(std::int64_t at_most) const {
+  std::vector<std::size_t> ranked(std::int64_t at_most = std::numeric_limits<std::int64_t>::max()) const {
     std::vector<std::size_t> order;
     for (std::size_t k = 0; k < records.size(); ++k)
       if (records[k].ok) order.push_back(k);
@@ -86,9 +89,10 @@ class Run {
   }
 
   // The hall of fame as the result files hold rows: [formula, net value, sharp, maxdown].
-  py::object file_rows(std::int64_t at_most) const {
+  py::object file_rows(std::int64_t at_most) const { return file_rows(ranked(at_most)); }
+  py::object file_rows(const std::vector<std::size_t> &hall) const {
     py::list rows;
-    for (std::size_t k : ranked(at_most)) {
+    for (std::size_t k : hall) {
       py::list row;
       row.append(py::str(texts[k]));
       row.append(records[k].net);
@@ -102,8 +106,78 @@ class Run {
   }
 };
 
-py::object frame_of(const Run &run, const std::vector<py::tuple> *holdout,
-                    const std::vector<std::size_t> &best) {
+// The hall of fame: the best formulas by fitness (shorter first among equals) that are distinct.
+// With a bound, a formula enters only when its mean daily rank correlation with every row
+// already in is below it (a repeat, correlation 1, never enters); without one the best rows
+// enter as they are and `duplicate_of` names the first better row ranking the stocks equally
+// on every in-sample back-test day (mine's rule). Each candidate's in-sample panel is evaluated
+// again here, in order, until the hall is full.
+struct Hall {
+  std::vector<std::size_t> rows;                  // positions in the run
+  std::vector<std::optional<std::size_t>> duplicate_of;  // position in the hall
+  std::int64_t turned_away = 0;
+};
+
+Hall distinct_hall(py::handle mod, py::handle miner, const OperatorTable &t, const Run &run,
+                   const MiningData &data, std::int64_t keep, double bound) {
+  Hall hall;
+  const bool bounded = !std::isnan(bound);
+  const Market &mk = data.sample;
+  const std::size_t m = mk.n_stocks();
+  const TradedDays days = traded_days(mk.n_dates, DayRange{data.warmup});
+  std::vector<RankDigest> digests;
+  std::vector<DailyRanks> ranks;
+  register_operators(mod, miner);
+  const std::vector<std::size_t> order = bounded ? run.ranked() : run.ranked(keep);
+  for (std::size_t k : order) {
+    if (static_cast<std::int64_t>(hall.rows.size()) >= keep) break;
+    check_signals();
+    Drawn drawn;
+    drawn.program = parse_formula(run.texts[k], t.specs, t.fields);
+    drawn.list = program_as_list(drawn.program, miner.attr("fuc"));
+    std::vector<double> panel;
+    bool evaluated = false;
+    try {
+      evaluated = evaluate_panel(mod, miner, drawn, mk, panel);
+    } catch (py::error_already_set &e) {
+      if (!is_miss(e)) throw;
+    } catch (const std::exception &) {
+    }
+    std::optional<std::size_t> same;
+    bool fresh = true;
+    {
+      py::gil_scoped_release nogil;
+      const RankDigest digest =
+          evaluated ? rank_digest(panel, m, days.first, days.end) : RankDigest{};
+      for (std::size_t q = 0; q < digests.size() && !same; ++q)
+        if (evaluated && digests[q] == digest) same = q;
+      DailyRanks r;
+      if (bounded && evaluated) {
+        r = daily_ranks(panel, m, days.first, days.end);
+        for (const DailyRanks &kept : ranks)
+          if (!(mean_rank_correlation(r, kept) < bound)) {
+            fresh = false;
+            break;
+          }
+      }
+      fresh = fresh && (!bounded || (evaluated && !same));
+      if (fresh) {
+        digests.push_back(digest);
+        ranks.push_back(std::move(r));
+      }
+    }
+    if (!fresh) {
+      ++hall.turned_away;
+      continue;
+    }
+    hall.rows.push_back(k);
+    hall.duplicate_of.push_back(same);
+  }
+  return hall;
+}
+
+py::object frame_of(const Run &run, const std::vector<py::tuple> *holdout, const Hall &hall) {
+  const std::vector<std::size_t> &best = hall.rows;
   py::module_ np = py::module_::import("numpy");
   py::module_ pd = py::module_::import("pandas");
   std::vector<double> trials;  // every scored formula's per-day Sharpe
@@ -140,6 +214,15 @@ py::object frame_of(const Run &run, const std::vector<py::tuple> *holdout,
   columns["deflated_sharpe"] = np.attr("array")(dsr, "dtype"_a = f64);
   if (holdout)
     add_holdout_columns(columns, holdout->size(), [&](std::size_t k) { return (*holdout)[k]; });
+  py::list coverage, tradeable, dup;
+  for (std::size_t q = 0; q < best.size(); ++q) {
+    coverage.append(run.records[best[q]].coverage);
+    tradeable.append(run.records[best[q]].tradeable);
+    dup.append(hall.duplicate_of[q] ? py::object(py::int_(*hall.duplicate_of[q])) : py::none());
+  }
+  columns["coverage"] = np.attr("array")(coverage, "dtype"_a = f64);
+  columns["tradeable_days"] = np.attr("array")(tradeable, "dtype"_a = f64);
+  columns["duplicate_of"] = pd.attr("array")(dup, "dtype"_a = "Int64");
   return pd.attr("DataFrame")(columns);
 }
 
@@ -155,7 +238,7 @@ std::unique_ptr<Evaluator> make_evaluator(py::handle mod, py::handle self, const
     return std::make_unique<LocalEvaluator>(mod, self, market, scoring);
   py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
   py::tuple job = py::make_tuple(token, travelling_operators(self), scoring.hedged, s.legs,
-                                 scoring.kind, scoring.fn);
+                                 scoring.kind, scoring.fn, scoring.warmup, scoring.breadth);
   py::tuple data = py::make_tuple(in.frames, in.prices,
                                   py::list(a["zz500"]));
   return std::make_unique<RemoteEvaluator>(mod, "_evolve_chunk", "_evolve_worker_init", job,
@@ -270,15 +353,18 @@ void run_closing(Evolution &e, Evaluator &evaluator, const EvolveSettings &s,
 py::object evolve(py::handle mod, py::object self, const Args &a) {
   EvolveSettings s = read_settings(a);
   s.keep = a.whole("hall_of_fame");
-  const Scoring scoring = scoring_from(a["fitness"], a.flag("long_only"), s.legs);
+  Scoring scoring = scoring_from(a["fitness"], a.flag("long_only"), s.legs);
+  scoring.warmup = s.warmup;
+  scoring.breadth = py::getattr(mod, kBreadthRuleName, py::bool_(true)).cast<bool>();
   check_runner_args(s.jobs, a["executor"]);
   add_operators(self, s.cfg);
   py::object seed = a.seed("seed");
 
-  const py::object holdout_at = holdout_position(a["holdout"], a["data1"]);
+  const py::object holdout_at = holdout_position(a["holdout"], a["data1"], s.warmup);
   const SampleCut in = cut_in_sample(a["data1"], a["price1"], holdout_at);
   MiningData data;  // the in-sample market is prepared once, for the search and the hold-out rows
-  data.sample = prepare_checked_market(in.frames, in.prices, a["zz500"]);
+  data.sample = prepare_checked_market(in.frames, in.prices, a["zz500"], s.warmup);
+  data.warmup = s.warmup;
   const Market &market = data.sample;
   const OperatorTable table = operator_table(self);
   const std::array<std::uint64_t, 4> key = run_key(seed);
@@ -289,7 +375,9 @@ py::object evolve(py::handle mod, py::object self, const Args &a) {
   std::unique_ptr<Evaluator> evaluator = make_evaluator(mod, self, market, scoring, a, s, in);
   run_closing(e, *evaluator, s, key, table);
 
-  const std::vector<std::size_t> best = e.run.ranked(s.keep);
+  const Hall hall = distinct_hall(mod, self, table, e.run, data, s.keep, s.max_correlation);
+  const std::vector<std::size_t> &best = hall.rows;
+  e.file.save_all(e.run.file_rows(best));
   std::vector<py::tuple> held;
   if (!in.first_held.is_none()) {
     data.holdout_at = holdout_at.cast<std::size_t>();
@@ -298,7 +386,7 @@ py::object evolve(py::handle mod, py::object self, const Args &a) {
     for (std::size_t k : best)
       held.push_back(holdout_row(mod, self, table, e.run.texts[k], data, scoring));
   }
-  py::object frame = frame_of(e.run, in.first_held.is_none() ? nullptr : &held, best);
+  py::object frame = frame_of(e.run, in.first_held.is_none() ? nullptr : &held, hall);
   py::object attrs = frame.attr("attrs");
   attrs["seed"] = seed;
   attrs["path"] = e.file.path();
@@ -308,6 +396,7 @@ py::object evolve(py::handle mod, py::object self, const Args &a) {
   attrs["data_sent"] = evaluator->data_sent;
   attrs["subtree_hits"] = evaluator->subtree_hits;
   attrs["walk_seconds"] = evaluator->walk_seconds;
+  attrs["turned_away"] = hall.turned_away;
   return frame;
 }
 

@@ -20,10 +20,11 @@ namespace factorsearch {
 // Its arguments as the table of factorsearch/arguments.hpp binds and checks them.
 py::object evolve(py::handle mod, py::object self, const Args &args);
 
-// Worker side. `job` is (token, operators, hedged, legs, fitness kind, fitness callable or None);
+// Worker side. `job` is (token, operators, hedged, legs, fitness kind, fitness callable or None,
+// warm-up, breadth rule);
 // `data` None or (data1, price1, codes). Returns (results, seconds, subtree hits, seconds spent
 // walking formula trees) with one entry per formula text: None for a failure, else (fitness, net value, sharp, maxdown,
-// daily Sharpe, skewness, kurtosis, days); or None when this worker has no data for the token and
+// daily Sharpe, skewness, kurtosis, days, coverage, tradeable share); or None when this worker has no data for the token and
 // none was sent.
 py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::handle texts);
 
@@ -35,7 +36,7 @@ void evolve_worker_init(py::handle mod, py::handle job, py::handle data, int thr
 // The in-sample fitness evolve gives each formula text (NaN for a failure), scored in this process.
 py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::handle data1,
                        py::handle price1, py::handle zz500, py::handle l, py::handle fitness,
-                       py::handle long_only);
+                       py::handle long_only, py::handle warmup);
 
 
 }  // namespace factorsearch

@@ -106,6 +106,8 @@ EvolveSettings read_settings(const Args &a) {
     raise(PyExc_ValueError, format("tournament must be at most population ({}), got {}",
                                    s.population, s.cfg.tournament));
   s.parsimony = parsimony_of(a["parsimony"]);
+  s.warmup = static_cast<std::size_t>(a.whole("warmup"));
+  s.max_correlation = a.number("max_correlation");
   return s;
 }
 

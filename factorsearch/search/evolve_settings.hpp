@@ -17,6 +17,8 @@ struct EvolveSettings {
   std::int64_t legs = 1, generations = 1, population = 1, keep = 1, jobs = 1;
   gp::Config cfg;
   double parsimony = std::numeric_limits<double>::quiet_NaN();
+  std::size_t warmup = kFirstDay;
+  double max_correlation = 0.9;  // NaN: no bound (None)
 };
 
 // init_depth: two whole numbers (low, high) with 1 <= low <= high <= max_depth.

@@ -35,6 +35,7 @@ py::object summary_series(const std::vector<double> &panel, const Market &mk, co
   settings.legs = s.legs;
   settings.hedged = s.hedged;
   settings.threads = offered_threads();
+  settings.days = DayRange{s.warmup};
   Report rep;
   {
     py::gil_scoped_release nogil;
@@ -103,22 +104,22 @@ py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const O
   InSample ins;
   {
     py::gil_scoped_release nogil;
-    ins = score_in_sample(panel, mk.prices, n, m, s.legs, s.hedged, measure, &ws.forward, {},
-                          offered_threads());
+    ins = score_in_sample(panel, mk.prices, n, m, s.legs, s.hedged, measure, &ws.forward,
+                          s.warmup, s.breadth, {}, offered_threads());
   }
   if (!ins.ok) return py::none();
   double fit = kNaN;
   if (measure != Measure::None) {
     fit = ins.ic;
   } else if (s.kind == "sharpe") {
-    fit = ins.row.sharpe;
+    fit = ins.fitness_sharpe;
   } else {
     py::object value = s.fn(summary_series(panel, mk, s));
     fit = py::float_(value).cast<double>();
   }
   if (!std::isfinite(fit)) return py::none();
   return py::make_tuple(fit, ins.row.net, ins.row.sharpe, ins.row.max_drawdown, ins.sr, ins.skew,
-                        ins.kurt, ins.days);
+                        ins.kurt, ins.days, ins.breadth.coverage, ins.breadth.tradeable_days);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -145,6 +146,8 @@ Scoring scoring_of(py::handle job) {
   s.legs = job[py::int_(3)].cast<std::int64_t>();
   s.kind = job[py::int_(4)].cast<std::string>();
   s.fn = job[py::int_(5)];
+  s.warmup = job[py::int_(6)].cast<std::size_t>();
+  s.breadth = job[py::int_(7)].cast<bool>();
   return s;
 }
 
@@ -184,10 +187,12 @@ py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::han
 
 py::list evolve_scores(py::handle mod, py::object self, py::handle texts, py::handle data1,
                        py::handle price1, py::handle zz500, py::handle l, py::handle fitness,
-                       py::handle long_only) {
-  const Scoring scoring =
+                       py::handle long_only, py::handle warmup) {
+  Scoring scoring =
       scoring_from(fitness, switch_value(long_only, "long_only"), whole_number(l, "l", 1));
-  Market market = prepare_checked_market(data1, price1, zz500);
+  scoring.warmup = static_cast<std::size_t>(whole_number(warmup, "warmup", 0));
+  scoring.breadth = py::getattr(mod, kBreadthRuleName, py::bool_(true)).cast<bool>();
+  Market market = prepare_checked_market(data1, price1, zz500, scoring.warmup);
   std::vector<std::string> list;
   for (py::handle t : texts) list.push_back(t.cast<std::string>());
   QuietWarnings quiet;  // for this call only; the caller's filters come back after it

@@ -26,7 +26,12 @@ struct Scoring {
   bool hedged = true;
   std::string kind;   // "rank_ic", "ic", "sharpe" or "callable"
   py::object fn;      // the callable
+  std::size_t warmup = kFirstDay;  // dates before the first back-test day
+  bool breadth = true;  // the breadth rule (in_sample.hpp); benchmarks switch it off to compare
 };
+
+// The module attribute that switches the breadth rule off (benchmarks only).
+inline constexpr const char *kBreadthRuleName = "_evolve_breadth";
 
 // What scoring changes: the subtree cache, bound to the formula being walked, and the walk time
 // not yet reported. One per thread: the threads of one worker process (a thread pool, a Dask
@@ -72,7 +77,8 @@ bool walk_text(py::handle mod, py::handle miner, WorkerState &ws, const Operator
 
 // One formula text: parsed as `factor` parses it, walked by the panel engine (sharing subtrees
 // through the memo), scored on the data this state holds. None for any failure of the formula,
-// else (fitness, net value, sharp, maxdown, daily Sharpe, skewness, kurtosis, days).
+// else (fitness, net value, sharp, maxdown, daily Sharpe, skewness, kurtosis, days, coverage,
+// tradeable share).
 py::object score_text(py::handle mod, py::handle miner, WorkerState &ws, const OperatorTable &t,
                       const std::string &text, const Scoring &s);
 

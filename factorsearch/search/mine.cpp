@@ -11,6 +11,7 @@
 #include "factorsearch/backtest/sharpe_inference.hpp"
 #include "factorsearch/expr/walk.hpp"
 #include "factorsearch/search/miner.hpp"
+#include "factorsearch/backtest/selection_checks.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -87,15 +88,15 @@ struct Job {
 };
 
 // The call's data as it travels: the tuple (data1, price1, universe as a list, position of the
-// first hold-out date or None).
+// first hold-out date or None, warm-up).
 py::tuple pack_market(py::handle frames, py::handle prices, py::handle universe,
-                      py::handle holdout_at) {
+                      py::handle holdout_at, std::size_t warmup) {
   return py::make_tuple(frames, prices, py::list(py::reinterpret_borrow<py::object>(universe)),
-                        holdout_at);
+                        holdout_at, warmup);
 }
 MiningData unpack_market(py::handle data) {
   return prepare_mining_data(data[py::int_(0)], data[py::int_(1)], data[py::int_(2)],
-                             data[py::int_(3)]);
+                             data[py::int_(3)], data[py::int_(4)].cast<std::size_t>());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -202,7 +203,12 @@ struct Results {
 
   // Rows that arrive together (one chunk's) are added, then saved in one rewrite and printed:
   // a rewrite costs an fsync, several milliseconds, which would bound a pool's throughput.
+  // A row `admit` refuses (too close to a row already found) is turned away: a miss.
   void add(std::int64_t attempt, py::handle scored) {
+    if (admit && !admit(attempt, scored)) {
+      ++turned_away;
+      return;
+    }
     py::object row = as_row(scored[py::int_(kText)], scored[py::int_(kNet)],
                             scored[py::int_(kSharpe)], scored[py::int_(kMaxDrawdown)]);
     rows.append(row);
@@ -232,7 +238,54 @@ struct Results {
   double table_saved_at = -1e300;
   std::size_t table_rows = static_cast<std::size_t>(-1);
   py::object seed;
-  std::int64_t attempts_used = 0, data_sent = 0;
+  std::int64_t attempts_used = 0, data_sent = 0, turned_away = 0;
+  std::function<bool(std::int64_t, py::handle)> admit;  // empty: every row enters
+};
+
+// max_correlation: a found formula enters only when the mean daily rank correlation of its
+// in-sample factor with every row already found is below the bound. Rows are compared on the
+// in-sample back-test days; the caller evaluates each candidate again (a worker sends back only
+// its row), which a search with the bound pays once per found row.
+class DistinctRows {
+ public:
+  DistinctRows(py::handle mod, py::handle miner, const MiningData &data, const Seeder &seeder,
+               double bound)
+      : mod_(mod), miner_(miner), data_(data), seeder_(seeder), bound_(bound) {}
+
+  bool admit(std::int64_t attempt) {
+    Drawn drawn = draw(miner_, seeder_.randint(attempt));
+    std::vector<double> panel;
+    register_operators(mod_, miner_);
+    try {
+      if (!evaluate_panel(mod_, miner_, drawn, data_.sample, panel)) return false;
+    } catch (py::error_already_set &e) {
+      if (!is_miss(e)) throw;
+      return false;
+    } catch (const std::exception &) {
+      return false;
+    }
+    const std::size_t m = data_.sample.n_stocks();
+    const TradedDays days = traded_days(data_.sample.n_dates, DayRange{data_.warmup});
+    bool fresh = true;
+    {
+      py::gil_scoped_release nogil;
+      DailyRanks ranks = daily_ranks(panel, m, days.first, days.end);
+      for (const DailyRanks &kept : kept_)
+        if (!(mean_rank_correlation(ranks, kept) < bound_)) {
+          fresh = false;
+          break;
+        }
+      if (fresh) kept_.push_back(std::move(ranks));
+    }
+    return fresh;
+  }
+
+ private:
+  py::handle mod_, miner_;
+  const MiningData &data_;
+  const Seeder &seeder_;
+  double bound_;
+  std::vector<DailyRanks> kept_;
 };
 
 // A success as a worker reports it: its attempt and its scored row (mine_scoring.hpp).
@@ -285,6 +338,7 @@ class OrderedCommit {
   // The attempt of the `wanted`-th success known so far (committed or held): nothing after it is
   // needed. -1 while fewer are known.
   std::int64_t known_cutoff() const {
+    if (results_.admit) return -1;  // a known success may still be turned away
     std::int64_t count = results_.found();
     for (const auto &[start, held] : waiting_) count += static_cast<std::int64_t>(held.found.size());
     if (count < results_.wanted) return -1;
@@ -403,6 +457,7 @@ py::object frame_of(py::handle scored, const std::vector<std::int64_t> &attempts
   columns["duplicate_of"] = pd.attr("array")(dup, "dtype"_a = "Int64");
   if (holdout)
     add_holdout_columns(columns, n, [&](std::size_t k) { return py::tuple(scored[py::int_(k)]); });
+  add_breadth_columns(columns, n, [&](std::size_t k) { return py::tuple(scored[py::int_(k)]); });
   py::object frame = pd.attr("DataFrame")(columns);
   py::object trials = floats(sr);
   frame.attr("attrs")["trial_sharpes"] = trials;
@@ -425,6 +480,7 @@ py::object result_frame(Results &results, py::object seed, std::int64_t attempts
   frame.attr("attrs")["attempts"] = attempts;
   frame.attr("attrs")["data_sent"] = data_sent;
   frame.attr("attrs")["holdout"] = holdout_date;
+  frame.attr("attrs")["turned_away"] = results.turned_away;
   return frame;
 }
 
@@ -436,6 +492,7 @@ py::object empty_frame(py::object seed, bool holdout, py::object holdout_date) {
   frame.attr("attrs")["attempts"] = 0;
   frame.attr("attrs")["data_sent"] = 0;
   frame.attr("attrs")["holdout"] = holdout_date;
+  frame.attr("attrs")["turned_away"] = 0;
   return frame;
 }
 
@@ -479,6 +536,8 @@ py::object mine(py::handle mod, py::object self, const Args &a) {
   const py::object frames = a["data1"], prices = a["price1"], universe = a["zz500"];
   const std::int64_t wanted = a.whole("ct"), legs = a.whole("l"), jobs = a.whole("n_jobs");
   const std::int64_t limit = a.whole("max_attempts");
+  const auto warmup = static_cast<std::size_t>(a.whole("warmup"));
+  const double bound = a.number("max_correlation");
   const py::object executor = a["executor"], progress = a["progress"], holdout = a["holdout"];
   check_runner_args(jobs, executor);
   std::string folder = "factors";
@@ -491,7 +550,7 @@ py::object mine(py::handle mod, py::object self, const Args &a) {
   py::object at = py::none(), holdout_date = py::none();
   if (with_holdout) {
     check_dates_and_codes(frames, prices, universe);
-    at = holdout_position(holdout, frames);
+    at = holdout_position(holdout, frames, warmup);
     holdout_date = frames.attr("index")[at];
   }
 
@@ -501,16 +560,22 @@ py::object mine(py::handle mod, py::object self, const Args &a) {
   }
   MiningData market;
   if (with_holdout) {
-    market = prepare_mining_data(frames, prices, universe, at);
+    market = prepare_mining_data(frames, prices, universe, at, warmup);
     if (market.sample.n_stocks() < 2)
       raise(PyExc_ValueError,
             format("the universe needs at least two stocks, got {}", market.sample.n_stocks()));
   } else {
-    market.sample = prepare_checked_market(frames, prices, universe);
+    market.sample = prepare_checked_market(frames, prices, universe, warmup);
+    market.warmup = warmup;
   }
   Seeder seeder(seed_value);
   Progress bar(progress, wanted, limit);
   Results results(wanted, bar, folder, with_holdout);
+  std::optional<DistinctRows> distinct;
+  if (!std::isnan(bound)) {
+    distinct.emplace(mod, self, market, seeder, bound);
+    results.admit = [&](std::int64_t attempt, py::handle) { return distinct->admit(attempt); };
+  }
   mine_ran_here = true;
   QuietWarnings quiet;
 
@@ -529,7 +594,7 @@ py::object mine(py::handle mod, py::object self, const Args &a) {
       Job job{py::module_::import("uuid").attr("uuid4")().attr("hex"), travelling_operators(self),
               hedged, legs, seed_value};
       ChunkRunner runner(mod, "_mine_chunk", "_mine_worker_init", job.pack(), job.token,
-                         pack_market(frames, prices, universe, at));
+                         pack_market(frames, prices, universe, at, warmup));
       MineWork work(self, results, seeder);
       runner.start(jobs, executor);
       runner.run(limit, work);

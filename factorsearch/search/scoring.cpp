@@ -98,7 +98,8 @@ void fill_holdout(py::tuple &row, py::handle mod, py::handle miner, const Drawn 
 }  // namespace
 
 py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, const py::str &text,
-                        const MiningData &data, std::int64_t legs, bool hedged) {
+                        const MiningData &data, std::int64_t legs, bool hedged, bool must_trade,
+                        std::vector<double> *panel_out) {
   const Market &sample = data.sample;
   const std::size_t m = sample.n_stocks(), n = sample.n_dates;
   std::vector<double> panel, full;
@@ -117,12 +118,20 @@ py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, co
   SharpeMoments moments;
   double dispersion = kNoValue;
   RankDigest digest;
+  Breadth breadth;
+  const DayRange in_sample{data.warmup};
   {
     py::gil_scoped_release nogil;
-    std::vector<double> pft = daily_returns(panel, sample.prices, n, m, legs, hedged);
+    std::vector<double> pft;
+    BreadthTally tally(legs, hedged);
+    walk_days(PanelView{panel, sample.prices, n, m}, legs, hedged, in_sample, [&](const Day &day) {
+      pft.push_back(day.ret);
+      tally.add(day);
+    });
+    breadth = tally.result();
     summary = summarise(pft);
     if (summary) {
-      const TradedDays days = traded_days(n);
+      const TradedDays days = traded_days(n, in_sample);
       dispersion = dispersion_share(panel, m, days.first, days.end);
       if (disperse_enough(dispersion)) {
         clean_returns(pft);  // the return list as the back-test scores it
@@ -132,6 +141,9 @@ py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, co
     }
   }
   if (!summary || !disperse_enough(dispersion)) return py::tuple();
+  // A formula whose legs are never both filled (a leg voided every day by a missing price, or
+  // too few eligible stocks) has a flat return list: nothing was traded, so nothing was found.
+  if (must_trade && (breadth.traded == 0 || std::isnan(summary->sharpe))) return py::tuple();
 
   py::tuple row(static_cast<std::size_t>(kScoredFields));
   row[kText] = text;
@@ -144,11 +156,27 @@ py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, co
   row[kDays] = py::int_(moments.t);
   row[kDigestA] = py::int_(digest.a);
   row[kDigestB] = py::int_(digest.b);
-  for (int k = kHoldNet; k < kScoredFields; ++k) row[k] = py::none();
+  for (int k = kHoldNet; k < kCoverage; ++k) row[k] = py::none();
+  row[kCoverage] = py::float_(breadth.coverage);
+  row[kTradeableDays] = py::float_(breadth.tradeable_days);
+  if (panel_out) *panel_out = panel;
   if (!data.has_holdout()) return row;
 
   fill_holdout(row, mod, miner, drawn, data, panel, full, whole_first, legs, hedged);
   return row;
+}
+
+void add_breadth_columns(py::dict &columns, std::size_t n,
+                         const std::function<py::tuple(std::size_t)> &row) {
+  std::vector<double> coverage(n, kNoValue), tradeable(n, kNoValue);
+  for (std::size_t k = 0; k < n; ++k) {
+    const py::tuple r = row(k);
+    if (r.size() == 0) continue;
+    coverage[k] = r[kCoverage].cast<double>();
+    tradeable[k] = r[kTradeableDays].cast<double>();
+  }
+  columns["coverage"] = py::array_t<double>(static_cast<py::ssize_t>(n), coverage.data());
+  columns["tradeable_days"] = py::array_t<double>(static_cast<py::ssize_t>(n), tradeable.data());
 }
 
 void add_holdout_columns(py::dict &columns, std::size_t n,

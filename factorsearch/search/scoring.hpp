@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "factorsearch/expr/evaluation.hpp"
 #include "factorsearch/market/holdout.hpp"
@@ -20,14 +21,23 @@ inline constexpr int kSr = 4, kSkew = 5, kKurt = 6, kDays = 7;  // in-sample ret
 inline constexpr int kDigestA = 8, kDigestB = 9;  // rank digest of the in-sample factor
 inline constexpr int kHoldNet = 10, kHoldSharpe = 11, kHoldMaxDrawdown = 12, kHoldIc = 13,
                      kHoldRankIc = 14, kHoldDays = 15, kLookahead = 16;
-inline constexpr int kScoredFields = 17;
+inline constexpr int kCoverage = 17, kTradeableDays = 18;  // breadth of the in-sample back-test
+inline constexpr int kScoredFields = 19;
 
-// The scored row of `drawn`, or None for a miss: the in-sample evaluation or back-test yields
-// nothing, or the factor lacks cross-sectional dispersion. Hold-out fields are None without a
-// hold-out; when only the whole-data evaluation fails they are NaN, 0 days and lookahead None.
-// Raises what the in-sample evaluation raises (callers decide what is a miss).
+// The scored row of `drawn`, or None for a miss: the in-sample evaluation or back-test (from
+// data.warmup on) yields nothing, the factor lacks cross-sectional dispersion or, with
+// `must_trade`, its back-test never trades (no day whose legs were drawn with every price known,
+// or a flat return list: Sharpe NaN). Hold-out fields are None without a hold-out; when only the
+// whole-data evaluation fails they are NaN, 0 days and lookahead None. Raises what the in-sample
+// evaluation raises (callers decide what is a miss). `panel_out`, when given, receives the
+// in-sample panel of a row.
 py::tuple score_formula(py::handle mod, py::handle miner, const Drawn &drawn, const py::str &text,
-                        const MiningData &data, std::int64_t legs, bool hedged);
+                        const MiningData &data, std::int64_t legs, bool hedged,
+                        bool must_trade = true, std::vector<double> *panel_out = nullptr);
+
+// Coverage and tradeable_days of scored rows, as the last two columns of a frame.
+void add_breadth_columns(py::dict &columns, std::size_t n,
+                         const std::function<py::tuple(std::size_t)> &row);
 
 // Adds the hold-out columns of mine's and evolve's frames to `columns`, in their documented order
 // (holdout_net_value .. holdout_days, lookahead), for n rows; row(k) is the k-th formula's scored

@@ -19,7 +19,7 @@ OPS = [["np.add", 2], ["np.subtract", 2], ["np.divide", 2], ["np.log", 1], ["abs
 SUMMARY_KEYS = ["net_value", "sharpe", "maxdown", "ic_mean", "ic_std", "icir", "rank_ic_mean",
                 "rank_icir", "ic_positive", "turnover", "net_value_after_cost",
                 "sharpe_after_cost", "days", "sharpe_se", "psr", "ic_t", "rank_ic_t",
-                "dispersion_days"]
+                "dispersion_days", "coverage", "tradeable_days"]
 
 
 def same(a, b):

@@ -16,12 +16,13 @@ BAD = {
     "seed": [-1, 2.5, "7", True],
     "probability": [-0.1, 1.5, "0.5", True, float("nan")],
     "progress": [1, "yes", 0.0],
+    "correlation": [0, 0.0, -0.5, 1.5, float("nan"), float("inf"), "0.5", True],
 }
 
 
 def valid(rule, minimum):
     return {"whole": minimum + 1, "switch": False, "seed": 1, "probability": 0.5,
-            "progress": False}.get(rule)
+            "progress": False, "correlation": 0.5}.get(rule)
 
 
 def entry(name):

@@ -137,7 +137,8 @@ def test_hall_of_fame_rows_are_the_formulas_own_in_sample_figures(market, refere
     data1, price1, codes = market
     df = reference
     assert list(df.columns) == ["formula", "fitness", "depth", "length", "generation",
-                                "net_value", "sharpe", "maxdown", "deflated_sharpe"]
+                                "net_value", "sharpe", "maxdown", "deflated_sharpe", "coverage",
+                                "tradeable_days", "duplicate_of"]
     assert df["fitness"].is_monotonic_decreasing and df["formula"].is_unique
     assert not df["formula"].str.contains("math.sqrt").any()   # the failing operator never scores
     history = pd.DataFrame(df.attrs["history"])

@@ -227,7 +227,8 @@ def test_hold_out_rows_are_f_on_the_truncated_frames_and_report_after_it(market,
     holdout = frame.attrs["holdout"]
     at = data1.index.get_loc(holdout)
     assert at == len(data1) - round(0.25 * len(data1))
-    assert list(frame.columns[5:]) == ["deflated_sharpe", "duplicate_of"] + HOLD_COLUMNS
+    assert list(frame.columns[5:]) == (["deflated_sharpe", "duplicate_of"] + HOLD_COLUMNS
+                                       + ["coverage", "tradeable_days"])
     head, head_prices = data1.iloc[:at], price1.iloc[:at]
     for row in frame.itertuples(index=False):
         random.seed(attempt_seed(3, row.attempt))

@@ -116,7 +116,8 @@ def test_attempt_i_is_f_drawing_from_its_own_generator(market, in_tmp, capture_s
     frame = fs.mine(data1, price1, codes, 4, L, long_only=long_only, seed=SEED, progress=False)
     printed = capture_stdout()
     assert list(frame.columns) == ["formula", "net_value", "sharpe", "maxdown", "attempt",
-                                   "deflated_sharpe", "duplicate_of"]
+                                   "deflated_sharpe", "duplicate_of", "coverage",
+                                   "tradeable_days"]
     assert frame.attrs["seed"] == SEED and frame["attempt"].is_monotonic_increasing
     assert len(printed) == 4 and saved(frame).shape == (4, 4)
     # Misses are skipped: every attempt before the last row either failed, lacks dispersion or
@@ -354,5 +355,5 @@ def test_no_factor_wanted_returns_an_empty_frame_and_no_file(market, in_tmp):
     data1, price1, codes = market
     frame = FactorSearch(OPS).mine(data1, price1, codes, 0, L, seed=9)
     assert frame.empty and list(frame.dtypes.astype(str)) == [
-        "object", "float64", "float64", "float64", "int64", "float64", "Int64"]
+        "object", "float64", "float64", "float64", "int64", "float64", "Int64", "float64", "float64"]
     assert frame.attrs["path"] is None and os.listdir(in_tmp) == []
