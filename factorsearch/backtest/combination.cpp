@@ -309,13 +309,6 @@ std::size_t least_contributing(std::span<const double> contributions) {
   return worst;
 }
 
-bool trades_enough(std::span<const std::size_t> eligible_per_day, std::int64_t legs, bool hedged) {
-  const std::size_t need = static_cast<std::size_t>(legs) * (hedged ? 2 : 1);
-  std::size_t tradeable = 0;
-  for (std::size_t e : eligible_per_day) tradeable += e >= need;
-  return !eligible_per_day.empty() && 2 * tradeable >= eligible_per_day.size();
-}
-
 double coverage_of(std::vector<std::size_t> eligible_per_day) {
   const std::size_t n = eligible_per_day.size();
   if (n == 0) return stats::kNaN;

@@ -120,11 +120,6 @@ class Combination {
 // The member a pool over `size` gives up: the least contribution, the newest among equals.
 std::size_t least_contributing(std::span<const double> contributions);
 
-// Hook for the breadth rule of the tradeable search: a day the back-test would trade holds at
-// least `legs` eligible stocks (2 * legs long-short). A pool member must trade on at least half of
-// its in-sample back-test days. `eligible_per_day` counts the eligible stocks of each back-test
-// day.
-bool trades_enough(std::span<const std::size_t> eligible_per_day, std::int64_t legs, bool hedged);
 // The median of the eligible stocks per back-test day (NaN without a day).
 double coverage_of(std::vector<std::size_t> eligible_per_day);
 

@@ -46,16 +46,12 @@ Candidate evaluate_candidate(py::handle mod, py::handle miner, PoolState &state,
   auto z = std::make_shared<NormalisedFactor>();
   z->z.assign(n * m, 0.0);
   z->eligible.assign(n * m, 0);
-  std::vector<std::size_t> eligible;
-  // The normalisation reads the back-test's sorted days: no sort of its own.
-  const InSample ins = score_in_sample(panel, mk.prices, n, m, s.legs, s.hedged, measure,
-                                       &state.ws.forward, [&](const Day &day) {
-                                         normalise_day(day.ranked, day.t, m, *z);
-                                         eligible.push_back(day.ranked.size());
-                                       });
-  if (!ins.ok || !std::isfinite(ins.ic) || !std::isfinite(ins.row.sharpe) ||
-      !trades_enough(eligible, s.legs, s.hedged))
-    return c;
+  // The normalisation reads the back-test's sorted days: no sort of its own. The breadth rule
+  // (a member must trade) is the in-sample scorer's.
+  const InSample ins = score_in_sample(
+      panel, mk.prices, n, m, s.legs, s.hedged, measure, &state.ws.forward, s.warmup,
+      /*breadth=*/true, [&](const Day &day) { normalise_day(day.ranked, day.t, m, *z); });
+  if (!ins.ok || !std::isfinite(ins.ic) || !std::isfinite(ins.row.sharpe)) return c;
   c.ok = true;
   c.alone = ins.ic;
   c.net = ins.row.net;
@@ -65,7 +61,7 @@ Candidate evaluate_candidate(py::handle mod, py::handle miner, PoolState &state,
   c.skew = ins.skew;
   c.kurt = ins.kurt;
   c.days = static_cast<std::int64_t>(ins.days);
-  c.coverage = coverage_of(std::move(eligible));
+  c.coverage = ins.breadth.coverage;
   const FactorStats st = factor_stats(state.data, state.packed, *z);
   const std::vector<double> corr = state.pool.correlations(state.data, st);
   c.correlation = 0.0;

@@ -38,7 +38,7 @@ struct PoolState {
 };
 
 // A candidate scored against the pool. `ok` is false for a formula that fails, is refused as
-// evolve refuses it, or does not trade (trades_enough).
+// evolve refuses it, or does not trade (the breadth rule of backtest.hpp).
 struct Candidate {
   bool ok = false;
   double gain = 0, combined = 0, alone = 0, net = 0, sharpe = 0, maxdown = 0, sr = 0, skew = 0,
