@@ -103,7 +103,7 @@ class FactorSearch:
         fitness: str = "rank_ic",
         long_only: bool = False,
         holdout: Any = None,
-        max_correlation: float = 0.7,
+        max_correlation: float | None = 0.7,
         tournament: int = 20,
         p_crossover: float = 0.9,
         p_subtree: float = 0.01,
@@ -117,6 +117,7 @@ class FactorSearch:
         executor: Any = None,
         progress: Any = None,
         directory: Any = None,
+        warmup: int = 150,
     ) -> pd.DataFrame:
         """A pool of at most size formulas whose ridge-fit combination has the best in-sample IC."""
     def combine(

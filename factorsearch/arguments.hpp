@@ -72,7 +72,7 @@ inline constexpr std::array kPool{
     Param{"fitness", "'rank_ic'", R::Any, 0, 0, true},
     Param{"long_only", "False", R::Switch, 0, 0, true},
     Param{"holdout", "None", R::Any, 0, 0, true},
-    Param{"max_correlation", "0.7", R::Any, 0, 0, true},
+    Param{"max_correlation", "0.7", R::Correlation, 0, 0, true},
     Param{"tournament", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
     Param{"p_crossover", "0.9", R::Probability, 0, 0, true},
     Param{"p_subtree", "0.01", R::Probability, 0, 0, true},
@@ -85,7 +85,8 @@ inline constexpr std::array kPool{
     kJobs,
     Param{"executor", "None", R::Any, 0, 0, true},
     Param{"progress", "None", R::Progress, 0, 0, true},
-    Param{"directory", "None", R::Any, 0, 0, true}};
+    Param{"directory", "None", R::Any, 0, 0, true},
+    kWarmup};
 inline constexpr std::array kCombine{Param{"pool"}, kData1, kZz500, Param{"weights", "None"}};
 inline constexpr std::array kLookahead{Param{"formula"}, kData1, kZz500,
                                        Param{"cuts", "5", R::Whole, 1}};

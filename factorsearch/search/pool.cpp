@@ -90,20 +90,6 @@ struct PoolSettings {
   std::string directory = "factors";
 };
 
-double max_correlation_of(py::handle value) {
-  double v = kNaN;
-  if (!PyBool_Check(value.ptr())) {
-    try {
-      v = to_double(value);
-    } catch (py::error_already_set &) {
-      v = kNaN;
-    }
-  }
-  if (!(v > 0.0 && v <= 1.0))
-    raise(PyExc_ValueError, format("max_correlation must be a number in (0, 1], got {!r}", value));
-  return v;
-}
-
 // Everything one call keeps track of while its generations run.
 struct PoolRun {
   std::unordered_map<std::string, std::size_t> seen;
@@ -354,7 +340,7 @@ py::object pool(py::handle mod, py::object self, const Args &a) {
   PoolSettings s;
   s.evolve = read_settings(a);
   s.size = a.whole("size");
-  s.max_correlation = max_correlation_of(a["max_correlation"]);
+  s.max_correlation = a.number("max_correlation");  // NaN (None): no bound
   const py::object fitness = a["fitness"];
   if (!py::isinstance<py::str>(fitness) ||
       (fitness.cast<std::string>() != "rank_ic" && fitness.cast<std::string>() != "ic"))
@@ -362,7 +348,8 @@ py::object pool(py::handle mod, py::object self, const Args &a) {
           format("fitness must be 'rank_ic' or 'ic' for a pool (the combination is fit to ranks "
                  "and scored by its IC), got {!r}",
                  fitness));
-  const Scoring scoring = scoring_from(fitness, a.flag("long_only"), s.evolve.legs);
+  Scoring scoring = scoring_from(fitness, a.flag("long_only"), s.evolve.legs);
+  scoring.warmup = s.evolve.warmup;
   check_runner_args(s.evolve.jobs, a["executor"]);
   if (!a["directory"].is_none())
     s.directory =
@@ -370,10 +357,11 @@ py::object pool(py::handle mod, py::object self, const Args &a) {
   add_operators(self, s.evolve.cfg);
   py::object seed = a.seed("seed");
 
-  const py::object holdout_at = holdout_position(a["holdout"], a["data1"]);
+  const py::object holdout_at = holdout_position(a["holdout"], a["data1"], s.evolve.warmup);
   const SampleCut in = cut_in_sample(a["data1"], a["price1"], holdout_at);
   MiningData data;
-  data.sample = prepare_checked_market(in.frames, in.prices, a["zz500"]);
+  data.sample = prepare_checked_market(in.frames, in.prices, a["zz500"], s.evolve.warmup);
+  data.warmup = s.evolve.warmup;
   const OperatorTable table = operator_table(self);
   const std::array<std::uint64_t, 4> key = run_key(seed);
 
@@ -389,7 +377,8 @@ py::object pool(py::handle mod, py::object self, const Args &a) {
   } else {
     py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
     py::tuple job = py::make_tuple(token, travelling_operators(self), scoring.hedged,
-                                   s.evolve.legs, scoring.kind, scoring.fn);
+                                   s.evolve.legs, scoring.kind, scoring.fn, scoring.warmup,
+                                   scoring.breadth);
     py::tuple sent = py::make_tuple(in.frames, in.prices, py::list(a["zz500"]));
     auto r = std::make_unique<RemoteEvaluator>(mod, "_pool_chunk", "_pool_worker_init", job, sent,
                                                s.evolve.jobs, a["executor"]);

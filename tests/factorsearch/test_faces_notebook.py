@@ -23,7 +23,7 @@ def test_report_in_a_notebook(rep, tmp_path, monkeypatch):
     png = html.split('src="data:image/png;base64,')[1].split('"')[0]
     assert base64.b64decode(png)[:8] == b"\x89PNG\r\n\x1a\n"
     fig = rep.plot()
-    assert isinstance(fig, Figure) and len(fig.axes) == 4
+    assert isinstance(fig, Figure) and len(fig.axes) == 5
     target = tmp_path / "r.png"
     assert rep.plot(str(target)) == str(target) and target.read_bytes()[:4] == b"\x89PNG"
     old = target.read_bytes()
