@@ -549,6 +549,29 @@ ExtraPanels extra_panels_of(py::handle extra, const py::list &codes, py::handle 
 
 }  // namespace
 
+namespace {
+
+// How the frame was built, in its attrs, for the trainers to keep with a saved model.
+void record_how_built(py::handle frame, const std::vector<std::string> &field_names,
+                      const std::vector<std::string> &extra_names, std::int64_t w,
+                      py::handle label, bool labelled) {
+  py::dict attrs = frame.attr("attrs");
+  py::dict scaling;
+  for (const auto &f : field_names)
+    scaling[py::str(f)] = py::str(is_price_field(f) ? std::string("close") : f);
+  for (const auto &e : extra_names) scaling[py::str(e)] = py::str("none");
+  py::list field_list, extra_list;
+  for (const auto &f : field_names) field_list.append(py::str(f));
+  for (const auto &e : extra_names) extra_list.append(py::str(e));
+  attrs["window"] = py::int_(w);
+  attrs["fields"] = py::tuple(field_list);
+  attrs["extra"] = py::tuple(extra_list);
+  attrs["label"] = labelled ? py::reinterpret_borrow<py::object>(label) : py::object(py::none());
+  attrs["scaling"] = scaling;
+}
+
+}  // namespace
+
 py::object window_features_frame(py::handle data1, py::handle zz500, std::int64_t w,
                                  py::handle fields, py::handle price1, py::handle label,
                                  py::handle extra) {
@@ -624,20 +647,7 @@ py::object window_features_frame(py::handle data1, py::handle zz500, std::int64_
   const RowArrays arrays = fill_arrays(p, rows, plan, labelled, norm);
   py::object frame = rows_frame(arrays, rows, names, w, dates, code_index, labelled, pd,
                                 frame_type);
-  // How the frame was built, for the trainers to keep with a saved model.
-  py::dict attrs = frame.attr("attrs");
-  py::dict scaling;
-  for (const auto &f : field_names)
-    scaling[py::str(f)] = py::str(is_price_field(f) ? std::string("close") : f);
-  for (const auto &e : panels.names) scaling[py::str(e)] = py::str("none");
-  py::list field_list, extra_list;
-  for (const auto &f : field_names) field_list.append(py::str(f));
-  for (const auto &e : panels.names) extra_list.append(py::str(e));
-  attrs["window"] = py::int_(w);
-  attrs["fields"] = py::tuple(field_list);
-  attrs["extra"] = py::tuple(extra_list);
-  attrs["label"] = labelled ? py::reinterpret_borrow<py::object>(label) : py::object(py::none());
-  attrs["scaling"] = scaling;
+  record_how_built(frame, field_names, panels.names, w, label, labelled);
   return frame;
 }
 

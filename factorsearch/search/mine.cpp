@@ -532,20 +532,39 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
   return py::make_tuple(rows, now() - t0);
 }
 
+namespace {
+
+// The call's data: with a hold-out (`at` not None) its in-sample and whole-data markets, else the
+// checked market alone.
+MiningData mining_data(py::handle frames, py::handle prices, py::handle universe,
+                       py::handle at, std::size_t warmup) {
+  MiningData market;
+  if (!at.is_none()) {
+    market = prepare_mining_data(frames, prices, universe, at, warmup);
+    if (market.sample.n_stocks() < 2)
+      raise(PyExc_ValueError,
+            format("the universe needs at least two stocks, got {}", market.sample.n_stocks()));
+  } else {
+    market.sample = prepare_checked_market(frames, prices, universe, warmup);
+    market.warmup = warmup;
+  }
+  return market;
+}
+
+}  // namespace
+
 py::object mine(py::handle mod, py::object self, const Args &a) {
   const py::object frames = a["data1"], prices = a["price1"], universe = a["zz500"];
-  const std::int64_t wanted = a.whole("ct"), legs = a.whole("l"), jobs = a.whole("n_jobs");
-  const std::int64_t limit = a.whole("max_attempts");
+  const std::int64_t wanted = a.whole("ct"), legs = a.whole("l"), jobs = a.whole("n_jobs"),
+                     limit = a.whole("max_attempts");
   const auto warmup = static_cast<std::size_t>(a.whole("warmup"));
   const double bound = a.number("max_correlation");
   const py::object executor = a["executor"], progress = a["progress"], holdout = a["holdout"];
   check_runner_args(jobs, executor);
-  std::string folder = "factors";
-  if (!a["directory"].is_none())
-    folder = py::str(py::module_::import("os").attr("fspath")(a["directory"])).cast<std::string>();
+  const std::string folder = result_directory(a["directory"]);
   const bool hedged = !a.flag("long_only");
   check_market_types(frames, prices, universe);
-  py::object seed_value = a.seed("seed");
+  const py::object seed_value = a.seed("seed");
   const bool with_holdout = !holdout.is_none();
   py::object at = py::none(), holdout_date = py::none();
   if (with_holdout) {
@@ -558,16 +577,7 @@ py::object mine(py::handle mod, py::object self, const Args &a) {
     py::module_::import("random").attr("randint")(0, 999);  // the run number, as the drivers do
     return empty_frame(seed_value, with_holdout, holdout_date);
   }
-  MiningData market;
-  if (with_holdout) {
-    market = prepare_mining_data(frames, prices, universe, at, warmup);
-    if (market.sample.n_stocks() < 2)
-      raise(PyExc_ValueError,
-            format("the universe needs at least two stocks, got {}", market.sample.n_stocks()));
-  } else {
-    market.sample = prepare_checked_market(frames, prices, universe, warmup);
-    market.warmup = warmup;
-  }
+  const MiningData market = mining_data(frames, prices, universe, at, warmup);
   Seeder seeder(seed_value);
   Progress bar(progress, wanted, limit);
   Results results(wanted, bar, folder, with_holdout);

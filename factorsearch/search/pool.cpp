@@ -336,7 +336,10 @@ bool combined_values(py::handle mod, py::handle self, const std::vector<Drawn> &
   return true;
 }
 
-py::object pool(py::handle mod, py::object self, const Args &a) {
+namespace {
+
+// The pool's numbers and its scoring, each read from its argument before any work.
+PoolSettings read_pool_settings(const Args &a, Scoring &scoring) {
   PoolSettings s;
   s.evolve = read_settings(a);
   s.size = a.whole("size");
@@ -348,12 +351,92 @@ py::object pool(py::handle mod, py::object self, const Args &a) {
           format("fitness must be 'rank_ic' or 'ic' for a pool (the combination is fit to ranks "
                  "and scored by its IC), got {!r}",
                  fitness));
-  Scoring scoring = scoring_from(fitness, a.flag("long_only"), s.evolve.legs);
+  scoring = scoring_from(fitness, a.flag("long_only"), s.evolve.legs);
   scoring.warmup = s.evolve.warmup;
   check_runner_args(s.evolve.jobs, a["executor"]);
-  if (!a["directory"].is_none())
-    s.directory =
-        py::str(py::module_::import("os").attr("fspath")(a["directory"])).cast<std::string>();
+  s.directory = result_directory(a["directory"]);
+  return s;
+}
+
+// Candidates scored here (n_jobs=1, no executor) or on the chunk runner; `remote` is set to the
+// latter, which also re-scores admissions.
+std::unique_ptr<Evaluator> pool_evaluator(py::handle mod, py::handle self, const Args &a,
+                                          const PoolSettings &s, const Scoring &scoring,
+                                          const SampleCut &in, PoolState &state,
+                                          RemoteEvaluator *&remote) {
+  std::unique_ptr<Evaluator> evaluator;
+  remote = nullptr;
+  if (s.evolve.jobs == 1 && a["executor"].is_none()) {
+    evaluator = std::make_unique<LocalPoolEvaluator>(mod, self, state, scoring);
+  } else {
+    py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
+    py::tuple job = py::make_tuple(token, travelling_operators(self), scoring.hedged,
+                                   s.evolve.legs, scoring.kind, scoring.fn, scoring.warmup,
+                                   scoring.breadth);
+    py::tuple sent = py::make_tuple(in.frames, in.prices, py::list(a["zz500"]));
+    auto r = std::make_unique<RemoteEvaluator>(mod, "_pool_chunk", "_pool_worker_init", job, sent,
+                                               s.evolve.jobs, a["executor"]);
+    remote = r.get();
+    evaluator = std::move(r);
+  }
+
+  return evaluator;
+}
+
+// After selection: the combined factor and every member, on the in-sample days and the hold-out,
+// into the result frame and its files.
+py::object pool_result(py::handle mod, py::handle self, const Args &a, const PoolRun &run,
+                       PoolState &st, Files &files, const Scoring &scoring,
+                       const OperatorTable &table, MiningData &data, const SampleCut &in,
+                       const py::object &holdout_at, const py::object &seed,
+                       const Evaluator &evaluator) {
+  std::vector<double> trials;
+  for (const PoolRecord &r : run.records)
+    if (r.ok) trials.push_back(r.sr);
+  const std::vector<double> w = st.pool.weights();
+  const std::vector<Drawn> programs = drawn_members(self, st.texts);
+  register_operators(mod, self);
+  py::dict combined;
+  combined["in_sample"] = st.texts.empty()
+                              ? py::object(py::none())
+                              : figures_on(mod, self, programs, w, data.sample, DayRange{data.warmup},
+                                           scoring, trials);
+  combined["holdout"] = py::none();
+  std::vector<py::tuple> held;
+  if (!in.first_held.is_none()) {
+    data.holdout_at = holdout_at.cast<std::size_t>();
+    data.whole.emplace(prepare_market(a["data1"], a["price1"], a["zz500"]));
+    for (const std::string &text : st.texts)
+      held.push_back(holdout_row(mod, self, table, text, data, scoring));
+    if (!st.texts.empty())
+      combined["holdout"] = figures_on(mod, self, programs, w, *data.whole,
+                                       DayRange{data.holdout_at}, scoring, trials);
+  }
+  const std::vector<py::tuple> *held_rows = in.first_held.is_none() ? nullptr : &held;
+  files.save(run, st, scoring, held_rows);
+  py::object frame = pool_frame(run, st, scoring, held_rows);
+  py::object attrs = frame.attr("attrs");
+  attrs["combined"] = combined;
+  attrs["score"] = st.score;
+  attrs["history"] = run.history;
+  attrs["evaluations"] = run.records.size();
+  attrs["turned_away"] = run.turned_away;
+  attrs["trial_sharpes"] = py::cast(trials);
+  attrs["seed"] = seed;
+  attrs["path"] = files.npy.path();
+  attrs["table"] = files.csv.path();
+  attrs["holdout"] = in.first_held;
+  attrs["data_sent"] = evaluator.data_sent;
+  attrs["subtree_hits"] = evaluator.subtree_hits;
+  attrs["walk_seconds"] = evaluator.walk_seconds;
+  return frame;
+}
+
+}  // namespace
+
+py::object pool(py::handle mod, py::object self, const Args &a) {
+  Scoring scoring;
+  PoolSettings s = read_pool_settings(a, scoring);
   add_operators(self, s.evolve.cfg);
   py::object seed = a.seed("seed");
 
@@ -370,21 +453,9 @@ py::object pool(py::handle mod, py::object self, const Args &a) {
   PoolRun run;
   Files files(s.directory);
   GenerationProgress bar(a["progress"], s.evolve.generations, "pool");
-  std::unique_ptr<Evaluator> evaluator;
   RemoteEvaluator *remote = nullptr;
-  if (s.evolve.jobs == 1 && a["executor"].is_none()) {
-    evaluator = std::make_unique<LocalPoolEvaluator>(mod, self, *state, scoring);
-  } else {
-    py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
-    py::tuple job = py::make_tuple(token, travelling_operators(self), scoring.hedged,
-                                   s.evolve.legs, scoring.kind, scoring.fn, scoring.warmup,
-                                   scoring.breadth);
-    py::tuple sent = py::make_tuple(in.frames, in.prices, py::list(a["zz500"]));
-    auto r = std::make_unique<RemoteEvaluator>(mod, "_pool_chunk", "_pool_worker_init", job, sent,
-                                               s.evolve.jobs, a["executor"]);
-    remote = r.get();
-    evaluator = std::move(r);
-  }
+  std::unique_ptr<Evaluator> evaluator =
+      pool_evaluator(mod, self, a, s, scoring, in, *state, remote);
 
   try {
     run_generations(mod, self, *evaluator, remote, *state, run, files, bar, s, scoring, key,
@@ -405,47 +476,8 @@ py::object pool(py::handle mod, py::object self, const Args &a) {
   evaluator->close(false);
   bar.close();
 
-  // After selection: the combined factor and every member, on the in-sample days and the hold-out.
-  std::vector<double> trials;
-  for (const PoolRecord &r : run.records)
-    if (r.ok) trials.push_back(r.sr);
-  const std::vector<double> w = state->pool.weights();
-  const std::vector<Drawn> programs = drawn_members(self, state->texts);
-  register_operators(mod, self);
-  py::dict combined;
-  combined["in_sample"] = state->texts.empty()
-                              ? py::object(py::none())
-                              : figures_on(mod, self, programs, w, data.sample, DayRange{},
-                                           scoring, trials);
-  combined["holdout"] = py::none();
-  std::vector<py::tuple> held;
-  if (!in.first_held.is_none()) {
-    data.holdout_at = holdout_at.cast<std::size_t>();
-    data.whole.emplace(prepare_market(a["data1"], a["price1"], a["zz500"]));
-    for (const std::string &text : state->texts)
-      held.push_back(holdout_row(mod, self, table, text, data, scoring));
-    if (!state->texts.empty())
-      combined["holdout"] = figures_on(mod, self, programs, w, *data.whole,
-                                       DayRange{data.holdout_at}, scoring, trials);
-  }
-  const std::vector<py::tuple> *held_rows = in.first_held.is_none() ? nullptr : &held;
-  files.save(run, *state, scoring, held_rows);
-  py::object frame = pool_frame(run, *state, scoring, held_rows);
-  py::object attrs = frame.attr("attrs");
-  attrs["combined"] = combined;
-  attrs["score"] = state->score;
-  attrs["history"] = run.history;
-  attrs["evaluations"] = run.records.size();
-  attrs["turned_away"] = run.turned_away;
-  attrs["trial_sharpes"] = py::cast(trials);
-  attrs["seed"] = seed;
-  attrs["path"] = files.npy.path();
-  attrs["table"] = files.csv.path();
-  attrs["holdout"] = in.first_held;
-  attrs["data_sent"] = evaluator->data_sent;
-  attrs["subtree_hits"] = evaluator->subtree_hits;
-  attrs["walk_seconds"] = evaluator->walk_seconds;
-  return frame;
+  return pool_result(mod, self, a, run, *state, files, scoring, table, data, in, holdout_at, seed,
+                     *evaluator);
 }
 
 }  // namespace factorsearch

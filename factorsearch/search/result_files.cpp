@@ -64,6 +64,11 @@ std::string path_of(const std::string &dir, int run) {
 }
 }  // namespace
 
+std::string result_directory(py::handle directory) {
+  if (directory.is_none()) return "factors";
+  return py::str(py::module_::import("os").attr("fspath")(directory)).cast<std::string>();
+}
+
 ResultFile::ResultFile(const std::string &directory) : dir_(directory) {
   py::module_ os = py::module_::import("os");
   os.attr("makedirs")(dir_, "exist_ok"_a = true);

@@ -12,6 +12,9 @@
 namespace factorsearch {
 namespace py = pybind11;
 
+// The folder a driver's `directory=` names (os.fspath of it), factors/ when it is None.
+std::string result_directory(py::handle directory);
+
 // <directory>/<run>.npy (factors/ by default), reserved for one driver call. The file is created atomically and complete
 // (a 0-row array) under a run number nobody holds yet, then replaced whole after every factor.
 class ResultFile {
