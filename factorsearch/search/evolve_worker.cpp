@@ -159,18 +159,11 @@ void evolve_worker_init(py::handle mod, py::handle job, py::handle data, int thr
 
 py::object evolve_chunk(py::handle mod, py::handle job, py::handle data, py::handle texts) {
   const double t0 = now();
-  py::object token = job[py::int_(0)];
-  py::dict cache = worker_cache(mod, kCacheName);
-  py::object entry;
-  if (cache.contains(token))
-    entry = cache[token];
-  else if (data.is_none())
-    return py::none();
-  else
-    entry = cache_state(mod, token, data);
-  WorkerState &state = *entry[py::int_(0)].cast<py::capsule>().get_pointer<WorkerState>();
-  if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, job[py::int_(1)]);
-  py::object miner = entry[py::int_(1)];
+  const auto call = worker_call(mod, kCacheName, job[py::int_(0)], data, job[py::int_(1)],
+                                [&] { return cache_state(mod, job[py::int_(0)], data); });
+  if (!call) return py::none();
+  WorkerState &state = call->held<WorkerState>();
+  const py::object miner = call->miner;
   const Scoring scoring = scoring_of(job);
   const OperatorTable table = operator_table(miner);
 

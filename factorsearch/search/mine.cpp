@@ -508,17 +508,11 @@ py::object mine_chunk(py::handle mod, py::handle packed_job, py::handle data, st
                       std::int64_t stop) {
   const double t0 = now();
   const Job job = Job::unpack(packed_job);
-  py::dict cache = worker_cache(mod, kCacheName);
-  py::object entry;
-  if (cache.contains(job.token))
-    entry = cache[job.token];
-  else if (data.is_none())
-    return py::none();
-  else
-    entry = cache_market(mod, job.token, data);
-  const MiningData &market = *entry[py::int_(0)].cast<py::capsule>().get_pointer<MiningData>();
-  if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, job.operators);
-  py::object miner = entry[py::int_(1)];
+  const auto call = worker_call(mod, kCacheName, job.token, data, job.operators,
+                                [&] { return cache_market(mod, job.token, data); });
+  if (!call) return py::none();
+  const MiningData &market = call->held<MiningData>();
+  const py::object miner = call->miner;
   Seeder seeder(job.seed);
 
   std::optional<QuietWarnings> quiet;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "factorsearch/expr/registry.hpp"
+#include "factorsearch/runtime/executor_parts.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -119,6 +120,21 @@ py::list travelling_operators(py::handle self) {
     ops.append(py::make_tuple(entry[py::int_(0)], entry[py::int_(1)], fn));
   }
   return ops;
+}
+
+std::optional<WorkerCall> worker_call(py::handle mod, const char *cache_name, py::handle token,
+                                      py::handle data, py::handle operators,
+                                      const std::function<py::object()> &make) {
+  py::dict cache = worker_cache(mod, cache_name);
+  py::object entry;
+  if (cache.contains(token))
+    entry = cache[token];
+  else if (data.is_none())
+    return std::nullopt;
+  else
+    entry = make();
+  if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, operators);
+  return WorkerCall{entry, entry[py::int_(1)]};
 }
 
 }  // namespace factorsearch

@@ -2,6 +2,9 @@
 // (from the operators as they travel), and how they travel.
 #pragma once
 
+#include <functional>
+#include <optional>
+
 #include "common/pyglue.hpp"
 
 namespace factorsearch {
@@ -16,5 +19,21 @@ py::object rebuild_miner(py::handle mod, py::handle operators);
 
 // Operators as they travel to workers: the callable itself where it pickles, else its name only.
 py::list travelling_operators(py::handle self);
+
+// A worker's view of one call: the data it holds for the call (a capsule) and the caller's miner,
+// rebuilt once per call from its travelling operators.
+struct WorkerCall {
+  py::object entry, miner;
+  template <typename T>
+  T &held() const {
+    return *entry[py::int_(0)].cast<py::capsule>().get_pointer<T>();
+  }
+};
+// The call's entry in the worker cache `cache_name` by its token; `make()` adds it when this
+// chunk brought the data. Nothing when the worker has neither: the chunk is answered None and
+// sent again with the data.
+std::optional<WorkerCall> worker_call(py::handle mod, const char *cache_name, py::handle token,
+                                      py::handle data, py::handle operators,
+                                      const std::function<py::object()> &make);
 
 }  // namespace factorsearch

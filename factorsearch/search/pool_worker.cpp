@@ -118,18 +118,11 @@ void pool_worker_init(py::handle mod, py::handle job, py::handle data, int threa
 py::object pool_chunk(py::handle mod, py::handle job, py::handle data, py::handle members,
                       py::handle texts) {
   const double t0 = now();
-  py::object token = job[py::int_(0)];
-  py::dict cache = worker_cache(mod, kCacheName);
-  py::object entry;
-  if (cache.contains(token))
-    entry = cache[token];
-  else if (data.is_none())
-    return py::none();
-  else
-    entry = cache_state(mod, job, data);
-  PoolState &state = *entry[py::int_(0)].cast<py::capsule>().get_pointer<PoolState>();
-  if (entry[py::int_(1)].is_none()) entry[py::int_(1)] = rebuild_miner(mod, job[py::int_(1)]);
-  py::object miner = entry[py::int_(1)];
+  const auto call = worker_call(mod, kCacheName, job[py::int_(0)], data, job[py::int_(1)],
+                                [&] { return cache_state(mod, job, data); });
+  if (!call) return py::none();
+  PoolState &state = call->held<PoolState>();
+  const py::object miner = call->miner;
   const Scoring scoring = scoring_of(job);
   const OperatorTable table = operator_table(miner);
 
