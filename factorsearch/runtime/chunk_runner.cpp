@@ -132,7 +132,7 @@ void ChunkRunner::collect(Flight &f) {
 // it counts as a worker's death.
 void ChunkRunner::executor_cancelled(Flight &f) {
   if (!delivery_.broadcast() || f.generation == delivery_.generation()) {
-    if (!delivery_.lost()) return failed(f, cancelled_error());
+    if (!delivery_.lost()) return cancelled_by_executor(f);
     if (!delivery_.broadcast_again(schedule_->workers())) return failed(f, cancelled_error(), true);
   }
   submit(f.chunk, true);
@@ -147,15 +147,32 @@ void ChunkRunner::failed(const Flight &f, py::object exc, bool died) {
 // The chunks that were out are replayed in item order up to the item that kills a worker; every
 // answer before it reaches the work, which then decides whether the call ends normally.
 void ChunkRunner::worker_died(const Chunk &failed_chunk, py::object exc) {
+  const std::vector<Chunk> out = chunks_out(failed_chunk);
+  close(true);
+  const std::int64_t culprit = replay(out);
+  work_->worker_died(failed_chunk, out, culprit, exc);
+}
+
+// Cancelled by the executor with the call's data intact: on Dask, what a worker killed by an
+// operator can leave behind. The chunks out are replayed: an item that kills a worker here is
+// reported as the death it is; otherwise the cancellation stands as the chunk's error.
+void ChunkRunner::cancelled_by_executor(const Flight &f) {
+  const std::vector<Chunk> out = chunks_out(f.chunk);
+  close(true);
+  const std::int64_t culprit = replay(out);
+  if (culprit >= 0) return work_->worker_died(f.chunk, out, culprit, cancelled_error());
+  work_->chunk_failed(f.chunk, cancelled_error());
+}
+
+// The failed chunk and every chunk still out that this call did not cancel.
+std::vector<Chunk> ChunkRunner::chunks_out(const Chunk &failed_chunk) {
   std::vector<Chunk> out{failed_chunk};
   for (const Flight &f : schedule_->flights)
     if (!f.cancelled) out.push_back(f.chunk);
   for (const Flight &f : uncollected_)
     if (!f.cancelled) out.push_back(f.chunk);
   uncollected_.clear();
-  close(true);
-  const std::int64_t culprit = replay(out);
-  work_->worker_died(failed_chunk, out, culprit, exc);
+  return out;
 }
 
 // One item at a time in item order on a fresh one-process pool here, whatever executor ran them

@@ -64,6 +64,8 @@ class ChunkRunner {
   void executor_cancelled(Flight &f);
   void failed(const Flight &f, py::object exc, bool died = false);
   void worker_died(const Chunk &failed, py::object exc);
+  void cancelled_by_executor(const Flight &f);
+  std::vector<Chunk> chunks_out(const Chunk &failed);
   std::int64_t replay(std::vector<Chunk> chunks);
 
   py::handle mod_;

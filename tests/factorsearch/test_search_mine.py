@@ -7,7 +7,7 @@ import subprocess
 import sys
 import threading
 import time
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import Future, ProcessPoolExecutor
 
 import numpy as np
 import pandas as pd
@@ -289,6 +289,30 @@ def test_the_workers_of_a_killed_caller_end_with_it(in_tmp, call):
         for p in pids:
             if alive(p):
                 os.kill(p, signal.SIGKILL)
+
+
+class CancellingExecutor:
+    """An executor that gives up on every task, as Dask does on one a killed worker held."""
+
+    _max_workers = 1
+
+    def submit(self, fn, *args):
+        future = Future()
+        future.cancel()
+        return future
+
+    def shutdown(self, wait=True, cancel_futures=False):
+        pass
+
+
+def test_a_task_the_executor_cancels_is_replayed_to_name_a_death(market, in_tmp, capture_stdout):
+    data1, price1, codes = market
+    with pytest.raises(RuntimeError, match=r"worker process died during attempt 0 \("):
+        FactorSearch([["np.add", 2], ["killer", 1]]).mine(
+            data1, price1, codes, 5, L, seed=5, executor=CancellingExecutor(), progress=False)
+    with pytest.raises(RuntimeError, match="failed in a worker: CancelledError"):
+        FactorSearch([["np.add", 2], ["tame", 1]]).mine(
+            data1, price1, codes, 5, L, seed=5, executor=CancellingExecutor(), progress=False)
 
 
 def test_dask_workers_that_die_end_the_call_with_an_error(market, in_tmp, capture_stdout,
