@@ -14,8 +14,8 @@
 namespace factorsearch::table {
 
 inline constexpr std::int64_t kMaxJobs = 1024;  // processes are started at once: beyond, a slip
-inline constexpr std::int64_t kMaxDepth = 512;
-inline constexpr std::int64_t kMaxPopulation = 10'000'000;  // the parser's kMaxFormulaDepth (checked there)
+inline constexpr std::int64_t kMaxDepth = 512;  // the parser's kMaxFormulaDepth (checked there)
+inline constexpr std::int64_t kMaxPopulation = 10'000'000;
 
 using R = Rule;
 inline constexpr Param kData1{"data1"}, kPrice1{"price1"}, kZz500{"zz500"};
@@ -40,51 +40,68 @@ inline constexpr std::array kMine{
     Param{"directory", "None", R::Any, 0, 0, true},
     kWarmup,
     Param{"max_correlation", "None", R::Correlation, 0, 0, true}};
+// The breeding parameters evolve and pool share.
+inline constexpr Param kGenerations{"generations", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true};
+// Each member is a program held at once: beyond this, memory runs out before a message.
+inline constexpr Param kPopulation{"population", "500", R::Whole, 1, kMaxPopulation, true};
+inline constexpr Param kFitness{"fitness", "'rank_ic'", R::Any, 0, 0, true};
+inline constexpr Param kLongOnlyKw{"long_only", "False", R::Switch, 0, 0, true};
+inline constexpr Param kHoldout{"holdout", "None", R::Any, 0, 0, true};
+inline constexpr Param kTournament{"tournament", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true};
+inline constexpr Param kPCrossover{"p_crossover", "0.9", R::Probability, 0, 0, true};
+inline constexpr Param kPSubtree{"p_subtree", "0.01", R::Probability, 0, 0, true};
+inline constexpr Param kPHoist{"p_hoist", "0.01", R::Probability, 0, 0, true};
+inline constexpr Param kPPoint{"p_point", "0.01", R::Probability, 0, 0, true};
+inline constexpr Param kParsimony{"parsimony", "0.001", R::Any, 0, 0, true};
+inline constexpr Param kInitDepth{"init_depth", "(2, 4)", R::Any, 0, 0, true};
+// Deeper trees could never be read back (every formula a miss, an empty hall of fame), and
+// building 100000 levels overflowed the stack: at most the parser's depth.
+inline constexpr Param kMaxDepthParam{"max_depth", "6", R::Whole, 1, kMaxDepth, true};
+inline constexpr Param kSeed{"seed", "None", R::Seed, 0, 0, true};
+inline constexpr Param kExecutor{"executor", "None", R::Any, 0, 0, true};
+inline constexpr Param kProgress{"progress", "None", R::Progress, 0, 0, true};
 inline constexpr std::array kEvolve{
     kData1, kPrice1, kZz500, kLegs,
-    Param{"generations", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
-    // Each member is a program held at once: beyond this, memory runs out before a message.
-    Param{"population", "500", R::Whole, 1, kMaxPopulation, true},
-    Param{"fitness", "'rank_ic'", R::Any, 0, 0, true},
-    Param{"long_only", "False", R::Switch, 0, 0, true},
-    Param{"holdout", "None", R::Any, 0, 0, true},
-    Param{"tournament", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
-    Param{"p_crossover", "0.9", R::Probability, 0, 0, true},
-    Param{"p_subtree", "0.01", R::Probability, 0, 0, true},
-    Param{"p_hoist", "0.01", R::Probability, 0, 0, true},
-    Param{"p_point", "0.01", R::Probability, 0, 0, true},
-    Param{"parsimony", "0.001", R::Any, 0, 0, true},
-    Param{"init_depth", "(2, 4)", R::Any, 0, 0, true},
-    // Deeper trees could never be read back (every formula a miss, an empty hall of fame), and
-    // building 100000 levels overflowed the stack: at most the parser's depth.
-    Param{"max_depth", "6", R::Whole, 1, kMaxDepth, true},
+    kGenerations,
+    kPopulation,
+    kFitness,
+    kLongOnlyKw,
+    kHoldout,
+    kTournament,
+    kPCrossover,
+    kPSubtree,
+    kPHoist,
+    kPPoint,
+    kParsimony,
+    kInitDepth,
+    kMaxDepthParam,
     Param{"hall_of_fame", "50", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
-    Param{"seed", "None", R::Seed, 0, 0, true},
+    kSeed,
     kJobs,
-    Param{"executor", "None", R::Any, 0, 0, true},
-    Param{"progress", "None", R::Progress, 0, 0, true},
+    kExecutor,
+    kProgress,
     kWarmup,
     Param{"max_correlation", "0.9", R::Correlation, 0, 0, true}};
 inline constexpr std::array kPool{
     kData1, kPrice1, kZz500, Param{"size", nullptr, R::Whole, 1}, kLegs,
-    Param{"generations", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
-    Param{"population", "500", R::Whole, 1, kMaxPopulation, true},
-    Param{"fitness", "'rank_ic'", R::Any, 0, 0, true},
-    Param{"long_only", "False", R::Switch, 0, 0, true},
-    Param{"holdout", "None", R::Any, 0, 0, true},
+    kGenerations,
+    kPopulation,
+    kFitness,
+    kLongOnlyKw,
+    kHoldout,
     Param{"max_correlation", "0.7", R::Correlation, 0, 0, true},
-    Param{"tournament", "20", R::Whole, 1, std::numeric_limits<std::int64_t>::max(), true},
-    Param{"p_crossover", "0.9", R::Probability, 0, 0, true},
-    Param{"p_subtree", "0.01", R::Probability, 0, 0, true},
-    Param{"p_hoist", "0.01", R::Probability, 0, 0, true},
-    Param{"p_point", "0.01", R::Probability, 0, 0, true},
-    Param{"parsimony", "0.001", R::Any, 0, 0, true},
-    Param{"init_depth", "(2, 4)", R::Any, 0, 0, true},
-    Param{"max_depth", "6", R::Whole, 1, kMaxDepth, true},
-    Param{"seed", "None", R::Seed, 0, 0, true},
+    kTournament,
+    kPCrossover,
+    kPSubtree,
+    kPHoist,
+    kPPoint,
+    kParsimony,
+    kInitDepth,
+    kMaxDepthParam,
+    kSeed,
     kJobs,
-    Param{"executor", "None", R::Any, 0, 0, true},
-    Param{"progress", "None", R::Progress, 0, 0, true},
+    kExecutor,
+    kProgress,
     Param{"directory", "None", R::Any, 0, 0, true},
     kWarmup};
 inline constexpr std::array kCombine{Param{"pool"}, kData1, kZz500, Param{"weights", "None"}};
