@@ -183,6 +183,11 @@ void bind_workers(py::module_ &m) {
         "For tests and benchmarks: the native kernels of this process use exactly `threads` "
         "threads where they split work (0: back to the process's share of the cores, as many as "
         "pay).");
+  m.def("_rank_correlation", &rank_correlation, py::arg("a"), py::arg("b"), py::arg("first_day"),
+        py::arg("end_day"),
+        "For tests: the mean over the days [first_day, end_day) of the rank correlation of two "
+        "dates x stocks arrays on their common eligible cells, as mine and evolve bound "
+        "near-copies with.");
   m.def("_gp_samples", &gp_samples, py::arg("arities"), py::arg("init_depth"),
         py::arg("max_depth"), py::arg("variation"), py::arg("count"), py::arg("seed"),
         "For tests: `count` (parent, donor, child) triples of one variation ('crossover', "

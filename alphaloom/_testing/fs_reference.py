@@ -174,3 +174,15 @@ def window_frame(data1, zz500, window, fields=FIELDS, price1=None, label="rank")
             ret = (ret - days.transform("mean")) / std.where(std > 0)
         frame["label"] = ret
     return frame, dropped
+
+
+def mean_rank_corr(a, b, first, last):
+    """Mean over days first..last of Spearman between two factors on their common eligible cells."""
+    out = []
+    for t in range(first, last + 1):
+        x, y = a.iloc[t], b.iloc[t]
+        ok = x.notna() & y.notna() & ~x.isin([0, 1]) & ~y.isin([0, 1])
+        c = x[ok].corr(y[ok], method="spearman") if ok.sum() >= 2 else np.nan
+        if np.isfinite(c):
+            out.append(c)
+    return np.mean(out) if out else np.nan

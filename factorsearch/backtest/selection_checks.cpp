@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "common/stats.hpp"
+#include "factorsearch/backtest/day_threads.hpp"
+#include "factorsearch/kernels/day_order.hpp"
 
 namespace factorsearch {
 namespace {
@@ -51,26 +53,36 @@ double dispersion_share(std::span<const double> panel, std::size_t n_stocks,
   return static_cast<double>(with) / static_cast<double>(end_day - first_day);
 }
 
+namespace {
+
+// The day's eligible cells in ascending order (equal values in position order), radix-sorted.
+void order_day(const double *row, std::size_t n_stocks, std::vector<KeyedPosition> &items,
+               std::vector<KeyedPosition> &scratch) {
+  items.clear();
+  for (std::size_t j = 0; j < n_stocks; ++j)
+    if (is_eligible(row[j])) items.push_back({order_key(row[j]), static_cast<std::uint32_t>(j)});
+  radix_sort(items, scratch);
+}
+
+// A kernel's per-thread ordering buffers.
+struct OrderScratch {
+  std::vector<KeyedPosition> items, spare;
+};
+
+}  // namespace
+
 RankDigest rank_digest(std::span<const double> panel, std::size_t n_stocks, std::size_t first_day,
                        std::size_t end_day) {
   Digest h;
-  std::vector<std::size_t> order;
+  OrderScratch s;
   std::vector<std::uint64_t> rank(n_stocks);
-  order.reserve(n_stocks);
   for (std::size_t t = first_day; t < end_day; ++t) {
-    const double *row = panel.data() + t * n_stocks;
-    order.clear();
-    for (std::size_t j = 0; j < n_stocks; ++j) {
-      rank[j] = 0;
-      if (is_eligible(row[j])) order.push_back(j);
-    }
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-      return row[x] < row[y] || (row[x] == row[y] && x < y);
-    });
+    order_day(panel.data() + t * n_stocks, n_stocks, s.items, s.spare);
+    std::fill(rank.begin(), rank.end(), 0);
     std::uint64_t dense = 0;
-    for (std::size_t k = 0; k < order.size(); ++k) {
-      if (k == 0 || row[order[k]] != row[order[k - 1]]) ++dense;
-      rank[order[k]] = dense;
+    for (std::size_t k = 0; k < s.items.size(); ++k) {
+      if (k == 0 || s.items[k].key != s.items[k - 1].key) ++dense;
+      rank[s.items[k].position] = dense;
     }
     h.add(0xffffffffffffffffULL);  // day separator
     for (std::size_t j = 0; j < n_stocks; ++j) h.add(rank[j]);
@@ -85,46 +97,89 @@ DailyRanks daily_ranks(std::span<const double> panel, std::size_t n_stocks, std:
   out.days = end_day > first_day ? end_day - first_day : 0;
   out.rank.assign(out.days * n_stocks, std::numeric_limits<float>::quiet_NaN());
   out.count.assign(out.days, 0);
-  std::vector<double> values, ranks;
-  std::vector<std::size_t> stock, order;
-  for (std::size_t d = 0; d < out.days; ++d) {
-    const double *row = panel.data() + (first_day + d) * n_stocks;
-    values.clear();
-    stock.clear();
-    for (std::size_t j = 0; j < n_stocks; ++j)
-      if (is_eligible(row[j])) {
-        values.push_back(row[j]);
-        stock.push_back(j);
-      }
-    ranks.resize(values.size());
-    alphaloom::stats::average_ranks(values, ranks, order);
+  const int threads = day_threads(out.days, 12 * n_stocks, offered_threads());
+  std::vector<OrderScratch> scratch(static_cast<std::size_t>(threads));
+  for_days(out.days, threads, [&](std::size_t d, int thread) {
+    OrderScratch &s = scratch[static_cast<std::size_t>(thread)];
+    order_day(panel.data() + (first_day + d) * n_stocks, n_stocks, s.items, s.spare);
     float *r = out.rank.data() + d * n_stocks;
-    for (std::size_t k = 0; k < stock.size(); ++k) r[stock[k]] = static_cast<float>(ranks[k]);
-    out.count[d] = static_cast<std::uint32_t>(stock.size());
-  }
+    const std::size_t n = s.items.size();
+    for (std::size_t i = 0; i < n;) {  // a run of equal values shares the mean of its ranks
+      std::size_t j = i + 1;
+      while (j < n && s.items[j].key == s.items[i].key) ++j;
+      const double rank = 0.5 * static_cast<double>(i + 1 + j);
+      for (std::size_t k = i; k < j; ++k) r[s.items[k].position] = static_cast<float>(rank);
+      i = j;
+    }
+    out.count[d] = static_cast<std::uint32_t>(n);
+  });
   return out;
 }
 
-double mean_rank_correlation(const DailyRanks &a, const DailyRanks &b) {
-  const std::size_t m = a.n_stocks, days = std::min(a.days, b.days);
-  alphaloom::stats::RankScratch scratch;
+namespace {
+
+struct PairScratch {
   std::vector<double> x, y;
-  double sum = 0.0;
+  std::vector<std::uint32_t> common;
+  std::vector<std::uint32_t> runs;  // common cells per doubled rank
+  std::vector<double> ranked;       // their mean rank among the common cells, per doubled rank
+};
+
+// The average ranks, among the common cells `common` (ascending positions), of one factor whose
+// ranks over all its eligible cells are `r` (`count` of them): ranks restricted to a subset keep
+// their order and their ties, so counting the cells under each doubled rank (an integer up to
+// 2 count) orders them without a sort. The same numbers as ranking the restricted ranks again.
+void rerank(const float *r, std::uint32_t count, PairScratch &s, std::vector<double> &out) {
+  const std::size_t keys = 2 * static_cast<std::size_t>(count) + 2;
+  s.runs.assign(keys, 0);
+  for (std::uint32_t j : s.common) ++s.runs[static_cast<std::size_t>(2.0f * r[j])];
+  s.ranked.resize(keys);
+  std::size_t below = 0;
+  for (std::size_t k = 0; k < keys; ++k) {
+    const std::size_t end = below + s.runs[k];
+    s.ranked[k] = 0.5 * static_cast<double>(below + 1 + end);
+    below = end;
+  }
+  out.resize(s.common.size());
+  for (std::size_t i = 0; i < s.common.size(); ++i)
+    out[i] = s.ranked[static_cast<std::size_t>(2.0f * r[s.common[i]])];
+}
+
+double day_correlation(const DailyRanks &a, const DailyRanks &b, std::size_t d, PairScratch &s) {
+  const std::size_t m = a.n_stocks;
+  const float *ra = a.rank.data() + d * m, *rb = b.rank.data() + d * m;
+  s.common.clear();
+  for (std::size_t j = 0; j < m; ++j)
+    if (!std::isnan(ra[j]) && !std::isnan(rb[j])) s.common.push_back(static_cast<std::uint32_t>(j));
+  if (s.common.size() == a.count[d] && s.common.size() == b.count[d]) {
+    // The same eligible stocks: the ranks are already those of the common cells.
+    s.x.resize(s.common.size());
+    s.y.resize(s.common.size());
+    for (std::size_t i = 0; i < s.common.size(); ++i) {
+      s.x[i] = ra[s.common[i]];
+      s.y[i] = rb[s.common[i]];
+    }
+  } else {
+    if (s.common.size() < 2) return std::numeric_limits<double>::quiet_NaN();
+    rerank(ra, a.count[d], s, s.x);
+    rerank(rb, b.count[d], s, s.y);
+  }
+  return alphaloom::stats::pearson(s.x, s.y);
+}
+
+}  // namespace
+
+double mean_rank_correlation(const DailyRanks &a, const DailyRanks &b) {
+  const std::size_t days = std::min(a.days, b.days);
+  const int threads = day_threads(days, 6 * a.n_stocks, offered_threads());
+  std::vector<PairScratch> scratch(static_cast<std::size_t>(threads));
+  std::vector<double> daily(days);
+  for_days(days, threads, [&](std::size_t d, int thread) {
+    daily[d] = day_correlation(a, b, d, scratch[static_cast<std::size_t>(thread)]);
+  });
+  double sum = 0.0;  // in date order, whatever the thread count
   std::size_t with = 0;
-  for (std::size_t d = 0; d < days; ++d) {
-    const float *ra = a.rank.data() + d * m, *rb = b.rank.data() + d * m;
-    x.clear();
-    y.clear();
-    for (std::size_t j = 0; j < m; ++j)
-      if (!std::isnan(ra[j]) && !std::isnan(rb[j])) {
-        x.push_back(ra[j]);
-        y.push_back(rb[j]);
-      }
-    // Ranks restricted to the common stocks keep their order (ties included), so ranking them
-    // again gives the ranks of the values on those stocks.
-    const bool same_cells = x.size() == a.count[d] && x.size() == b.count[d];
-    const double c = same_cells ? alphaloom::stats::pearson(x, y)
-                                : alphaloom::stats::spearman(x, y, scratch);
+  for (double c : daily) {
     if (std::isnan(c)) continue;
     sum += c;
     ++with;

@@ -5,6 +5,7 @@
 
 #include "common/parallel.hpp"
 #include "factorsearch/backtest/backtest.hpp"
+#include "factorsearch/backtest/selection_checks.hpp"
 #include "factorsearch/kernels/ta_kernels.hpp"
 #include "factorsearch/market/arguments.hpp"
 #include "factorsearch/search/gp_tree.hpp"
@@ -75,6 +76,19 @@ py::object backtest_arrays(py::handle panel, py::handle prices, py::handle legs_
   py::array_t<double> daily(static_cast<py::ssize_t>(pft.size()));
   std::copy(pft.begin(), pft.end(), daily.mutable_data());
   return py::make_tuple(daily, s->net, s->sharpe, s->max_drawdown);
+}
+
+double rank_correlation(py::handle a, py::handle b, std::size_t first_day, std::size_t end_day) {
+  using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
+  Matrix x = Matrix::ensure(a), y = Matrix::ensure(b);
+  if (!x || !y || x.ndim() != 2 || y.ndim() != 2 || x.shape(0) != y.shape(0) ||
+      x.shape(1) != y.shape(1) || end_day < first_day ||
+      end_day > static_cast<std::size_t>(x.shape(0)))
+    raise(PyExc_ValueError, "a and b must be two dates x stocks arrays of one shape holding the days");
+  const auto n = static_cast<std::size_t>(x.shape(0)), m = static_cast<std::size_t>(x.shape(1));
+  py::gil_scoped_release nogil;
+  return mean_rank_correlation(daily_ranks({x.data(), n * m}, m, first_day, end_day),
+                               daily_ranks({y.data(), n * m}, m, first_day, end_day));
 }
 
 namespace {

@@ -27,6 +27,10 @@ py::object evaluate_list(py::handle mod, py::handle self, py::handle program, py
 // (daily returns, net value, Sharpe value, maxdown), or None without a back-test day.
 py::object backtest_arrays(py::handle panel, py::handle prices, py::handle legs, bool hedged);
 
+// For tests: the mean daily rank correlation mine and evolve bound near-copies with, between two
+// dates x stocks arrays over the days [first_day, end_day).
+double rank_correlation(py::handle a, py::handle b, std::size_t first_day, std::size_t end_day);
+
 // For tests: `count` (parent, donor, child) triples of one variation, programs as lists of
 // (operator or -1, field or -1, arity).
 py::list gp_samples(std::vector<std::int64_t> arities, std::pair<std::int64_t, std::int64_t> init_depth,

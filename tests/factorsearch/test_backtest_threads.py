@@ -8,6 +8,7 @@ import factorsearch
 from factorsearch import FactorSearch
 
 from alphaloom._testing import synthetic
+from alphaloom._testing.fs_reference import mean_rank_corr
 
 OPS = [["np.subtract", 2], ["np.divide", 2], ["cs_rank", 1], ["delta_1", 1], ["ts_mean_5", 1]]
 TEXTS = ["cs_rank(close)", "np.divide(ts_mean_5(open), close)", "delta_1(cs_rank(volume))",
@@ -87,3 +88,25 @@ def test_cs_rank_orders_awkward_values_as_pandas(values):
     expected = pd.DataFrame(x, index=data1.index, columns=codes).ffill().rank(axis=1, pct=True)
     pd.testing.assert_frame_equal(got, expected, check_exact=True, check_names=False,
                                   check_freq=False)
+
+
+@pytest.mark.filterwarnings("ignore:An input array is constant")
+def test_near_copy_correlation_matches_pandas_on_any_thread_count(wide):
+    """Two factors with different eligible cells on most days (NaN, 0 and 1 holes, ties), so the
+    restricted re-ranking is exercised; the same bits on 1, 2 and 3 threads."""
+    _, _, _, panel = wide
+    a = panel.to_numpy()
+    b = np.round(a + np.random.default_rng(3).normal(0.0, 0.03, a.shape), 3)
+    b[::3, 7::9] = np.nan
+    b[1::4, ::11] = 0.0
+    first, end = 10, a.shape[0] - 5
+    want = mean_rank_corr(pd.DataFrame(a), pd.DataFrame(b), first, end - 1)
+    got = []
+    try:
+        for n in (1, 2, 3):
+            factorsearch._set_kernel_threads(n)
+            got.append(factorsearch._rank_correlation(a, b, first, end))
+    finally:
+        factorsearch._set_kernel_threads(0)
+    assert got[0] == got[1] == got[2]
+    assert got[0] == pytest.approx(want, rel=1e-12) and 0.3 < want < 0.99

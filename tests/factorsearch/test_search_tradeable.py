@@ -10,23 +10,13 @@ import pytest
 import factorsearch
 from factorsearch import FactorSearch
 
+from alphaloom._testing.fs_reference import mean_rank_corr
+
 OPS = [["np.subtract", 2], ["np.divide", 2], ["np.negative", 1], ["delta_1", 1],
        ["ts_mean_5", 1], ["cs_rank", 1]]
 SMALL = dict(generations=3, population=40, init_depth=(1, 3), max_depth=4, hall_of_fame=8,
              seed=11, progress=False)
 L = 4
-
-
-def mean_rank_corr(a, b, first, last):
-    """Mean over days first..last of Spearman between two factors on their common eligible cells."""
-    out = []
-    for t in range(first, last + 1):
-        x, y = a.iloc[t], b.iloc[t]
-        ok = x.notna() & y.notna() & ~x.isin([0, 1]) & ~y.isin([0, 1])
-        c = x[ok].corr(y[ok], method="spearman") if ok.sum() >= 2 else np.nan
-        if np.isfinite(c):
-            out.append(c)
-    return np.mean(out) if out else np.nan
 
 
 def test_mine_counts_a_formula_that_never_trades_as_a_miss(market, in_tmp, capture_stdout):
