@@ -35,6 +35,16 @@ inline void average_ranks(std::span<const double> values, std::span<double> out,
   }
 }
 
+// The end of pearson below: its value from the sums of the scaled deviations' squares and
+// products over n pairs. Callers that keep a side's scaled deviations between calls use it to
+// get the same bits.
+inline double pearson_from_sums(double aa, double bb, double ab, std::size_t n) {
+  const double fact = static_cast<double>(n - 1);
+  const double da = std::sqrt(aa / fact), db = std::sqrt(bb / fact);
+  if (da == 0.0 || db == 0.0) return kNaN;
+  return std::clamp(ab / fact / da / db, -1.0, 1.0);
+}
+
 // Pearson correlation of two equally long samples with no missing values, exactly as pandas
 // computes it: centred and scaled by the largest deviation before the dot products (so large or
 // tiny values neither overflow nor lose precision), clipped to [-1, 1]. NaN for fewer than two
@@ -63,10 +73,7 @@ inline double pearson(std::span<const double> a, std::span<const double> b) {
     bb += y * y;
     ab += x * y;
   }
-  const double fact = static_cast<double>(n - 1);
-  const double da = std::sqrt(aa / fact), db = std::sqrt(bb / fact);
-  if (da == 0.0 || db == 0.0) return kNaN;
-  return std::clamp(ab / fact / da / db, -1.0, 1.0);
+  return pearson_from_sums(aa, bb, ab, n);
 }
 
 // Scratch buffers for rank correlations, reused across calls (one per thread).

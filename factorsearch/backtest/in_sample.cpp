@@ -13,6 +13,56 @@ namespace factorsearch {
 
 namespace stats = alphaloom::stats;
 
+namespace {
+
+// Each day's stocks with a forward return and its ties along the order; the forward ranks over
+// all those stocks centred and scaled by the very steps stats::pearson takes on them (in
+// universe order), with the sum of the squares.
+void scale_forward_ranks(ForwardOrder &fo, TradedDays days) {
+  const std::size_t m = fo.n_stocks;
+  fo.known.assign(fo.forward.size(), 0);
+  fo.group_starts.resize(fo.order.size());
+  fo.scaled.assign(fo.forward.size(), stats::kNaN);
+  fo.scaled_squares.assign(fo.order.size(), stats::kNaN);
+  std::vector<double> rank(m), known;
+  for (std::size_t t = days.first; t < days.end; ++t) {
+    const std::vector<std::uint32_t> &order = fo.order[t];
+    const double *fwd = fo.forward.data() + t * m;
+    for (std::size_t j = 0; j < m; ++j) fo.known[t * m + j] = !std::isnan(fwd[j]);
+    std::vector<std::uint8_t> &starts = fo.group_starts[t];
+    starts.resize(order.size());
+    for (std::size_t q = 0; q < order.size(); ++q)
+      starts[q] = q == 0 || fwd[order[q]] != fwd[order[q - 1]];
+    for (std::size_t i = 0; i < order.size();) {
+      std::size_t j = i + 1;
+      while (j < order.size() && fwd[order[j]] == fwd[order[i]]) ++j;
+      const double r = 0.5 * static_cast<double>(i + 1 + j);
+      for (std::size_t q = i; q < j; ++q) rank[order[q]] = r;
+      i = j;
+    }
+    known.clear();
+    for (std::size_t j = 0; j < m; ++j)
+      if (!std::isnan(fwd[j])) known.push_back(rank[j]);
+    const std::size_t n = known.size();
+    if (n < 2) continue;
+    double mean = 0.0, scale = 0.0;
+    for (double b : known) mean += b;
+    mean /= static_cast<double>(n);
+    for (double b : known) scale = std::max(scale, std::fabs(b - mean));
+    if (scale == 0.0) continue;
+    double squares = 0.0;
+    double *y = fo.scaled.data() + t * m;
+    for (std::size_t j = 0; j < m; ++j) {
+      if (std::isnan(fwd[j])) continue;
+      y[j] = (rank[j] - mean) / scale;
+      squares += y[j] * y[j];
+    }
+    fo.scaled_squares[t] = squares;
+  }
+}
+
+}  // namespace
+
 ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
                            std::size_t n_stocks) {
   ForwardOrder fo;
@@ -36,63 +86,117 @@ ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
     order.reserve(items.size());
     for (const KeyedPosition &x : items) order.push_back(x.position);
   }
+  scale_forward_ranks(fo, days);
   return fo;
 }
 
 namespace {
 
 struct InOrderScratch {
-  std::vector<double> value, factor_rank, forward_rank, a, b;
-  std::vector<std::uint32_t> by_factor;
+  std::vector<double> factor_rank, forward_rank;  // by stock, read only at the day's cells
+  std::vector<std::uint32_t> stamp;  // by stock: the call that made it a cell
+  std::uint32_t call = 0;
 };
 
-// Average ranks (1-based, ties sharing their mean) over the stocks of `order` that `keep`,
-// written by stock into `rank`; `order` is ascending in `value`, so equal values are adjacent.
-template <typename ValueOf, typename Keep>
-void ranks_in_order(std::span<const std::uint32_t> order, ValueOf value, Keep keep,
-                    std::vector<double> &rank) {
-  std::size_t placed = 0;
-  for (std::size_t i = 0; i < order.size();) {
-    std::size_t j = i, kept = 0;
-    for (; j < order.size() && value(order[j]) == value(order[i]); ++j) kept += keep(order[j]);
-    const double r = 0.5 * static_cast<double>(2 * placed + 1 + kept);  // ranks placed+1 .. +kept
-    for (std::size_t q = i; q < j; ++q)
-      if (keep(order[q])) rank[order[q]] = r;
-    placed += kept;
-    i = j;
-  }
+// The middle rank and the largest deviation from it of average ranks 1 .. c whose lowest and
+// highest are given. stats::pearson adds the ranks up in universe order; every partial sum is a
+// half-integer well within double precision, so its sum is exactly c (c + 1) / 2, and the
+// largest deviation, exact too, is at one end: the same numbers pearson finds.
+struct RankSpread {
+  double mean, scale;
+};
+RankSpread rank_spread(std::size_t c, double lowest, double highest) {
+  const double mean = static_cast<double>(c * (c + 1) / 2) / static_cast<double>(c);
+  return {mean, std::max(std::fabs(lowest - mean), std::fabs(highest - mean))};
 }
 
-// The day's rank IC on its cells (eligible factor value, known forward return) with no sort: the
-// factor side comes sorted from the back-test, the forward side from `known`. Both are ranked
-// over the cells only and correlated in universe order: spearman's value on the cells.
+// The day's rank IC on its cells (eligible factor value, known forward return) with no sort,
+// the same bits as stats::spearman on them: the factor side comes sorted from the back-test, the
+// forward side from `known`, both are ranked over the cells only and their products added in
+// universe order. A day whose cells are all its stocks with a forward return (the common case)
+// reads the forward side ready scaled.
 double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratch &s) {
-  const std::size_t m = known.n_stocks;
-  const double *fwd = known.forward.data() + day.t * m;
-  s.by_factor.clear();
-  s.value.resize(m);  // read only at the stocks of day.ranked, all written below
-  for (const Ranked &r : day.ranked) {
-    s.by_factor.push_back(static_cast<std::uint32_t>(r.stock));
-    s.value[r.stock] = r.value;
+  const std::size_t m = known.n_stocks, t = day.t;
+  const std::uint8_t *has = known.known.data() + t * m;
+  const std::vector<std::uint32_t> &forward_order = known.order[t];
+  const bool all_known = forward_order.size() == m;
+  s.factor_rank.resize(m);
+  if (s.stamp.size() != m || ++s.call == 0) {
+    s.stamp.assign(m, 0);
+    s.call = 1;
   }
-  s.factor_rank.assign(m, stats::kNaN);
-  s.forward_rank.assign(m, stats::kNaN);
-  const double *factor = s.value.data();
-  ranks_in_order(
-      s.by_factor, [factor](std::uint32_t j) { return factor[j]; },
-      [fwd](std::uint32_t j) { return !std::isnan(fwd[j]); }, s.factor_rank);
-  const std::vector<double> &cell = s.factor_rank;  // set exactly on the cells
-  ranks_in_order(
-      known.order[day.t], [fwd](std::uint32_t j) { return fwd[j]; },
-      [&cell](std::uint32_t j) { return !std::isnan(cell[j]); }, s.forward_rank);
-  s.a.clear();
-  s.b.clear();
-  for (std::size_t j = 0; j < m; ++j)
-    if (!std::isnan(cell[j])) {
-      s.a.push_back(cell[j]);
-      s.b.push_back(s.forward_rank[j]);
+  const std::uint32_t call = s.call;
+  double *rank = s.factor_rank.data();
+  std::uint32_t *stamp = s.stamp.data();
+
+  const std::span<const Ranked> order = day.ranked;
+  std::size_t c = 0;
+  double lowest = 0.0, highest = 0.0;
+  for (std::size_t i = 0; i < order.size();) {
+    std::size_t j = i, kept = 0;
+    for (; j < order.size() && order[j].value == order[i].value; ++j)
+      kept += all_known || has[order[j].stock];
+    if (kept) {
+      const double r = 0.5 * static_cast<double>(2 * c + 1 + kept);  // ranks c+1 .. c+kept
+      for (std::size_t q = i; q < j; ++q) {
+        const std::size_t stock = order[q].stock;
+        if (!all_known && !has[stock]) continue;
+        rank[stock] = r;
+        stamp[stock] = call;
+      }
+      if (c == 0) lowest = r;
+      highest = r;
+      c += kept;
     }
-  return stats::pearson(s.a, s.b);
+    i = j;
+  }
+  if (c < 2) return stats::kNaN;
+  const RankSpread a = rank_spread(c, lowest, highest);
+  if (a.scale == 0.0) return stats::kNaN;
+
+  if (c == forward_order.size()) {  // every stock with a forward return is a cell
+    const double squares = known.scaled_squares[t];
+    if (std::isnan(squares)) return stats::kNaN;
+    const double *y = known.scaled.data() + t * m;
+    double aa = 0.0, ab = 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+      if (!all_known && !has[j]) continue;
+      const double x = (rank[j] - a.mean) / a.scale;
+      aa += x * x;
+      ab += x * y[j];
+    }
+    return stats::pearson_from_sums(aa, squares, ab, c);
+  }
+
+  // The forward side ranked over the cells only.
+  s.forward_rank.resize(m);
+  double *forward_rank = s.forward_rank.data();
+  const std::uint8_t *starts = known.group_starts[t].data();
+  std::size_t placed = 0;
+  for (std::size_t i = 0; i < forward_order.size();) {
+    std::size_t j = i + 1, kept = stamp[forward_order[i]] == call;
+    for (; j < forward_order.size() && !starts[j]; ++j) kept += stamp[forward_order[j]] == call;
+    if (kept) {
+      const double r = 0.5 * static_cast<double>(2 * placed + 1 + kept);
+      for (std::size_t q = i; q < j; ++q)
+        if (stamp[forward_order[q]] == call) forward_rank[forward_order[q]] = r;
+      if (placed == 0) lowest = r;
+      highest = r;
+      placed += kept;
+    }
+    i = j;
+  }
+  const RankSpread b = rank_spread(c, lowest, highest);
+  if (b.scale == 0.0) return stats::kNaN;
+  double aa = 0.0, bb = 0.0, ab = 0.0;
+  for (std::size_t j = 0; j < m; ++j) {
+    if (stamp[j] != call) continue;
+    const double x = (rank[j] - a.mean) / a.scale, y = (forward_rank[j] - b.mean) / b.scale;
+    aa += x * x;
+    bb += y * y;
+    ab += x * y;
+  }
+  return stats::pearson_from_sums(aa, bb, ab, c);
 }
 
 }  // namespace

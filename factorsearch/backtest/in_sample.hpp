@@ -39,10 +39,20 @@ struct InSample {
 // one in ascending order of it, computed once per market: a day's rank IC then needs no sort of
 // its own (the factor side comes sorted from the back-test). The rank IC is the same bit for bit
 // as ranking the day's cells afresh.
+//
+// A day whose cells are all its stocks with a forward return (the common case) also finds the
+// forward side of the correlation ready: those stocks' ranks centred and scaled as the Pearson
+// correlation of the ranks scales them, and the sum of their squares (NaN: the day has no
+// correlation, fewer than two such stocks or all their returns equal).
 struct ForwardOrder {
   std::size_t n_stocks = 0;
   std::vector<double> forward;                   // dates x stocks, row-major
   std::vector<std::vector<std::uint32_t>> order;  // per date position
+  std::vector<std::uint8_t> known;               // dates x stocks: 1 where a forward return is
+  std::vector<std::vector<std::uint8_t>> group_starts;  // per date, along `order`: 1 where the
+                                                        // return differs from the one before
+  std::vector<double> scaled;                    // dates x stocks, NaN without a forward return
+  std::vector<double> scaled_squares;            // per date position
 };
 ForwardOrder forward_order(std::span<const double> prices, std::size_t n_dates,
                            std::size_t n_stocks);

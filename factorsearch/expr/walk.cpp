@@ -56,7 +56,37 @@ bool is_float64(py::handle array) {
   return py::reinterpret_borrow<py::array>(array).dtype().equal(py::dtype::of<double>());
 }
 
+// Whether the ufunc gives float64 on float64 arguments, so its result may go into a float64
+// array of ours (NumPy without dtype resolution: never).
+bool float64_result(const py::object &ufunc, std::size_t arity) {
+  if (!py::hasattr(ufunc, "resolve_dtypes")) return false;
+  py::object f8 = py::dtype::of<double>();
+  py::list dtypes;
+  for (std::size_t a = 0; a < arity; ++a) dtypes.append(f8);
+  dtypes.append(py::none());
+  try {
+    py::tuple resolved = ufunc.attr("resolve_dtypes")(py::tuple(dtypes));
+    return py::object(resolved[py::int_(arity)]).equal(f8);
+  } catch (py::error_already_set &) {
+    return false;
+  }
+}
+
 }  // namespace
+
+PanelPool::Panel PanelPool::take(std::size_t n_dates, std::size_t n_stocks) {
+  for (Panel &a : arrays_)
+    if (a.ref_count() == 1 && a.writeable()) return a;
+  Panel fresh({n_dates, n_stocks});
+  const std::size_t bytes = n_dates * n_stocks * sizeof(double);
+  if (arrays_.size() < kArrays && (arrays_.size() + 1) * bytes <= kBytes) arrays_.push_back(fresh);
+  return fresh;
+}
+
+Panel Walk::fresh_panel() {
+  if (pool_) return pool_->take(mk_.n_dates, mk_.n_stocks());
+  return Panel({mk_.n_dates, mk_.n_stocks()});
+}
 
 Walk::Walk(py::handle mod, py::handle self, const Drawn &drawn, const Market &market)
     : mod_(mod), drawn_(drawn), mk_(market), ops_(drawn.program.size()),
@@ -226,7 +256,15 @@ std::optional<Value> Walk::try_ufunc(const ResolvedOp &op, const std::vector<Val
     series = series || p->series;
   }
   Value v;
-  v.panel = py::module_::import("numpy").attr("asfortranarray")(op.ufunc(*arrays));
+  if (pool_ && float64_result(op.ufunc, args.size())) {
+    Panel out = fresh_panel();
+    py::dict kw;
+    kw["out"] = out;
+    op.ufunc(*arrays, **kw);
+    v.panel = out;
+  } else {
+    v.panel = py::module_::import("numpy").attr("asfortranarray")(op.ufunc(*arrays));
+  }
   v.series = series;
   v.name = common_name(names);
   return v;
@@ -257,7 +295,7 @@ std::optional<Value> Walk::try_kernel(const ResolvedOp &op, const std::vector<Va
   const std::size_t n = mk_.n_dates, m = mk_.n_stocks();
   std::vector<const double *> base;
   for (const Panel &k : keep) base.push_back(k.data());
-  Panel out({n, m});
+  Panel out = fresh_panel();
   double *o = out.mutable_data();
   const std::size_t block = cross ? std::max<std::size_t>(m, 1) : kBlockColumns;
   const int threads = process_threads();

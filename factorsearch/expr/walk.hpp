@@ -35,10 +35,26 @@ class NodeMemo {
   virtual void keep(std::size_t i, const Value &v) = 0;
 };
 
+// Dates x stocks float64 F-ordered arrays of one market, handed out again once nothing else holds
+// them (a node's value that a subtree cache, a view or a caller keeps is never reused): a fresh
+// 24-100 MB array costs its page faults, as much as several nodes' arithmetic. Keeps at most
+// kArrays arrays and kBytes bytes; a take beyond that is a fresh array.
+class PanelPool {
+ public:
+  using Panel = py::array_t<double, py::array::f_style>;
+  static constexpr std::size_t kArrays = 8;
+  static constexpr std::size_t kBytes = std::size_t{1} << 30;
+  Panel take(std::size_t n_dates, std::size_t n_stocks);
+
+ private:
+  std::vector<Panel> arrays_;
+};
+
 class Walk {
  public:
   Walk(py::handle mod, py::handle self, const Drawn &drawn, const Market &market);
   void use_memo(NodeMemo *memo) { memo_ = memo; }
+  void use_pool(PanelPool *pool) { pool_ = pool; }
   Value run();
   // The per-stock form of `v` for stock j, as the per-stock evaluation would pass it on.
   py::object stock_arg(const Value &v, std::size_t j);
@@ -67,7 +83,9 @@ class Walk {
   std::vector<ResolvedOp> ops_;  // per position; empty for terminals
   std::vector<int> slots_;       // per position: the field slot of a terminal
   std::size_t pos_ = 0;
+  py::array_t<double, py::array::f_style> fresh_panel();
   NodeMemo *memo_ = nullptr;
+  PanelPool *pool_ = nullptr;
   std::array<py::object, 5> private_;
   std::array<std::vector<py::object>, 5> objects_;
   py::object series_type_;

@@ -79,6 +79,7 @@ bool walk_text(py::handle mod, py::handle miner, WorkerState &ws, const Operator
     const std::clock_t t0 = std::clock();  // CPU time: the machine may be shared
     Walk walk(mod, miner, drawn, mk);
     walk.use_memo(&scratch.memo);
+    walk.use_pool(&scratch.pool);
     auto values = as_panel(walk.run(), walk, mk);
     scratch.walk_seconds += static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
     to_row_major(values.data(), n, m, panel.data());

@@ -40,6 +40,7 @@ inline constexpr const char *kBreadthRuleName = "_evolve_breadth";
 struct Scratch {
   explicit Scratch(std::size_t memo_capacity) : memo(memo_capacity) {}
   SubtreeMemo memo;
+  PanelPool pool;             // the walk's node values, reused once nothing holds them
   std::vector<double> panel;  // the row-major factor of the formula being scored, reused: a fresh
                               // panel each time costs its page faults
   double walk_seconds = 0;  // CPU time spent evaluating formula trees, not yet reported

@@ -61,7 +61,7 @@ def test_report_and_fitness_are_the_same_on_any_thread_count(wide, threads):
 
 
 @pytest.mark.parametrize("values", ["ties", "signed_zeros_and_infinities", "near_equal",
-                                    "tiny"])
+                                    "short_runs", "tiny"])
 def test_cs_rank_orders_awkward_values_as_pandas(values):
     """Long runs of values equal in their high 32 bits, signed zeros (equal), infinities and NaN:
     the radix order gives pandas' average ranks."""
@@ -77,6 +77,8 @@ def test_cs_rank_orders_awkward_values_as_pandas(values):
         x[rng.random(x.shape) < 0.1] = -np.inf
     elif values == "near_equal":
         x = 1e9 + np.round(x * 1e3) * 1e-6          # the same high half, many exact ties
+    elif values == "short_runs":                    # a few cells per high half, low halves apart
+        x = np.round(x, 1) + rng.integers(0, 1000, x.shape) * 2.0 ** -40
     else:
         x = x * 1e-310                              # subnormal
     x[0, :] = np.nan
