@@ -7,7 +7,8 @@ reading two panels and writing one, N times. Passes compare across machines wher
 
 Measured: `evolve` CPU seconds per fresh formula (generation 0 only, so every formula is new; with
 the subtree cache and without), the share of it spent in the formula trees (`walk_seconds`) and
-the rest (fitness: back-test and daily rank correlations); one `report(l=20)` on 1 and 2 threads;
+the rest (fitness: back-test and daily rank correlations); the run's closing step once (a hall of
+fame as large as the population, every row checked against the near-copy bound); one `report(l=20)` on 1 and 2 threads;
 `window_features(window=20)` on 1 and 2 threads, its traced peak (tracemalloc, a fresh process)
 against the frame it returns, and its growth from the small market to the large one; one `mine`
 attempt with its data preparation (CPU seconds). Thread counts are set with the test hook
@@ -68,7 +69,9 @@ def line(name, seconds, unit, extra=""):
 
 
 def evolve_figures(miner, data1, price1, codes, population, unit):
-    run = dict(generations=1, population=population, seed=SEED, progress=False)
+    # A hall of fame of one: its closing step (each row's panel again, near-copy checks against
+    # the rows already in) is once per run, measured on its own below.
+    run = dict(generations=1, population=population, seed=SEED, progress=False, hall_of_fame=1)
     out = {}
     for label, memo in (("cache on", None), ("cache off", 0)):
         if memo is not None:
@@ -84,6 +87,11 @@ def evolve_figures(miner, data1, price1, codes, population, unit):
         line(f"evolve CPU per fresh formula, {label}", per, unit,
              f"tree {walk / per:.0%}, fitness {1 - walk / per:.0%} ({e} formulas)")
         out[label] = per
+    hall = dict(run, hall_of_fame=population)
+    cpu, hof = cpu_of(lambda: miner.evolve(data1, price1, codes, L, **hall))
+    closing = cpu - out["cache on"] * hof.attrs["evaluations"]
+    line(f"evolve closing: hall of fame of {population} (once a run)", closing, unit,
+         f"{len(hof)} distinct rows, {hof.attrs.get('turned_away', 0)} near-copies turned away")
     return out
 
 

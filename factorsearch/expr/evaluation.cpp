@@ -1,6 +1,7 @@
 #include "factorsearch/expr/evaluation.hpp"
 
 #include "factorsearch/expr/walk.hpp"
+#include "factorsearch/kernels/panel_layout.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -19,11 +20,8 @@ bool evaluate_panel(py::handle mod, py::handle self, const Drawn &drawn, const M
   const std::size_t n = market.n_dates, m = market.n_stocks();
   if (m < 2) return false;
   auto values = as_panel(result, walk, market);
-  auto u = values.unchecked<2>();
   panel.resize(n * m);
-  for (std::size_t j = 0; j < m; ++j)
-    for (std::size_t t = 0; t < n; ++t)
-      panel[t * m + j] = u(static_cast<py::ssize_t>(t), static_cast<py::ssize_t>(j));
+  to_row_major(values.data(), n, m, panel.data());
   return true;
 }
 

@@ -299,7 +299,7 @@ RowArrays fill_arrays(const WindowPanels &p, WindowRows &rows, const ExtraPlan &
                 py::array_t<std::int32_t>(static_cast<py::ssize_t>(n_rows))};
   {
     py::gil_scoped_release nogil;
-    if (labelled) forward_labels(p, rows, norm, out.labels.mutable_data());
+    if (labelled) forward_labels(p, rows, norm, out.labels.mutable_data(), threads_for(n, 16 * m));
     std::int32_t *dc = out.day_code.mutable_data(), *sc = out.stock_code.mutable_data();
     for (std::size_t t = 0, r = 0; t < n; ++t)
       for (std::size_t j = 0; j < m; ++j)

@@ -45,8 +45,9 @@ WindowRows choose_rows(const WindowPanels &p, int threads);
 void fill_rows(const WindowPanels &p, WindowRows &rows, float *out, int threads);
 
 // The forward return (p[t+2] - p[t+1]) / p[t+1] of every row (NaN where unknown or not finite),
-// normalised per day over the rows that have one.
-void forward_labels(const WindowPanels &p, const WindowRows &rows, LabelNorm norm, double *out);
+// normalised per day over the rows that have one. Days are spread over `threads` threads.
+void forward_labels(const WindowPanels &p, const WindowRows &rows, LabelNorm norm, double *out,
+                    int threads);
 
 // factorsearch.window_features.
 pybind11::object window_features_frame(pybind11::handle data1, pybind11::handle zz500,

@@ -12,6 +12,7 @@
 #include "common/isa.hpp"
 #include "common/parallel.hpp"
 #include "factorsearch/backtest/day_threads.hpp"
+#include "factorsearch/kernels/day_order.hpp"
 
 namespace factorsearch {
 using namespace alphaloom;
@@ -115,61 +116,75 @@ void fill_rows(const WindowPanels &p, WindowRows &rows, float *out, int threads)
   rows.count_days(n, m);
 }
 
-void forward_labels(const WindowPanels &p, const WindowRows &rows, LabelNorm norm, double *out) {
-  const std::size_t n = p.n_dates, m = p.n_stocks;
+namespace {
+
+struct LabelScratch {
   std::vector<double> known;
-  std::vector<std::size_t> order;
-  for (std::size_t t = 0; t < n; ++t) {
-    double *day = out + rows.day_start[t];
-    const std::size_t count = rows.day_start[t + 1] - rows.day_start[t];
-    std::size_t r = 0;
-    for (std::size_t j = 0; j < m; ++j) {
-      if (!rows.kept[t * m + j]) continue;
-      double ret = kNaN;
-      if (t + 2 < n) {
-        const double p1 = p.prices[(t + 1) * m + j], p2 = p.prices[(t + 2) * m + j];
-        // A price <= 0 is no price: a zero at t+2 would otherwise make a -100 % return and,
-        // ranked, a real training target.
-        const bool priced = p1 > 0.0 && p2 > 0.0 && std::isfinite(p1) && std::isfinite(p2);
-        if (priced) ret = (p2 - p1) / p1;
-        if (!std::isfinite(ret)) ret = kNaN;
-      }
-      day[r++] = ret;
+  std::vector<KeyedPosition> items, spare;
+};
+
+void label_day(const WindowPanels &p, const WindowRows &rows, LabelNorm norm, std::size_t t,
+               double *out, LabelScratch &s) {
+  const std::size_t n = p.n_dates, m = p.n_stocks;
+  double *day = out + rows.day_start[t];
+  const std::size_t count = rows.day_start[t + 1] - rows.day_start[t];
+  std::size_t r = 0;
+  for (std::size_t j = 0; j < m; ++j) {
+    if (!rows.kept[t * m + j]) continue;
+    double ret = kNaN;
+    if (t + 2 < n) {
+      const double p1 = p.prices[(t + 1) * m + j], p2 = p.prices[(t + 2) * m + j];
+      // A price <= 0 is no price: a zero at t+2 would otherwise make a -100 % return and,
+      // ranked, a real training target.
+      const bool priced = p1 > 0.0 && p2 > 0.0 && std::isfinite(p1) && std::isfinite(p2);
+      if (priced) ret = (p2 - p1) / p1;
+      if (!std::isfinite(ret)) ret = kNaN;
     }
-    if (norm == LabelNorm::raw) continue;
-    known.clear();
-    for (std::size_t i = 0; i < count; ++i)
-      if (!std::isnan(day[i])) known.push_back(day[i]);
-    const std::size_t c = known.size();
-    if (c == 0) continue;
-    if (norm == LabelNorm::zscore) {
-      double mean = 0.0, sq = 0.0;
-      for (double x : known) mean += x;
-      mean /= static_cast<double>(c);
-      for (double x : known) sq += (x - mean) * (x - mean);
-      const double sd = c > 1 ? std::sqrt(sq / static_cast<double>(c - 1)) : 0.0;
-      for (std::size_t i = 0; i < count; ++i)
-        if (!std::isnan(day[i])) day[i] = sd > 0.0 ? (day[i] - mean) / sd : kNaN;
-      continue;
-    }
-    // Percentile of the average rank, shifted so the day's labels sum to zero:
-    // (rank - 0.5) / c - 0.5, in (-0.5, 0.5).
-    order.resize(count);
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < count; ++i)
-      if (!std::isnan(day[i])) order[k++] = i;
-    order.resize(k);
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return day[a] < day[b]; });
-    const double cd = static_cast<double>(c);
-    for (std::size_t i = 0; i < c;) {
-      std::size_t e = i + 1;
-      while (e < c && day[order[e]] == day[order[i]]) ++e;
-      const double rank = 0.5 * static_cast<double>(i + e + 1);  // mean of i+1 .. e
-      const double value = (rank - 0.5) / cd - 0.5;
-      for (std::size_t q = i; q < e; ++q) day[order[q]] = value;
-      i = e;
-    }
+    day[r++] = ret;
   }
+  if (norm == LabelNorm::raw) return;
+  if (norm == LabelNorm::zscore) {
+    s.known.clear();
+    for (std::size_t i = 0; i < count; ++i)
+      if (!std::isnan(day[i])) s.known.push_back(day[i]);
+    const std::size_t c = s.known.size();
+    if (c == 0) return;
+    double mean = 0.0, sq = 0.0;
+    for (double x : s.known) mean += x;
+    mean /= static_cast<double>(c);
+    for (double x : s.known) sq += (x - mean) * (x - mean);
+    const double sd = c > 1 ? std::sqrt(sq / static_cast<double>(c - 1)) : 0.0;
+    for (std::size_t i = 0; i < count; ++i)
+      if (!std::isnan(day[i])) day[i] = sd > 0.0 ? (day[i] - mean) / sd : kNaN;
+    return;
+  }
+  // Percentile of the average rank, shifted so the day's labels sum to zero:
+  // (rank - 0.5) / c - 0.5, in (-0.5, 0.5). Ties share their mean rank whatever their order, so
+  // the radix order (day_order.hpp) gives the values a comparison sort gives.
+  s.items.clear();
+  for (std::size_t i = 0; i < count; ++i)
+    if (!std::isnan(day[i])) s.items.push_back({order_key(day[i]), static_cast<std::uint32_t>(i)});
+  radix_sort(s.items, s.spare);
+  const std::size_t c = s.items.size();
+  const double cd = static_cast<double>(c);
+  for (std::size_t i = 0; i < c;) {
+    std::size_t e = i + 1;
+    while (e < c && s.items[e].key == s.items[i].key) ++e;
+    const double rank = 0.5 * static_cast<double>(i + e + 1);  // mean of i+1 .. e
+    const double value = (rank - 0.5) / cd - 0.5;
+    for (std::size_t q = i; q < e; ++q) day[s.items[q].position] = value;
+    i = e;
+  }
+}
+
+}  // namespace
+
+void forward_labels(const WindowPanels &p, const WindowRows &rows, LabelNorm norm, double *out,
+                    int threads) {
+  std::vector<LabelScratch> scratch(static_cast<std::size_t>(std::max(threads, 1)));
+  for_days(p.n_dates, std::max(threads, 1), [&](std::size_t t, int thread) {
+    label_day(p, rows, norm, t, out, scratch[static_cast<std::size_t>(thread)]);
+  });
 }
 
 }  // namespace factorsearch

@@ -112,3 +112,21 @@ def test_near_copy_correlation_matches_pandas_on_any_thread_count(wide):
         factorsearch._set_kernel_threads(0)
     assert got[0] == got[1] == got[2]
     assert got[0] == pytest.approx(want, rel=1e-12) and 0.3 < want < 0.99
+
+
+@pytest.mark.parametrize("label", ["rank", "zscore"])
+def test_window_features_are_the_same_on_any_thread_count(wide, label):
+    """Stocks and label days split over 1, 2 and 3 threads; rounded prices give tied labels."""
+    data1, price1, codes, _ = wide
+    price1 = price1.round(1)
+    frames = []
+    try:
+        for n in (1, 2, 3):
+            factorsearch._set_kernel_threads(n)
+            frames.append(factorsearch.window_features(data1, codes, window=5, price1=price1,
+                                                       label=label))
+    finally:
+        factorsearch._set_kernel_threads(0)
+    for other in frames[1:]:
+        pd.testing.assert_frame_equal(other, frames[0], check_exact=True)
+    assert frames[0]["label"].notna().sum() > 1000
