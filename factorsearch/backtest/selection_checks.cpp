@@ -97,6 +97,9 @@ DailyRanks daily_ranks(std::span<const double> panel, std::size_t n_stocks, std:
   out.days = end_day > first_day ? end_day - first_day : 0;
   out.rank.assign(out.days * n_stocks, std::numeric_limits<float>::quiet_NaN());
   out.count.assign(out.days, 0);
+  out.mean.assign(out.days, std::numeric_limits<double>::quiet_NaN());
+  out.scale = out.mean;
+  out.squares = out.mean;
   const int threads = day_threads(out.days, 12 * n_stocks, offered_threads());
   std::vector<OrderScratch> scratch(static_cast<std::size_t>(threads));
   for_days(out.days, threads, [&](std::size_t d, int thread) {
@@ -112,6 +115,22 @@ DailyRanks daily_ranks(std::span<const double> panel, std::size_t n_stocks, std:
       i = j;
     }
     out.count[d] = static_cast<std::uint32_t>(n);
+    if (n < 2) return;
+    // As stats::pearson finds them: the ranks' sum is exactly n (n + 1) / 2 (half-integer partial
+    // sums well within double precision) and their largest deviation is at an end.
+    const double mean = static_cast<double>(n * (n + 1) / 2) / static_cast<double>(n);
+    const double lowest = r[s.items.front().position], highest = r[s.items.back().position];
+    const double scale = std::max(std::fabs(lowest - mean), std::fabs(highest - mean));
+    if (scale == 0.0) return;
+    double squares = 0.0;
+    for (std::size_t j = 0; j < n_stocks; ++j) {
+      if (std::isnan(r[j])) continue;
+      const double x = (static_cast<double>(r[j]) - mean) / scale;
+      squares += x * x;
+    }
+    out.mean[d] = mean;
+    out.scale[d] = scale;
+    out.squares[d] = squares;
   });
   return out;
 }
@@ -129,20 +148,33 @@ struct PairScratch {
 // ranks over all its eligible cells are `r` (`count` of them): ranks restricted to a subset keep
 // their order and their ties, so counting the cells under each doubled rank (an integer up to
 // 2 count) orders them without a sort. The same numbers as ranking the restricted ranks again.
-void rerank(const float *r, std::uint32_t count, PairScratch &s, std::vector<double> &out) {
-  const std::size_t keys = 2 * static_cast<std::size_t>(count) + 2;
+//
+// The ranks come back centred and scaled as stats::pearson does it: they are average ranks of
+// 1 .. c, whose sum is exactly c (c + 1) / 2 and whose largest deviation is at an end. False
+// when they are all tied (no correlation).
+bool rerank(const float *r, std::uint32_t count, PairScratch &s, std::vector<double> &out) {
+  const std::size_t keys = 2 * static_cast<std::size_t>(count) + 2, c = s.common.size();
   s.runs.assign(keys, 0);
   for (std::uint32_t j : s.common) ++s.runs[static_cast<std::size_t>(2.0f * r[j])];
   s.ranked.resize(keys);
   std::size_t below = 0;
+  double lowest = 0.0, highest = 0.0;
   for (std::size_t k = 0; k < keys; ++k) {
+    if (!s.runs[k]) continue;
     const std::size_t end = below + s.runs[k];
     s.ranked[k] = 0.5 * static_cast<double>(below + 1 + end);
+    if (below == 0) lowest = s.ranked[k];
+    highest = s.ranked[k];
     below = end;
   }
-  out.resize(s.common.size());
-  for (std::size_t i = 0; i < s.common.size(); ++i)
+  const double mean = static_cast<double>(c * (c + 1) / 2) / static_cast<double>(c);
+  const double scale = std::max(std::fabs(lowest - mean), std::fabs(highest - mean));
+  if (scale == 0.0) return false;
+  out.resize(c);
+  for (std::size_t i = 0; i < c; ++i)
     out[i] = s.ranked[static_cast<std::size_t>(2.0f * r[s.common[i]])];
+  for (double &x : out) x = (x - mean) / scale;
+  return true;
 }
 
 double day_correlation(const DailyRanks &a, const DailyRanks &b, std::size_t d, PairScratch &s) {
@@ -152,19 +184,33 @@ double day_correlation(const DailyRanks &a, const DailyRanks &b, std::size_t d, 
   for (std::size_t j = 0; j < m; ++j)
     if (!std::isnan(ra[j]) && !std::isnan(rb[j])) s.common.push_back(static_cast<std::uint32_t>(j));
   if (s.common.size() == a.count[d] && s.common.size() == b.count[d]) {
-    // The same eligible stocks: the ranks are already those of the common cells.
-    s.x.resize(s.common.size());
-    s.y.resize(s.common.size());
-    for (std::size_t i = 0; i < s.common.size(); ++i) {
-      s.x[i] = ra[s.common[i]];
-      s.y[i] = rb[s.common[i]];
+    // The same eligible stocks: the ranks are already those of the common cells, centred and
+    // scaled as pearson does it, their squares summed; only the products are left, in universe
+    // order. The divisions go first, in a loop of their own that vectorises.
+    if (s.common.size() < 2 || std::isnan(a.squares[d]) || std::isnan(b.squares[d]))
+      return std::numeric_limits<double>::quiet_NaN();
+    s.x.resize(m);
+    s.y.resize(m);
+    const double ma = a.mean[d], sa = a.scale[d], mb = b.mean[d], sb = b.scale[d];
+    for (std::size_t j = 0; j < m; ++j) {
+      s.x[j] = (static_cast<double>(ra[j]) - ma) / sa;
+      s.y[j] = (static_cast<double>(rb[j]) - mb) / sb;
     }
-  } else {
-    if (s.common.size() < 2) return std::numeric_limits<double>::quiet_NaN();
-    rerank(ra, a.count[d], s, s.x);
-    rerank(rb, b.count[d], s, s.y);
+    double ab = 0.0;
+    for (std::size_t j = 0; j < m; ++j)
+      if (!std::isnan(s.x[j])) ab += s.x[j] * s.y[j];
+    return alphaloom::stats::pearson_from_sums(a.squares[d], b.squares[d], ab, s.common.size());
   }
-  return alphaloom::stats::pearson(s.x, s.y);
+  const std::size_t c = s.common.size();
+  if (c < 2 || !rerank(ra, a.count[d], s, s.x) || !rerank(rb, b.count[d], s, s.y))
+    return std::numeric_limits<double>::quiet_NaN();
+  double aa = 0.0, bb = 0.0, ab = 0.0;  // in universe order, as pearson adds them
+  for (std::size_t i = 0; i < c; ++i) {
+    aa += s.x[i] * s.x[i];
+    bb += s.y[i] * s.y[i];
+    ab += s.x[i] * s.y[i];
+  }
+  return alphaloom::stats::pearson_from_sums(aa, bb, ab, c);
 }
 
 }  // namespace

@@ -39,10 +39,15 @@ RankDigest rank_digest(std::span<const double> panel, std::size_t n_stocks, std:
 // among the day's eligible values, NaN where not eligible: what two factors' rank correlation
 // is read from, kept in single precision (ranks up to 2^24 are exact) since a search holds one
 // per kept row.
+//
+// Per day also the centre and scale the Pearson correlation of the ranks gives them and the sum
+// of their scaled squares (NaN: fewer than two eligible stocks or all tied), so that two factors
+// with the same eligible stocks on a day only add up their products.
 struct DailyRanks {
   std::size_t n_stocks = 0, days = 0;
   std::vector<float> rank;          // days x stocks, row-major
   std::vector<std::uint32_t> count;  // eligible stocks per day
+  std::vector<double> mean, scale, squares;  // per day
 };
 DailyRanks daily_ranks(std::span<const double> panel, std::size_t n_stocks, std::size_t first_day,
                        std::size_t end_day);
