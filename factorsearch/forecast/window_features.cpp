@@ -240,15 +240,33 @@ struct RowArrays {
 // 18 s for the 5 GB of a 5,000 x 2,500 frame, measured) and little on later ones. Ordinary pages
 // cost the same, about half a second per gigabyte, on every call. The advice is taken back before
 // anything is written, so no page has been given out yet.
-py::array_t<float> small_page_array(std::size_t rows, std::size_t cols) {
+//
+// The pages are then populated up front, each thread a contiguous part: the fill writes a block
+// of stocks at a time, so its first writes land a day's row apart across the whole frame, and
+// the kernel then spends several times longer per page on the faults of a multi-gigabyte frame
+// than on faults in address order (measured: 2.3 s against 1.65 s for 4.9 GB). A kernel without
+// MADV_POPULATE_WRITE declines the request and the fill's writes fault the pages in as before.
+py::array_t<float> small_page_array(std::size_t rows, std::size_t cols, int threads) {
   py::array_t<float> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
 #ifdef __linux__
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto begin = reinterpret_cast<std::uintptr_t>(out.mutable_data());
   const std::uintptr_t end = begin + rows * cols * sizeof(float);
   const std::uintptr_t first = (begin + page - 1) / page * page, last = end / page * page;
-  if (last > first)
+  if (last > first) {
     madvise(reinterpret_cast<void *>(first), last - first, MADV_NOHUGEPAGE);  // a hint: may fail
+    constexpr int kPopulateWrite = 23;  // MADV_POPULATE_WRITE, Linux 5.14
+    const auto pages = static_cast<std::int64_t>((last - first) / page);
+    py::gil_scoped_release nogil;
+    split_ranges(
+        pages, std::max(threads, 1),
+        [&](std::int64_t a, std::int64_t b, int) {
+          if (b > a)
+            madvise(reinterpret_cast<void *>(first + static_cast<std::uintptr_t>(a) * page),
+                    static_cast<std::size_t>(b - a) * page, kPopulateWrite);
+        },
+        [] {});
+  }
 #endif
   return out;
 }
@@ -266,7 +284,7 @@ py::array_t<float> filled_features(const WindowPanels &p, WindowRows &rows, cons
                                    std::size_t n_rows) {
   const std::size_t n = p.n_dates, m = p.n_stocks, w = p.window;
   const std::size_t kw = p.fields.size() * w, ew = plan.blocks.size() * w;
-  py::array_t<float> kernel = small_page_array(n_rows, kw);
+  py::array_t<float> kernel = small_page_array(n_rows, kw, threads_for(n_rows, kw));
   std::vector<float> extra;
   {
     py::gil_scoped_release nogil;
@@ -280,7 +298,7 @@ py::array_t<float> filled_features(const WindowPanels &p, WindowRows &rows, cons
     }
   }
   if (plan.blocks.empty()) return kernel;
-  py::array_t<float> out = small_page_array(rows.rows(), kw + ew);
+  py::array_t<float> out = small_page_array(rows.rows(), kw + ew, threads_for(rows.rows(), kw + ew));
   {
     py::gil_scoped_release nogil;
     interleave_blocks(kernel.data(), p.fields.size(), extra.data(), plan.blocks.size(),
