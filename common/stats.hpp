@@ -35,6 +35,18 @@ inline void average_ranks(std::span<const double> values, std::span<double> out,
   }
 }
 
+// The mean and the largest deviation from it that pearson below finds for average ranks of
+// 1 .. c (ties sharing their mean) whose lowest and highest are given: adding them up in any
+// order, every partial sum is a half-integer well within double precision, so the sum is exactly
+// c (c + 1) / 2, and the largest deviation, exact too, is at one end.
+struct RankSpread {
+  double mean, scale;
+};
+inline RankSpread rank_spread(std::size_t c, double lowest, double highest) {
+  const double mean = static_cast<double>(c * (c + 1) / 2) / static_cast<double>(c);
+  return {mean, std::max(std::fabs(lowest - mean), std::fabs(highest - mean))};
+}
+
 // The end of pearson below: its value from the sums of the scaled deviations' squares and
 // products over n pairs. Callers that keep a side's scaled deviations between calls use it to
 // get the same bits.

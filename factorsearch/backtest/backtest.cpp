@@ -58,11 +58,16 @@ std::size_t count_traded_days(std::size_t n_dates, DayRange wanted) {
   return count;
 }
 
-void rank_day(const double *row, std::size_t n_stocks, DayScratch &s) {
-  s.items.clear();
+void order_eligible(const double *row, std::size_t n_stocks, std::vector<KeyedPosition> &items,
+                    std::vector<KeyedPosition> &spare) {
+  items.clear();
   for (std::size_t j = 0; j < n_stocks; ++j)
-    if (is_eligible(row[j])) s.items.push_back({order_key(row[j]), static_cast<std::uint32_t>(j)});
-  radix_sort(s.items, s.spare);
+    if (is_eligible(row[j])) items.push_back({order_key(row[j]), static_cast<std::uint32_t>(j)});
+  radix_sort(items, spare);
+}
+
+void rank_day(const double *row, std::size_t n_stocks, DayScratch &s) {
+  order_eligible(row, n_stocks, s.items, s.spare);
   s.ranked.resize(s.items.size());
   for (std::size_t i = 0; i < s.items.size(); ++i) {
     const std::uint32_t j = s.items[i].position;

@@ -93,6 +93,11 @@ struct DayScratch {
   std::vector<Ranked> ranked;
 };
 
+// The eligible cells of a factor row as keyed positions in the back-test's order (rank_before),
+// by radix sort (day_order.hpp); `spare` is the sort's scratch.
+void order_eligible(const double *row, std::size_t n_stocks, std::vector<KeyedPosition> &items,
+                    std::vector<KeyedPosition> &spare);
+
 // The eligible stocks of a factor row in the back-test's order (rank_before), into s.ranked, by
 // radix sort (day_order.hpp).
 void rank_day(const double *row, std::size_t n_stocks, DayScratch &s);

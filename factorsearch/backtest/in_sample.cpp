@@ -98,18 +98,6 @@ struct InOrderScratch {
   std::uint32_t call = 0;
 };
 
-// The middle rank and the largest deviation from it of average ranks 1 .. c whose lowest and
-// highest are given. stats::pearson adds the ranks up in universe order; every partial sum is a
-// half-integer well within double precision, so its sum is exactly c (c + 1) / 2, and the
-// largest deviation, exact too, is at one end: the same numbers pearson finds.
-struct RankSpread {
-  double mean, scale;
-};
-RankSpread rank_spread(std::size_t c, double lowest, double highest) {
-  const double mean = static_cast<double>(c * (c + 1) / 2) / static_cast<double>(c);
-  return {mean, std::max(std::fabs(lowest - mean), std::fabs(highest - mean))};
-}
-
 // The day's rank IC on its cells (eligible factor value, known forward return) with no sort,
 // the same bits as stats::spearman on them: the factor side comes sorted from the back-test, the
 // forward side from `known`, both are ranked over the cells only and their products added in
@@ -151,7 +139,7 @@ double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratc
     i = j;
   }
   if (c < 2) return stats::kNaN;
-  const RankSpread a = rank_spread(c, lowest, highest);
+  const stats::RankSpread a = stats::rank_spread(c, lowest, highest);
   if (a.scale == 0.0) return stats::kNaN;
 
   if (c == forward_order.size()) {  // every stock with a forward return is a cell
@@ -186,7 +174,7 @@ double rank_ic_in_order(const Day &day, const ForwardOrder &known, InOrderScratc
     }
     i = j;
   }
-  const RankSpread b = rank_spread(c, lowest, highest);
+  const stats::RankSpread b = stats::rank_spread(c, lowest, highest);
   if (b.scale == 0.0) return stats::kNaN;
   double aa = 0.0, bb = 0.0, ab = 0.0;
   for (std::size_t j = 0; j < m; ++j) {

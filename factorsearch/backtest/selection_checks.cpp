@@ -55,15 +55,6 @@ double dispersion_share(std::span<const double> panel, std::size_t n_stocks,
 
 namespace {
 
-// The day's eligible cells in ascending order (equal values in position order), radix-sorted.
-void order_day(const double *row, std::size_t n_stocks, std::vector<KeyedPosition> &items,
-               std::vector<KeyedPosition> &scratch) {
-  items.clear();
-  for (std::size_t j = 0; j < n_stocks; ++j)
-    if (is_eligible(row[j])) items.push_back({order_key(row[j]), static_cast<std::uint32_t>(j)});
-  radix_sort(items, scratch);
-}
-
 // A kernel's per-thread ordering buffers.
 struct OrderScratch {
   std::vector<KeyedPosition> items, spare;
@@ -77,7 +68,7 @@ RankDigest rank_digest(std::span<const double> panel, std::size_t n_stocks, std:
   OrderScratch s;
   std::vector<std::uint64_t> rank(n_stocks);
   for (std::size_t t = first_day; t < end_day; ++t) {
-    order_day(panel.data() + t * n_stocks, n_stocks, s.items, s.spare);
+    order_eligible(panel.data() + t * n_stocks, n_stocks, s.items, s.spare);
     std::fill(rank.begin(), rank.end(), 0);
     std::uint64_t dense = 0;
     for (std::size_t k = 0; k < s.items.size(); ++k) {
@@ -104,7 +95,7 @@ DailyRanks daily_ranks(std::span<const double> panel, std::size_t n_stocks, std:
   std::vector<OrderScratch> scratch(static_cast<std::size_t>(threads));
   for_days(out.days, threads, [&](std::size_t d, int thread) {
     OrderScratch &s = scratch[static_cast<std::size_t>(thread)];
-    order_day(panel.data() + (first_day + d) * n_stocks, n_stocks, s.items, s.spare);
+    order_eligible(panel.data() + (first_day + d) * n_stocks, n_stocks, s.items, s.spare);
     float *r = out.rank.data() + d * n_stocks;
     const std::size_t n = s.items.size();
     for (std::size_t i = 0; i < n;) {  // a run of equal values shares the mean of its ranks
@@ -116,11 +107,8 @@ DailyRanks daily_ranks(std::span<const double> panel, std::size_t n_stocks, std:
     }
     out.count[d] = static_cast<std::uint32_t>(n);
     if (n < 2) return;
-    // As stats::pearson finds them: the ranks' sum is exactly n (n + 1) / 2 (half-integer partial
-    // sums well within double precision) and their largest deviation is at an end.
-    const double mean = static_cast<double>(n * (n + 1) / 2) / static_cast<double>(n);
-    const double lowest = r[s.items.front().position], highest = r[s.items.back().position];
-    const double scale = std::max(std::fabs(lowest - mean), std::fabs(highest - mean));
+    const auto [mean, scale] = alphaloom::stats::rank_spread(n, r[s.items.front().position],
+                                                             r[s.items.back().position]);
     if (scale == 0.0) return;
     double squares = 0.0;
     for (std::size_t j = 0; j < n_stocks; ++j) {
@@ -149,8 +137,7 @@ struct PairScratch {
 // their order and their ties, so counting the cells under each doubled rank (an integer up to
 // 2 count) orders them without a sort. The same numbers as ranking the restricted ranks again.
 //
-// The ranks come back centred and scaled as stats::pearson does it: they are average ranks of
-// 1 .. c, whose sum is exactly c (c + 1) / 2 and whose largest deviation is at an end. False
+// The ranks come back centred and scaled as stats::pearson does it (stats::rank_spread). False
 // when they are all tied (no correlation).
 bool rerank(const float *r, std::uint32_t count, PairScratch &s, std::vector<double> &out) {
   const std::size_t keys = 2 * static_cast<std::size_t>(count) + 2, c = s.common.size();
@@ -167,8 +154,7 @@ bool rerank(const float *r, std::uint32_t count, PairScratch &s, std::vector<dou
     highest = s.ranked[k];
     below = end;
   }
-  const double mean = static_cast<double>(c * (c + 1) / 2) / static_cast<double>(c);
-  const double scale = std::max(std::fabs(lowest - mean), std::fabs(highest - mean));
+  const auto [mean, scale] = alphaloom::stats::rank_spread(c, lowest, highest);
   if (scale == 0.0) return false;
   out.resize(c);
   for (std::size_t i = 0; i < c; ++i)
